@@ -1,0 +1,110 @@
+#include "KTFramework/ObjectBase/RefCountedObject.h"
+
+#include "KTFramework/Utilities/Storage/StringT.h"
+
+namespace KT
+{
+
+namespace
+{
+// Raising sites of the object base; hosts see these paths and lines in messages.
+constexpr ExceptionSite kUndoSite{"Device/KTFramework/ObjectBase/RefCountedObject", 156};
+constexpr ExceptionSite kCreateCopySite{"Device/KTFramework/ObjectBase/RefCountedObject", 274};
+constexpr ExceptionSite kAssignSite{"Device/KTFramework/ObjectBase/RefCountedObject", 21};
+constexpr ExceptionSite kSetUnshareableSite{"Device/KTFramework/ObjectBase/RefCountedObject", 29};
+} // namespace
+
+LRefCountedObject& LRefCountedObject::operator=(const LRefCountedObject&)
+{
+    ThrowException<std::domain_error>(kAssignSite, "Invalid Assignment of RefCountedObject");
+}
+
+LRefCountedObject::~LRefCountedObject() = default;
+
+StringT<char, unsigned short> LRefCountedObject::ToString() const
+{
+    StringT<char, unsigned short> text("LRefCountedObject::ToString() not overridden. Returning TypeName: ");
+    text += StringT<char, unsigned short>(typeid(*this).name());
+    return text;
+}
+
+void LRefCountedObject::Undo(const RCPtr<LRefCountedObject>&, RCPtr<LRefCountedObject>&)
+{
+    ThrowException<std::logic_error>(kUndoSite, "Undo() not implemented for RefCountedObject");
+}
+
+int LRefCountedObject::AddReference()
+{
+    return mReferenceCount.Increment();
+}
+
+// The release protocol. The last outside holder (external count 1) runs the
+// contained-reference removal once, guarded so that the nested releases it causes
+// only decrement. Any other release decrements only if the count is still the one
+// it judged by: when two outside holders release at once, the one that loses the
+// race sees itself as the last outside holder and runs the removal, so an object
+// kept alive only by its own members is not leaked. On one thread the first
+// attempt always succeeds and the behaviour is the plain protocol.
+int LRefCountedObject::RemoveReference()
+{
+    for (;;)
+    {
+        const int count = mReferenceCount.GetValue();
+        const int contained = mNumContainedReferences.GetValue();
+        if (count - contained == 1)
+        {
+            break;
+        }
+        if (mReferenceCount.CompareAndSwap(count, count - 1))
+        {
+            if (count - 1 == 0)
+            {
+                delete this;
+            }
+            return count - 1;
+        }
+    }
+
+    if (Platform::AtomicCompareAndSwap32(0, 1, mRemovingContainedReferences))
+    {
+        if (mNumContainedReferences.GetValue() > 0)
+        {
+            RemoveContainedReferences();
+        }
+        if (mReferenceCount.GetValue() != 1)
+        {
+            Platform::AtomicCompareAndSwap32(1, 0, mRemovingContainedReferences);
+        }
+    }
+    const int remaining = mReferenceCount.Decrement();
+    if (remaining == 0)
+    {
+        delete this;
+    }
+    return remaining;
+}
+
+int LRefCountedObject::RemoveContainedReferences()
+{
+    if (mNumContainedReferences.GetValue() == 0 && mReferenceCount.GetValue() == 1)
+    {
+        return 0;
+    }
+    return RESULT_FAILED;
+}
+
+RCPtr<LRefCountedObject> LRefCountedObject::CreateCopy() const
+{
+    ThrowException<std::logic_error>(kCreateCopySite, "CreateCopy() not implemented for RefCountedObject");
+}
+
+void LRefCountedObject::SetUnshareable(bool unshareable)
+{
+    if (unshareable && mReferenceCount.GetValue() >= 2)
+    {
+        ThrowException<std::runtime_error>(kSetUnshareableSite);
+    }
+    mShareable = !unshareable;
+}
+
+} // namespace KT

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs the tests: plain, then AddressSanitizer with UBSan, then ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+for preset in default asan tsan; do
+  echo "=== ${preset}"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+  if [ "$preset" = tsan ]; then
+    # ThreadSanitizer needs a memory layout that address randomisation may break.
+    setarch "$(uname -m)" -R ctest --preset "$preset"
+  else
+    ctest --preset "$preset"
+  fi
+done
