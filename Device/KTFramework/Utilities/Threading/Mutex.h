@@ -55,8 +55,8 @@ private:
     enum : std::int32_t
     {
         kFree = 0,
-        kHeld = 1,            // nobody has announced that it waits
-        kHeldWithWaiters = 2  // one or more threads may be parked on mEvent
+        kHeld = 1,           // nobody has announced that it waits
+        kHeldWithWaiters = 2 // one or more threads may be parked on mEvent
     };
 
     std::atomic<std::int32_t> mState;

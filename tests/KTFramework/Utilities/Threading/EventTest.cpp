@@ -66,11 +66,13 @@ TEST(LEventData, WaitTypesPassClearAndReportAsTheirTableSays)
         {"all: every bit set passes, clears nothing", LEventData::WAIT_ALL, 0b111, 0b011, 0, 0b111},
         {"all: one bit missing times out", LEventData::WAIT_ALL, 0b001, 0b011, Wait::TIMED_OUT, 0b001},
         {"all-reset: clears the mask's bits only", LEventData::WAIT_ALL_RESET, 0b111, 0b011, 0, 0b100},
-        {"all-reset: one bit missing times out", LEventData::WAIT_ALL_RESET, 0b001, 0b011, Wait::TIMED_OUT, 0b001},
+        {"all-reset: one bit missing times out", LEventData::WAIT_ALL_RESET, 0b001, 0b011, Wait::TIMED_OUT,
+         0b001},
         {"3 behaves as all-reset", 3, 0b111, 0b011, 0, 0b100},
         {"any-reset: lowest set bit of the mask", LEventData::WAIT_ANY_RESET, 0b110, 0b111, 1, 0b100},
         {"any-reset: bits outside the mask stay", LEventData::WAIT_ANY_RESET, 0b101, 0b100, 2, 0b001},
-        {"any-reset: no bit of the mask times out", LEventData::WAIT_ANY_RESET, 0b001, 0b110, Wait::TIMED_OUT, 0b001},
+        {"any-reset: no bit of the mask times out", LEventData::WAIT_ANY_RESET, 0b001, 0b110, Wait::TIMED_OUT,
+         0b001},
         {"any-reset: bit 63", LEventData::WAIT_ANY_RESET, kTop | 1, kTop, 63, 1},
         {"other values behave as all", 7, 0b011, 0b011, 0, 0b011},
         {"negative values behave as all", -1, 0b011, 0b010, 0, 0b011},
@@ -80,7 +82,8 @@ TEST(LEventData, WaitTypesPassClearAndReportAsTheirTableSays)
     {
         RCPtr<LEventData> data = LEventData::Create();
         data->Release(row.word);
-        EXPECT_EQ(data->Wait(row.mask, static_cast<LEventData::EventWaitType>(row.type), 0), row.result) << row.name;
+        EXPECT_EQ(data->Wait(row.mask, static_cast<LEventData::EventWaitType>(row.type), 0), row.result)
+            << row.name;
         EXPECT_EQ(SignalWord(*data), row.after) << row.name;
     }
 }
@@ -146,16 +149,18 @@ TEST(LEventData, ReleaseWakesTheSleeperOfEachBit)
     {
         waiters.emplace_back([&, bit] { results[bit] = events[bit]->Wait(kBoundMs); });
     }
-    ASSERT_TRUE(SpinUntil([&] {
-        for (const auto& event : events)
+    ASSERT_TRUE(SpinUntil(
+        [&]
         {
-            if (event->GetWaitingCount() != 1)
+            for (const auto& event : events)
             {
-                return false;
+                if (event->GetWaitingCount() != 1)
+                {
+                    return false;
+                }
             }
-        }
-        return true;
-    }));
+            return true;
+        }));
     for (unsigned int bit = kCount; bit-- > 0;)
     {
         events[bit]->Release();

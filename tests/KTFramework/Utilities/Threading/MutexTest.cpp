@@ -73,11 +73,13 @@ TEST(FastMutex, LeftOverSignalDoesNotLetAContenderIn)
     mutex.Acquire();
 
     Event acquired(true);
-    std::thread contender([&] {
-        mutex.Acquire();
-        acquired.Release();
-        mutex.Release();
-    });
+    std::thread contender(
+        [&]
+        {
+            mutex.Acquire();
+            acquired.Release();
+            mutex.Release();
+        });
     EXPECT_EQ(acquired.Wait(50), Wait::TIMED_OUT);
     mutex.Release();
     EXPECT_EQ(acquired.Wait(kBoundMs), 0u);
@@ -95,14 +97,16 @@ TEST(FastMutex, ContendedIncrementsAddUpExactly)
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i)
     {
-        threads.emplace_back([&] {
-            start.WaitForGreenLight(kBoundMs);
-            for (int n = 0; n < kIncrements; ++n)
+        threads.emplace_back(
+            [&]
             {
-                AutolockT<FastMutex> guard(mutex);
-                ++total;
-            }
-        });
+                start.WaitForGreenLight(kBoundMs);
+                for (int n = 0; n < kIncrements; ++n)
+                {
+                    AutolockT<FastMutex> guard(mutex);
+                    ++total;
+                }
+            });
     }
     start.SetGreenLight();
     for (std::thread& thread : threads)
@@ -119,11 +123,13 @@ TEST(Mutex, HolderTakesItAgainAndOthersGetItOnlyAfterBothUnlocks)
     mutex.Lock();
     mutex.Lock();
     Event acquired(true);
-    std::thread other([&] {
-        mutex.Acquire();
-        acquired.Release();
-        mutex.Release();
-    });
+    std::thread other(
+        [&]
+        {
+            mutex.Acquire();
+            acquired.Release();
+            mutex.Release();
+        });
     mutex.Unlock();
     EXPECT_EQ(acquired.Wait(50), Wait::TIMED_OUT);
     mutex.Unlock();
@@ -155,10 +161,12 @@ TEST(AutolockT, UnlocksWhenAnExceptionLeavesItsScope)
     {
     }
     Event acquired(true);
-    std::thread other([&] {
-        AutolockT<Mutex> guard(recursive);
-        acquired.Release();
-    });
+    std::thread other(
+        [&]
+        {
+            AutolockT<Mutex> guard(recursive);
+            acquired.Release();
+        });
     const unsigned int result = acquired.Wait(kBoundMs);
     if (result != 0)
     {
