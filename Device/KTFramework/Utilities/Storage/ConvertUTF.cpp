@@ -1,0 +1,525 @@
+#include "KTFramework/Utilities/Storage/ConvertUTF.h"
+
+namespace
+{
+
+constexpr unsigned long kReplacementChar = 0xFFFD;
+constexpr unsigned long kMaxBmp = 0xFFFF;
+constexpr unsigned long kMaxLegalUtf32 = 0x10FFFF;
+constexpr unsigned long kHighSurrogateStart = 0xD800;
+constexpr unsigned long kHighSurrogateEnd = 0xDBFF;
+constexpr unsigned long kLowSurrogateStart = 0xDC00;
+constexpr unsigned long kLowSurrogateEnd = 0xDFFF;
+constexpr int kHalfShift = 10;
+constexpr unsigned long kHalfBase = 0x10000;
+constexpr unsigned long kHalfMask = 0x3FF;
+
+// Count of trailing bytes announced by each lead byte. Leads from 0xF8 on
+// announce sequences that well-formed UTF-8 never has; the legality check
+// rejects them.
+constexpr unsigned char TrailingBytes(unsigned char lead)
+{
+    return lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF8 ? 3 : lead < 0xFC ? 4 : 5;
+}
+
+struct TrailingTable
+{
+    unsigned char Count[256];
+};
+
+constexpr TrailingTable MakeTrailingTable()
+{
+    TrailingTable table{};
+    for (int lead = 0; lead < 256; ++lead)
+    {
+        table.Count[lead] = TrailingBytes(static_cast<unsigned char>(lead));
+    }
+    return table;
+}
+
+constexpr TrailingTable trailingBytesForUTF8 = MakeTrailingTable();
+
+// The marker bits of the lead and trailing bytes summed over a sequence of
+// (index + 1) bytes; subtracting it from the shifted sum leaves the code point.
+constexpr unsigned long offsetsFromUTF8[6] = {0x00000000UL, 0x00003080UL, 0x000E2080UL,
+                                              0x03C82080UL, 0xFA082080UL, 0x82082080UL};
+
+// The marker of a lead byte, by the byte count of the encoded character.
+constexpr unsigned char firstByteMark[7] = {0x00, 0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
+
+bool IsSurrogate(unsigned long ch)
+{
+    return ch >= kHighSurrogateStart && ch <= kLowSurrogateEnd;
+}
+
+bool IsHighSurrogate(unsigned long ch)
+{
+    return ch >= kHighSurrogateStart && ch <= kHighSurrogateEnd;
+}
+
+bool IsLowSurrogate(unsigned long ch)
+{
+    return ch >= kLowSurrogateStart && ch <= kLowSurrogateEnd;
+}
+
+// Well-formed UTF-8 of one character of the given length: no overlong forms,
+// no surrogate values, nothing above U+10FFFF.
+bool isLegalUTF8(const unsigned char* source, int length)
+{
+    if (length < 1 || length > 4)
+    {
+        return false;
+    }
+    const unsigned char lead = source[0];
+    for (int i = 2; i < length; ++i)
+    {
+        if (source[i] < 0x80 || source[i] > 0xBF)
+        {
+            return false;
+        }
+    }
+    if (length >= 2)
+    {
+        const unsigned char second = source[1];
+        if (second > 0xBF)
+        {
+            return false;
+        }
+        switch (lead)
+        {
+        case 0xE0:
+            if (second < 0xA0)
+            {
+                return false;
+            }
+            break;
+        case 0xED:
+            if (second > 0x9F)
+            {
+                return false;
+            }
+            break;
+        case 0xF0:
+            if (second < 0x90)
+            {
+                return false;
+            }
+            break;
+        case 0xF4:
+            if (second > 0x8F)
+            {
+                return false;
+            }
+            break;
+        default:
+            if (second < 0x80)
+            {
+                return false;
+            }
+            break;
+        }
+    }
+    if (lead >= 0x80 && lead < 0xC2)
+    {
+        return false;
+    }
+    return lead <= 0xF4;
+}
+
+// Reads one UTF-8 character at source. On success stores the code point and
+// the byte count and returns UTF_OK; else returns why it cannot, touching
+// nothing.
+int ReadUTF8(const unsigned char* source, const unsigned char* sourceEnd, unsigned long& ch, int& count)
+{
+    const int trailing = trailingBytesForUTF8.Count[*source];
+    if (trailing >= sourceEnd - source)
+    {
+        return UTF_SOURCE_TRUNCATED;
+    }
+    if (!isLegalUTF8(source, trailing + 1))
+    {
+        return UTF_SOURCE_INVALID;
+    }
+    unsigned long value = 0;
+    for (int i = 0; i <= trailing; ++i)
+    {
+        value = (value << 6) + source[i];
+    }
+    ch = value - offsetsFromUTF8[trailing];
+    count = trailing + 1;
+    return UTF_OK;
+}
+
+// Reads one UTF-16 character at source: a surrogate pair or a single unit. A
+// lone surrogate is refused when strict and taken as its own value when
+// lenient.
+int ReadUTF16(const unsigned short* source, const unsigned short* sourceEnd, int flags, unsigned long& ch,
+              int& count)
+{
+    unsigned long first = source[0];
+    count = 1;
+    if (IsHighSurrogate(first))
+    {
+        if (source + 1 >= sourceEnd)
+        {
+            return UTF_SOURCE_TRUNCATED;
+        }
+        const unsigned long second = source[1];
+        if (IsLowSurrogate(second))
+        {
+            ch = ((first - kHighSurrogateStart) << kHalfShift) + (second - kLowSurrogateStart) + kHalfBase;
+            count = 2;
+            return UTF_OK;
+        }
+        if (flags == UTF_STRICT)
+        {
+            return UTF_SOURCE_INVALID;
+        }
+    }
+    else if (flags == UTF_STRICT && IsLowSurrogate(first))
+    {
+        return UTF_SOURCE_INVALID;
+    }
+    ch = first;
+    return UTF_OK;
+}
+
+int UTF8Length(unsigned long ch)
+{
+    if (ch < 0x80)
+    {
+        return 1;
+    }
+    if (ch < 0x800)
+    {
+        return 2;
+    }
+    if (ch < 0x10000)
+    {
+        return 3;
+    }
+    return 4;
+}
+
+// Writes ch (at most U+10FFFF) as count bytes.
+void WriteUTF8(unsigned char* target, unsigned long ch, int count)
+{
+    for (int i = count - 1; i > 0; --i)
+    {
+        target[i] = static_cast<unsigned char>((ch | 0x80) & 0xBF);
+        ch >>= 6;
+    }
+    target[0] = static_cast<unsigned char>(ch | firstByteMark[count]);
+}
+
+void WriteSurrogatePair(unsigned short* target, unsigned long ch)
+{
+    ch -= kHalfBase;
+    target[0] = static_cast<unsigned short>((ch >> kHalfShift) + kHighSurrogateStart);
+    target[1] = static_cast<unsigned short>((ch & kHalfMask) + kLowSurrogateStart);
+}
+
+} // namespace
+
+extern "C"
+{
+
+int ConvertUTF8toUTF16(const unsigned char** sourceStart, const unsigned char* sourceEnd,
+                       unsigned short** targetStart, unsigned short* targetEnd, int flags)
+{
+    int result = UTF_OK;
+    const unsigned char* source = *sourceStart;
+    unsigned short* target = *targetStart;
+    while (source < sourceEnd)
+    {
+        unsigned long ch = 0;
+        int count = 0;
+        result = ReadUTF8(source, sourceEnd, ch, count);
+        if (result != UTF_OK)
+        {
+            break;
+        }
+        if (target >= targetEnd)
+        {
+            result = UTF_TARGET_FULL;
+            break;
+        }
+        if (ch <= kMaxBmp)
+        {
+            if (IsSurrogate(ch))
+            {
+                if (flags == UTF_STRICT)
+                {
+                    result = UTF_SOURCE_INVALID;
+                    break;
+                }
+                *target++ = static_cast<unsigned short>(kReplacementChar);
+            }
+            else
+            {
+                *target++ = static_cast<unsigned short>(ch);
+            }
+        }
+        else if (ch > kMaxLegalUtf32)
+        {
+            if (flags == UTF_STRICT)
+            {
+                result = UTF_SOURCE_INVALID;
+                break;
+            }
+            *target++ = static_cast<unsigned short>(kReplacementChar);
+        }
+        else
+        {
+            if (targetEnd - target < 2)
+            {
+                result = UTF_TARGET_FULL;
+                break;
+            }
+            WriteSurrogatePair(target, ch);
+            target += 2;
+        }
+        source += count;
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
+int ConvertUTF16toUTF8(const unsigned short** sourceStart, const unsigned short* sourceEnd,
+                       unsigned char** targetStart, unsigned char* targetEnd, int flags)
+{
+    int result = UTF_OK;
+    const unsigned short* source = *sourceStart;
+    unsigned char* target = *targetStart;
+    while (source < sourceEnd)
+    {
+        unsigned long ch = 0;
+        int count = 0;
+        result = ReadUTF16(source, sourceEnd, flags, ch, count);
+        if (result != UTF_OK)
+        {
+            break;
+        }
+        int bytes = 0;
+        if (ch <= kMaxLegalUtf32)
+        {
+            bytes = UTF8Length(ch);
+        }
+        else
+        {
+            ch = kReplacementChar;
+            bytes = 3;
+        }
+        if (targetEnd - target < bytes)
+        {
+            result = UTF_TARGET_FULL;
+            break;
+        }
+        WriteUTF8(target, ch, bytes);
+        target += bytes;
+        source += count;
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
+int ConvertUTF32toUTF16(const unsigned long** sourceStart, const unsigned long* sourceEnd,
+                        unsigned short** targetStart, unsigned short* targetEnd, int flags)
+{
+    int result = UTF_OK;
+    const unsigned long* source = *sourceStart;
+    unsigned short* target = *targetStart;
+    while (source < sourceEnd)
+    {
+        if (target >= targetEnd)
+        {
+            result = UTF_TARGET_FULL;
+            break;
+        }
+        const unsigned long ch = *source;
+        if (ch <= kMaxBmp)
+        {
+            if (IsSurrogate(ch))
+            {
+                if (flags == UTF_STRICT)
+                {
+                    result = UTF_SOURCE_INVALID;
+                    break;
+                }
+                *target++ = static_cast<unsigned short>(kReplacementChar);
+            }
+            else
+            {
+                *target++ = static_cast<unsigned short>(ch);
+            }
+        }
+        else if (ch > kMaxLegalUtf32)
+        {
+            // Strict conversion reports the value and goes on without output.
+            if (flags == UTF_STRICT)
+            {
+                result = UTF_SOURCE_INVALID;
+            }
+            else
+            {
+                *target++ = static_cast<unsigned short>(kReplacementChar);
+            }
+        }
+        else
+        {
+            if (targetEnd - target < 2)
+            {
+                result = UTF_TARGET_FULL;
+                break;
+            }
+            WriteSurrogatePair(target, ch);
+            target += 2;
+        }
+        ++source;
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
+int ConvertUTF16toUTF32(const unsigned short** sourceStart, const unsigned short* sourceEnd,
+                        unsigned long** targetStart, unsigned long* targetEnd, int flags)
+{
+    int result = UTF_OK;
+    const unsigned short* source = *sourceStart;
+    unsigned long* target = *targetStart;
+    while (source < sourceEnd)
+    {
+        unsigned long ch = 0;
+        int count = 0;
+        result = ReadUTF16(source, sourceEnd, flags, ch, count);
+        if (result != UTF_OK)
+        {
+            break;
+        }
+        if (target >= targetEnd)
+        {
+            result = UTF_TARGET_FULL;
+            break;
+        }
+        *target++ = ch;
+        source += count;
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
+int ConvertUTF32toUTF8(const unsigned long** sourceStart, const unsigned long* sourceEnd,
+                       unsigned char** targetStart, unsigned char* targetEnd, int flags)
+{
+    int result = UTF_OK;
+    const unsigned long* source = *sourceStart;
+    unsigned char* target = *targetStart;
+    while (source < sourceEnd)
+    {
+        unsigned long ch = *source;
+        if (flags == UTF_STRICT && IsSurrogate(ch))
+        {
+            result = UTF_SOURCE_INVALID;
+            break;
+        }
+        int bytes = 0;
+        bool replaced = false;
+        if (ch <= kMaxLegalUtf32)
+        {
+            bytes = UTF8Length(ch);
+        }
+        else
+        {
+            ch = kReplacementChar;
+            bytes = 3;
+            replaced = true;
+        }
+        if (targetEnd - target < bytes)
+        {
+            result = UTF_TARGET_FULL;
+            break;
+        }
+        // A value past U+10FFFF is reported in both modes while conversion
+        // goes on with its replacement.
+        if (replaced)
+        {
+            result = UTF_SOURCE_INVALID;
+        }
+        WriteUTF8(target, ch, bytes);
+        target += bytes;
+        ++source;
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
+int ConvertUTF8toUTF32(const unsigned char** sourceStart, const unsigned char* sourceEnd,
+                       unsigned long** targetStart, unsigned long* targetEnd, int flags)
+{
+    int result = UTF_OK;
+    const unsigned char* source = *sourceStart;
+    unsigned long* target = *targetStart;
+    while (source < sourceEnd)
+    {
+        unsigned long ch = 0;
+        int count = 0;
+        const int read = ReadUTF8(source, sourceEnd, ch, count);
+        if (read != UTF_OK)
+        {
+            result = read;
+            break;
+        }
+        if (target >= targetEnd)
+        {
+            result = UTF_TARGET_FULL;
+            break;
+        }
+        if (ch <= kMaxLegalUtf32)
+        {
+            if (IsSurrogate(ch))
+            {
+                if (flags == UTF_STRICT)
+                {
+                    result = UTF_SOURCE_INVALID;
+                    break;
+                }
+                *target++ = kReplacementChar;
+            }
+            else
+            {
+                *target++ = ch;
+            }
+        }
+        else
+        {
+            result = UTF_SOURCE_INVALID;
+            *target++ = kReplacementChar;
+        }
+        source += count;
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
+bool isLegalUTF8Sequence(const unsigned char* source, const unsigned char* sourceEnd)
+{
+    // An empty range holds no lead byte to read.
+    if (source == nullptr || source >= sourceEnd)
+    {
+        return false;
+    }
+    const int length = trailingBytesForUTF8.Count[*source] + 1;
+    if (length > sourceEnd - source)
+    {
+        return false;
+    }
+    return isLegalUTF8(source, length);
+}
+
+} // extern "C"

@@ -1,0 +1,178 @@
+// First-in, first-out queue of shared references in a circular run of slots that
+// keeps one slot empty and grows by one slot when an element arrives while it is
+// full, so that posting never fails. A member of its owner, which also owns the
+// optional lock; the queue holds one reference per queued element.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "KTFramework/Defs/Exceptions/KTException.h"
+#include "KTFramework/ObjectBase/RefCountedObject.h"
+
+namespace KT
+{
+
+namespace Detail
+{
+// Hosts match on this text, so the site keeps the path and line the library has
+// always reported.
+inline constexpr ExceptionSite kRCPtrQueueDequeueSite{"Device/KTFramework/_Build/../Utilities/Storage/RCPtrQueue",
+                                                      110};
+} // namespace Detail
+
+// Every operation takes the lock, when there is one, for its whole duration; the
+// lock must be recursive only if callers hold it around queue operations. Without
+// a lock the queue is for one thread. The lock does not guard the elements.
+template <class T, unsigned BlockCount, class LockT>
+class RCPtrQueue
+{
+public:
+    explicit RCPtrQueue(LockT* lock) : mWriteIndex(0), mReadIndex(0), mLock(lock)
+    {
+        mSlots.reserve(BlockCount);
+        mSlots.resize(BlockCount);
+    }
+    ~RCPtrQueue() = default;
+
+    RCPtrQueue(const RCPtrQueue&) = delete;
+    RCPtrQueue& operator=(const RCPtrQueue&) = delete;
+
+    // Always 0: the queue grows instead of refusing.
+    int Enqueue(const RCPtr<T>& item);
+    // Throws the runtime-error exception of the Dequeue site on an empty queue.
+    RCPtr<T> Dequeue();
+    uint64_t GetQueuedObjectsCount() const;
+    bool IsFull() const;
+
+private:
+    // Holds the queue's lock, when it has one, for a scope.
+    class Guard
+    {
+    public:
+        explicit Guard(LockT* lock) : mLock(lock)
+        {
+            if (mLock != nullptr)
+            {
+                mLock->Lock();
+            }
+        }
+        ~Guard()
+        {
+            if (mLock != nullptr)
+            {
+                mLock->Unlock();
+            }
+        }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        LockT* mLock;
+    };
+
+    uint64_t GetSlotCount() const { return mSlots.size(); }
+    // Callers hold the lock.
+    uint64_t CountLocked() const;
+    bool IsFullLocked() const;
+    void GrowLocked();
+
+    std::vector<RCPtr<T>> mSlots;
+    uint64_t mWriteIndex;
+    uint64_t mReadIndex;
+    LockT* mLock;
+};
+
+template <class T, unsigned BlockCount, class LockT>
+uint64_t RCPtrQueue<T, BlockCount, LockT>::CountLocked() const
+{
+    const uint64_t slotCount = GetSlotCount();
+    if (slotCount == 0)
+    {
+        return 0;
+    }
+    int64_t queued = static_cast<int64_t>(mWriteIndex - mReadIndex);
+    if (queued < 0)
+    {
+        queued += static_cast<int64_t>(slotCount);
+    }
+    return static_cast<uint64_t>(queued);
+}
+
+template <class T, unsigned BlockCount, class LockT>
+bool RCPtrQueue<T, BlockCount, LockT>::IsFullLocked() const
+{
+    const uint64_t slotCount = GetSlotCount();
+    return slotCount != 0 && CountLocked() == slotCount - 1;
+}
+
+template <class T, unsigned BlockCount, class LockT>
+uint64_t RCPtrQueue<T, BlockCount, LockT>::GetQueuedObjectsCount() const
+{
+    Guard guard(mLock);
+    return CountLocked();
+}
+
+// Takes the lock as well: a reader on another thread would otherwise race with a
+// growing queue.
+template <class T, unsigned BlockCount, class LockT>
+bool RCPtrQueue<T, BlockCount, LockT>::IsFull() const
+{
+    Guard guard(mLock);
+    return IsFullLocked();
+}
+
+// Opens one null slot at the read index: the queued run from the read index on
+// moves up by one, and the slot freed in front of it lets the writer go on.
+template <class T, unsigned BlockCount, class LockT>
+void RCPtrQueue<T, BlockCount, LockT>::GrowLocked()
+{
+    if (mReadIndex < mWriteIndex)
+    {
+        ++mWriteIndex;
+    }
+    if (mSlots.size() == mSlots.capacity())
+    {
+        // Storage grows in whole blocks and is never given back while the queue lives.
+        mSlots.reserve(mSlots.size() + BlockCount);
+    }
+    mSlots.insert(mSlots.begin() + static_cast<std::ptrdiff_t>(mReadIndex), RCPtr<T>());
+    mReadIndex = (mReadIndex + 1) % GetSlotCount();
+}
+
+template <class T, unsigned BlockCount, class LockT>
+int RCPtrQueue<T, BlockCount, LockT>::Enqueue(const RCPtr<T>& item)
+{
+    Guard guard(mLock);
+    if (GetSlotCount() == 0)
+    {
+        mSlots.resize(2);
+        mWriteIndex = 0;
+        mReadIndex = 0;
+    }
+    if (IsFullLocked())
+    {
+        GrowLocked();
+    }
+    const uint64_t target = mWriteIndex;
+    mWriteIndex = (mWriteIndex + 1) % GetSlotCount();
+    mSlots[target] = item;
+    return 0;
+}
+
+template <class T, unsigned BlockCount, class LockT>
+RCPtr<T> RCPtrQueue<T, BlockCount, LockT>::Dequeue()
+{
+    RCPtr<T> result;
+    Guard guard(mLock);
+    if (CountLocked() == 0)
+    {
+        ThrowException<std::runtime_error>(Detail::kRCPtrQueueDequeueSite);
+    }
+    // The slot's reference moves to the result without touching the count.
+    result.SwapReference(mSlots[mReadIndex]);
+    mReadIndex = (mReadIndex + 1) % GetSlotCount();
+    return result;
+}
+
+} // namespace KT
