@@ -29,13 +29,3 @@ TEST(MonotonicCondition, DeadlinesCarryNanosecondsIntoSeconds)
         EXPECT_EQ(deadline.Nanoseconds, row.expected.Nanoseconds) << row.name;
     }
 }
-
-TEST(MonotonicCondition, WaitUntilAPassedDeadlineReturnsTimeOut)
-{
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    MonotonicCondition condition;
-    pthread_mutex_lock(&mutex);
-    EXPECT_NE(condition.WaitUntil(mutex, GetMonotonicNow()), 0);
-    pthread_mutex_unlock(&mutex);
-    pthread_mutex_destroy(&mutex);
-}

@@ -300,20 +300,6 @@ TEST(LEvent, UnshareMovesTheEventOntoFreshDataWithoutItsPendingSignal)
     EXPECT_EQ(event->Wait(0), Wait::TIMED_OUT);
 }
 
-TEST(LEvent, SetSignaledBitMaskChangesTheBitsItSignalsAndWaitsFor)
-{
-    RCPtr<LEventData> data = LEventData::Create();
-    RCPtr<LEvent> event(new LEvent(data, 0));
-    event->SetSignaledBitMask(0b110);
-    event->Release();
-    EXPECT_EQ(SignalWord(*data), 0b110u);
-    data->Reset(0b100);
-    EXPECT_EQ(event->Wait(0), Wait::TIMED_OUT);
-    data->Release(0b100);
-    EXPECT_EQ(event->Wait(0), 0u);
-    EXPECT_EQ(SignalWord(*data), 0u);
-}
-
 TEST(TrafficLight, GreenLetsEveryWaitThroughUntilRed)
 {
     TrafficLight light;
