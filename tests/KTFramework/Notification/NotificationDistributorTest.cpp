@@ -140,6 +140,17 @@ TEST(LNotificationDistributor, KeepsItselfAliveWhileRegisteredAndGoesWithTheLast
     raw->DeliverNotificationAllClients(Note("DistributorTest.Alive"));
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(client->GetReferenceCount(), 1);
+
+    // Unregistered directly, with nobody else holding it: the last reference goes
+    // only after the distributor's mutex has been given back (ASan watches).
+    client->mHook = nullptr;
+    distributor = RCPtr<LNotificationDistributor>(new LCountedDistributor(&destroyed));
+    distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive", 0);
+    distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive2", 0);
+    raw = distributor.Get();
+    distributor.SetNull();
+    EXPECT_EQ(raw->UnregisterNotificationClient(client->Self()), 2);
+    EXPECT_EQ(destroyed, 2);
 }
 
 // Handlers that unregister themselves or others while a walk runs: every client
