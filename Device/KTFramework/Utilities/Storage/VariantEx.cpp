@@ -288,6 +288,7 @@ VariantEx::Type VariantEx::Set(const VariantEx& other)
     const Type kind = other.GetType();
     if (kind < TYPE_BUFFER)
     {
+        Clear();
         mBuffer.SetNull();
         return Variant::Set(other);
     }
