@@ -333,7 +333,8 @@ RCPtr<LIBuffer> LBufferT<G, S, A, P, Get>::CreateCopy(std::size_t newSize, std::
         const std::size_t count = available < newSize ? available : newSize;
         if (count > 0)
         {
-            std::memcpy(copy->GetRawPtr(), static_cast<const unsigned char*>(source.GetRawPtr()) + srcOffset, count);
+            std::memcpy(copy->GetRawPtr(), static_cast<const unsigned char*>(source.GetRawPtr()) + srcOffset,
+                        count);
         }
     }
     return copy;

@@ -1,0 +1,56 @@
+// Lists of parameters as they travel: an Array variant whose elements are
+// entries [value, parameter ID as Int32, descriptor]. That element order is
+// the wire form and the host's. ParamRanges and ParamDescriptors are lists the
+// host fills and the library forwards unread.
+#pragma once
+
+#include "KTFramework/Utilities/Storage/ParamDescriptor.h"
+#include "KTFramework/Utilities/Storage/ParamValue.h"
+#include "KTFramework/Utilities/Storage/Variant.h"
+
+namespace KT
+{
+
+class ParamValues : public Variant
+{
+public:
+    // Results of GetValue and GetParamValue.
+    static constexpr int RESULT_NO_SUCH_ENTRY = -4;
+    static constexpr int RESULT_MALFORMED_ENTRY = -7;
+    static constexpr unsigned int NO_PARAM_ID = 0xFFFFFFFFu;
+
+    ParamValues();
+    ParamValues(const ParamValues& other) = default;
+    ParamValues& operator=(const ParamValues& other) = default;
+    ~ParamValues() override;
+
+    int GetCount() const;
+    // 0, RESULT_NO_SUCH_ENTRY or RESULT_MALFORMED_ENTRY; after a failure the
+    // value is Empty, the ID NO_PARAM_ID and the descriptor untouched.
+    int GetValue(unsigned int index, Variant& value, unsigned int& paramID, Variant& descriptor) const;
+    int GetParamValue(unsigned int index, ParamValue& out) const;
+    // Replaces the whole list by one entry. Always 0.
+    int SetOne(const ParamDescriptor& descriptor, const Variant& value);
+};
+
+static_assert(sizeof(ParamValues) == sizeof(Variant), "a list adds no fields to its variant");
+
+class ParamRanges : public Variant
+{
+public:
+    ParamRanges() = default;
+    ParamRanges(const ParamRanges& other) = default;
+    ParamRanges& operator=(const ParamRanges& other) = default;
+    ~ParamRanges() override;
+};
+
+class ParamDescriptors : public Variant
+{
+public:
+    ParamDescriptors() = default;
+    ParamDescriptors(const ParamDescriptors& other) = default;
+    ParamDescriptors& operator=(const ParamDescriptors& other) = default;
+    ~ParamDescriptors() override;
+};
+
+} // namespace KT

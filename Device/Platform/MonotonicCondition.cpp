@@ -1,0 +1,47 @@
+#include "Platform/MonotonicCondition.h"
+
+#include <time.h>
+
+namespace KT::Platform
+{
+
+MonotonicDeadline GetMonotonicNow() noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return MonotonicDeadline{static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec)};
+}
+
+MonotonicCondition::MonotonicCondition() noexcept
+{
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&mCondition, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+MonotonicCondition::~MonotonicCondition()
+{
+    pthread_cond_destroy(&mCondition);
+}
+
+void MonotonicCondition::Signal() noexcept
+{
+    pthread_cond_signal(&mCondition);
+}
+
+void MonotonicCondition::Broadcast() noexcept
+{
+    pthread_cond_broadcast(&mCondition);
+}
+
+int MonotonicCondition::WaitUntil(pthread_mutex_t& mutex, const MonotonicDeadline& deadline) noexcept
+{
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(deadline.Seconds);
+    until.tv_nsec = static_cast<long>(deadline.Nanoseconds);
+    return pthread_cond_timedwait(&mCondition, &mutex, &until);
+}
+
+} // namespace KT::Platform

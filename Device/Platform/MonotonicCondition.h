@@ -1,0 +1,58 @@
+// A condition variable whose timed waits measure their deadlines on the
+// monotonic clock, so that setting the wall clock neither stretches nor cuts a
+// wait. The owner of the condition also owns the mutex passed to its waits.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+namespace KT::Platform
+{
+
+// An absolute point on the monotonic clock.
+struct MonotonicDeadline
+{
+    std::int64_t Seconds;
+    std::int64_t Nanoseconds; // 0 to 999,999,999
+};
+
+// Reads the monotonic clock against which MonotonicCondition measures deadlines.
+MonotonicDeadline GetMonotonicNow() noexcept;
+
+// The point milliseconds after now. Every value is a plain count, the largest
+// included: 0xFFFFFFFF puts the deadline about 49.7 days ahead.
+constexpr MonotonicDeadline AddMilliseconds(const MonotonicDeadline& now, unsigned int milliseconds) noexcept
+{
+    constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+    MonotonicDeadline deadline{now.Seconds + milliseconds / 1000,
+                               now.Nanoseconds + static_cast<std::int64_t>(milliseconds % 1000) * 1000000};
+    if (deadline.Nanoseconds >= kNanosecondsPerSecond)
+    {
+        deadline.Nanoseconds -= kNanosecondsPerSecond;
+        deadline.Seconds += 1;
+    }
+    return deadline;
+}
+
+class MonotonicCondition
+{
+public:
+    MonotonicCondition() noexcept;
+    ~MonotonicCondition();
+    MonotonicCondition(const MonotonicCondition&) = delete;
+    MonotonicCondition& operator=(const MonotonicCondition&) = delete;
+
+    void Signal() noexcept;
+    void Broadcast() noexcept;
+
+    // Releases mutex (held once by the caller) while asleep and holds it again
+    // on return. 0 when woken; non-zero when the deadline passed or the wait
+    // failed.
+    int WaitUntil(pthread_mutex_t& mutex, const MonotonicDeadline& deadline) noexcept;
+
+private:
+    pthread_cond_t mCondition;
+};
+
+} // namespace KT::Platform
