@@ -42,7 +42,8 @@ TEST(CLocaleFormat, IgnoresTheThreadsLocaleAndRestoresIt)
 TEST(CLocaleFormat, CutsAtTheBufferSize)
 {
     char buffer[4] = {'x', 'x', 'x', 'x'};
-    auto format = [&](const char* text, ...) {
+    auto format = [&](const char* text, ...)
+    {
         va_list args;
         va_start(args, text);
         const int result = Platform::FormatInCLocale(buffer, sizeof(buffer), text, args);

@@ -14,7 +14,7 @@ class ScopedThreadLocale
 public:
     ScopedThreadLocale()
     {
-        static const char* const kCandidates[] = {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8",
+        static const char* const kCandidates[] = {"de_DE.UTF-8", "de_DE.utf8", "de_DE",       "fr_FR.UTF-8",
                                                   "fr_FR.utf8",  "fr_FR",      "nl_NL.UTF-8", "ru_RU.UTF-8"};
         for (const char* name : kCandidates)
         {

@@ -96,12 +96,19 @@ bool MatchesLocation(const unsigned char (&guid)[16], unsigned long long locatio
     return std::memcmp(guid, expected, sizeof(expected)) == 0;
 }
 
-bool SameText(const DeviceIdentifier::String& left, const DeviceIdentifier::String& right)
-{
-    return std::strcmp(left.CStr(), right.CStr()) == 0;
-}
-
 } // namespace
+
+void DeviceIdentifier::CheckLayout()
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+    static_assert(offsetof(DeviceIdentifier, mUserDefinedName) == 32, "fields follow the device ID");
+    static_assert(offsetof(DeviceIdentifier, mCurrentNetworkAddress) == 48, "address after the name");
+    static_assert(offsetof(DeviceIdentifier, mCurrentNetworkPort) == 52, "port after the address");
+    static_assert(offsetof(DeviceIdentifier, mVendorName) == 56, "vendor name after the port");
+    static_assert(offsetof(DeviceIdentifier, mProductName) == 72, "product name last");
+#pragma GCC diagnostic pop
+}
 
 DeviceIdentifier::DeviceIdentifier() : mCurrentNetworkAddress(0), mCurrentNetworkPort(0)
 {
@@ -142,10 +149,10 @@ DeviceIdentifier::~DeviceIdentifier() = default;
 
 bool DeviceIdentifier::operator==(const DeviceIdentifier& other) const
 {
-    return Variant::operator==(other) && SameText(mUserDefinedName, other.mUserDefinedName) &&
+    return Variant::operator==(other) && mUserDefinedName == other.mUserDefinedName &&
            mCurrentNetworkAddress == other.mCurrentNetworkAddress &&
-           mCurrentNetworkPort == other.mCurrentNetworkPort && SameText(mVendorName, other.mVendorName) &&
-           SameText(mProductName, other.mProductName);
+           mCurrentNetworkPort == other.mCurrentNetworkPort && mVendorName == other.mVendorName &&
+           mProductName == other.mProductName;
 }
 
 bool DeviceIdentifier::IsDeviceIDEqual(const Variant& deviceID) const
@@ -379,7 +386,7 @@ DeviceIdentifier::String DeviceIdentifier::MakeHexString(unsigned long long valu
 unsigned long long DeviceIdentifier::ParseHexString(const String& text, size_t, bool separated) const
 {
     const char* chars = text.CStr();
-    const long long length = chars != nullptr ? static_cast<long long>(std::strlen(chars)) : 0;
+    const long long length = static_cast<long long>(text.GetLength());
     unsigned long long result = 0;
     long long position = length - 1;
     for (size_t k = 0; position > 0 && k < MAX_HEX_BYTES; ++k)

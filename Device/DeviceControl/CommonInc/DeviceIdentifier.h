@@ -78,6 +78,8 @@ public:
     unsigned long long ParseHexString(const String& text, size_t byteCount, bool separated) const;
 
 private:
+    static void CheckLayout();
+
     using Words = int32_t[DEVICE_ID_WORDS];
 
     void ReadWords(Words& words) const;
@@ -89,5 +91,7 @@ private:
     String mVendorName;
     String mProductName;
 };
+
+static_assert(sizeof(DeviceIdentifier) == 88, "the host's DeviceIdentifier: the device ID, then its fields");
 
 } // namespace KT

@@ -38,7 +38,8 @@ public:
 // The getter every buffer in the system is given.
 IAllocator* GetSystemAllocator() noexcept;
 
-// The type of a buffer's AllocatorGetter template argument.
-using AllocatorGetterFn = IAllocator* (*)() noexcept;
+// The type of a buffer's AllocatorGetter template argument; a getter may be
+// noexcept or not.
+using AllocatorGetterFn = IAllocator* (*)();
 
 } // namespace KT

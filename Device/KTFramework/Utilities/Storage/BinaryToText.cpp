@@ -197,7 +197,8 @@ int DecodeBase64(const char* text, std::size_t length, unsigned char* out, std::
     return result;
 }
 
-int DecodeHex(const char* text, std::size_t length, unsigned char* out, std::size_t room, std::size_t& written)
+int DecodeHex(const char* text, std::size_t length, unsigned char* out, std::size_t room,
+              std::size_t& written)
 {
     written = 0;
     for (std::size_t i = 0; i + 1 < length; i += 2)

@@ -47,7 +47,8 @@ int DecodeBase64(const char* text, std::size_t length, unsigned char* out, std::
 // pair, until a pair holds a non-digit: RESULT_FAILED, with the bytes before
 // it stored; also RESULT_FAILED when the bytes do not fit in room. A last odd
 // character is ignored (callers refuse odd lengths first).
-int DecodeHex(const char* text, std::size_t length, unsigned char* out, std::size_t room, std::size_t& written);
+int DecodeHex(const char* text, std::size_t length, unsigned char* out, std::size_t room,
+              std::size_t& written);
 
 } // namespace BinaryToText
 } // namespace KT

@@ -221,8 +221,7 @@ void WriteSurrogatePair(unsigned short* target, unsigned long ch)
 
 } // namespace
 
-extern "C"
-{
+// C linkage comes from the declarations in the header.
 
 int ConvertUTF8toUTF16(const unsigned char** sourceStart, const unsigned char* sourceEnd,
                        unsigned short** targetStart, unsigned short* targetEnd, int flags)
@@ -521,5 +520,3 @@ bool isLegalUTF8Sequence(const unsigned char* source, const unsigned char* sourc
     }
     return isLegalUTF8(source, length);
 }
-
-} // extern "C"

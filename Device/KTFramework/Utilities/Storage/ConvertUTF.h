@@ -28,20 +28,27 @@ constexpr int UTF_LENIENT = 1;
 // character that did not fit, and nothing of that character is written.
 extern "C"
 {
-    KT_CONVERTUTF_EXPORT int ConvertUTF8toUTF16(const unsigned char** sourceStart, const unsigned char* sourceEnd,
-                                                unsigned short** targetStart, unsigned short* targetEnd, int flags);
-    KT_CONVERTUTF_EXPORT int ConvertUTF16toUTF8(const unsigned short** sourceStart, const unsigned short* sourceEnd,
-                                                unsigned char** targetStart, unsigned char* targetEnd, int flags);
-    KT_CONVERTUTF_EXPORT int ConvertUTF32toUTF16(const unsigned long** sourceStart, const unsigned long* sourceEnd,
-                                                 unsigned short** targetStart, unsigned short* targetEnd, int flags);
-    KT_CONVERTUTF_EXPORT int ConvertUTF16toUTF32(const unsigned short** sourceStart, const unsigned short* sourceEnd,
-                                                 unsigned long** targetStart, unsigned long* targetEnd, int flags);
-    KT_CONVERTUTF_EXPORT int ConvertUTF32toUTF8(const unsigned long** sourceStart, const unsigned long* sourceEnd,
-                                                unsigned char** targetStart, unsigned char* targetEnd, int flags);
-    KT_CONVERTUTF_EXPORT int ConvertUTF8toUTF32(const unsigned char** sourceStart, const unsigned char* sourceEnd,
-                                                unsigned long** targetStart, unsigned long* targetEnd, int flags);
+    KT_CONVERTUTF_EXPORT int ConvertUTF8toUTF16(const unsigned char** sourceStart,
+                                                const unsigned char* sourceEnd, unsigned short** targetStart,
+                                                unsigned short* targetEnd, int flags);
+    KT_CONVERTUTF_EXPORT int ConvertUTF16toUTF8(const unsigned short** sourceStart,
+                                                const unsigned short* sourceEnd, unsigned char** targetStart,
+                                                unsigned char* targetEnd, int flags);
+    KT_CONVERTUTF_EXPORT int ConvertUTF32toUTF16(const unsigned long** sourceStart,
+                                                 const unsigned long* sourceEnd, unsigned short** targetStart,
+                                                 unsigned short* targetEnd, int flags);
+    KT_CONVERTUTF_EXPORT int ConvertUTF16toUTF32(const unsigned short** sourceStart,
+                                                 const unsigned short* sourceEnd, unsigned long** targetStart,
+                                                 unsigned long* targetEnd, int flags);
+    KT_CONVERTUTF_EXPORT int ConvertUTF32toUTF8(const unsigned long** sourceStart,
+                                                const unsigned long* sourceEnd, unsigned char** targetStart,
+                                                unsigned char* targetEnd, int flags);
+    KT_CONVERTUTF_EXPORT int ConvertUTF8toUTF32(const unsigned char** sourceStart,
+                                                const unsigned char* sourceEnd, unsigned long** targetStart,
+                                                unsigned long* targetEnd, int flags);
 
     // True when the sequence that the lead byte at source announces lies wholly
     // before sourceEnd and is well-formed UTF-8.
-    KT_CONVERTUTF_EXPORT bool isLegalUTF8Sequence(const unsigned char* source, const unsigned char* sourceEnd);
+    KT_CONVERTUTF_EXPORT bool isLegalUTF8Sequence(const unsigned char* source,
+                                                  const unsigned char* sourceEnd);
 }

@@ -94,11 +94,7 @@ static inline std::string UUIDToSTLString(const unsigned char (&bytes)[16])
 static inline void UUIDFromHexString(const KT::StringT<char, unsigned short>& text, unsigned char (&out)[16])
 {
     const char* chars = text.CStr();
-    size_t length = 0;
-    while (length < 32 && chars != nullptr && chars[length] != '\0')
-    {
-        ++length;
-    }
+    const size_t length = text.GetLength() < 32 ? static_cast<size_t>(text.GetLength()) : 32;
     auto at = [&](size_t position) { return position < length ? KT::GUIDText::HexDigitValue(chars[position]) : 0; };
     for (size_t i = 0; i < 16; ++i)
     {

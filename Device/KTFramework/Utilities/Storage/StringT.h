@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/BinaryToText.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
 
 namespace KT
@@ -97,6 +98,49 @@ public:
     // A-Z to a-z; every other unit, each byte of a multi-byte sequence included,
     // unchanged. Independent of the host's locale.
     static CharT ToLower(CharT character) noexcept;
+
+    // printf-style text in the conventions of the "C" locale, cut to 16383 bytes
+    // (StringTFormat.cpp). The UTF-16 string cannot format and throws.
+    static StringT Format(const CharT* format, ...);
+    StringT& SetFormatted(const CharT* format, ...);
+    // Integers: the decimal text with a point before its last decimals digits,
+    // zero-padded behind the point (5 with 2 gives ".05"); decimals <= 0 gives the
+    // plain text. Floating point: printed with that many decimals, or with "%f"
+    // when decimals < 0. The UTF-16 string holds the same text.
+    static StringT FormatNumber(unsigned int value, int decimals);
+    static StringT FormatNumber(int value, int decimals);
+    static StringT FormatNumber(long value, int decimals);
+    static StringT FormatNumber(unsigned long value, int decimals);
+    static StringT FormatNumber(long long value, int decimals);
+    static StringT FormatNumber(float value, int decimals);
+    static StringT FormatNumber(double value, int decimals);
+    // This string becomes its first token between the delimiters; returns the text
+    // after the delimiter that ended the token. The UTF-16 string throws.
+    StringT SplitToken(const StringT& delimiters);
+    // Every unit found in set becomes unit; NUL as unit changes nothing. The
+    // UTF-16 string throws for any other unit.
+    StringT& Replace(const CharT* set, CharT unit);
+    // The text reversed character by character; a character outside the Basic
+    // Multilingual Plane stays whole. UTF-8 text is reversed up to its first
+    // ill-formed sequence.
+    StringT Reverse() const;
+
+    // Bytes as hexadecimal or Base64 text (StringTEncoding.cpp); the empty
+    // string for no bytes or an unknown type.
+    static StringT EncodeBinaryData(BinaryToTextEncodingType type, const unsigned char* bytes,
+                                    unsigned long count);
+    // Decodes this text into buffer from byte offset on, creating the buffer when
+    // null and growing it (zero-filled) when short. Base64 leaves the buffer ending
+    // right after the decoded bytes; hexadecimal keeps its size. 0, or
+    // RESULT_FAILED for malformed text (bytes decoded before the fault stay), or
+    // RESULT_INVALID_ARGUMENT for an unknown type.
+    int DecodeBinaryData(BinaryToTextEncodingType type, RCPtr<LIBuffer>& buffer, unsigned long offset) const;
+    // Text of the other width, or one code point per wchar_t, into a new buffer of
+    // this width, converted leniently; count is in source units, negative for the
+    // whole text with its NUL. Empty text gives the buffer of Empty. 0, or
+    // RESULT_FAILED when conversion stopped early (the text before stays).
+    static int ConvertToCharType(RCPtr<LIBuffer>& destination, const OtherCharT* source, long count);
+    static int ConvertToCharType(RCPtr<LIBuffer>& destination, const wchar_t* source, long count);
 
     // The shared empty string. Built on first use and never destroyed, so static
     // constructors and destructors may use it.

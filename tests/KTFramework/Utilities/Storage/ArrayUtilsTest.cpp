@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "KTFramework/Utilities/Storage/ArrayUtils.h"
+#include "KTFramework/Utilities/Storage/RCPtrArray.h"
 
 using namespace KT;
 
@@ -210,6 +211,25 @@ TEST(ArrayUtils, InconsistentOrderingsStayInsideTheStretch)
             EXPECT_EQ(1, list.GetAt(i)->GetReferenceCount()) << "round " << round;
         }
     }
+}
+
+// The device list's own shape: a pointer array sorted through its RCPtr view.
+TEST(ArrayUtils, SortsAPointerArrayInPlace)
+{
+    RCPtrArray<LDeviceStandIn, 1, 0> list;
+    for (int id : {3, 1, 2})
+    {
+        list.AppendItem(LDeviceStandIn::Remote(id));
+    }
+    ArrayUtils::Sort<DevicePtr>(list, 0, static_cast<uint64_t>(list.GetCount()), DeviceLess());
+    std::vector<int> ids;
+    for (int64_t i = 0; i < list.GetCount(); ++i)
+    {
+        ids.push_back(list[i]->mId);
+        EXPECT_EQ(1, list[i]->GetReferenceCount());
+    }
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), ids);
+    EXPECT_THROW(ArrayUtils::Sort<DevicePtr>(list, 1, 3, DeviceLess()), std::out_of_range);
 }
 
 TEST(ArrayUtils, RemoteDevicesSortByIdWhateverTheirKeys)

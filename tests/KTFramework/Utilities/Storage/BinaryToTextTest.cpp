@@ -65,9 +65,9 @@ TEST(BinaryToText, DecodesTheVectors)
         ASSERT_EQ(BinaryToText::DecodedSize(row.Type, text.size(), size), 0) << row.Text;
         Bytes out(size);
         std::size_t written = 99;
-        const int result = row.Type == Hex
-                               ? BinaryToText::DecodeHex(text.data(), text.size(), out.data(), size, written)
-                               : BinaryToText::DecodeBase64(text.data(), text.size(), out.data(), size, written);
+        const int result =
+            row.Type == Hex ? BinaryToText::DecodeHex(text.data(), text.size(), out.data(), size, written)
+                            : BinaryToText::DecodeBase64(text.data(), text.size(), out.data(), size, written);
         EXPECT_EQ(result, 0) << row.Text;
         out.resize(written);
         EXPECT_EQ(out, row.Data) << row.Text;
@@ -95,8 +95,9 @@ TEST(BinaryToText, SizesRefuseImpossibleLengthsAndUnknownTypes)
     for (const Row& row : rows)
     {
         std::size_t size = 0;
-        EXPECT_EQ(BinaryToText::DecodedSize(static_cast<BinaryToTextEncodingType>(row.Type), row.Length, size),
-                  row.Result)
+        EXPECT_EQ(
+            BinaryToText::DecodedSize(static_cast<BinaryToTextEncodingType>(row.Type), row.Length, size),
+            row.Result)
             << row.Name;
         EXPECT_EQ(size, row.Size) << row.Name;
     }
@@ -128,9 +129,10 @@ TEST(BinaryToText, MalformedTextFailsAndKeepsWhatDecodedBeforeIt)
         const std::string text = row.Text;
         Bytes out(16, 0xEE);
         std::size_t written = 99;
-        const int result = row.Type == Hex
-                               ? BinaryToText::DecodeHex(text.data(), text.size(), out.data(), out.size(), written)
-                               : BinaryToText::DecodeBase64(text.data(), text.size(), out.data(), out.size(), written);
+        const int result =
+            row.Type == Hex
+                ? BinaryToText::DecodeHex(text.data(), text.size(), out.data(), out.size(), written)
+                : BinaryToText::DecodeBase64(text.data(), text.size(), out.data(), out.size(), written);
         EXPECT_EQ(result, row.Result) << row.Name;
         out.resize(written);
         EXPECT_EQ(out, row.Decoded) << row.Name;

@@ -28,7 +28,8 @@ Outcome<To> Convert(Fn convert, const std::vector<From>& source, std::size_t roo
     std::vector<To> target(room + 1, static_cast<To>(0x5A5A));
     const From* sourceStart = source.data();
     To* targetStart = target.data();
-    const int result = convert(&sourceStart, source.data() + source.size(), &targetStart, target.data() + room, flags);
+    const int result =
+        convert(&sourceStart, source.data() + source.size(), &targetStart, target.data() + room, flags);
     // Nothing may be written past the end given.
     EXPECT_EQ(target[room], static_cast<To>(0x5A5A));
     const std::size_t written = static_cast<std::size_t>(targetStart - target.data());
@@ -84,7 +85,8 @@ TEST(ConvertUTF, ReadsWellFormedUtf8AndStopsAtIllFormedSequencesInEitherMode)
             auto to32 = Convert<unsigned char, unsigned long>(ConvertUTF8toUTF32, row.Source, kRoomy, flags);
             EXPECT_EQ(to32.Result, row.Result);
             EXPECT_EQ(to32.Consumed, row.Consumed);
-            auto back = Convert<unsigned short, unsigned long>(ConvertUTF16toUTF32, row.Utf16, kRoomy, UTF_STRICT);
+            auto back =
+                Convert<unsigned short, unsigned long>(ConvertUTF16toUTF32, row.Utf16, kRoomy, UTF_STRICT);
             EXPECT_EQ(to32.Written, back.Written);
         }
     }
@@ -114,7 +116,13 @@ TEST(ConvertUTF, JoinsSurrogatePairsAndTreatsLoneSurrogatesByMode)
          5},
         {"lone low lenient", {0xDE00}, UTF_LENIENT, UTF_OK, {0xED, 0xB8, 0x80}, {0xDE00}, 1},
         {"lone low strict", {0x41, 0xDE00}, UTF_STRICT, UTF_SOURCE_INVALID, {0x41}, {0x41}, 1},
-        {"unpaired high lenient", {0xD800, 0x41}, UTF_LENIENT, UTF_OK, {0xED, 0xA0, 0x80, 0x41}, {0xD800, 0x41}, 2},
+        {"unpaired high lenient",
+         {0xD800, 0x41},
+         UTF_LENIENT,
+         UTF_OK,
+         {0xED, 0xA0, 0x80, 0x41},
+         {0xD800, 0x41},
+         2},
         {"unpaired high strict", {0xD800, 0x41}, UTF_STRICT, UTF_SOURCE_INVALID, {}, {}, 0},
         {"high at the end strict", {0x41, 0xDBFF}, UTF_STRICT, UTF_SOURCE_TRUNCATED, {0x41}, {0x41}, 1},
         {"high at the end lenient", {0xDBFF}, UTF_LENIENT, UTF_SOURCE_TRUNCATED, {}, {}, 0},
@@ -126,7 +134,8 @@ TEST(ConvertUTF, JoinsSurrogatePairsAndTreatsLoneSurrogatesByMode)
         EXPECT_EQ(to8.Result, row.Result);
         EXPECT_EQ(to8.Written, row.Utf8);
         EXPECT_EQ(to8.Consumed, row.Consumed);
-        auto to32 = Convert<unsigned short, unsigned long>(ConvertUTF16toUTF32, row.Source, kRoomy, row.Flags);
+        auto to32 =
+            Convert<unsigned short, unsigned long>(ConvertUTF16toUTF32, row.Source, kRoomy, row.Flags);
         EXPECT_EQ(to32.Result, row.Result);
         EXPECT_EQ(to32.Written, row.Utf32);
         EXPECT_EQ(to32.Consumed, row.Consumed);
@@ -149,20 +158,58 @@ struct Utf32Row
 TEST(ConvertUTF, WritesUtf32WithReplacementOrRefusalByMode)
 {
     const Utf32Row rows[] = {
-        {"plane and beyond", {0x41, 0xE9, 0x1F600}, UTF_STRICT, UTF_OK, {0x41, 0xE9, 0xD83D, 0xDE00}, 3, UTF_OK,
-         {0x41, 0xC3, 0xA9, 0xF0, 0x9F, 0x98, 0x80}, 3},
-        {"past U+10FFFF lenient", {0x110000, 0x41}, UTF_LENIENT, UTF_OK, {0xFFFD, 0x41}, 2, UTF_SOURCE_INVALID,
-         {0xEF, 0xBF, 0xBD, 0x41}, 2},
-        {"past U+10FFFF strict", {0x110000, 0x41}, UTF_STRICT, UTF_SOURCE_INVALID, {0x41}, 2, UTF_SOURCE_INVALID,
-         {0xEF, 0xBF, 0xBD, 0x41}, 2},
-        {"past 32 bits", {0x100000041UL}, UTF_LENIENT, UTF_OK, {0xFFFD}, 1, UTF_SOURCE_INVALID, {0xEF, 0xBF, 0xBD}, 1},
+        {"plane and beyond",
+         {0x41, 0xE9, 0x1F600},
+         UTF_STRICT,
+         UTF_OK,
+         {0x41, 0xE9, 0xD83D, 0xDE00},
+         3,
+         UTF_OK,
+         {0x41, 0xC3, 0xA9, 0xF0, 0x9F, 0x98, 0x80},
+         3},
+        {"past U+10FFFF lenient",
+         {0x110000, 0x41},
+         UTF_LENIENT,
+         UTF_OK,
+         {0xFFFD, 0x41},
+         2,
+         UTF_SOURCE_INVALID,
+         {0xEF, 0xBF, 0xBD, 0x41},
+         2},
+        {"past U+10FFFF strict",
+         {0x110000, 0x41},
+         UTF_STRICT,
+         UTF_SOURCE_INVALID,
+         {0x41},
+         2,
+         UTF_SOURCE_INVALID,
+         {0xEF, 0xBF, 0xBD, 0x41},
+         2},
+        {"past 32 bits",
+         {0x100000041UL},
+         UTF_LENIENT,
+         UTF_OK,
+         {0xFFFD},
+         1,
+         UTF_SOURCE_INVALID,
+         {0xEF, 0xBF, 0xBD},
+         1},
         {"surrogate lenient", {0xD800}, UTF_LENIENT, UTF_OK, {0xFFFD}, 1, UTF_OK, {0xED, 0xA0, 0x80}, 1},
-        {"surrogate strict", {0x41, 0xDFFF}, UTF_STRICT, UTF_SOURCE_INVALID, {0x41}, 1, UTF_SOURCE_INVALID, {0x41}, 1},
+        {"surrogate strict",
+         {0x41, 0xDFFF},
+         UTF_STRICT,
+         UTF_SOURCE_INVALID,
+         {0x41},
+         1,
+         UTF_SOURCE_INVALID,
+         {0x41},
+         1},
     };
     for (const Utf32Row& row : rows)
     {
         SCOPED_TRACE(row.Name);
-        auto to16 = Convert<unsigned long, unsigned short>(ConvertUTF32toUTF16, row.Source, kRoomy, row.Flags);
+        auto to16 =
+            Convert<unsigned long, unsigned short>(ConvertUTF32toUTF16, row.Source, kRoomy, row.Flags);
         EXPECT_EQ(to16.Result, row.Result16);
         EXPECT_EQ(to16.Written, row.Utf16);
         EXPECT_EQ(to16.Consumed, row.Consumed16);
@@ -179,8 +226,8 @@ TEST(ConvertUTF, FullTargetStopsBeforeTheCharacterThatDoesNotFit)
 {
     {
         SCOPED_TRACE("UTF-8 to UTF-16: pair with one unit left");
-        auto r = Convert<unsigned char, unsigned short>(ConvertUTF8toUTF16, Bytes{0x41, 0xF0, 0x9F, 0x98, 0x80}, 2,
-                                                    UTF_STRICT);
+        auto r = Convert<unsigned char, unsigned short>(ConvertUTF8toUTF16,
+                                                        Bytes{0x41, 0xF0, 0x9F, 0x98, 0x80}, 2, UTF_STRICT);
         EXPECT_EQ(r.Result, UTF_TARGET_FULL);
         EXPECT_EQ(r.Written, (Units16{0x41}));
         EXPECT_EQ(r.Consumed, 1u);
@@ -194,7 +241,7 @@ TEST(ConvertUTF, FullTargetStopsBeforeTheCharacterThatDoesNotFit)
     {
         SCOPED_TRACE("UTF-16 to UTF-8: four bytes with three left");
         auto r = Convert<unsigned short, unsigned char>(ConvertUTF16toUTF8, Units16{0x41, 0xD83D, 0xDE00}, 4,
-                                                    UTF_STRICT);
+                                                        UTF_STRICT);
         EXPECT_EQ(r.Result, UTF_TARGET_FULL);
         EXPECT_EQ(r.Written, (Bytes{0x41}));
         EXPECT_EQ(r.Consumed, 1u);
@@ -202,21 +249,23 @@ TEST(ConvertUTF, FullTargetStopsBeforeTheCharacterThatDoesNotFit)
     {
         SCOPED_TRACE("UTF-16 to UTF-32: pair with no room");
         auto r = Convert<unsigned short, unsigned long>(ConvertUTF16toUTF32, Units16{0x41, 0xD83D, 0xDE00}, 1,
-                                                    UTF_STRICT);
+                                                        UTF_STRICT);
         EXPECT_EQ(r.Result, UTF_TARGET_FULL);
         EXPECT_EQ(r.Written, (Units32{0x41}));
         EXPECT_EQ(r.Consumed, 1u);
     }
     {
         SCOPED_TRACE("UTF-32 to UTF-16: pair with one unit left");
-        auto r = Convert<unsigned long, unsigned short>(ConvertUTF32toUTF16, Units32{0x41, 0x1F600}, 2, UTF_STRICT);
+        auto r = Convert<unsigned long, unsigned short>(ConvertUTF32toUTF16, Units32{0x41, 0x1F600}, 2,
+                                                        UTF_STRICT);
         EXPECT_EQ(r.Result, UTF_TARGET_FULL);
         EXPECT_EQ(r.Written, (Units16{0x41}));
         EXPECT_EQ(r.Consumed, 1u);
     }
     {
         SCOPED_TRACE("UTF-32 to UTF-8: two bytes with one left");
-        auto r = Convert<unsigned long, unsigned char>(ConvertUTF32toUTF8, Units32{0x41, 0xE9}, 2, UTF_STRICT);
+        auto r =
+            Convert<unsigned long, unsigned char>(ConvertUTF32toUTF8, Units32{0x41, 0xE9}, 2, UTF_STRICT);
         EXPECT_EQ(r.Result, UTF_TARGET_FULL);
         EXPECT_EQ(r.Written, (Bytes{0x41}));
         EXPECT_EQ(r.Consumed, 1u);
@@ -224,7 +273,7 @@ TEST(ConvertUTF, FullTargetStopsBeforeTheCharacterThatDoesNotFit)
     {
         SCOPED_TRACE("UTF-8 to UTF-32: no room for the second");
         auto r = Convert<unsigned char, unsigned long>(ConvertUTF8toUTF32, Bytes{0x41, 0xE2, 0x82, 0xAC}, 1,
-                                                   UTF_STRICT);
+                                                       UTF_STRICT);
         EXPECT_EQ(r.Result, UTF_TARGET_FULL);
         EXPECT_EQ(r.Written, (Units32{0x41}));
         EXPECT_EQ(r.Consumed, 1u);
@@ -255,7 +304,8 @@ TEST(ConvertUTF, LegalSequenceNeedsTheWholeSequenceInsideTheSource)
     };
     for (const Row& row : rows)
     {
-        EXPECT_EQ(isLegalUTF8Sequence(row.Source.data(), row.Source.data() + row.Length), row.Legal) << row.Name;
+        EXPECT_EQ(isLegalUTF8Sequence(row.Source.data(), row.Source.data() + row.Length), row.Legal)
+            << row.Name;
     }
 }
 

@@ -1,0 +1,131 @@
+// A list of shared objects presented as RCPtr<T>. It is a ConstRCPtrArray and
+// answers through both element types: the slots are the same, one reference
+// per non-null slot. Remove, SetCount and the destructor release through the
+// ConstRCPtr<T> view. No locks: the holder guards an array that several
+// threads use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+
+#include "KTFramework/Defs/Exceptions/KTException.h"
+#include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/ConstRCPtrArray.h"
+#include "KTFramework/Utilities/Storage/Iterable.h"
+
+namespace KT
+{
+
+namespace Detail
+{
+inline constexpr ExceptionSite kRCPtrArrayRemoveSite{"Device/KTFramework/Utilities/Storage/RCPtrArray", 175};
+} // namespace Detail
+
+template <class T, unsigned int GranuleCount = 1, unsigned int SlackCount = 0>
+class RCPtrArray : public IArray<RCPtr<T>>, public ConstRCPtrArray<T, GranuleCount, SlackCount>
+{
+    using Interface = IArray<RCPtr<T>>;
+    using Storage = ConstRCPtrArray<T, GranuleCount, SlackCount>;
+
+public:
+    // Unqualified use picks the RCPtr<T> interface; the ConstRCPtr<T> one is
+    // reached through a reference to the base.
+    using Interface::Append;
+    using Interface::Clear;
+    using Interface::Copy;
+    using Interface::GetBegin;
+    using Interface::GetCurrent;
+    using Interface::GetEnd;
+    using Interface::GetIndexOf;
+    using Interface::GetIteratorHandleBegin;
+    using Interface::GetIteratorHandleEnd;
+    using Interface::GetMaxCount;
+    using Interface::GetReverseBegin;
+    using Interface::GetReverseEnd;
+    using Interface::GetReverseIteratorHandleBegin;
+    using Interface::GetReverseIteratorHandleEnd;
+    using Interface::IsEmpty;
+    using Interface::OffsetIteratorHandle;
+    using Interface::operator==;
+
+    explicit RCPtrArray(unsigned int count = 0, unsigned int reserve = 0) : Storage(count, reserve) {}
+    RCPtrArray(const RCPtrArray&) = delete;
+    // Releases every element, then holds one new reference to each of other's.
+    RCPtrArray& operator=(const RCPtrArray& other)
+    {
+        if (&other != this)
+        {
+            this->Copy(static_cast<const IIterable<RCPtr<T>>&>(other));
+        }
+        return *this;
+    }
+
+    // No index is trusted: one at or past the count throws std::out_of_range.
+    RCPtr<T>& operator[](std::size_t index) { return GetAt(index); }
+    const RCPtr<T>& operator[](std::size_t index) const { return GetAt(index); }
+
+    int64_t GetCount() const override { return Storage::GetCount(); }
+    RCPtr<T>& GetCurrent(void* const& handle) override { return Interface::GetCurrent(handle); }
+    const RCPtr<T>& GetAt(std::size_t index) const override { return Interface::GetAt(index); }
+    RCPtr<T>& GetAt(std::size_t index) override { return Interface::GetAt(index); }
+    // Trades raw pointers, as the ConstRCPtr<T> view does: no temporary copy,
+    // so no copy-on-write step can replace an unshareable object.
+    int Swap(std::size_t i, std::size_t j) override { return Storage::Swap(i, j); }
+    int64_t InsertItem(std::size_t index, const RCPtr<T>& item) override;
+    int64_t RemoveItem(std::size_t index, RCPtr<T>& out) override;
+    int64_t AppendItem(const RCPtr<T>& item) override
+    {
+        return InsertItem(static_cast<std::size_t>(GetCount()), item);
+    }
+    int64_t RemoveLast(RCPtr<T>& out) override;
+    int64_t SetCount(std::size_t count) override { return Storage::SetCount(count); }
+    int64_t Insert(std::size_t index, std::size_t n) override { return Storage::Insert(index, n); }
+    int64_t Remove(std::size_t index, std::size_t n) override { return Storage::Remove(index, n); }
+    RCPtr<T>* GetPtr() override { return reinterpret_cast<RCPtr<T>*>(Storage::Slots()); }
+    const RCPtr<T>* GetPtr() const override { return const_cast<RCPtrArray*>(this)->GetPtr(); }
+    virtual ~RCPtrArray() = default;
+};
+
+// ---------------------------------------------------------------------------
+
+template <class T, unsigned int G, unsigned int S>
+int64_t RCPtrArray<T, G, S>::InsertItem(std::size_t index, const RCPtr<T>& item)
+{
+    RCPtr<T> added(item);
+    const int64_t result = Insert(index, 1);
+    if (result < 0)
+    {
+        return result;
+    }
+    GetPtr()[index].SwapReference(added);
+    return static_cast<int64_t>(index);
+}
+
+template <class T, unsigned int G, unsigned int S>
+int64_t RCPtrArray<T, G, S>::RemoveItem(std::size_t index, RCPtr<T>& out)
+{
+    if (index >= static_cast<std::size_t>(GetCount()))
+    {
+        ThrowException<std::out_of_range>(Detail::kRCPtrArrayRemoveSite);
+    }
+    out.SetNull();
+    out.SwapReference(GetPtr()[index]);
+    this->RemoveInternal(index, 1);
+    return GetCount();
+}
+
+template <class T, unsigned int G, unsigned int S>
+int64_t RCPtrArray<T, G, S>::RemoveLast(RCPtr<T>& out)
+{
+    out.SetNull();
+    const std::size_t count = static_cast<std::size_t>(GetCount());
+    if (count == 0)
+    {
+        return kContainerFailed;
+    }
+    out.SwapReference(GetPtr()[count - 1]);
+    return SetCount(count - 1);
+}
+
+} // namespace KT
