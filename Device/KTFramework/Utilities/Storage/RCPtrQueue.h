@@ -4,11 +4,12 @@
 // optional lock; the queue holds one reference per queued element.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/RCPtrArray.h"
 
 namespace KT
 {
@@ -28,11 +29,7 @@ template <class T, unsigned BlockCount, class LockT>
 class RCPtrQueue
 {
 public:
-    explicit RCPtrQueue(LockT* lock) : mWriteIndex(0), mReadIndex(0), mLock(lock)
-    {
-        mSlots.reserve(BlockCount);
-        mSlots.resize(BlockCount);
-    }
+    explicit RCPtrQueue(LockT* lock) : mSlots(BlockCount, 0), mWriteIndex(0), mReadIndex(0), mLock(lock) {}
     ~RCPtrQueue() = default;
 
     RCPtrQueue(const RCPtrQueue&) = delete;
@@ -71,13 +68,16 @@ private:
         LockT* mLock;
     };
 
-    uint64_t GetSlotCount() const { return mSlots.size(); }
+    uint64_t GetSlotCount() const { return static_cast<uint64_t>(mSlots.GetCount()); }
     // Callers hold the lock.
     uint64_t CountLocked() const;
     bool IsFullLocked() const;
     void GrowLocked();
 
-    std::vector<RCPtr<T>> mSlots;
+    // BlockCount is also the storage granule and slack: storage grows in whole
+    // blocks and, as the slot count never falls, is not given back. A queue that
+    // starts without slots allocates one slot at a time.
+    RCPtrArray<T, (BlockCount > 0 ? BlockCount : 1), BlockCount> mSlots;
     uint64_t mWriteIndex;
     uint64_t mReadIndex;
     LockT* mLock;
@@ -131,12 +131,8 @@ void RCPtrQueue<T, BlockCount, LockT>::GrowLocked()
     {
         ++mWriteIndex;
     }
-    if (mSlots.size() == mSlots.capacity())
-    {
-        // Storage grows in whole blocks and is never given back while the queue lives.
-        mSlots.reserve(mSlots.size() + BlockCount);
-    }
-    mSlots.insert(mSlots.begin() + static_cast<std::ptrdiff_t>(mReadIndex), RCPtr<T>());
+    // Moves the slots without touching any reference count.
+    mSlots.Insert(static_cast<std::size_t>(mReadIndex), 1);
     mReadIndex = (mReadIndex + 1) % GetSlotCount();
 }
 
@@ -146,7 +142,7 @@ int RCPtrQueue<T, BlockCount, LockT>::Enqueue(const RCPtr<T>& item)
     Guard guard(mLock);
     if (GetSlotCount() == 0)
     {
-        mSlots.resize(2);
+        mSlots.SetCount(2);
         mWriteIndex = 0;
         mReadIndex = 0;
     }
@@ -156,7 +152,7 @@ int RCPtrQueue<T, BlockCount, LockT>::Enqueue(const RCPtr<T>& item)
     }
     const uint64_t target = mWriteIndex;
     mWriteIndex = (mWriteIndex + 1) % GetSlotCount();
-    mSlots[target] = item;
+    mSlots[static_cast<std::size_t>(target)] = item;
     return 0;
 }
 
@@ -170,7 +166,7 @@ RCPtr<T> RCPtrQueue<T, BlockCount, LockT>::Dequeue()
         ThrowException<std::runtime_error>(Detail::kRCPtrQueueDequeueSite);
     }
     // The slot's reference moves to the result without touching the count.
-    result.SwapReference(mSlots[mReadIndex]);
+    result.SwapReference(mSlots[static_cast<std::size_t>(mReadIndex)]);
     mReadIndex = (mReadIndex + 1) % GetSlotCount();
     return result;
 }

@@ -1,0 +1,545 @@
+#include "KTFramework/Notification/NotificationDistributor.h"
+
+#include "KTFramework/Defs/Result.h"
+
+namespace KT
+{
+
+namespace
+{
+const char* ToIDText(LNotification::NotificationID id)
+{
+    return reinterpret_cast<const char*>(static_cast<uintptr_t>(id));
+}
+} // namespace
+
+// Holds the distributor mutex for a scope. The outermost guard of a thread's
+// nested holds releases, after unlocking, the references that were dropped while
+// the mutex was held: the last of them may destroy the distributor with its mutex.
+class LNotificationDistributor::Guard
+{
+public:
+    explicit Guard(LNotificationDistributor& distributor) : mDistributor(distributor)
+    {
+        mDistributor.mMutex.Lock();
+        ++mDistributor.mGuardDepth;
+    }
+
+    ~Guard()
+    {
+        LNotificationDistributor& distributor = mDistributor;
+        int releases = 0;
+        std::vector<RCPtr<LNotificationDistributor>> listReferences;
+        if (--distributor.mGuardDepth == 0)
+        {
+            releases = distributor.mDeferredReleases;
+            distributor.mDeferredReleases = 0;
+            listReferences.swap(distributor.mDeferredListReferences);
+        }
+        distributor.mMutex.Unlock();
+        listReferences.clear();
+        // Every one of these is a reference still counted, so only the last can
+        // destroy the distributor, and nothing touches it after that.
+        while (releases-- > 0)
+        {
+            distributor.RemoveReference();
+        }
+    }
+
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+private:
+    LNotificationDistributor& mDistributor;
+};
+
+LNotificationDistributor::LNotificationDistributor()
+    : mRegistrationCount(0), mGuardDepth(0), mDeferredReleases(0)
+{
+}
+
+LNotificationDistributor::~LNotificationDistributor() = default;
+
+void LNotificationDistributor::ReleaseDistributorList()
+{
+    RCPtrArray<LNotificationDistributor, 1, 0> released;
+    {
+        AutolockT<Mutex> listLock(sNotificationDistributorsMutex);
+        while (!sNotificationDistributors.IsEmpty())
+        {
+            RCPtr<LNotificationDistributor> distributor;
+            sNotificationDistributors.RemoveLast(distributor);
+            // No longer counted as contained: a distributor that has no other holder
+            // then goes through its clean-up when its reference is released below.
+            distributor->ModifyNumContainedReferences(-1);
+            const int64_t count = released.GetCount();
+            released.SetCount(static_cast<size_t>(count + 1));
+            released[static_cast<size_t>(count)].SwapReference(distributor);
+        }
+    }
+}
+
+RCPtr<LNotificationDistributor::LNotificationClientPool> LNotificationDistributor::FindPoolLocked(const char* id)
+{
+    for (int64_t i = mPools.GetCount() - 1; i >= 0; --i)
+    {
+        if (mPools[static_cast<size_t>(i)]->GetID() == id)
+        {
+            return mPools[static_cast<size_t>(i)];
+        }
+    }
+    return RCPtr<LNotificationClientPool>();
+}
+
+int LNotificationDistributor::RegisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name,
+                                                         DeliveryFlags flags)
+{
+    if (!client)
+    {
+        return RESULT_INVALID_ARGUMENT;
+    }
+    const char* id = ToIDText(LNotification::GetNotificationID(name));
+    if (id == nullptr)
+    {
+        return 1;
+    }
+    Guard guard(*this);
+    RCPtr<LNotificationClientPool> pool = FindPoolLocked(id);
+    const bool isNew = !pool || pool->GetClientIndex(client) < 0;
+    if (isNew)
+    {
+        AddReference();
+        ModifyNumContainedReferences(1);
+        if (mRegistrationCount++ == 0)
+        {
+            RCPtr<LNotificationDistributor> listReference(this);
+            AutolockT<Mutex> listLock(sNotificationDistributorsMutex);
+            const int64_t count = sNotificationDistributors.GetCount();
+            sNotificationDistributors.SetCount(static_cast<size_t>(count + 1));
+            // The slot takes over the reference: nothing is released here.
+            sNotificationDistributors[static_cast<size_t>(count)].SwapReference(listReference);
+            ModifyNumContainedReferences(1);
+        }
+    }
+    if (!pool)
+    {
+        pool = LNotificationClientPool::Create(id);
+        mPools.AppendItem(pool);
+    }
+    pool->AddClient(client, flags);
+    return isNew ? 0 : 1;
+}
+
+int LNotificationDistributor::UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id)
+{
+    RCPtr<LNotificationClientPool> pool = FindPoolLocked(id);
+    if (!pool)
+    {
+        return 1;
+    }
+    RCPtr<LNotificationRegisteredClientInfo> removed;
+    if (pool->RemoveClient(client, removed) != 0)
+    {
+        return 1;
+    }
+    if (--mRegistrationCount == 0)
+    {
+        AutolockT<Mutex> listLock(sNotificationDistributorsMutex);
+        for (int64_t i = sNotificationDistributors.GetCount() - 1; i >= 0; --i)
+        {
+            if (sNotificationDistributors[static_cast<size_t>(i)].GetRaw() == this)
+            {
+                // Lowered before the reference goes, so that its release is an
+                // ordinary one and not taken for the last outside release.
+                ModifyNumContainedReferences(-1);
+                RCPtr<LNotificationDistributor> listReference;
+                sNotificationDistributors.RemoveItem(static_cast<size_t>(i), listReference);
+                mDeferredListReferences.emplace_back();
+                mDeferredListReferences.back().SwapReference(listReference);
+                break;
+            }
+        }
+    }
+    ModifyNumContainedReferences(-1);
+    ++mDeferredReleases;
+    return 0;
+}
+
+int LNotificationDistributor::UnregisterNotificationClient(const RCPtr<LNotificationClient>& client,
+                                                           const char* name)
+{
+    if (!client)
+    {
+        return RESULT_INVALID_ARGUMENT;
+    }
+    const char* id = ToIDText(LNotification::GetNotificationID(name));
+    if (id == nullptr)
+    {
+        return RESULT_INVALID_ARGUMENT;
+    }
+    // Keeps the distributor alive until the guard has released what it deferred.
+    RCPtr<LNotificationDistributor> self(this);
+    Guard guard(*this);
+    return UnregisterLocked(client, id);
+}
+
+int LNotificationDistributor::UnregisterNotificationClient(const RCPtr<LNotificationClient>& client)
+{
+    if (!client)
+    {
+        return RESULT_INVALID_ARGUMENT;
+    }
+    RCPtr<LNotificationDistributor> self(this);
+    Guard guard(*this);
+    int removed = 0;
+    for (int64_t i = mPools.GetCount() - 1; i >= 0; --i)
+    {
+        const char* id = mPools[static_cast<size_t>(i)]->GetID();
+        if (id != nullptr && UnregisterLocked(client, id) == 0)
+        {
+            ++removed;
+        }
+    }
+    return removed;
+}
+
+bool LNotificationDistributor::IsClientRegistered(const RCPtr<LNotificationClient>& client)
+{
+    Guard guard(*this);
+    for (int64_t i = mPools.GetCount() - 1; i >= 0; --i)
+    {
+        if (mPools[static_cast<size_t>(i)]->GetClientIndex(client) >= 0)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+int LNotificationDistributor::GetDeliveryFlags(const RCPtr<LNotificationClient>& client, const char* name,
+                                               DeliveryFlags& flags)
+{
+    const char* id = ToIDText(LNotification::GetNotificationID(name));
+    if (id == nullptr)
+    {
+        return RESULT_FAILED;
+    }
+    Guard guard(*this);
+    RCPtr<LNotificationClientPool> pool = FindPoolLocked(id);
+    if (!pool)
+    {
+        return RESULT_FAILED;
+    }
+    return pool->GetClientFlags(client, flags);
+}
+
+// Each pool's clients are taken as they are when the pool's turn comes, so every
+// client registered then is asked once, whatever the others do meanwhile.
+int LNotificationDistributor::ForceAllRegisteredClientsToUnregister()
+{
+    RCPtr<LNotificationDistributor> self(this);
+    Guard guard(*this);
+    for (int64_t i = mPools.GetCount() - 1; i >= 0; --i)
+    {
+        const RCPtr<LNotificationClientPool> pool = mPools[static_cast<size_t>(i)];
+        RCPtrArray<LNotificationClient, 1, 0> clients;
+        pool->GetClients(clients);
+        for (int64_t j = 0; j < clients.GetCount(); ++j)
+        {
+            clients[static_cast<size_t>(j)]->ForceUnregisterNotification(self, pool->GetID());
+        }
+    }
+    return 0;
+}
+
+RCPtr<LNotificationDistributor::LNotificationClientPool>
+LNotificationDistributor::GetNotificationClientPool(const char* id)
+{
+    Guard guard(*this);
+    return FindPoolLocked(id);
+}
+
+void LNotificationDistributor::DeliverNotification(const RCPtr<LNotificationClient>& client,
+                                                   const RCPtr<LNotification>& notification)
+{
+    if (!client)
+    {
+        return;
+    }
+    client->HandleNotification(RCPtr<LNotificationDistributor>(this), notification);
+}
+
+int LNotificationDistributor::DeliverNotificationAllClients(const RCPtr<LNotification>& notification)
+{
+    if (!notification)
+    {
+        return RESULT_INVALID_ARGUMENT;
+    }
+    // A handler may drop the last registration, and with it the last reference.
+    RCPtr<LNotificationDistributor> self(this);
+    RCPtr<LNotificationClientPool> pool;
+    {
+        Guard guard(*this);
+        pool = FindPoolLocked(notification->GetName());
+    }
+    if (!pool)
+    {
+        return 1;
+    }
+    return pool->DeliverNotification(self, notification);
+}
+
+// ---------------------------------------------------------------------------
+// Registrations
+
+RCPtr<LNotificationDistributor::LNotificationRegisteredClientInfo>
+LNotificationDistributor::LNotificationRegisteredClientInfo::Create(const RCPtr<LNotificationClient>& client,
+                                                                    DeliveryFlags flags)
+{
+    return RCPtr<LNotificationRegisteredClientInfo>(new LNotificationRegisteredClientInfo(client, flags));
+}
+
+LNotificationDistributor::LNotificationRegisteredClientInfo::LNotificationRegisteredClientInfo(
+    const RCPtr<LNotificationClient>& client, DeliveryFlags flags)
+    : mClient(client), mFlags(flags)
+{
+}
+
+// ---------------------------------------------------------------------------
+// Pools
+
+// A walk's position, registered with the pool for the walk's duration. The
+// position is the index of the registration being delivered to; the pool moves it
+// down when a registration below it is removed. Guarded by the pool mutex.
+class LNotificationDistributor::LNotificationClientPool::DeliveryCursor
+{
+public:
+    explicit DeliveryCursor(LNotificationClientPool& pool) : mPool(pool), mPosition(0), mNext(nullptr), mEmpty(false)
+    {
+        AutolockT<Mutex> lock(mPool.mMutex);
+        const int64_t count = mPool.mRegistrations.GetCount();
+        mEmpty = count == 0;
+        mPosition = count == 0 ? 0 : static_cast<uint64_t>(count - 1);
+        mNext = mPool.mCursors;
+        mPool.mCursors = this;
+    }
+
+    ~DeliveryCursor()
+    {
+        AutolockT<Mutex> lock(mPool.mMutex);
+        for (DeliveryCursor** link = &mPool.mCursors; *link != nullptr; link = &(*link)->mNext)
+        {
+            if (*link == this)
+            {
+                *link = mNext;
+                break;
+            }
+        }
+    }
+
+    DeliveryCursor(const DeliveryCursor&) = delete;
+    DeliveryCursor& operator=(const DeliveryCursor&) = delete;
+
+    LNotificationClientPool& mPool;
+    uint64_t mPosition;
+    DeliveryCursor* mNext;
+    bool mEmpty;
+};
+
+RCPtr<LNotificationDistributor::LNotificationClientPool>
+LNotificationDistributor::LNotificationClientPool::Create(const char* id)
+{
+    return RCPtr<LNotificationClientPool>(new LNotificationClientPool(id));
+}
+
+LNotificationDistributor::LNotificationClientPool::LNotificationClientPool(const char* id)
+    : mFlags(0), mID(id), mCursors(nullptr)
+{
+}
+
+LNotificationDistributor::LNotificationClientPool::~LNotificationClientPool() = default;
+
+int64_t LNotificationDistributor::LNotificationClientPool::FindLocked(const RCPtr<LNotificationClient>& client)
+{
+    for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
+    {
+        if (mRegistrations[static_cast<size_t>(i)]->mClient.GetRaw() == client.GetRaw())
+        {
+            return i;
+        }
+    }
+    return -1;
+}
+
+LNotificationDistributor::DeliveryFlags LNotificationDistributor::LNotificationClientPool::GetFlags()
+{
+    AutolockT<Mutex> lock(mMutex);
+    return mFlags;
+}
+
+int64_t LNotificationDistributor::LNotificationClientPool::GetClientIndex(const RCPtr<LNotificationClient>& client)
+{
+    AutolockT<Mutex> lock(mMutex);
+    return FindLocked(client);
+}
+
+int LNotificationDistributor::LNotificationClientPool::GetClientFlags(const RCPtr<LNotificationClient>& client,
+                                                                      DeliveryFlags& flags)
+{
+    AutolockT<Mutex> lock(mMutex);
+    const int64_t index = FindLocked(client);
+    if (index < 0)
+    {
+        return RESULT_FAILED;
+    }
+    flags = mRegistrations[static_cast<size_t>(index)]->mFlags;
+    return 0;
+}
+
+int LNotificationDistributor::LNotificationClientPool::AddClient(const RCPtr<LNotificationClient>& client,
+                                                                 DeliveryFlags flags)
+{
+    if (!client)
+    {
+        return RESULT_INVALID_ARGUMENT;
+    }
+    AutolockT<Mutex> lock(mMutex);
+    const int64_t index = FindLocked(client);
+    if (index < 0)
+    {
+        mRegistrations.AppendItem(LNotificationRegisteredClientInfo::Create(client, flags));
+        mFlags |= flags;
+        return 0;
+    }
+    LNotificationRegisteredClientInfo& registration = *mRegistrations[static_cast<size_t>(index)];
+    if (registration.mFlags != flags)
+    {
+        registration.mFlags = flags;
+        DeliveryFlags all = 0;
+        for (int64_t i = 0; i < mRegistrations.GetCount(); ++i)
+        {
+            all |= mRegistrations[static_cast<size_t>(i)]->mFlags;
+        }
+        mFlags = all;
+    }
+    return 0;
+}
+
+int LNotificationDistributor::LNotificationClientPool::RemoveClient(const RCPtr<LNotificationClient>& client,
+                                                                    RCPtr<LNotificationRegisteredClientInfo>& removed)
+{
+    AutolockT<Mutex> lock(mMutex);
+    const int64_t index = FindLocked(client);
+    if (index < 0)
+    {
+        return 1;
+    }
+    mRegistrations.RemoveItem(static_cast<size_t>(index), removed);
+    for (DeliveryCursor* cursor = mCursors; cursor != nullptr; cursor = cursor->mNext)
+    {
+        if (static_cast<uint64_t>(index) < cursor->mPosition)
+        {
+            --cursor->mPosition;
+        }
+    }
+    return 0;
+}
+
+int LNotificationDistributor::LNotificationClientPool::RemoveClient(const RCPtr<LNotificationClient>& client)
+{
+    RCPtr<LNotificationRegisteredClientInfo> removed;
+    return RemoveClient(client, removed);
+}
+
+void LNotificationDistributor::LNotificationClientPool::GetClients(RCPtrArray<LNotificationClient, 1, 0>& clients)
+{
+    AutolockT<Mutex> lock(mMutex);
+    for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
+    {
+        clients.AppendItem(mRegistrations[static_cast<size_t>(i)]->mClient);
+    }
+}
+
+void LNotificationDistributor::LNotificationClientPool::RecordPendingNotification(
+    const RCPtr<LNotification>& notification)
+{
+    // The replaced records are released after the lock: a notification's last
+    // release may recycle it and drops its payload.
+    RCPtrArray<LNotification, 1, 0> replaced;
+    AutolockT<Mutex> lock(mMutex);
+    if (!notification || (mFlags & kDeliverNewestOnly) == 0)
+    {
+        return;
+    }
+    for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
+    {
+        LNotificationRegisteredClientInfo& registration = *mRegistrations[static_cast<size_t>(i)];
+        if ((registration.mFlags & kDeliverNewestOnly) != 0)
+        {
+            RCPtr<LNotification> previous = notification;
+            registration.mPending.SwapReference(previous);
+            if (!!previous)
+            {
+                replaced.AppendItem(previous);
+            }
+        }
+    }
+}
+
+int LNotificationDistributor::LNotificationClientPool::DeliverNotification(
+    const RCPtr<LNotificationDistributor>& distributor, const RCPtr<LNotification>& notification)
+{
+    DeliveryCursor cursor(*this);
+    if (cursor.mEmpty)
+    {
+        return 1;
+    }
+    for (;;)
+    {
+        DeliverNotification(distributor, cursor, notification);
+        AutolockT<Mutex> lock(mMutex);
+        if (cursor.mPosition == 0)
+        {
+            break;
+        }
+        --cursor.mPosition;
+    }
+    return 0;
+}
+
+// A newest-only registration receives the notification only when it is the one
+// recorded for it; the record is compared and cleared under the pool's lock, so
+// that of two walks delivering it only one hands it on.
+void LNotificationDistributor::LNotificationClientPool::DeliverNotification(
+    const RCPtr<LNotificationDistributor>& distributor, DeliveryCursor& cursor,
+    const RCPtr<LNotification>& notification)
+{
+    RCPtr<LNotification> taken;
+    RCPtr<LNotificationClient> client;
+    {
+        AutolockT<Mutex> lock(mMutex);
+        const uint64_t count = static_cast<uint64_t>(mRegistrations.GetCount());
+        if (cursor.mPosition >= count)
+        {
+            // Everything from here up went away: go on with the newest left.
+            cursor.mPosition = count;
+            return;
+        }
+        LNotificationRegisteredClientInfo& registration = *mRegistrations[static_cast<size_t>(cursor.mPosition)];
+        if ((registration.mFlags & kDeliverNewestOnly) == 0)
+        {
+            client = registration.mClient;
+        }
+        else if (registration.mPending.GetRaw() == notification.GetRaw())
+        {
+            taken.SwapReference(registration.mPending);
+            client = registration.mClient;
+        }
+    }
+    if (!!client)
+    {
+        client->HandleNotification(distributor, notification);
+    }
+}
+
+} // namespace KT

@@ -1,0 +1,167 @@
+// Keeps, for each notification ID, the clients registered for it and delivers a
+// notification synchronously, on the caller's thread, to every client registered
+// for its ID, newest registration first. A distributor keeps itself alive while
+// it has registrations: each registration holds one reference to it, and the
+// process-wide list of distributors one more, all counted as contained.
+//
+// Locks: the distributor mutex guards the pool list, the registration count and
+// the deferred releases; each pool's mutex guards its registrations, its flags and
+// its delivery cursors; sNotificationDistributorsMutex guards the process-wide
+// list. Order: distributor mutex, then a pool mutex or the list mutex. No lock is
+// held while a client's handler runs; ForceAllRegisteredClientsToUnregister calls
+// the clients with the (recursive) distributor mutex held, as they unregister
+// through it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "KTFramework/Notification/Notification.h"
+#include "KTFramework/Notification/NotificationReceiver.h"
+#include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/RCPtrArray.h"
+#include "KTFramework/Utilities/Threading/Mutex.h"
+
+namespace KT
+{
+
+namespace Detail
+{
+class NotificationExitOrder;
+} // namespace Detail
+
+class LNotificationDistributor : public virtual LRefCountedObject
+{
+public:
+    typedef uint32_t DeliveryFlags;
+    // Deliver to this registration only the newest posted notification of the ID
+    // that it has not yet received. The other bits are only stored and reported.
+    static constexpr DeliveryFlags kDeliverNewestOnly = 1;
+
+    class LNotificationRegisteredClientInfo;
+    class LNotificationClientPool;
+
+    LNotificationDistributor();
+
+    // 0 new registration; 1 already registered (flags replaced) or a name without
+    // ID; RESULT_INVALID_ARGUMENT for a null client.
+    int RegisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name, DeliveryFlags flags);
+    // 0 removed; 1 not registered; RESULT_INVALID_ARGUMENT for a null client or a
+    // name without ID.
+    int UnregisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name);
+    // The number of registrations removed; RESULT_INVALID_ARGUMENT for a null client.
+    int UnregisterNotificationClient(const RCPtr<LNotificationClient>& client);
+    bool IsClientRegistered(const RCPtr<LNotificationClient>& client);
+    // 0 and the flags; RESULT_FAILED for a name without ID or a client not registered.
+    int GetDeliveryFlags(const RCPtr<LNotificationClient>& client, const char* name, DeliveryFlags& flags);
+    // Asks every registered client, newest pool and registration first, to
+    // unregister. A client that does not stays registered. Returns 0.
+    int ForceAllRegisteredClientsToUnregister();
+    // Compared by address: the argument must be an ID, not merely an equal text.
+    RCPtr<LNotificationClientPool> GetNotificationClientPool(const char* id);
+    void DeliverNotification(const RCPtr<LNotificationClient>& client, const RCPtr<LNotification>& notification);
+    // 0 delivered; 1 no pool for the ID or no registration; RESULT_INVALID_ARGUMENT
+    // for a null notification.
+    int DeliverNotificationAllClients(const RCPtr<LNotification>& notification);
+    // A caller may hold it across several operations.
+    Mutex& GetNotificationDistributorMutex() noexcept { return mMutex; }
+
+protected:
+    // Releases the pools; clients are not told.
+    ~LNotificationDistributor() override;
+
+private:
+    class Guard;
+    friend class Detail::NotificationExitOrder;
+
+    // At exit, before the objects that distributors use go: empties the process-wide
+    // list as unregistering would, then releases its references.
+    static void ReleaseDistributorList();
+
+    RCPtr<LNotificationClientPool> FindPoolLocked(const char* id);
+    int UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id);
+
+    Mutex mMutex;
+    RCPtrArray<LNotificationClientPool, 1, 0> mPools;
+    uint32_t mRegistrationCount;
+
+    // References to this distributor dropped while its mutex is held; the
+    // outermost Guard releases them after unlocking, since the last of them may
+    // destroy the distributor and its mutex with it. Guarded by mMutex.
+    int mGuardDepth;
+    int mDeferredReleases;
+    std::vector<RCPtr<LNotificationDistributor>> mDeferredListReferences;
+
+    static Mutex sNotificationDistributorsMutex;
+    // One reference to every distributor that has registrations, in the order in
+    // which they got their first one.
+    static RCPtrArray<LNotificationDistributor, 1, 0> sNotificationDistributors;
+};
+
+// One registration: the client (one reference), the newest notification posted
+// for it and not yet delivered (newest-only registrations only), and its flags.
+// Fields are guarded by the mutex of the pool that holds the registration.
+class LNotificationDistributor::LNotificationRegisteredClientInfo : public LRefCountedObject
+{
+public:
+    static RCPtr<LNotificationRegisteredClientInfo> Create(const RCPtr<LNotificationClient>& client,
+                                                           DeliveryFlags flags);
+    LNotificationRegisteredClientInfo(const RCPtr<LNotificationClient>& client, DeliveryFlags flags);
+    // Members go in reverse order: the pending notification, then the client.
+    ~LNotificationRegisteredClientInfo() override = default;
+
+    RCPtr<LNotificationClient> mClient;
+    RCPtr<LNotification> mPending;
+    DeliveryFlags mFlags;
+};
+
+// The clients registered for one ID, in order of registration. Every delivery walk
+// registers its own cursor with the pool, so that removals move each running walk
+// and nested or concurrent walks of one ID neither skip nor repeat a client.
+class LNotificationDistributor::LNotificationClientPool : public LRefCountedObject
+{
+public:
+    static RCPtr<LNotificationClientPool> Create(const char* id);
+    explicit LNotificationClientPool(const char* id);
+    ~LNotificationClientPool() override;
+
+    const char* GetID() const noexcept { return mID; }
+    // The OR of the flags its registrations have had; removals do not lower it.
+    DeliveryFlags GetFlags();
+    // Index of the client's registration, or -1.
+    int64_t GetClientIndex(const RCPtr<LNotificationClient>& client);
+    // 0 and the flags of the client's registration; RESULT_FAILED when it has none.
+    int GetClientFlags(const RCPtr<LNotificationClient>& client, DeliveryFlags& flags);
+    // 0; RESULT_INVALID_ARGUMENT for a null client.
+    int AddClient(const RCPtr<LNotificationClient>& client, DeliveryFlags flags);
+    // 0 removed; 1 not found. The removed registration moves to `removed`, so that
+    // the caller releases it outside the pool's lock.
+    int RemoveClient(const RCPtr<LNotificationClient>& client, RCPtr<LNotificationRegisteredClientInfo>& removed);
+    int RemoveClient(const RCPtr<LNotificationClient>& client);
+    // The clients, newest registration first.
+    void GetClients(RCPtrArray<LNotificationClient, 1, 0>& clients);
+    // Makes the notification the pending one of every newest-only registration,
+    // replacing the one recorded before.
+    void RecordPendingNotification(const RCPtr<LNotification>& notification);
+    // The walk, newest registration first: 1 when there are no registrations, else 0.
+    int DeliverNotification(const RCPtr<LNotificationDistributor>& distributor,
+                            const RCPtr<LNotification>& notification);
+
+private:
+    class DeliveryCursor;
+
+    // One step of a walk: delivers to the registration at the cursor, if it is to
+    // receive the notification.
+    void DeliverNotification(const RCPtr<LNotificationDistributor>& distributor, DeliveryCursor& cursor,
+                             const RCPtr<LNotification>& notification);
+    int64_t FindLocked(const RCPtr<LNotificationClient>& client);
+
+    DeliveryFlags mFlags;
+    const char* mID;
+    RCPtrArray<LNotificationRegisteredClientInfo, 1, 0> mRegistrations;
+    // The cursors of the walks running now, each on its walker's stack.
+    DeliveryCursor* mCursors;
+    Mutex mMutex;
+};
+
+} // namespace KT
