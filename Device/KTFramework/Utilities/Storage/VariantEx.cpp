@@ -408,7 +408,8 @@ long VariantEx::ParseLong() const
 unsigned long long VariantEx::ParseUnsignedLongLong() const
 {
     const Text text = GetText();
-    return Platform::ParseUnsignedLongLongInCLocale(TerminatedText(text.Chars, text.Length, text.Terminated).Get());
+    return Platform::ParseUnsignedLongLongInCLocale(
+        TerminatedText(text.Chars, text.Length, text.Terminated).Get());
 }
 
 double VariantEx::ParseDouble() const
@@ -778,7 +779,8 @@ VariantEx::String VariantEx::GetString(int indent) const
     {
         std::size_t size = 0;
         const unsigned char* data = GetPayload(*this, size);
-        return String::Format("%llX", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(data)));
+        return String::Format("%llX",
+                              static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(data)));
     }
     case TYPE_STRING:
     {

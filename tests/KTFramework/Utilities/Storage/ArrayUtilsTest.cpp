@@ -138,27 +138,6 @@ TEST(ArrayUtils, StretchPastTheEndThrowsAndMovesNothing)
     }
 }
 
-TEST(ArrayUtils, SortsSmartPointersWithoutChangingReferenceCounts)
-{
-    Array<DevicePtr> list;
-    for (int id : {3, 1, 2})
-    {
-        list.AppendItem(LDeviceStandIn::Remote(id));
-    }
-    std::vector<LDeviceStandIn*> objects;
-    for (int i = 0; i < 3; ++i)
-    {
-        objects.push_back(list.GetAt(i).Get());
-        ASSERT_EQ(1, objects.back()->GetReferenceCount());
-    }
-    ArrayUtils::Sort(list, 0, 3, DeviceLess());
-    EXPECT_EQ((std::vector<int>{1, 2, 3}), Ids(list));
-    for (LDeviceStandIn* object : objects)
-    {
-        EXPECT_EQ(1, object->GetReferenceCount());
-    }
-}
-
 // The device ordering is not a strict weak order, and an arbitrary ordering is
 // worse: the sort must still only permute the stretch. Neighbours outside the
 // stretch are guards that must come out untouched.
@@ -232,16 +211,8 @@ TEST(ArrayUtils, SortsAPointerArrayInPlace)
     EXPECT_THROW(ArrayUtils::Sort<DevicePtr>(list, 1, 3, DeviceLess()), std::out_of_range);
 }
 
-TEST(ArrayUtils, RemoteDevicesSortByIdWhateverTheirKeys)
+TEST(ArrayUtils, LocalDevicesSortByFlagThenKey)
 {
-    Array<DevicePtr> list;
-    for (int id : {5, 2, 9, 1})
-    {
-        list.AppendItem(LDeviceStandIn::Remote(id));
-    }
-    ArrayUtils::Sort(list, 0, 4, DeviceLess());
-    EXPECT_EQ((std::vector<int>{1, 2, 5, 9}), Ids(list));
-
     Array<DevicePtr> local;
     local.AppendItem(LDeviceStandIn::Local(false, 0, 1, 1));
     local.AppendItem(LDeviceStandIn::Local(true, 1, 0, 2));

@@ -101,10 +101,11 @@ public:
     size_t mLimit = 2;
 };
 
-template <class C>
-std::vector<typename std::decay_t<decltype(std::declval<C&>().GetAt(0))>> Walk(const C& container, bool reverse)
+// The elements met by a walk from a begin iterator to its end iterator.
+template <class T>
+std::vector<T> Walk(const IIterable<T>& container, bool reverse)
 {
-    std::vector<std::decay_t<decltype(container.GetAt(0))>> seen;
+    std::vector<T> seen;
     auto it = reverse ? container.GetReverseBegin() : container.GetBegin();
     const auto stop = reverse ? container.GetReverseEnd() : container.GetEnd();
     while (it != stop)
@@ -126,7 +127,7 @@ Array<unsigned int> MakeArray(std::initializer_list<unsigned int> values)
 
 std::vector<unsigned int> Contents(const Array<unsigned int>& array)
 {
-    return Walk(array, false);
+    return Walk<unsigned int>(array, false);
 }
 
 using Strings = std::vector<std::string>;
@@ -143,8 +144,8 @@ TEST(IIterable, ReadersWalkBothWays)
 
     Sequence abc{"a", "b", "c"};
     EXPECT_FALSE(abc.IsEmpty());
-    EXPECT_EQ((Strings{"a", "b", "c"}), Walk(abc, false));
-    EXPECT_EQ((Strings{"c", "b", "a"}), Walk(abc, true));
+    EXPECT_EQ((Strings{"a", "b", "c"}), Walk<std::string>(abc, false));
+    EXPECT_EQ((Strings{"c", "b", "a"}), Walk<std::string>(abc, true));
     EXPECT_EQ("c", abc.GetAt(2));
     EXPECT_THROW(abc.GetAt(3), std::out_of_range);
     const Sequence& constant = abc;
