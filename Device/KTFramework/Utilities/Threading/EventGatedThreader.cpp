@@ -1,0 +1,110 @@
+#include "KTFramework/Utilities/Threading/EventGatedThreader.h"
+
+#include <atomic>
+
+#include "KTFramework/Utilities/Threading/Mutex.h"
+
+namespace KT
+{
+
+// What the loop touches; held by the threader and by its thread.
+class LEventGatedThreader::LCore : public LRefCountedObject
+{
+public:
+    void Loop();
+
+    RCPtr<LEvent> gate; // set before the thread starts, then only read
+    RCPtr<LRefCountedObject> parameter; // likewise
+    std::atomic<bool> killed{false};
+    FastMutex workerLock;
+    RCPtr<LThreadWorker> worker; // guarded by workerLock
+    std::atomic<std::uint32_t> waitTimeout{Wait::INFINITE_WAIT};
+    std::atomic<std::uint32_t> lastWaitResult{0};
+    std::atomic<bool> busy{false};
+};
+
+void LEventGatedThreader::LCore::Loop()
+{
+    while (!killed.load())
+    {
+        lastWaitResult.store(gate->Wait(waitTimeout.load()));
+        if (killed.load())
+        {
+            break;
+        }
+        RCPtr<LThreadWorker> job;
+        {
+            AutolockT<FastMutex> guard(workerLock);
+            job = worker;
+        }
+        if (job.GetRaw() != nullptr)
+        {
+            busy.store(true);
+            job->RunWorker(parameter);
+            busy.store(false);
+        }
+    }
+}
+
+RCPtr<LEventGatedThreader> LEventGatedThreader::Create(const RCPtr<LEvent>& gate, const RCPtr<LThreadWorker>& worker,
+                                                       const RCPtr<LRefCountedObject>& parameter, int priority,
+                                                       std::uint32_t stopTimeoutMs)
+{
+    return RCPtr<LEventGatedThreader>(new LEventGatedThreader(gate, worker, parameter, priority, stopTimeoutMs));
+}
+
+LEventGatedThreader::LEventGatedThreader(const RCPtr<LEvent>& gate, const RCPtr<LThreadWorker>& worker,
+                                         const RCPtr<LRefCountedObject>& parameter, int priority,
+                                         std::uint32_t stopTimeoutMs)
+    : mCore(new LCore), mThread(&LEventGatedThreader::ThreadProc, mCore.GetRaw(), stopTimeoutMs),
+      mStopTimeoutMs(stopTimeoutMs)
+{
+    mCore->gate = gate;
+    mCore->worker = worker;
+    mCore->parameter = parameter;
+    mThread.SetPriority(priority);
+    mThread.SetAutoPriorityBoostEnable(true);
+    // The thread's own reference, dropped by ThreadProc when the loop ends.
+    mCore->AddReference();
+    if (!mThread.Execute())
+    {
+        mCore->RemoveReference();
+    }
+}
+
+LEventGatedThreader::~LEventGatedThreader()
+{
+    Kill();
+}
+
+void* LEventGatedThreader::ThreadProc(void* core)
+{
+    LCore* raw = static_cast<LCore*>(core);
+    RCPtr<LCore> held(raw);
+    raw->RemoveReference();
+    if (held->gate.GetRaw() != nullptr)
+    {
+        held->Loop();
+    }
+    return nullptr;
+}
+
+void LEventGatedThreader::SetWaitTimeout(std::uint32_t milliseconds)
+{
+    mCore->waitTimeout.store(milliseconds);
+}
+
+void LEventGatedThreader::Kill()
+{
+    mCore->killed.store(true);
+    if (mCore->gate.GetRaw() != nullptr)
+    {
+        mCore->gate->Release();
+    }
+    mThread.WaitForDeath(mStopTimeoutMs);
+    RCPtr<LThreadWorker> dropped;
+    AutolockT<FastMutex> guard(mCore->workerLock);
+    dropped.SwapReference(mCore->worker);
+}
+
+} // namespace KT

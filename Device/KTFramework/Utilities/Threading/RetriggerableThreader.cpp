@@ -1,0 +1,168 @@
+#include "KTFramework/Utilities/Threading/RetriggerableThreader.h"
+
+#include <atomic>
+
+#include "KTFramework/Utilities/Threading/Mutex.h"
+
+namespace KT
+{
+
+// What the loop touches; held by the threader and by its thread.
+class RetriggerableThreader::LCore : public LRefCountedObject
+{
+public:
+    void Loop();
+
+    Event trigger{true};
+    std::atomic<bool> running{false};
+    std::atomic<bool> killed{false};
+    FastMutex jobLock; // guards the three job fields and orders them with killed
+    RCPtr<LEvent> doneEvent;
+    RCPtr<LThreadWorker> worker;
+    RCPtr<LRefCountedObject> parameter;
+    std::atomic<int> result{0};
+};
+
+void RetriggerableThreader::LCore::Loop()
+{
+    while (!killed.load())
+    {
+        trigger.Wait(Wait::INFINITE_WAIT);
+        RCPtr<LThreadWorker> job;
+        RCPtr<LRefCountedObject> argument;
+        {
+            AutolockT<FastMutex> guard(jobLock);
+            job.SwapReference(worker);
+            argument.SwapReference(parameter);
+        }
+        if (!killed.load() && job.GetRaw() != nullptr)
+        {
+            result.store(job->RunWorker(argument));
+        }
+        // Either release may be the last reference to this threader's owner;
+        // from here on only the core is touched.
+        argument.SetNull();
+        job.SetNull();
+        RCPtr<LEvent> done;
+        {
+            AutolockT<FastMutex> guard(jobLock);
+            done.SwapReference(doneEvent);
+            running.store(false);
+        }
+        if (done.GetRaw() != nullptr)
+        {
+            done->Release();
+        }
+    }
+}
+
+RetriggerableThreader::RetriggerableThreader(const StringT<char, unsigned short>& name, std::uint32_t stopTimeoutMs)
+    : mCore(new LCore), mThread(&RetriggerableThreader::ThreadProc, mCore.GetRaw(), stopTimeoutMs), mName(name),
+      mStopTimeoutMs(stopTimeoutMs)
+{
+    mThread.SetAutoPriorityBoostEnable(true);
+    // The thread's own reference, dropped by ThreadProc when the loop ends.
+    mCore->AddReference();
+    if (!mThread.Execute())
+    {
+        mCore->RemoveReference();
+    }
+}
+
+RetriggerableThreader::~RetriggerableThreader()
+{
+    Kill();
+}
+
+void* RetriggerableThreader::ThreadProc(void* core)
+{
+    LCore* raw = static_cast<LCore*>(core);
+    RCPtr<LCore> held(raw);
+    raw->RemoveReference();
+    held->Loop();
+    return nullptr;
+}
+
+int RetriggerableThreader::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                               int priority)
+{
+    return Accept(worker, parameter, nullptr, priority);
+}
+
+int RetriggerableThreader::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                               const RCPtr<LEvent>& doneEvent, int priority)
+{
+    return Accept(worker, parameter, &doneEvent, priority);
+}
+
+int RetriggerableThreader::Accept(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                                  const RCPtr<LEvent>* doneEvent, int priority)
+{
+    LCore& core = *mCore;
+    RCPtr<LThreadWorker> previousWorker;
+    RCPtr<LRefCountedObject> previousParameter;
+    RCPtr<LEvent> previousDone;
+    {
+        AutolockT<FastMutex> guard(core.jobLock);
+        if (core.killed.load())
+        {
+            return RESULT_FAILED;
+        }
+        if (mThread.IsDead())
+        {
+            // Nobody would ever run the job or release its completion event.
+            core.running.store(false);
+            return RESULT_FAILED;
+        }
+        if (core.running.load())
+        {
+            return RESULT_FAILED;
+        }
+        mThread.SetPriority(priority);
+        previousWorker = core.worker;
+        previousParameter = core.parameter;
+        previousDone = core.doneEvent;
+        core.worker = worker;
+        core.parameter = parameter;
+        core.doneEvent = doneEvent != nullptr ? *doneEvent : RCPtr<LEvent>::Null;
+        if (doneEvent != nullptr && doneEvent->GetRaw() != nullptr)
+        {
+            (*doneEvent)->Reset();
+        }
+        core.running.store(true);
+    }
+    // References left from before are dropped outside the lock; their owners'
+    // teardown may do anything.
+    return core.trigger.Release() ? 0 : RESULT_FAILED;
+}
+
+bool RetriggerableThreader::IsRunning() const
+{
+    if (mCore->running.load() && mThread.IsDead())
+    {
+        mCore->running.store(false);
+    }
+    return mCore->running.load();
+}
+
+void RetriggerableThreader::Kill()
+{
+    {
+        AutolockT<FastMutex> guard(mCore->jobLock);
+        mCore->killed.store(true);
+    }
+    mCore->trigger.Release();
+    mThread.WaitForDeath(mStopTimeoutMs);
+}
+
+void RetriggerableThreader::SetName(const StringT<char, unsigned short>& name)
+{
+    mName = name;
+}
+
+StringT<char, unsigned short> RetriggerableThreader::ToString() const
+{
+    return mName;
+}
+
+} // namespace KT
