@@ -45,7 +45,8 @@ public:
     using Hook = std::function<void(LRecordingClient& self, const KT::RCPtr<KT::LNotificationDistributor>&,
                                     const KT::ConstRCPtr<KT::LNotification>&)>;
 
-    static KT::RCPtr<LRecordingClient> Create(const std::string& label, DeliveryLog* log, int* destroyed = nullptr)
+    static KT::RCPtr<LRecordingClient> Create(const std::string& label, DeliveryLog* log,
+                                              int* destroyed = nullptr)
     {
         return KT::RCPtr<LRecordingClient>(new LRecordingClient(label, log, destroyed));
     }

@@ -53,7 +53,10 @@ public:
 
     NotificationID GetID() const noexcept { return mID; }
     // The interned name: the ID seen as text.
-    const char* GetName() const noexcept { return reinterpret_cast<const char*>(static_cast<uintptr_t>(mID)); }
+    const char* GetName() const noexcept
+    {
+        return reinterpret_cast<const char*>(static_cast<uintptr_t>(mID));
+    }
     RCPtr<LRefCountedObject> GetData() const { return mData; }
     bool IsQueued() const noexcept { return mQueued.load(); }
 

@@ -7,8 +7,8 @@ LNotificationCenterManager::LNotificationCenterManager() = default;
 
 LNotificationCenterManager::~LNotificationCenterManager() = default;
 
-RCPtr<LNotificationCenter> LNotificationCenterManager::GetNotificationCenter(
-    const StringT<char, unsigned short>& name)
+RCPtr<LNotificationCenter>
+LNotificationCenterManager::GetNotificationCenter(const StringT<char, unsigned short>& name)
 {
     for (int64_t i = 0; i < mCenters.GetCount(); ++i)
     {
@@ -21,8 +21,8 @@ RCPtr<LNotificationCenter> LNotificationCenterManager::GetNotificationCenter(
     return RCPtr<LNotificationCenter>();
 }
 
-RCPtr<LNotificationCenter> LNotificationCenterManager::GetOrCreateNotificationCenter(
-    const StringT<char, unsigned short>& name)
+RCPtr<LNotificationCenter>
+LNotificationCenterManager::GetOrCreateNotificationCenter(const StringT<char, unsigned short>& name)
 {
     if (name.IsEmpty())
     {

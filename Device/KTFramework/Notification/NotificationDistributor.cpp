@@ -79,7 +79,8 @@ void LNotificationDistributor::ReleaseDistributorList()
     }
 }
 
-RCPtr<LNotificationDistributor::LNotificationClientPool> LNotificationDistributor::FindPoolLocked(const char* id)
+RCPtr<LNotificationDistributor::LNotificationClientPool>
+LNotificationDistributor::FindPoolLocked(const char* id)
 {
     for (int64_t i = mPools.GetCount() - 1; i >= 0; --i)
     {
@@ -91,8 +92,8 @@ RCPtr<LNotificationDistributor::LNotificationClientPool> LNotificationDistributo
     return RCPtr<LNotificationClientPool>();
 }
 
-int LNotificationDistributor::RegisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name,
-                                                         DeliveryFlags flags)
+int LNotificationDistributor::RegisterNotificationClient(const RCPtr<LNotificationClient>& client,
+                                                         const char* name, DeliveryFlags flags)
 {
     if (!client)
     {
@@ -314,7 +315,8 @@ LNotificationDistributor::LNotificationRegisteredClientInfo::LNotificationRegist
 class LNotificationDistributor::LNotificationClientPool::DeliveryCursor
 {
 public:
-    explicit DeliveryCursor(LNotificationClientPool& pool) : mPool(pool), mPosition(0), mNext(nullptr), mEmpty(false)
+    explicit DeliveryCursor(LNotificationClientPool& pool)
+        : mPool(pool), mPosition(0), mNext(nullptr), mEmpty(false)
     {
         AutolockT<Mutex> lock(mPool.mMutex);
         const int64_t count = mPool.mRegistrations.GetCount();
@@ -359,7 +361,8 @@ LNotificationDistributor::LNotificationClientPool::LNotificationClientPool(const
 
 LNotificationDistributor::LNotificationClientPool::~LNotificationClientPool() = default;
 
-int64_t LNotificationDistributor::LNotificationClientPool::FindLocked(const RCPtr<LNotificationClient>& client)
+int64_t
+LNotificationDistributor::LNotificationClientPool::FindLocked(const RCPtr<LNotificationClient>& client)
 {
     for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
     {
@@ -377,14 +380,15 @@ LNotificationDistributor::DeliveryFlags LNotificationDistributor::LNotificationC
     return mFlags;
 }
 
-int64_t LNotificationDistributor::LNotificationClientPool::GetClientIndex(const RCPtr<LNotificationClient>& client)
+int64_t
+LNotificationDistributor::LNotificationClientPool::GetClientIndex(const RCPtr<LNotificationClient>& client)
 {
     AutolockT<Mutex> lock(mMutex);
     return FindLocked(client);
 }
 
-int LNotificationDistributor::LNotificationClientPool::GetClientFlags(const RCPtr<LNotificationClient>& client,
-                                                                      DeliveryFlags& flags)
+int LNotificationDistributor::LNotificationClientPool::GetClientFlags(
+    const RCPtr<LNotificationClient>& client, DeliveryFlags& flags)
 {
     AutolockT<Mutex> lock(mMutex);
     const int64_t index = FindLocked(client);
@@ -425,8 +429,8 @@ int LNotificationDistributor::LNotificationClientPool::AddClient(const RCPtr<LNo
     return 0;
 }
 
-int LNotificationDistributor::LNotificationClientPool::RemoveClient(const RCPtr<LNotificationClient>& client,
-                                                                    RCPtr<LNotificationRegisteredClientInfo>& removed)
+int LNotificationDistributor::LNotificationClientPool::RemoveClient(
+    const RCPtr<LNotificationClient>& client, RCPtr<LNotificationRegisteredClientInfo>& removed)
 {
     AutolockT<Mutex> lock(mMutex);
     const int64_t index = FindLocked(client);
@@ -451,7 +455,8 @@ int LNotificationDistributor::LNotificationClientPool::RemoveClient(const RCPtr<
     return RemoveClient(client, removed);
 }
 
-void LNotificationDistributor::LNotificationClientPool::GetClients(RCPtrArray<LNotificationClient, 1, 0>& clients)
+void LNotificationDistributor::LNotificationClientPool::GetClients(
+    RCPtrArray<LNotificationClient, 1, 0>& clients)
 {
     AutolockT<Mutex> lock(mMutex);
     for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
@@ -525,7 +530,8 @@ void LNotificationDistributor::LNotificationClientPool::DeliverNotification(
             cursor.mPosition = count;
             return;
         }
-        LNotificationRegisteredClientInfo& registration = *mRegistrations[static_cast<size_t>(cursor.mPosition)];
+        LNotificationRegisteredClientInfo& registration =
+            *mRegistrations[static_cast<size_t>(cursor.mPosition)];
         if ((registration.mFlags & kDeliverNewestOnly) == 0)
         {
             client = registration.mClient;

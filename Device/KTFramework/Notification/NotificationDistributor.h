@@ -45,7 +45,8 @@ public:
 
     // 0 new registration; 1 already registered (flags replaced) or a name without
     // ID; RESULT_INVALID_ARGUMENT for a null client.
-    int RegisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name, DeliveryFlags flags);
+    int RegisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name,
+                                   DeliveryFlags flags);
     // 0 removed; 1 not registered; RESULT_INVALID_ARGUMENT for a null client or a
     // name without ID.
     int UnregisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name);
@@ -59,7 +60,8 @@ public:
     int ForceAllRegisteredClientsToUnregister();
     // Compared by address: the argument must be an ID, not merely an equal text.
     RCPtr<LNotificationClientPool> GetNotificationClientPool(const char* id);
-    void DeliverNotification(const RCPtr<LNotificationClient>& client, const RCPtr<LNotification>& notification);
+    void DeliverNotification(const RCPtr<LNotificationClient>& client,
+                             const RCPtr<LNotification>& notification);
     // 0 delivered; 1 no pool for the ID or no registration; RESULT_INVALID_ARGUMENT
     // for a null notification.
     int DeliverNotificationAllClients(const RCPtr<LNotification>& notification);
@@ -136,7 +138,8 @@ public:
     int AddClient(const RCPtr<LNotificationClient>& client, DeliveryFlags flags);
     // 0 removed; 1 not found. The removed registration moves to `removed`, so that
     // the caller releases it outside the pool's lock.
-    int RemoveClient(const RCPtr<LNotificationClient>& client, RCPtr<LNotificationRegisteredClientInfo>& removed);
+    int RemoveClient(const RCPtr<LNotificationClient>& client,
+                     RCPtr<LNotificationRegisteredClientInfo>& removed);
     int RemoveClient(const RCPtr<LNotificationClient>& client);
     // The clients, newest registration first.
     void GetClients(RCPtrArray<LNotificationClient, 1, 0>& clients);

@@ -181,13 +181,15 @@ bool LNotificationQueue::FlushPendingNotifications()
 // ---------------------------------------------------------------------------
 // Posting receiver
 
-RCPtr<LNotificationQueue::LPostingReceiver> LNotificationQueue::LPostingReceiver::Create(
-    const RCPtr<LNotificationQueue>& queue)
+RCPtr<LNotificationQueue::LPostingReceiver>
+LNotificationQueue::LPostingReceiver::Create(const RCPtr<LNotificationQueue>& queue)
 {
     return RCPtr<LPostingReceiver>(new LPostingReceiver(queue));
 }
 
-LNotificationQueue::LPostingReceiver::LPostingReceiver(const RCPtr<LNotificationQueue>& queue) : mQueue(queue) {}
+LNotificationQueue::LPostingReceiver::LPostingReceiver(const RCPtr<LNotificationQueue>& queue) : mQueue(queue)
+{
+}
 
 void LNotificationQueue::LPostingReceiver::HandleNotification(const RCPtr<LNotificationDistributor>&,
                                                               const ConstRCPtr<LNotification>& notification)
@@ -213,7 +215,7 @@ void LNotificationQueue::LPostingReceiver::HandleNotification(const RCPtr<LNotif
 }
 
 int LNotificationQueue::LPostingReceiver::ForceUnregisterNotification(const RCPtr<LNotificationDistributor>&,
-                                                                     const char*)
+                                                                      const char*)
 {
     return RESULT_FAILED;
 }

@@ -74,7 +74,8 @@ public:
     void HandleNotification(const RCPtr<LNotificationDistributor>& distributor,
                             const ConstRCPtr<LNotification>& notification) override;
     // Always RESULT_FAILED: the queue's own receiver does not unregister on request.
-    int ForceUnregisterNotification(const RCPtr<LNotificationDistributor>& distributor, const char* name) override;
+    int ForceUnregisterNotification(const RCPtr<LNotificationDistributor>& distributor,
+                                    const char* name) override;
 
 protected:
     ~LPostingReceiver() override = default;

@@ -51,6 +51,7 @@ Detail::NotificationExitOrder sNotificationExitOrder;
 } // namespace
 
 RCPtr<LNotificationCenterManager> LNotificationCenterManager::smDefaultNotificationCenterManagerRCPtr;
-const StringT<char, unsigned short> LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME("application");
+const StringT<char, unsigned short>
+    LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME("application");
 
 } // namespace KT

@@ -27,20 +27,6 @@ void PostFromSeveralThreadsWhileAnotherDelivers();
 
 } // namespace
 
-TEST(LNotificationCenter, DeliversItsOwnQueueToItsOwnClients)
-{
-    DeliveryLog log;
-    RCPtr<LNotificationCenter> centre = LNotificationCenter::Create(Name("CenterTest.Own"));
-    RCPtr<LRecordingClient> client = LRecordingClient::Create("client", &log);
-    centre->RegisterNotificationClient(client->Self(), "CenterTest.Ping", 0);
-    EXPECT_EQ(centre->PostForBroadcast(LNotification::Create("CenterTest.Ping")), 0);
-    EXPECT_TRUE(log.Entries().empty()) << "nothing is delivered on posting";
-    EXPECT_FALSE(centre->DeliverPendingNotifications(false));
-    EXPECT_EQ(log.Entries(), (Strings{"client:CenterTest.Ping"}));
-    EXPECT_EQ(centre->UnregisterNotificationClient(client->Self()), 1);
-    EXPECT_EQ(centre->GetExternalReferenceCount(), 1) << "its self-references are contained";
-}
-
 // The last outside release forces the clients out, discards the queue and
 // destroys the centre (ASan's leak check sees that it is gone).
 TEST(LNotificationCenter, TheLastOutsideReleaseForcesClientsOutAndDestroysIt)
@@ -109,7 +95,8 @@ TEST(LNotificationCenterManager, KeepsOneCentrePerNameAndDeliversNewestCentreFir
     DeliveryLog log;
     RCPtr<LNotificationCenterManager> manager(new LNotificationCenterManager);
     EXPECT_FALSE(!!manager->GetOrCreateNotificationCenter(Name("")));
-    EXPECT_FALSE(!!manager->GetNotificationCenter(LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME));
+    EXPECT_FALSE(
+        !!manager->GetNotificationCenter(LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME));
 
     RCPtr<LNotificationCenter> application =
         manager->GetOrCreateNotificationCenter(LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME);
@@ -175,8 +162,9 @@ TEST(LNotificationCenterDeathTest, ExitingWithCentresAndRecyclingLeftOn)
             LNotificationCenterManager::smDefaultNotificationCenterManagerRCPtr =
                 RCPtr<LNotificationCenterManager>(new LNotificationCenterManager);
             RCPtr<LNotificationCenter> centre =
-                LNotificationCenterManager::smDefaultNotificationCenterManagerRCPtr->GetOrCreateNotificationCenter(
-                    LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME);
+                LNotificationCenterManager::smDefaultNotificationCenterManagerRCPtr
+                    ->GetOrCreateNotificationCenter(
+                        LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME);
             RCPtr<LRecordingClient> client = LRecordingClient::Create("client", nullptr);
             centre->RegisterNotificationClient(client->Self(), "CenterTest.AtExit", 0);
             for (int i = 0; i < 3; ++i)
@@ -214,7 +202,8 @@ void PostFromSeveralThreadsWhileAnotherDelivers()
     {
         for (int i = 0; i < kPerPoster; ++i)
         {
-            payloads[static_cast<size_t>(p)].push_back(RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed)));
+            payloads[static_cast<size_t>(p)].push_back(
+                RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed)));
         }
     }
     std::map<std::string, std::vector<const LRefCountedObject*>> order;
@@ -236,8 +225,9 @@ void PostFromSeveralThreadsWhileAnotherDelivers()
                 start.arrive_and_wait();
                 for (int i = 0; i < kPerPoster; ++i)
                 {
-                    RCPtr<LNotification> notification = LNotification::Create(
-                        names[static_cast<size_t>(p)].c_str(), payloads[static_cast<size_t>(p)][static_cast<size_t>(i)]);
+                    RCPtr<LNotification> notification =
+                        LNotification::Create(names[static_cast<size_t>(p)].c_str(),
+                                              payloads[static_cast<size_t>(p)][static_cast<size_t>(i)]);
                     EXPECT_EQ(centre->PostForBroadcast(notification), 0);
                 }
                 postersDone.fetch_add(1);
@@ -260,7 +250,8 @@ void PostFromSeveralThreadsWhileAnotherDelivers()
         ASSERT_EQ(arrived.size(), static_cast<size_t>(kPerPoster)) << names[static_cast<size_t>(p)];
         for (int i = 0; i < kPerPoster; ++i)
         {
-            ASSERT_EQ(arrived[static_cast<size_t>(i)], payloads[static_cast<size_t>(p)][static_cast<size_t>(i)].Get())
+            ASSERT_EQ(arrived[static_cast<size_t>(i)],
+                      payloads[static_cast<size_t>(p)][static_cast<size_t>(i)].Get())
                 << names[static_cast<size_t>(p)] << " notification " << i;
         }
     }

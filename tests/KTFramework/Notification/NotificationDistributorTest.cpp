@@ -56,7 +56,8 @@ TEST(LNotificationDistributor, DeliversNewestRegistrationFirstAndOnlyToItsName)
     EXPECT_EQ(distributor->RegisterNotificationClient(b->Self(), "DistributorTest.Other", 0), 0);
 
     EXPECT_EQ(distributor->DeliverNotificationAllClients(Note("DistributorTest.Order")), 0);
-    EXPECT_EQ(log.Entries(), (Strings{"C:DistributorTest.Order", "B:DistributorTest.Order", "A:DistributorTest.Order"}));
+    EXPECT_EQ(log.Entries(),
+              (Strings{"C:DistributorTest.Order", "B:DistributorTest.Order", "A:DistributorTest.Order"}));
     log.Clear();
     EXPECT_EQ(distributor->DeliverNotificationAllClients(Note("DistributorTest.Other")), 0);
     EXPECT_EQ(log.Entries(), (Strings{"B:DistributorTest.Other"}));
@@ -68,7 +69,8 @@ TEST(LNotificationDistributor, DeliversNewestRegistrationFirstAndOnlyToItsName)
     EXPECT_EQ(log.Entries(), (Strings{"A:DistributorTest.Direct"}));
 
     EXPECT_EQ(distributor->UnregisterNotificationClient(b->Self()), 2);
-    EXPECT_EQ(distributor->DeliverNotificationAllClients(Note("DistributorTest.Other")), 1) << "an emptied pool";
+    EXPECT_EQ(distributor->DeliverNotificationAllClients(Note("DistributorTest.Other")), 1)
+        << "an emptied pool";
     distributor->UnregisterNotificationClient(a->Self());
     distributor->UnregisterNotificationClient(c->Self());
 }
@@ -79,8 +81,9 @@ TEST(LNotificationDistributor, RegistrationResultsFlagsAndReferenceCounts)
     RCPtr<LRecordingClient> client = LRecordingClient::Create("A", nullptr);
     EXPECT_EQ(distributor->GetReferenceCount(), 1);
 
-    EXPECT_EQ(distributor->RegisterNotificationClient(RCPtr<LNotificationClient>(), "DistributorTest.Flags", 0),
-              RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(
+        distributor->RegisterNotificationClient(RCPtr<LNotificationClient>(), "DistributorTest.Flags", 0),
+        RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(distributor->RegisterNotificationClient(client->Self(), "", 0), 1);
     EXPECT_EQ(distributor->RegisterNotificationClient(client->Self(), nullptr, 0), 1);
     EXPECT_FALSE(distributor->IsClientRegistered(client->Self()));
@@ -95,8 +98,9 @@ TEST(LNotificationDistributor, RegistrationResultsFlagsAndReferenceCounts)
     LNotificationDistributor::DeliveryFlags flags = 0;
     EXPECT_EQ(distributor->GetDeliveryFlags(client->Self(), "DistributorTest.Flags", flags), 0);
     EXPECT_EQ(flags, 4u) << "the flags last given";
-    EXPECT_EQ(distributor->GetNotificationClientPool(
-                  reinterpret_cast<const char*>(LNotification::GetNotificationID("DistributorTest.Flags")))
+    EXPECT_EQ(distributor
+                  ->GetNotificationClientPool(reinterpret_cast<const char*>(
+                      LNotification::GetNotificationID("DistributorTest.Flags")))
                   ->GetFlags(),
               4u);
     EXPECT_EQ(distributor->GetDeliveryFlags(client->Self(), "DistributorTest.Unknown", flags), RESULT_FAILED);
@@ -111,9 +115,11 @@ TEST(LNotificationDistributor, RegistrationResultsFlagsAndReferenceCounts)
     EXPECT_EQ(distributor->UnregisterNotificationClient(client->Self(), "DistributorTest.Second"), 1);
     EXPECT_EQ(distributor->UnregisterNotificationClient(client->Self(), "DistributorTest.NeverUsed"), 1);
     EXPECT_EQ(distributor->UnregisterNotificationClient(client->Self(), ""), RESULT_INVALID_ARGUMENT);
-    EXPECT_EQ(distributor->UnregisterNotificationClient(RCPtr<LNotificationClient>(), "DistributorTest.Third"),
+    EXPECT_EQ(
+        distributor->UnregisterNotificationClient(RCPtr<LNotificationClient>(), "DistributorTest.Third"),
+        RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(distributor->UnregisterNotificationClient(RCPtr<LNotificationClient>()),
               RESULT_INVALID_ARGUMENT);
-    EXPECT_EQ(distributor->UnregisterNotificationClient(RCPtr<LNotificationClient>()), RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Second", 0), 0);
     EXPECT_EQ(distributor->UnregisterNotificationClient(client->Self()), 3);
     EXPECT_FALSE(distributor->IsClientRegistered(client->Self()));
@@ -187,7 +193,8 @@ TEST(LNotificationDistributor, UnregisteringDuringDeliveryReachesEveryOtherClien
             clients[labels[i]] = LRecordingClient::Create(labels[i], &log);
             if (i < c.registered)
             {
-                distributor->RegisterNotificationClient(clients[labels[i]]->Self(), "DistributorTest.Removal", 0);
+                distributor->RegisterNotificationClient(clients[labels[i]]->Self(), "DistributorTest.Removal",
+                                                        0);
             }
         }
         clients[c.actor]->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>& from,
@@ -227,8 +234,8 @@ TEST(LNotificationDistributor, NestedDeliveryOfOneIDKeepsBothWalksWhole)
         distributor->RegisterNotificationClient(clients.back()->Self(), "DistributorTest.Nested", 0);
     }
     bool nested = false;
-    clients[1]->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>& from,
-                            const ConstRCPtr<LNotification>&)
+    clients[1]->mHook =
+        [&](LRecordingClient&, const RCPtr<LNotificationDistributor>& from, const ConstRCPtr<LNotification>&)
     {
         if (!nested)
         {
@@ -317,7 +324,8 @@ TEST(LNotificationDistributor, TwoDistributorsRegisteringAtOnce)
                 for (int round = 0; round < kRounds; ++round)
                 {
                     distributors[t]->RegisterNotificationClient(client->Self(), "DistributorTest.Threads", 0);
-                    distributors[t]->RegisterNotificationClient(client->Self(), "DistributorTest.Threads2", 0);
+                    distributors[t]->RegisterNotificationClient(client->Self(), "DistributorTest.Threads2",
+                                                                0);
                     distributors[t]->UnregisterNotificationClient(client->Self());
                 }
             });
@@ -341,8 +349,8 @@ TEST(LNotificationDistributor, DeliveryRunsWhileAnotherThreadChangesRegistration
     RCPtr<LNotificationDistributor> distributor = NewDistributor();
     std::atomic<int> received{0};
     RCPtr<LRecordingClient> steady = LRecordingClient::Create("steady", nullptr);
-    steady->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&, const ConstRCPtr<LNotification>&)
-    { received.fetch_add(1); };
+    steady->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&,
+                        const ConstRCPtr<LNotification>&) { received.fetch_add(1); };
     distributor->RegisterNotificationClient(steady->Self(), "DistributorTest.Busy", 0);
     std::latch start(2);
     std::thread changer(
@@ -385,12 +393,13 @@ TEST(LNotificationDistributor, ConcurrentWalksOfOneIDNeitherSkipNorRepeat)
         distributor->RegisterNotificationClient(clients.back()->Self(), "DistributorTest.Concurrent", 0);
     }
     RCPtr<LRecordingClient> newest = LRecordingClient::Create("newest", nullptr);
-    newest->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&, const ConstRCPtr<LNotification>&)
-    { newestCount.fetch_add(1); };
+    newest->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&,
+                        const ConstRCPtr<LNotification>&) { newestCount.fetch_add(1); };
     distributor->RegisterNotificationClient(newest->Self(), "DistributorTest.Concurrent",
                                             LNotificationDistributor::kDeliverNewestOnly);
-    const RCPtr<LNotificationDistributor::LNotificationClientPool> pool = distributor->GetNotificationClientPool(
-        reinterpret_cast<const char*>(LNotification::GetNotificationID("DistributorTest.Concurrent")));
+    const RCPtr<LNotificationDistributor::LNotificationClientPool> pool =
+        distributor->GetNotificationClientPool(
+            reinterpret_cast<const char*>(LNotification::GetNotificationID("DistributorTest.Concurrent")));
 
     for (int round = 0; round < kRounds; ++round)
     {

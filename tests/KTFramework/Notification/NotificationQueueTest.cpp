@@ -142,8 +142,8 @@ TEST_F(QueueFixture, ANewestOnlyClientGetsOnlyTheLastOfSeveralPostings)
                          const ConstRCPtr<LNotification>& notification)
     { mLog.Add(notification.Get() == first.Get() ? "(first)" : "(second)"); };
     EXPECT_FALSE(mQueue->DeliverPendingNotifications(false));
-    EXPECT_EQ(mLog.Entries(), (Strings{"client:QueueTest.Newest", "(first)", "client:QueueTest.Newest", "(second)",
-                                       "newest:QueueTest.Newest"}))
+    EXPECT_EQ(mLog.Entries(), (Strings{"client:QueueTest.Newest", "(first)", "client:QueueTest.Newest",
+                                       "(second)", "newest:QueueTest.Newest"}))
         << "the newest-only client, registered first, is reached last";
     mDistributor->UnregisterNotificationClient(newest->Self());
 }
@@ -154,7 +154,8 @@ TEST_F(QueueFixture, AQueuedNotificationCannotBeChangedOrPostedAgain)
     int payloadsDestroyed = 0;
     RCPtr<LNotification> notification = Post("QueueTest.Frozen");
     std::vector<int> results;
-    mClient->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&, const ConstRCPtr<LNotification>&)
+    mClient->mHook =
+        [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&, const ConstRCPtr<LNotification>&)
     {
         results.push_back(mQueue->PostForBroadcast(notification));
         results.push_back(notification->SetName("QueueTest.Other"));
@@ -204,25 +205,6 @@ TEST(LNotificationQueue, PostingAndDistributorRulesBeforeAndAfterRelease)
     EXPECT_EQ(queue->GetReferenceCount(), 1);
 }
 
-TEST(LNotificationQueue, DestroyingAQueueDiscardsWhatItHolds)
-{
-    int payloadsDestroyed = 0;
-    RCPtr<LNotificationDistributor> distributor(new LNotificationDistributor);
-    RCPtr<LNotification> kept = LNotification::Create("QueueTest.Kept");
-    {
-        RCPtr<LNotificationQueue> queue(new LNotificationQueue);
-        queue->SetDistributor(distributor);
-        queue->PostForBroadcast(kept);
-        queue->PostForBroadcast(LNotification::Create("QueueTest.Dropped",
-                                                      RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed))));
-        EXPECT_TRUE(kept->IsQueued());
-        queue->ReleaseDistributor();
-    }
-    EXPECT_FALSE(kept->IsQueued());
-    EXPECT_EQ(kept->GetReferenceCount(), 1);
-    EXPECT_EQ(payloadsDestroyed, 1);
-}
-
 TEST(LNotificationQueue, ThePostingReceiverPostsACopyOfWhatItReceives)
 {
     DeliveryLog log;
@@ -235,7 +217,8 @@ TEST(LNotificationQueue, ThePostingReceiverPostsACopyOfWhatItReceives)
 
     RCPtr<LRefCountedObject> payload(new LPayload(&payloadsDestroyed));
     RCPtr<LNotification> received = LNotification::Create("QueueTest.Forwarded", payload);
-    RCPtr<LNotificationQueue::LPostingReceiver> receiver = LNotificationQueue::LPostingReceiver::Create(queue);
+    RCPtr<LNotificationQueue::LPostingReceiver> receiver =
+        LNotificationQueue::LPostingReceiver::Create(queue);
     receiver->HandleNotification(distributor, received);
     EXPECT_FALSE(received->IsQueued()) << "the received notification itself is not posted";
     EXPECT_EQ(receiver->ForceUnregisterNotification(distributor, received->GetName()), RESULT_FAILED);

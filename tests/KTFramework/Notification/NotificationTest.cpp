@@ -77,8 +77,8 @@ TEST(LNotification, CreateSetsNameAndDataAndRefusesNamesWithoutID)
 TEST(LNotification, WithoutRecyclingTheLastReleaseDestroysItAndItsPayload)
 {
     int payloadsDestroyed = 0;
-    RCPtr<LNotification> notification =
-        LNotification::Create("NotificationTest.Plain", RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed)));
+    RCPtr<LNotification> notification = LNotification::Create(
+        "NotificationTest.Plain", RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed)));
     RCPtr<LNotification> second = notification;
     second.SetNull();
     EXPECT_EQ(payloadsDestroyed, 0) << "not the last reference";
@@ -90,8 +90,8 @@ TEST(LNotification, RecyclingReusesTheLastReleasedNotificationAndDropsItsPayload
 {
     RecyclingOn recycling;
     int payloadsDestroyed = 0;
-    RCPtr<LNotification> first =
-        LNotification::Create("NotificationTest.Old", RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed)));
+    RCPtr<LNotification> first = LNotification::Create(
+        "NotificationTest.Old", RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed)));
     RCPtr<LNotification> second = LNotification::Create("NotificationTest.Old");
     const LNotification* firstAddress = first.Get();
     const LNotification* secondAddress = second.Get();

@@ -18,8 +18,8 @@ namespace Detail
 {
 // Hosts match on this text, so the site keeps the path and line the library has
 // always reported.
-inline constexpr ExceptionSite kRCPtrQueueDequeueSite{"Device/KTFramework/_Build/../Utilities/Storage/RCPtrQueue",
-                                                      110};
+inline constexpr ExceptionSite kRCPtrQueueDequeueSite{
+    "Device/KTFramework/_Build/../Utilities/Storage/RCPtrQueue", 110};
 } // namespace Detail
 
 // Every operation takes the lock, when there is one, for its whole duration; the

@@ -139,7 +139,8 @@ TEST(RCPtrQueue, GrowthKeepsPostingOrderWhetherOrNotTheRunWraps)
         {
             queue.Enqueue(MakeItem(20 + round));
             queue.Enqueue(MakeItem(40 + round));
-            EXPECT_EQ(Drain(queue), (std::vector<int>{20 + round, 40 + round})) << c.name << " round " << round;
+            EXPECT_EQ(Drain(queue), (std::vector<int>{20 + round, 40 + round}))
+                << c.name << " round " << round;
         }
     }
 }
@@ -147,7 +148,8 @@ TEST(RCPtrQueue, GrowthKeepsPostingOrderWhetherOrNotTheRunWraps)
 TEST(RCPtrQueue, DequeueOnAnEmptyQueueThrowsAndChangesNothing)
 {
     RCPtrQueue<LItem, 4, CountingLock> queue(nullptr);
-    const char* expected = "Runtime Error :  : Device/KTFramework/_Build/../Utilities/Storage/RCPtrQueue : Line 110";
+    const char* expected =
+        "Runtime Error :  : Device/KTFramework/_Build/../Utilities/Storage/RCPtrQueue : Line 110";
     for (int attempt = 0; attempt < 2; ++attempt)
     {
         try
