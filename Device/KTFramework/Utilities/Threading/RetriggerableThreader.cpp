@@ -54,6 +54,25 @@ void RetriggerableThreader::LCore::Loop()
             done->Release();
         }
     }
+    // A job accepted after the last run but before the kill was never taken:
+    // drop it, or the core would keep its worker (often this threader's owner)
+    // alive for ever; its completion event is released so no waiter hangs.
+    RCPtr<LThreadWorker> job;
+    RCPtr<LRefCountedObject> argument;
+    RCPtr<LEvent> done;
+    {
+        AutolockT<FastMutex> guard(jobLock);
+        job.SwapReference(worker);
+        argument.SwapReference(parameter);
+        done.SwapReference(doneEvent);
+        running.store(false);
+    }
+    argument.SetNull();
+    job.SetNull();
+    if (done.GetRaw() != nullptr)
+    {
+        done->Release();
+    }
 }
 
 RetriggerableThreader::RetriggerableThreader(const StringT<char, unsigned short>& name, std::uint32_t stopTimeoutMs)

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "KTFramework/Utilities/Threading/EventGatedThreader.h"
 #include "KTFramework/Utilities/Threading/RetriggerableThreader.h"
@@ -93,6 +94,38 @@ TEST(RetriggerableThreader, ResetsASignalledDoneEventBeforeTheJob)
     EXPECT_EQ(Wait::TIMED_OUT, done->Wait(0));
     release.Open();
     EXPECT_EQ(0u, done->Wait(5000));
+}
+
+TEST(RetriggerableThreader, KillRacingRunReleasesEveryAcceptedJob)
+{
+    // A job may be accepted after the loop's last run but before it looks at
+    // the kill: it must still be dropped, not kept by the threader.
+    for (int round = 0; round < 20; ++round)
+    {
+        RetriggerableThreader threader(Name("worker"));
+        Tally created;
+        Tally destroyed;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> producers;
+        for (int p = 0; p < 3; ++p)
+        {
+            producers.emplace_back([&] {
+                while (!stop.load())
+                {
+                    created.Add();
+                    threader.Run(MakeWorker([] {}, &destroyed), RCPtr<LRefCountedObject>(), Thread::PRIORITY_NORMAL);
+                }
+            });
+        }
+        ASSERT_TRUE(created.WaitFor(50)) << "round " << round;
+        threader.Kill();
+        stop.store(true);
+        for (auto& producer : producers)
+        {
+            producer.join();
+        }
+        ASSERT_EQ(created.Get(), destroyed.Get()) << "round " << round;
+    }
 }
 
 TEST(RetriggerableThreader, KillOfAnIdleThreaderReturnsAndRefusesLaterJobs)
