@@ -128,8 +128,9 @@ bool isLegalUTF8(const unsigned char* source, int length)
 
 // Reads one UTF-8 character at source. On success stores the code point and
 // the byte count and returns UTF_OK; else returns why it cannot, touching
-// nothing.
-int ReadUTF8(const unsigned char* source, const unsigned char* sourceEnd, unsigned long& ch, int& count)
+// nothing. Ill-formed UTF-8 is refused in both modes.
+int ReadUTF8(const unsigned char* source, const unsigned char* sourceEnd, int /*flags*/, unsigned long& ch,
+             int& count)
 {
     const int trailing = trailingBytesForUTF8.Count[*source];
     if (trailing >= sourceEnd - source)
@@ -201,15 +202,30 @@ int UTF8Length(unsigned long ch)
     return 4;
 }
 
-// Writes ch (at most U+10FFFF) as count bytes.
-void WriteUTF8(unsigned char* target, unsigned long ch, int count)
+// Writes one character as UTF-8 at target; a value past U+10FFFF, which UTF-8
+// cannot hold, becomes U+FFFD. On success stores the byte count and returns
+// UTF_OK; else returns UTF_TARGET_FULL, writing nothing. Surrogate values are
+// written as they are: the callers that refuse them do so before.
+int WriteUTF8(unsigned long ch, int /*flags*/, unsigned char* target, const unsigned char* targetEnd,
+              int& count)
 {
-    for (int i = count - 1; i > 0; --i)
+    if (ch > kMaxLegalUtf32)
+    {
+        ch = kReplacementChar;
+    }
+    const int bytes = UTF8Length(ch);
+    if (targetEnd - target < bytes)
+    {
+        return UTF_TARGET_FULL;
+    }
+    for (int i = bytes - 1; i > 0; --i)
     {
         target[i] = static_cast<unsigned char>((ch | 0x80) & 0xBF);
         ch >>= 6;
     }
-    target[0] = static_cast<unsigned char>(ch | firstByteMark[count]);
+    target[0] = static_cast<unsigned char>(ch | firstByteMark[bytes]);
+    count = bytes;
+    return UTF_OK;
 }
 
 void WriteSurrogatePair(unsigned short* target, unsigned long ch)
@@ -219,6 +235,86 @@ void WriteSurrogatePair(unsigned short* target, unsigned long ch)
     target[1] = static_cast<unsigned short>((ch & kHalfMask) + kLowSurrogateStart);
 }
 
+// Writes one character as UTF-16 at target: one unit, or a surrogate pair
+// above the first plane. A surrogate value, or one past U+10FFFF, is refused
+// when strict and written as U+FFFD when lenient. On success stores the unit
+// count and returns UTF_OK; else returns why it cannot, writing nothing.
+int WriteUTF16(unsigned long ch, int flags, unsigned short* target, const unsigned short* targetEnd,
+               int& count)
+{
+    if (target >= targetEnd)
+    {
+        return UTF_TARGET_FULL;
+    }
+    if (ch > kMaxBmp && ch <= kMaxLegalUtf32)
+    {
+        if (targetEnd - target < 2)
+        {
+            return UTF_TARGET_FULL;
+        }
+        WriteSurrogatePair(target, ch);
+        count = 2;
+        return UTF_OK;
+    }
+    if (IsSurrogate(ch) || ch > kMaxLegalUtf32)
+    {
+        if (flags == UTF_STRICT)
+        {
+            return UTF_SOURCE_INVALID;
+        }
+        ch = kReplacementChar;
+    }
+    *target = static_cast<unsigned short>(ch);
+    count = 1;
+    return UTF_OK;
+}
+
+// Writes one character, as read, as one UTF-32 unit.
+int WriteUTF32(unsigned long ch, int /*flags*/, unsigned long* target, const unsigned long* targetEnd,
+               int& count)
+{
+    if (target >= targetEnd)
+    {
+        return UTF_TARGET_FULL;
+    }
+    *target = ch;
+    count = 1;
+    return UTF_OK;
+}
+
+// The walk of a converter that stops at the first character it cannot read or
+// write: read and write take or refuse a whole character, so both start
+// pointers are left at the start of that character.
+template <class SourceUnit, class TargetUnit, class Read, class Write>
+int Transcode(const SourceUnit** sourceStart, const SourceUnit* sourceEnd, TargetUnit** targetStart,
+              TargetUnit* targetEnd, int flags, Read read, Write write)
+{
+    int result = UTF_OK;
+    const SourceUnit* source = *sourceStart;
+    TargetUnit* target = *targetStart;
+    while (source < sourceEnd)
+    {
+        unsigned long ch = 0;
+        int readUnits = 0;
+        result = read(source, sourceEnd, flags, ch, readUnits);
+        if (result != UTF_OK)
+        {
+            break;
+        }
+        int writtenUnits = 0;
+        result = write(ch, flags, target, targetEnd, writtenUnits);
+        if (result != UTF_OK)
+        {
+            break;
+        }
+        source += readUnits;
+        target += writtenUnits;
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
 } // namespace
 
 // C linkage comes from the declarations in the header.
@@ -226,102 +322,13 @@ void WriteSurrogatePair(unsigned short* target, unsigned long ch)
 int ConvertUTF8toUTF16(const unsigned char** sourceStart, const unsigned char* sourceEnd,
                        unsigned short** targetStart, unsigned short* targetEnd, int flags)
 {
-    int result = UTF_OK;
-    const unsigned char* source = *sourceStart;
-    unsigned short* target = *targetStart;
-    while (source < sourceEnd)
-    {
-        unsigned long ch = 0;
-        int count = 0;
-        result = ReadUTF8(source, sourceEnd, ch, count);
-        if (result != UTF_OK)
-        {
-            break;
-        }
-        if (target >= targetEnd)
-        {
-            result = UTF_TARGET_FULL;
-            break;
-        }
-        if (ch <= kMaxBmp)
-        {
-            if (IsSurrogate(ch))
-            {
-                if (flags == UTF_STRICT)
-                {
-                    result = UTF_SOURCE_INVALID;
-                    break;
-                }
-                *target++ = static_cast<unsigned short>(kReplacementChar);
-            }
-            else
-            {
-                *target++ = static_cast<unsigned short>(ch);
-            }
-        }
-        else if (ch > kMaxLegalUtf32)
-        {
-            if (flags == UTF_STRICT)
-            {
-                result = UTF_SOURCE_INVALID;
-                break;
-            }
-            *target++ = static_cast<unsigned short>(kReplacementChar);
-        }
-        else
-        {
-            if (targetEnd - target < 2)
-            {
-                result = UTF_TARGET_FULL;
-                break;
-            }
-            WriteSurrogatePair(target, ch);
-            target += 2;
-        }
-        source += count;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
+    return Transcode(sourceStart, sourceEnd, targetStart, targetEnd, flags, ReadUTF8, WriteUTF16);
 }
 
 int ConvertUTF16toUTF8(const unsigned short** sourceStart, const unsigned short* sourceEnd,
                        unsigned char** targetStart, unsigned char* targetEnd, int flags)
 {
-    int result = UTF_OK;
-    const unsigned short* source = *sourceStart;
-    unsigned char* target = *targetStart;
-    while (source < sourceEnd)
-    {
-        unsigned long ch = 0;
-        int count = 0;
-        result = ReadUTF16(source, sourceEnd, flags, ch, count);
-        if (result != UTF_OK)
-        {
-            break;
-        }
-        int bytes = 0;
-        if (ch <= kMaxLegalUtf32)
-        {
-            bytes = UTF8Length(ch);
-        }
-        else
-        {
-            ch = kReplacementChar;
-            bytes = 3;
-        }
-        if (targetEnd - target < bytes)
-        {
-            result = UTF_TARGET_FULL;
-            break;
-        }
-        WriteUTF8(target, ch, bytes);
-        target += bytes;
-        source += count;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
+    return Transcode(sourceStart, sourceEnd, targetStart, targetEnd, flags, ReadUTF16, WriteUTF8);
 }
 
 int ConvertUTF32toUTF16(const unsigned long** sourceStart, const unsigned long* sourceEnd,
@@ -332,49 +339,30 @@ int ConvertUTF32toUTF16(const unsigned long** sourceStart, const unsigned long* 
     unsigned short* target = *targetStart;
     while (source < sourceEnd)
     {
+        // A full target stops the walk even before a value that strict
+        // conversion would skip.
         if (target >= targetEnd)
         {
             result = UTF_TARGET_FULL;
             break;
         }
         const unsigned long ch = *source;
-        if (ch <= kMaxBmp)
+        if (flags == UTF_STRICT && ch > kMaxLegalUtf32)
         {
-            if (IsSurrogate(ch))
-            {
-                if (flags == UTF_STRICT)
-                {
-                    result = UTF_SOURCE_INVALID;
-                    break;
-                }
-                *target++ = static_cast<unsigned short>(kReplacementChar);
-            }
-            else
-            {
-                *target++ = static_cast<unsigned short>(ch);
-            }
-        }
-        else if (ch > kMaxLegalUtf32)
-        {
-            // Strict conversion reports the value and goes on without output.
-            if (flags == UTF_STRICT)
-            {
-                result = UTF_SOURCE_INVALID;
-            }
-            else
-            {
-                *target++ = static_cast<unsigned short>(kReplacementChar);
-            }
+            // Unlike a refused surrogate, strict conversion reports this value
+            // and goes on without output.
+            result = UTF_SOURCE_INVALID;
         }
         else
         {
-            if (targetEnd - target < 2)
+            int written = 0;
+            const int wrote = WriteUTF16(ch, flags, target, targetEnd, written);
+            if (wrote != UTF_OK)
             {
-                result = UTF_TARGET_FULL;
+                result = wrote;
                 break;
             }
-            WriteSurrogatePair(target, ch);
-            target += 2;
+            target += written;
         }
         ++source;
     }
@@ -386,29 +374,7 @@ int ConvertUTF32toUTF16(const unsigned long** sourceStart, const unsigned long* 
 int ConvertUTF16toUTF32(const unsigned short** sourceStart, const unsigned short* sourceEnd,
                         unsigned long** targetStart, unsigned long* targetEnd, int flags)
 {
-    int result = UTF_OK;
-    const unsigned short* source = *sourceStart;
-    unsigned long* target = *targetStart;
-    while (source < sourceEnd)
-    {
-        unsigned long ch = 0;
-        int count = 0;
-        result = ReadUTF16(source, sourceEnd, flags, ch, count);
-        if (result != UTF_OK)
-        {
-            break;
-        }
-        if (target >= targetEnd)
-        {
-            result = UTF_TARGET_FULL;
-            break;
-        }
-        *target++ = ch;
-        source += count;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
+    return Transcode(sourceStart, sourceEnd, targetStart, targetEnd, flags, ReadUTF16, WriteUTF32);
 }
 
 int ConvertUTF32toUTF8(const unsigned long** sourceStart, const unsigned long* sourceEnd,
@@ -419,37 +385,25 @@ int ConvertUTF32toUTF8(const unsigned long** sourceStart, const unsigned long* s
     unsigned char* target = *targetStart;
     while (source < sourceEnd)
     {
-        unsigned long ch = *source;
+        const unsigned long ch = *source;
         if (flags == UTF_STRICT && IsSurrogate(ch))
         {
             result = UTF_SOURCE_INVALID;
             break;
         }
-        int bytes = 0;
-        bool replaced = false;
-        if (ch <= kMaxLegalUtf32)
-        {
-            bytes = UTF8Length(ch);
-        }
-        else
-        {
-            ch = kReplacementChar;
-            bytes = 3;
-            replaced = true;
-        }
-        if (targetEnd - target < bytes)
+        int written = 0;
+        if (WriteUTF8(ch, flags, target, targetEnd, written) != UTF_OK)
         {
             result = UTF_TARGET_FULL;
             break;
         }
         // A value past U+10FFFF is reported in both modes while conversion
         // goes on with its replacement.
-        if (replaced)
+        if (ch > kMaxLegalUtf32)
         {
             result = UTF_SOURCE_INVALID;
         }
-        WriteUTF8(target, ch, bytes);
-        target += bytes;
+        target += written;
         ++source;
     }
     *sourceStart = source;
@@ -467,7 +421,7 @@ int ConvertUTF8toUTF32(const unsigned char** sourceStart, const unsigned char* s
     {
         unsigned long ch = 0;
         int count = 0;
-        const int read = ReadUTF8(source, sourceEnd, ch, count);
+        const int read = ReadUTF8(source, sourceEnd, flags, ch, count);
         if (read != UTF_OK)
         {
             result = read;

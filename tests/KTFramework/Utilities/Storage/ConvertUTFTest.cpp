@@ -37,6 +37,15 @@ Outcome<To> Convert(Fn convert, const std::vector<From>& source, std::size_t roo
             static_cast<std::size_t>(sourceStart - source.data())};
 }
 
+// What a conversion is expected to have answered, written and read.
+template <class To>
+void ExpectOutcome(const Outcome<To>& got, int result, const std::vector<To>& written, std::size_t consumed)
+{
+    EXPECT_EQ(got.Result, result);
+    EXPECT_EQ(got.Written, written);
+    EXPECT_EQ(got.Consumed, consumed);
+}
+
 constexpr std::size_t kRoomy = 64;
 
 struct Utf8Row
@@ -77,9 +86,7 @@ TEST(ConvertUTF, ReadsWellFormedUtf8AndStopsAtIllFormedSequencesInEitherMode)
         {
             SCOPED_TRACE(std::string(row.Name) + (flags == UTF_STRICT ? " strict" : " lenient"));
             auto to16 = Convert<unsigned char, unsigned short>(ConvertUTF8toUTF16, row.Source, kRoomy, flags);
-            EXPECT_EQ(to16.Result, row.Result);
-            EXPECT_EQ(to16.Written, row.Utf16);
-            EXPECT_EQ(to16.Consumed, row.Consumed);
+            ExpectOutcome(to16, row.Result, row.Utf16, row.Consumed);
 
             // The same stops towards UTF-32, with the pairs joined.
             auto to32 = Convert<unsigned char, unsigned long>(ConvertUTF8toUTF32, row.Source, kRoomy, flags);
@@ -131,14 +138,10 @@ TEST(ConvertUTF, JoinsSurrogatePairsAndTreatsLoneSurrogatesByMode)
     {
         SCOPED_TRACE(row.Name);
         auto to8 = Convert<unsigned short, unsigned char>(ConvertUTF16toUTF8, row.Source, kRoomy, row.Flags);
-        EXPECT_EQ(to8.Result, row.Result);
-        EXPECT_EQ(to8.Written, row.Utf8);
-        EXPECT_EQ(to8.Consumed, row.Consumed);
+        ExpectOutcome(to8, row.Result, row.Utf8, row.Consumed);
         auto to32 =
             Convert<unsigned short, unsigned long>(ConvertUTF16toUTF32, row.Source, kRoomy, row.Flags);
-        EXPECT_EQ(to32.Result, row.Result);
-        EXPECT_EQ(to32.Written, row.Utf32);
-        EXPECT_EQ(to32.Consumed, row.Consumed);
+        ExpectOutcome(to32, row.Result, row.Utf32, row.Consumed);
     }
 }
 
@@ -210,13 +213,9 @@ TEST(ConvertUTF, WritesUtf32WithReplacementOrRefusalByMode)
         SCOPED_TRACE(row.Name);
         auto to16 =
             Convert<unsigned long, unsigned short>(ConvertUTF32toUTF16, row.Source, kRoomy, row.Flags);
-        EXPECT_EQ(to16.Result, row.Result16);
-        EXPECT_EQ(to16.Written, row.Utf16);
-        EXPECT_EQ(to16.Consumed, row.Consumed16);
+        ExpectOutcome(to16, row.Result16, row.Utf16, row.Consumed16);
         auto to8 = Convert<unsigned long, unsigned char>(ConvertUTF32toUTF8, row.Source, kRoomy, row.Flags);
-        EXPECT_EQ(to8.Result, row.Result8);
-        EXPECT_EQ(to8.Written, row.Utf8);
-        EXPECT_EQ(to8.Consumed, row.Consumed8);
+        ExpectOutcome(to8, row.Result8, row.Utf8, row.Consumed8);
     }
 }
 
@@ -228,9 +227,7 @@ TEST(ConvertUTF, FullTargetStopsBeforeTheCharacterThatDoesNotFit)
         SCOPED_TRACE("UTF-8 to UTF-16: pair with one unit left");
         auto r = Convert<unsigned char, unsigned short>(ConvertUTF8toUTF16,
                                                         Bytes{0x41, 0xF0, 0x9F, 0x98, 0x80}, 2, UTF_STRICT);
-        EXPECT_EQ(r.Result, UTF_TARGET_FULL);
-        EXPECT_EQ(r.Written, (Units16{0x41}));
-        EXPECT_EQ(r.Consumed, 1u);
+        ExpectOutcome(r, UTF_TARGET_FULL, Units16{0x41}, 1u);
     }
     {
         SCOPED_TRACE("UTF-8 to UTF-16: no room at all");
@@ -242,41 +239,31 @@ TEST(ConvertUTF, FullTargetStopsBeforeTheCharacterThatDoesNotFit)
         SCOPED_TRACE("UTF-16 to UTF-8: four bytes with three left");
         auto r = Convert<unsigned short, unsigned char>(ConvertUTF16toUTF8, Units16{0x41, 0xD83D, 0xDE00}, 4,
                                                         UTF_STRICT);
-        EXPECT_EQ(r.Result, UTF_TARGET_FULL);
-        EXPECT_EQ(r.Written, (Bytes{0x41}));
-        EXPECT_EQ(r.Consumed, 1u);
+        ExpectOutcome(r, UTF_TARGET_FULL, Bytes{0x41}, 1u);
     }
     {
         SCOPED_TRACE("UTF-16 to UTF-32: pair with no room");
         auto r = Convert<unsigned short, unsigned long>(ConvertUTF16toUTF32, Units16{0x41, 0xD83D, 0xDE00}, 1,
                                                         UTF_STRICT);
-        EXPECT_EQ(r.Result, UTF_TARGET_FULL);
-        EXPECT_EQ(r.Written, (Units32{0x41}));
-        EXPECT_EQ(r.Consumed, 1u);
+        ExpectOutcome(r, UTF_TARGET_FULL, Units32{0x41}, 1u);
     }
     {
         SCOPED_TRACE("UTF-32 to UTF-16: pair with one unit left");
         auto r = Convert<unsigned long, unsigned short>(ConvertUTF32toUTF16, Units32{0x41, 0x1F600}, 2,
                                                         UTF_STRICT);
-        EXPECT_EQ(r.Result, UTF_TARGET_FULL);
-        EXPECT_EQ(r.Written, (Units16{0x41}));
-        EXPECT_EQ(r.Consumed, 1u);
+        ExpectOutcome(r, UTF_TARGET_FULL, Units16{0x41}, 1u);
     }
     {
         SCOPED_TRACE("UTF-32 to UTF-8: two bytes with one left");
         auto r =
             Convert<unsigned long, unsigned char>(ConvertUTF32toUTF8, Units32{0x41, 0xE9}, 2, UTF_STRICT);
-        EXPECT_EQ(r.Result, UTF_TARGET_FULL);
-        EXPECT_EQ(r.Written, (Bytes{0x41}));
-        EXPECT_EQ(r.Consumed, 1u);
+        ExpectOutcome(r, UTF_TARGET_FULL, Bytes{0x41}, 1u);
     }
     {
         SCOPED_TRACE("UTF-8 to UTF-32: no room for the second");
         auto r = Convert<unsigned char, unsigned long>(ConvertUTF8toUTF32, Bytes{0x41, 0xE2, 0x82, 0xAC}, 1,
                                                        UTF_STRICT);
-        EXPECT_EQ(r.Result, UTF_TARGET_FULL);
-        EXPECT_EQ(r.Written, (Units32{0x41}));
-        EXPECT_EQ(r.Consumed, 1u);
+        ExpectOutcome(r, UTF_TARGET_FULL, Units32{0x41}, 1u);
     }
 }
 
