@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <type_traits>
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
@@ -94,53 +93,17 @@ int64_t ArrayBuffer<T, G, S, Z, A, Get>::SetCount(std::size_t count)
 template <class T, unsigned int G, unsigned int S, bool Z, std::size_t A, AllocatorGetterFn Get>
 int64_t ArrayBuffer<T, G, S, Z, A, Get>::Insert(std::size_t index, std::size_t n)
 {
-    const std::size_t count = static_cast<std::size_t>(GetCount());
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count)
-    {
-        return kContainerIndexOutside;
-    }
-    if (n > SIZE_MAX - count)
-    {
-        return kContainerFailed;
-    }
-    if (index == count)
-    {
-        return SetCount(count + n);
-    }
-    const int64_t result = SetCountInternal(count + n);
-    if (result < 0)
-    {
-        return result;
-    }
-    T* const elements = GetPtr();
-    std::memmove(elements + index + n, elements + index, (count - index) * sizeof(T));
-    if (Z)
-    {
-        std::memset(static_cast<void*>(elements + index), 0, n * sizeof(T));
-    }
-    return static_cast<int64_t>(count + n);
+    return Detail::InsertRaw(
+        *this, index, n, Z, [this](std::size_t count) { return SetCountInternal(count); },
+        [this] { return GetPtr(); });
 }
 
 // n = 0 answers the count before any check.
 template <class T, unsigned int G, unsigned int S, bool Z, std::size_t A, AllocatorGetterFn Get>
 int64_t ArrayBuffer<T, G, S, Z, A, Get>::Remove(std::size_t index, std::size_t n)
 {
-    const std::size_t count = static_cast<std::size_t>(GetCount());
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count || n > count - index)
-    {
-        return kContainerIndexOutside;
-    }
-    T* const elements = GetPtr();
-    std::memmove(elements + index, elements + index + n, (count - index - n) * sizeof(T));
-    return SetCountInternal(count - n);
+    return Detail::RemoveRaw(GetPtr(), static_cast<std::size_t>(GetCount()), index, n,
+                             [this](std::size_t count) { return SetCountInternal(count); });
 }
 
 // The item is copied first: it may be an element of this array, whose storage
@@ -181,51 +144,20 @@ int64_t BufferAsArray<T>::SetCountInternal(std::size_t count)
     return mBuffer->template Resize<T>(count);
 }
 
+// The gap is left as the resize gives it.
 template <class T>
 int64_t BufferAsArray<T>::Insert(std::size_t index, std::size_t n)
 {
-    const std::size_t count = static_cast<std::size_t>(this->GetCount());
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count)
-    {
-        return kContainerIndexOutside;
-    }
-    if (n > SIZE_MAX - count)
-    {
-        return kContainerFailed;
-    }
-    if (index == count)
-    {
-        return SetCount(count + n);
-    }
-    const int64_t result = SetCountInternal(count + n);
-    if (result < 0)
-    {
-        return result;
-    }
-    T* const elements = GetPtr();
-    std::memmove(elements + index + n, elements + index, (count - index) * sizeof(T));
-    return static_cast<int64_t>(count + n);
+    return Detail::InsertRaw(
+        *this, index, n, false, [this](std::size_t count) { return SetCountInternal(count); },
+        [this] { return GetPtr(); });
 }
 
 template <class T>
 int64_t BufferAsArray<T>::Remove(std::size_t index, std::size_t n)
 {
-    const std::size_t count = static_cast<std::size_t>(this->GetCount());
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count || n > count - index)
-    {
-        return kContainerIndexOutside;
-    }
-    T* const elements = GetPtr();
-    std::memmove(elements + index, elements + index + n, (count - index - n) * sizeof(T));
-    return SetCountInternal(count - n);
+    return Detail::RemoveRaw(GetPtr(), static_cast<std::size_t>(this->GetCount()), index, n,
+                             [this](std::size_t count) { return SetCountInternal(count); });
 }
 
 } // namespace KT

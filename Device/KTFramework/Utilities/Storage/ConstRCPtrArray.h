@@ -139,32 +139,9 @@ int64_t ConstRCPtrArray<T, G, S>::SetCount(std::size_t count)
 template <class T, unsigned int G, unsigned int S>
 int64_t ConstRCPtrArray<T, G, S>::Insert(std::size_t index, std::size_t n)
 {
-    const std::size_t count = static_cast<std::size_t>(GetCount());
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count)
-    {
-        return kContainerIndexOutside;
-    }
-    if (n > SIZE_MAX - count)
-    {
-        return kContainerFailed;
-    }
-    if (index == count)
-    {
-        return this->SetCount(count + n);
-    }
-    const int64_t result = SetCountInternal(count + n);
-    if (result < 0)
-    {
-        return result;
-    }
-    T** const slots = Slots();
-    std::memmove(static_cast<void*>(slots + index + n), slots + index, (count - index) * sizeof(T*));
-    std::memset(static_cast<void*>(slots + index), 0, n * sizeof(T*));
-    return static_cast<int64_t>(count + n);
+    return Detail::InsertRaw(
+        *this, index, n, true, [this](std::size_t count) { return SetCountInternal(count); },
+        [this] { return Slots(); });
 }
 
 // Each element is released only after it has left the array and its gap is
@@ -197,18 +174,8 @@ int64_t ConstRCPtrArray<T, G, S>::RemoveRange(std::size_t index, std::size_t n)
 template <class T, unsigned int G, unsigned int S>
 int64_t ConstRCPtrArray<T, G, S>::RemoveInternal(std::size_t index, std::size_t n)
 {
-    const std::size_t count = Count();
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count || n > count - index)
-    {
-        return kContainerIndexOutside;
-    }
-    T** const slots = Slots();
-    std::memmove(static_cast<void*>(slots + index), slots + index + n, (count - index - n) * sizeof(T*));
-    return SetCountInternal(count - n);
+    return Detail::RemoveRaw(Slots(), Count(), index, n,
+                             [this](std::size_t count) { return SetCountInternal(count); });
 }
 
 // The new reference is taken before the slots move: item may be a slot of this

@@ -72,13 +72,18 @@ public:
     // Trades raw pointers, as the ConstRCPtr<T> view does: no temporary copy,
     // so no copy-on-write step can replace an unshareable object.
     int Swap(std::size_t i, std::size_t j) override { return Storage::Swap(i, j); }
-    int64_t InsertItem(std::size_t index, const RCPtr<T>& item) override;
+    // An RCPtr<T> is a ConstRCPtr<T>: the slot work is the base's.
+    int64_t InsertItem(std::size_t index, const RCPtr<T>& item) override
+    {
+        return Storage::InsertItem(index, item);
+    }
+    // Not the base's: an index outside throws from this class's own site.
     int64_t RemoveItem(std::size_t index, RCPtr<T>& out) override;
     int64_t AppendItem(const RCPtr<T>& item) override
     {
         return InsertItem(static_cast<std::size_t>(GetCount()), item);
     }
-    int64_t RemoveLast(RCPtr<T>& out) override;
+    int64_t RemoveLast(RCPtr<T>& out) override { return Storage::RemoveLast(out); }
     int64_t SetCount(std::size_t count) override { return Storage::SetCount(count); }
     int64_t Insert(std::size_t index, std::size_t n) override { return Storage::Insert(index, n); }
     int64_t Remove(std::size_t index, std::size_t n) override { return Storage::Remove(index, n); }
@@ -88,19 +93,6 @@ public:
 };
 
 // ---------------------------------------------------------------------------
-
-template <class T, unsigned int G, unsigned int S>
-int64_t RCPtrArray<T, G, S>::InsertItem(std::size_t index, const RCPtr<T>& item)
-{
-    RCPtr<T> added(item);
-    const int64_t result = Insert(index, 1);
-    if (result < 0)
-    {
-        return result;
-    }
-    GetPtr()[index].SwapReference(added);
-    return static_cast<int64_t>(index);
-}
 
 template <class T, unsigned int G, unsigned int S>
 int64_t RCPtrArray<T, G, S>::RemoveItem(std::size_t index, RCPtr<T>& out)
@@ -113,19 +105,6 @@ int64_t RCPtrArray<T, G, S>::RemoveItem(std::size_t index, RCPtr<T>& out)
     out.SwapReference(GetPtr()[index]);
     this->RemoveInternal(index, 1);
     return GetCount();
-}
-
-template <class T, unsigned int G, unsigned int S>
-int64_t RCPtrArray<T, G, S>::RemoveLast(RCPtr<T>& out)
-{
-    out.SetNull();
-    const std::size_t count = static_cast<std::size_t>(GetCount());
-    if (count == 0)
-    {
-        return kContainerFailed;
-    }
-    out.SwapReference(GetPtr()[count - 1]);
-    return SetCount(count - 1);
 }
 
 } // namespace KT
