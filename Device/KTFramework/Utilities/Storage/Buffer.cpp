@@ -5,28 +5,39 @@
 namespace KT::Detail
 {
 
-// The ranges are checked as byteOffset <= size and count <= size - byteOffset, so
-// no sum can wrap.
-int FillBytes(IBuffer& buffer, char value, std::size_t byteOffset, long count)
+namespace
+{
+
+// How many items of itemBytes bytes a fill of count items from byteOffset
+// covers; a negative count takes as many as fit whole. The range is checked as
+// byteOffset <= size and items <= room, so no sum can wrap. False when it does
+// not lie within the size.
+bool FillItems(const IBuffer& buffer, std::size_t itemBytes, std::size_t byteOffset, long count,
+               std::size_t& items)
 {
     const std::size_t size = buffer.GetSizeBytes();
     if (byteOffset > size)
     {
-        return RESULT_INVALID_ARGUMENT;
+        return false;
     }
-    const std::size_t available = size - byteOffset;
-    std::size_t bytes;
+    const std::size_t room = (size - byteOffset) / itemBytes;
     if (count < 0)
     {
-        bytes = available;
+        items = room;
+        return true;
     }
-    else
+    items = static_cast<std::size_t>(count);
+    return items <= room;
+}
+
+} // namespace
+
+int FillBytes(IBuffer& buffer, char value, std::size_t byteOffset, long count)
+{
+    std::size_t bytes = 0;
+    if (!FillItems(buffer, 1, byteOffset, count, bytes))
     {
-        bytes = static_cast<std::size_t>(count);
-        if (bytes > available)
-        {
-            return RESULT_INVALID_ARGUMENT;
-        }
+        return RESULT_INVALID_ARGUMENT;
     }
     if (bytes > 0)
     {
@@ -36,27 +47,13 @@ int FillBytes(IBuffer& buffer, char value, std::size_t byteOffset, long count)
     return 0;
 }
 
+// A last odd byte is left alone.
 int FillUnits(IBuffer& buffer, unsigned short value, std::size_t byteOffset, long count)
 {
-    const std::size_t size = buffer.GetSizeBytes();
-    if (byteOffset > size)
+    std::size_t units = 0;
+    if (!FillItems(buffer, 2, byteOffset, count, units))
     {
         return RESULT_INVALID_ARGUMENT;
-    }
-    // A last odd byte is left alone.
-    const std::size_t availableUnits = (size - byteOffset) / 2;
-    std::size_t units;
-    if (count < 0)
-    {
-        units = availableUnits;
-    }
-    else
-    {
-        units = static_cast<std::size_t>(count);
-        if (units > availableUnits)
-        {
-            return RESULT_INVALID_ARGUMENT;
-        }
     }
     if (units == 0)
     {

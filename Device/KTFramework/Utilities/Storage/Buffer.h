@@ -168,6 +168,14 @@ protected:
     std::size_t mAllocated = 0;
 
 private:
+    // Takes block, of allocated bytes, as the buffer's block; the data starts at
+    // its start.
+    void HoldBlock(void* block, std::size_t allocated) noexcept
+    {
+        mBlock = block;
+        mData = static_cast<PtrT>(block);
+        mAllocated = allocated;
+    }
     void ReleaseBlock() noexcept
     {
         if (mBlock != nullptr)
@@ -224,9 +232,7 @@ BufferT<G, S, A, P, Get>::BufferT(std::size_t size, std::size_t reserve, bool ze
         {
             throw std::bad_alloc();
         }
-        mBlock = block;
-        mData = static_cast<P>(block);
-        mAllocated = reserve;
+        HoldBlock(block, reserve);
     }
     try
     {
@@ -272,9 +278,7 @@ std::size_t BufferT<G, S, A, P, Get>::SetSizeBytes(std::size_t n)
         {
             Get()->Free(mBlock);
         }
-        mBlock = block;
-        mData = static_cast<P>(block);
-        mAllocated = rounded;
+        HoldBlock(block, rounded);
     }
     mSize = n;
     return n;
@@ -300,9 +304,7 @@ std::size_t BufferT<G, S, A, P, Get>::ResizeBytes(std::size_t n)
     {
         throw std::bad_alloc();
     }
-    mBlock = block;
-    mData = static_cast<P>(block);
-    mAllocated = rounded;
+    HoldBlock(block, rounded);
     mSize = n;
     return n;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "KTFramework/Defs/Exceptions/KTException.h"
@@ -88,6 +89,34 @@ std::string PlaceDecimals(std::string text, int decimals)
     return text;
 }
 
+// The printf conversion of each integer type FormatNumber takes: the type picks
+// it, so a conversion cannot disagree with the argument it reads.
+template <class Integer>
+constexpr const char* IntegerConversion()
+{
+    if constexpr (std::is_same_v<Integer, int>)
+    {
+        return "%d";
+    }
+    else if constexpr (std::is_same_v<Integer, unsigned int>)
+    {
+        return "%u";
+    }
+    else if constexpr (std::is_same_v<Integer, long>)
+    {
+        return "%ld";
+    }
+    else if constexpr (std::is_same_v<Integer, unsigned long>)
+    {
+        return "%lu";
+    }
+    else
+    {
+        static_assert(std::is_same_v<Integer, long long>, "no conversion for this integer type");
+        return "%lld";
+    }
+}
+
 // A string of either width holding ASCII text made as UTF-8.
 template <class String>
 String FromNarrow(const std::string& text)
@@ -103,6 +132,14 @@ String FromNarrow(const std::string& text)
         String::ConvertToCharType(buffer, text.c_str(), -1);
         return String(buffer);
     }
+}
+
+// An integer's text with the decimal point placed before its last decimals
+// digits.
+template <class String, class Integer>
+String FormatInteger(Integer value, int decimals)
+{
+    return FromNarrow<String>(PlaceDecimals(FormatShort(IntegerConversion<Integer>(), value), decimals));
 }
 
 // Reverses UTF-16 units character by character: a high surrogate directly
@@ -166,38 +203,38 @@ StringT<CharT, OtherCharT>& StringT<CharT, OtherCharT>::SetFormatted(const CharT
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::FormatNumber(unsigned int value, int decimals)
 {
-    return FromNarrow<StringT>(PlaceDecimals(FormatShort("%u", value), decimals));
+    return FormatInteger<StringT>(value, decimals);
 }
 
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::FormatNumber(int value, int decimals)
 {
-    return FromNarrow<StringT>(PlaceDecimals(FormatShort("%d", value), decimals));
+    return FormatInteger<StringT>(value, decimals);
 }
 
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::FormatNumber(long value, int decimals)
 {
-    return FromNarrow<StringT>(PlaceDecimals(FormatShort("%ld", value), decimals));
+    return FormatInteger<StringT>(value, decimals);
 }
 
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::FormatNumber(unsigned long value, int decimals)
 {
-    return FromNarrow<StringT>(PlaceDecimals(FormatShort("%lu", value), decimals));
+    return FormatInteger<StringT>(value, decimals);
 }
 
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::FormatNumber(long long value, int decimals)
 {
-    return FromNarrow<StringT>(PlaceDecimals(FormatShort("%lld", value), decimals));
+    return FormatInteger<StringT>(value, decimals);
 }
 
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::FormatNumber(float value, int decimals)
 {
-    const std::string format = decimals >= 0 ? FormatShort("%%.%df", decimals) : std::string("%f");
-    return FromNarrow<StringT>(FormatLong(format.c_str(), static_cast<double>(value)));
+    // printf reads a float as the double it was promoted to.
+    return FormatNumber(static_cast<double>(value), decimals);
 }
 
 template <class CharT, class OtherCharT>

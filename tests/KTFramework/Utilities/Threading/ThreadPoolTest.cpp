@@ -73,6 +73,14 @@ struct Log
     {
         return RCPtr<LThreadWorker>(new LJob(std::move(body), &tags, &mutex, tag, &runs, destroyed));
     }
+    // A job that marks entered and then holds its worker until release opens.
+    RCPtr<LThreadWorker> HoldingJob(int tag, Tally& entered, Gate& release)
+    {
+        return Job(tag, [&entered, &release] {
+            entered.Add();
+            release.WaitOpen();
+        });
+    }
     std::vector<int> Tags()
     {
         std::lock_guard<std::mutex> guard(mutex);
@@ -81,6 +89,14 @@ struct Log
 };
 
 const RCPtr<LRefCountedObject> kNoParameter;
+
+// Kills the pool and stores how long the kill took.
+void KillTimed(const RCPtr<LThreadPool>& pool, std::atomic<std::int64_t>& killMs)
+{
+    auto start = Clock::now();
+    pool->Kill();
+    killMs = ElapsedMs(start);
+}
 
 // The process's threads. A sanitizer's runtime may start a helper thread of its
 // own at the first thread start, so a baseline is taken after one.
@@ -133,12 +149,7 @@ TEST(LThreadPool, OneThreadRunsHigherPriorityFirstAndEqualPrioritiesInOrder)
     Log log;
     Gate release;
     Tally entered;
-    pool->Queue(log.Job(0,
-                        [&] {
-                            entered.Add();
-                            release.WaitOpen();
-                        }),
-                kNoParameter, Thread::PRIORITY_NORMAL);
+    pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, Thread::PRIORITY_NORMAL);
     ASSERT_TRUE(entered.WaitFor(1));
     pool->Queue(log.Job(41), kNoParameter, 4);
     pool->Queue(log.Job(42), kNoParameter, 4);
@@ -200,12 +211,7 @@ TEST(LThreadPool, KillReleasesQueuedJobsUnrunAndLetsTheRunningOneFinish)
     Gate release;
     Tally entered;
     Tally queuedGone;
-    pool->Queue(log.Job(0,
-                        [&] {
-                            entered.Add();
-                            release.WaitOpen();
-                        }),
-                kNoParameter, 3);
+    pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, 3);
     ASSERT_TRUE(entered.WaitFor(1));
     for (int i = 1; i <= 3; ++i)
     {
@@ -303,9 +309,7 @@ TEST(LThreadPool, KillFromInsideAJobWakesTheWaitingDispatcherAndReturnsPromptly)
                         [&] {
                             entered.Add();
                             goKill.WaitOpen();
-                            auto start = Clock::now();
-                            pool->Kill();
-                            killMs = ElapsedMs(start);
+                            KillTimed(pool, killMs);
                         }),
                 kNoParameter, 3);
     ASSERT_TRUE(entered.WaitFor(1));
@@ -344,21 +348,9 @@ TEST(LThreadPool, KillFromTheDispatcherReturnsPromptly)
     Tally entered;
     Tally namedGone;
     std::atomic<std::int64_t> killMs{-1};
-    pool->Queue(log.Job(0,
-                        [&] {
-                            entered.Add();
-                            release.WaitOpen();
-                        }),
-                kNoParameter, 3);
+    pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, 3);
     ASSERT_TRUE(entered.WaitFor(1));
-    pool->Queue(RCPtr<LThreadWorker>(new LNamedJob(
-                    [&] {
-                        auto start = Clock::now();
-                        pool->Kill();
-                        killMs = ElapsedMs(start);
-                    },
-                    &namedGone)),
-                kNoParameter, 3);
+    pool->Queue(RCPtr<LThreadWorker>(new LNamedJob([&] { KillTimed(pool, killMs); }, &namedGone)), kNoParameter, 3);
     release.Open();
     ASSERT_TRUE(namedGone.WaitFor(1));
     EXPECT_GE(killMs.load(), 0);
@@ -379,12 +371,7 @@ TEST(LThreadPool, QueueNeitherHangsNorKeepsJobsWhenTheDispatcherCouldNotStart)
     Gate release;
     Tally entered;
     Tally dropped;
-    pool->Queue(log.Job(0,
-                        [&] {
-                            entered.Add();
-                            release.WaitOpen();
-                        }),
-                kNoParameter, 3);
+    pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, 3);
     ASSERT_TRUE(entered.WaitFor(1));
     auto start = Clock::now();
     for (int i = 1; i <= 3; ++i)
@@ -425,12 +412,7 @@ TEST(LThreadPool, LastReleaseByTheDispatcherEndsThePoolOnItsThread)
     Tally lastGone;
     {
         RCPtr<LThreadPool> pool = LThreadPool::Create(1, Thread::PRIORITY_HIGHEST);
-        pool->Queue(log.Job(0,
-                            [&] {
-                                entered.Add();
-                                release.WaitOpen();
-                            }),
-                    kNoParameter, 3);
+        pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, 3);
         ASSERT_TRUE(entered.WaitFor(1));
         // Queued behind the busy worker: a dispatcher run starts and holds the
         // pool after this scope lets go of it.
