@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
 
 namespace KT
@@ -11,39 +12,6 @@ namespace KT
 
 namespace
 {
-
-uint32_t ReadLE32(const unsigned char* p) noexcept
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void WriteLE32(unsigned char* p, uint32_t value) noexcept
-{
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-    p[2] = static_cast<unsigned char>(value >> 16);
-    p[3] = static_cast<unsigned char>(value >> 24);
-}
-
-// Reads up to eight bytes little-endian; bytes beyond count read as zero.
-uint64_t ReadLE(const unsigned char* p, size_t count) noexcept
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < count && i < 8; ++i)
-    {
-        value |= static_cast<uint64_t>(p[i]) << (8 * i);
-    }
-    return value;
-}
-
-void WriteLE(unsigned char* p, uint64_t value, size_t count) noexcept
-{
-    for (size_t i = 0; i < count; ++i)
-    {
-        p[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
 
 // Width of the inline kinds; 0 for every other code.
 size_t ScalarWidth(uint32_t type) noexcept
