@@ -1,16 +1,70 @@
-// Variants for tests: one that keeps its owned bytes in its own allocation and
-// counts what passes through it, one that can hold the unowned pointer kinds
-// that no setter makes.
+// Variants for tests: builders of values of each kind and of their record
+// bytes, one that keeps its owned bytes in its own allocation and counts what
+// passes through it, one that can hold the unowned pointer kinds that no
+// setter makes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 #include "KTFramework/Utilities/Storage/Variant.h"
 
 namespace KT::Testing
 {
+
+// A scalar of the given kind from the low width bytes of bits.
+inline Variant MakeScalar(Variant::Type type, uint64_t bits, size_t width)
+{
+    unsigned char bytes[8];
+    for (size_t i = 0; i < 8; ++i)
+    {
+        bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+    }
+    Variant v;
+    EXPECT_EQ(type, v.Set(type, bytes, width));
+    return v;
+}
+
+inline Variant MakeFloat(float value)
+{
+    Variant v;
+    v.Set(Variant::TYPE_FLOAT, &value, sizeof(value));
+    return v;
+}
+
+inline Variant MakeDouble(double value)
+{
+    Variant v;
+    v.Set(Variant::TYPE_DOUBLE, &value, sizeof(value));
+    return v;
+}
+
+inline Variant MakeText(const char* text)
+{
+    Variant v;
+    v.Set(text);
+    return v;
+}
+
+inline Variant MakeArray(std::vector<Variant> items)
+{
+    Variant v;
+    v.SetArray(items.data(), items.size());
+    return v;
+}
+
+// The value's record, checked to be written whole.
+inline std::vector<unsigned char> SerializeToBytes(const Variant& v)
+{
+    std::vector<unsigned char> out(Variant::GetSerializedSize(v));
+    EXPECT_EQ(static_cast<int>(out.size()), Variant::Serialize(v, out.data(), out.size()));
+    return out;
+}
 
 class CountingVariant : public Variant
 {

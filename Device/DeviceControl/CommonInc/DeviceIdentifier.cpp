@@ -62,16 +62,13 @@ void StoreLocation(int32_t* words, unsigned long long location, unsigned short i
 
 // A location-derived instance GUID: bytes 0-7 zero, bytes 8-13 the location
 // and bytes 14-15 the index, each most significant byte first.
-void WriteLocationBytes(unsigned char (&guid)[16], unsigned long long location)
+void MakeLocationGuid(unsigned long long location, unsigned short index, unsigned char (&guid)[16])
 {
+    std::memset(guid, 0, sizeof(guid));
     for (size_t i = 0; i < 6; ++i)
     {
         guid[8 + i] = static_cast<unsigned char>(location >> (8 * (5 - i)));
     }
-}
-
-void WriteIndexBytes(unsigned char (&guid)[16], unsigned short index)
-{
     guid[14] = static_cast<unsigned char>(index >> 8);
     guid[15] = static_cast<unsigned char>(index);
 }
@@ -90,10 +87,38 @@ bool HasZeroHead(const unsigned char (&guid)[16])
 
 bool MatchesLocation(const unsigned char (&guid)[16], unsigned long long location, unsigned short index)
 {
-    unsigned char expected[16] = {};
-    WriteLocationBytes(expected, location);
-    WriteIndexBytes(expected, index);
+    unsigned char expected[16];
+    MakeLocationGuid(location, index, expected);
     return std::memcmp(guid, expected, sizeof(expected)) == 0;
+}
+
+// Stores a new location and index. An instance GUID derived from the old ones
+// follows them: it is derived again from the new ones.
+void MoveLocation(int32_t* words, unsigned long long location, unsigned short index)
+{
+    unsigned char guid[16];
+    WordsToGuid(words + INSTANCE_GUID_WORD, guid);
+    if (MatchesLocation(guid, LocationOf(words), IndexOf(words)))
+    {
+        MakeLocationGuid(location, index, guid);
+        GuidToWords(guid, words + INSTANCE_GUID_WORD);
+    }
+    StoreLocation(words, location, index);
+}
+
+// A product GUID of the vendor-and-product form carries both IDs in its
+// middle words; any other keeps them in words of their own.
+uint32_t CarriedID(const int32_t* words, size_t wordInGuid, size_t ownWord)
+{
+    const int32_t* guid = words + PRODUCT_GUID_WORD;
+    const bool carried = static_cast<uint32_t>(guid[0]) == DeviceIdentifier::VID_PID_GUID_HEAD &&
+                         static_cast<uint32_t>(guid[3]) == DeviceIdentifier::VID_PID_GUID_TAIL;
+    return static_cast<uint32_t>(carried ? guid[wordInGuid] : words[ownWord]);
+}
+
+DeviceIdentifier::String GuidString(const unsigned char (&guid)[16])
+{
+    return DeviceIdentifier::String(UUIDToSTLString(guid).c_str());
 }
 
 } // namespace
@@ -204,54 +229,49 @@ void DeviceIdentifier::StoreWords(const Words& words)
     SetArray(elements, DEVICE_ID_WORDS);
 }
 
-void DeviceIdentifier::GetProductGuid(GuidBytes& out) const
+void DeviceIdentifier::ReadGuid(size_t firstWord, GuidBytes& out) const
 {
     Words words;
     ReadWords(words);
-    WordsToGuid(words + PRODUCT_GUID_WORD, out);
+    WordsToGuid(words + firstWord, out);
+}
+
+void DeviceIdentifier::GetProductGuid(GuidBytes& out) const
+{
+    ReadGuid(PRODUCT_GUID_WORD, out);
 }
 
 DeviceIdentifier::String DeviceIdentifier::GetProductGuidString() const
 {
-    unsigned char guid[16];
+    GuidBytes guid;
     GetProductGuid(guid);
-    return String(UUIDToSTLString(guid).c_str());
+    return GuidString(guid);
 }
 
 uint32_t DeviceIdentifier::GetVendorID() const
 {
     Words words;
     ReadWords(words);
-    if (static_cast<uint32_t>(words[0]) == VID_PID_GUID_HEAD && static_cast<uint32_t>(words[3]) == VID_PID_GUID_TAIL)
-    {
-        return static_cast<uint32_t>(words[1]);
-    }
-    return static_cast<uint32_t>(words[VENDOR_ID_WORD]);
+    return CarriedID(words, 1, VENDOR_ID_WORD);
 }
 
 uint32_t DeviceIdentifier::GetProductID() const
 {
     Words words;
     ReadWords(words);
-    if (static_cast<uint32_t>(words[0]) == VID_PID_GUID_HEAD && static_cast<uint32_t>(words[3]) == VID_PID_GUID_TAIL)
-    {
-        return static_cast<uint32_t>(words[2]);
-    }
-    return static_cast<uint32_t>(words[PRODUCT_ID_WORD]);
+    return CarriedID(words, 2, PRODUCT_ID_WORD);
 }
 
 void DeviceIdentifier::GetInstanceGuid(GuidBytes& out) const
 {
-    Words words;
-    ReadWords(words);
-    WordsToGuid(words + INSTANCE_GUID_WORD, out);
+    ReadGuid(INSTANCE_GUID_WORD, out);
 }
 
 DeviceIdentifier::String DeviceIdentifier::GetInstanceGuidString() const
 {
-    unsigned char guid[16];
+    GuidBytes guid;
     GetInstanceGuid(guid);
-    return String(UUIDToSTLString(guid).c_str());
+    return GuidString(guid);
 }
 
 unsigned long long DeviceIdentifier::GetInstanceLocationID() const
@@ -330,18 +350,7 @@ void DeviceIdentifier::SetInstanceLocationID(unsigned long long locationID)
 {
     Words words;
     ReadWords(words);
-    const unsigned long long location = locationID & LOCATION_MASK;
-    const unsigned short oldIndex = IndexOf(words);
-    const unsigned long long oldLocation = LocationOf(words);
-    unsigned char guid[16];
-    WordsToGuid(words + INSTANCE_GUID_WORD, guid);
-    // An instance GUID derived from the old location follows the new one.
-    if (MatchesLocation(guid, oldLocation, oldIndex))
-    {
-        WriteLocationBytes(guid, location);
-        GuidToWords(guid, words + INSTANCE_GUID_WORD);
-    }
-    StoreLocation(words, location, oldIndex);
+    MoveLocation(words, locationID & LOCATION_MASK, IndexOf(words));
     StoreWords(words);
 }
 
@@ -349,16 +358,7 @@ void DeviceIdentifier::SetInstanceIndex(unsigned short index)
 {
     Words words;
     ReadWords(words);
-    const unsigned short oldIndex = IndexOf(words);
-    const unsigned long long oldLocation = LocationOf(words);
-    unsigned char guid[16];
-    WordsToGuid(words + INSTANCE_GUID_WORD, guid);
-    if (MatchesLocation(guid, oldLocation, oldIndex))
-    {
-        WriteIndexBytes(guid, index);
-        GuidToWords(guid, words + INSTANCE_GUID_WORD);
-    }
-    StoreLocation(words, oldLocation, index);
+    MoveLocation(words, LocationOf(words), index);
     StoreWords(words);
 }
 

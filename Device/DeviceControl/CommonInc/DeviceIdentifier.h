@@ -83,6 +83,7 @@ private:
     using Words = int32_t[DEVICE_ID_WORDS];
 
     void ReadWords(Words& words) const;
+    void ReadGuid(size_t firstWord, GuidBytes& out) const;
     void StoreWords(const Words& words);
 
     String mUserDefinedName;

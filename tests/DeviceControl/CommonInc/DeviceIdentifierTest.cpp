@@ -6,20 +6,16 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/Utilities/Storage/GUID.h"
+#include "support/VariantProbes.h"
 
 using namespace KT;
+using KT::Testing::MakeArray;
+using KT::Testing::SerializeToBytes;
 using Bytes = std::vector<unsigned char>;
 using String = DeviceIdentifier::String;
 
 namespace
 {
-
-Bytes SerializeToBytes(const Variant& v)
-{
-    Bytes out(Variant::GetSerializedSize(v));
-    EXPECT_EQ(static_cast<int>(out.size()), Variant::Serialize(v, out.data(), out.size()));
-    return out;
-}
 
 Variant WordsVariant(const std::vector<int32_t>& words)
 {
@@ -28,9 +24,7 @@ Variant WordsVariant(const std::vector<int32_t>& words)
     {
         items.emplace_back(static_cast<int>(w));
     }
-    Variant v;
-    v.SetArray(items.data(), items.size());
-    return v;
+    return MakeArray(items);
 }
 
 std::vector<int32_t> WordsOf(const Variant& id)

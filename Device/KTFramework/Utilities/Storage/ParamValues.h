@@ -53,4 +53,8 @@ public:
     ~ParamDescriptors() override;
 };
 
+// The host builds these and passes them by reference: they stay plain variants.
+static_assert(sizeof(ParamRanges) == sizeof(Variant), "ranges add no fields to their variant");
+static_assert(sizeof(ParamDescriptors) == sizeof(Variant), "descriptors add no fields to their variant");
+
 } // namespace KT

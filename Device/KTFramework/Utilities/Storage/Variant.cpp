@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
 
 namespace KT
@@ -11,39 +12,6 @@ namespace KT
 
 namespace
 {
-
-uint32_t ReadLE32(const unsigned char* p) noexcept
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void WriteLE32(unsigned char* p, uint32_t value) noexcept
-{
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-    p[2] = static_cast<unsigned char>(value >> 16);
-    p[3] = static_cast<unsigned char>(value >> 24);
-}
-
-// Reads up to eight bytes little-endian; bytes beyond count read as zero.
-uint64_t ReadLE(const unsigned char* p, size_t count) noexcept
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < count && i < 8; ++i)
-    {
-        value |= static_cast<uint64_t>(p[i]) << (8 * i);
-    }
-    return value;
-}
-
-void WriteLE(unsigned char* p, uint64_t value, size_t count) noexcept
-{
-    for (size_t i = 0; i < count; ++i)
-    {
-        p[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
 
 // Width of the inline kinds; 0 for every other code.
 size_t ScalarWidth(uint32_t type) noexcept
@@ -86,50 +54,36 @@ bool IsFloating(uint32_t type) noexcept
 }
 
 // Integer getters round half away from zero: below 0 subtract 0.5, anything
-// else (NaN too) add 0.5, then truncate. The truncations below saturate and
-// give 0 for NaN, where a plain cast would be undefined.
-double RoundedSum(double value) noexcept
+// else (NaN too) add 0.5, then truncate. The sum is taken in the precision of
+// Real. The truncations below saturate and give 0 for NaN, where a plain cast
+// would be undefined.
+template <class Real>
+Real RoundedSum(Real value) noexcept
 {
-    return value < 0.0 ? value - 0.5 : value + 0.5;
+    return value < Real(0) ? value - Real(0.5) : value + Real(0.5);
 }
 
-float RoundedSum(float value) noexcept
+// Toward zero into a signed Int; what lies beyond its range gives its
+// smallest or largest value.
+template <class Int>
+Int TruncateToSigned(double value) noexcept
 {
-    return value < 0.0f ? value - 0.5f : value + 0.5f;
-}
-
-int32_t TruncateToInt32(double value) noexcept
-{
+    // The bound is -min (2^31 or 2^63): a power of two, exact as a double,
+    // where 2^63 - 1 would round up.
+    constexpr double limit = -static_cast<double>(std::numeric_limits<Int>::min());
     if (std::isnan(value))
     {
         return 0;
     }
-    if (value >= 2147483648.0)
+    if (value >= limit)
     {
-        return std::numeric_limits<int32_t>::max();
+        return std::numeric_limits<Int>::max();
     }
-    if (value <= -2147483649.0)
+    if (value < -limit)
     {
-        return std::numeric_limits<int32_t>::min();
+        return std::numeric_limits<Int>::min();
     }
-    return static_cast<int32_t>(value);
-}
-
-int64_t TruncateToInt64(double value) noexcept
-{
-    if (std::isnan(value))
-    {
-        return 0;
-    }
-    if (value >= 9223372036854775808.0)
-    {
-        return std::numeric_limits<int64_t>::max();
-    }
-    if (value < -9223372036854775808.0)
-    {
-        return std::numeric_limits<int64_t>::min();
-    }
-    return static_cast<int64_t>(value);
+    return static_cast<Int>(value);
 }
 
 // Negative sums keep their two's-complement form (-2.5 gives the 64-bit
@@ -143,13 +97,44 @@ uint64_t TruncateToUInt64(double value) noexcept
     }
     if (value < 0.0)
     {
-        return static_cast<uint64_t>(TruncateToInt64(value));
+        return static_cast<uint64_t>(TruncateToSigned<int64_t>(value));
     }
     if (value >= 18446744073709551616.0)
     {
         return std::numeric_limits<uint64_t>::max();
     }
     return static_cast<uint64_t>(value);
+}
+
+float FloatValue(const unsigned char* slot) noexcept
+{
+    float value;
+    std::memcpy(&value, slot, sizeof(value));
+    return value;
+}
+
+// Float and Double read from the slot, widened to double.
+double FloatingValue(const unsigned char* slot, uint32_t type) noexcept
+{
+    if (type == Variant::TYPE_FLOAT)
+    {
+        return FloatValue(slot);
+    }
+    double value;
+    std::memcpy(&value, slot, sizeof(value));
+    return value;
+}
+
+// A Float or Double rounded in double precision, for the getters whose table
+// entry says "rounded to 32 bits" or "rounded to 64 bits".
+int32_t RoundedToInt32(const unsigned char* slot, uint32_t type) noexcept
+{
+    return TruncateToSigned<int32_t>(RoundedSum(FloatingValue(slot, type)));
+}
+
+int64_t RoundedToInt64(const unsigned char* slot, uint32_t type) noexcept
+{
+    return TruncateToSigned<int64_t>(RoundedSum(FloatingValue(slot, type)));
 }
 
 // Record length of a value when Serialize can write it, else 0. The result of
@@ -314,17 +299,9 @@ bool Variant::GetBool() const
     case TYPE_UINT64:
         return GetSlotBits() != 0;
     case TYPE_FLOAT:
-    {
-        float value;
-        std::memcpy(&value, mValue, sizeof(value));
-        return value != 0.0f;
-    }
     case TYPE_DOUBLE:
-    {
-        double value;
-        std::memcpy(&value, mValue, sizeof(value));
-        return value != 0.0;
-    }
+        // Widening keeps NaN and the sign of zero: NaN is true, -0.0 false.
+        return FloatingValue(mValue, mType) != 0.0;
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
         return GetData() != nullptr;
@@ -338,32 +315,6 @@ bool Variant::GetBool() const
     }
 }
 
-namespace
-{
-
-// Float and Double read from the slot, widened to double.
-double FloatingValue(const unsigned char* slot, uint32_t type) noexcept
-{
-    if (type == Variant::TYPE_FLOAT)
-    {
-        float value;
-        std::memcpy(&value, slot, sizeof(value));
-        return value;
-    }
-    double value;
-    std::memcpy(&value, slot, sizeof(value));
-    return value;
-}
-
-float FloatValue(const unsigned char* slot) noexcept
-{
-    float value;
-    std::memcpy(&value, slot, sizeof(value));
-    return value;
-}
-
-} // namespace
-
 int8_t Variant::GetInt8() const
 {
     switch (mType)
@@ -372,7 +323,7 @@ int8_t Variant::GetInt8() const
         return GetSlotBits() != 0 ? 1 : 0;
     case TYPE_FLOAT:
     case TYPE_DOUBLE:
-        return static_cast<int8_t>(TruncateToInt32(RoundedSum(FloatingValue(mValue, mType))));
+        return static_cast<int8_t>(RoundedToInt32(mValue, mType));
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
     case TYPE_BUFFER:
@@ -390,7 +341,7 @@ int16_t Variant::GetInt16() const
     {
     case TYPE_FLOAT:
     case TYPE_DOUBLE:
-        return static_cast<int16_t>(TruncateToInt32(RoundedSum(FloatingValue(mValue, mType))));
+        return static_cast<int16_t>(RoundedToInt32(mValue, mType));
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
     case TYPE_BUFFER:
@@ -408,7 +359,7 @@ int32_t Variant::GetInt32() const
     {
     case TYPE_FLOAT:
     case TYPE_DOUBLE:
-        return TruncateToInt32(RoundedSum(FloatingValue(mValue, mType)));
+        return RoundedToInt32(mValue, mType);
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
     case TYPE_BUFFER:
@@ -426,9 +377,9 @@ int64_t Variant::GetInt64() const
     {
     case TYPE_FLOAT:
         // Rounded in the Float's own precision.
-        return TruncateToInt64(RoundedSum(FloatValue(mValue)));
+        return TruncateToSigned<int64_t>(RoundedSum(FloatValue(mValue)));
     case TYPE_DOUBLE:
-        return TruncateToInt64(RoundedSum(FloatingValue(mValue, mType)));
+        return RoundedToInt64(mValue, mType);
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
     case TYPE_BUFFER:
@@ -451,7 +402,7 @@ uint16_t Variant::GetUInt16() const
     {
     case TYPE_FLOAT:
     case TYPE_DOUBLE:
-        return static_cast<uint16_t>(TruncateToInt32(RoundedSum(FloatingValue(mValue, mType))));
+        return static_cast<uint16_t>(RoundedToInt32(mValue, mType));
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
     case TYPE_BUFFER:
@@ -472,7 +423,7 @@ uint32_t Variant::GetUInt32() const
     {
     case TYPE_FLOAT:
     case TYPE_DOUBLE:
-        return static_cast<uint32_t>(TruncateToInt64(RoundedSum(FloatingValue(mValue, mType))));
+        return static_cast<uint32_t>(RoundedToInt64(mValue, mType));
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
     case TYPE_BUFFER:
@@ -750,23 +701,20 @@ Variant::Type Variant::Set(const Variant& source)
         return GetType();
     }
     Clear();
-    if (IsOwned(source.mType))
+    if (!IsOwned(source.mType))
     {
-        if (source.mSize > 0)
-        {
-            void* block = AllocBuffer(static_cast<size_t>(source.mSize));
-            if (block == nullptr)
-            {
-                return TYPE_EMPTY;
-            }
-            std::memcpy(block, source.GetData(), static_cast<size_t>(source.mSize));
-            SetData(block);
-        }
-        mSize = source.mSize;
-        mType = source.mType;
-        return GetType();
+        std::memcpy(mValue, source.mValue, sizeof(mValue));
     }
-    std::memcpy(mValue, source.mValue, sizeof(mValue));
+    else if (source.mSize > 0)
+    {
+        void* block = AllocBuffer(static_cast<size_t>(source.mSize));
+        if (block == nullptr)
+        {
+            return TYPE_EMPTY;
+        }
+        std::memcpy(block, source.GetData(), static_cast<size_t>(source.mSize));
+        SetData(block);
+    }
     mSize = source.mSize;
     mType = source.mType;
     return GetType();
@@ -1145,8 +1093,32 @@ Variant::Type Variant::SetArray(const Variant* const* items, size_t count)
     return SetArrayFrom([items](size_t i) { return items[i]; }, count);
 }
 
+namespace
+{
+
 // Element records are walked by their lengths; a length below a header ends
 // the walk, since a peer's zero length would never advance it.
+bool RecordStartsAt(const unsigned char* data, uint64_t size, size_t offset) noexcept
+{
+    return offset + 4 < size && ReadLE32(data + offset) >= Variant::RECORD_HEADER_SIZE;
+}
+
+// Walks past at most limit records from the start of the payload; gives how
+// many it passed, and in offset where the walk stopped.
+size_t SkipRecords(const unsigned char* data, uint64_t size, size_t limit, size_t& offset) noexcept
+{
+    size_t count = 0;
+    offset = 0;
+    while (count < limit && RecordStartsAt(data, size, offset))
+    {
+        offset += ReadLE32(data + offset);
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
 size_t Variant::GetArrayLength() const
 {
     if (mType != TYPE_ARRAY)
@@ -1159,18 +1131,7 @@ size_t Variant::GetArrayLength() const
         return 0;
     }
     size_t offset = 0;
-    size_t count = 0;
-    while (offset + 4 < mSize)
-    {
-        const uint32_t length = ReadLE32(data + offset);
-        if (length < RECORD_HEADER_SIZE)
-        {
-            break;
-        }
-        ++count;
-        offset += length;
-    }
-    return count;
+    return SkipRecords(data, mSize, std::numeric_limits<size_t>::max(), offset);
 }
 
 int Variant::GetArrayElement(size_t index, Variant& out) const
@@ -1193,23 +1154,7 @@ int Variant::GetArrayElement(size_t index, Variant& out) const
         return -1;
     }
     size_t offset = 0;
-    size_t k = 0;
-    bool found = false;
-    while (offset + 4 < mSize)
-    {
-        const uint32_t length = ReadLE32(data + offset);
-        if (length < RECORD_HEADER_SIZE)
-        {
-            break;
-        }
-        if (k == index)
-        {
-            found = true;
-            break;
-        }
-        ++k;
-        offset += length;
-    }
+    const bool found = SkipRecords(data, mSize, index, offset) == index && RecordStartsAt(data, mSize, offset);
     if (!found || offset + RECORD_HEADER_SIZE > mSize)
     {
         return -1;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "KTFramework/Defs/ByteOrder.h"
 #include "Platform/CLocaleParse.h"
 
 namespace KT
@@ -24,31 +25,6 @@ constexpr const char kArrayHeaderFormat[] = "array(%u):";
 constexpr const char kIndentUnit[] = "  ";
 constexpr const char kTrueText[] = "true";
 constexpr const char kFalseText[] = "false";
-
-std::uint32_t ReadLE32(const unsigned char* p) noexcept
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void WriteLE32(unsigned char* p, std::uint32_t value) noexcept
-{
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-    p[2] = static_cast<unsigned char>(value >> 16);
-    p[3] = static_cast<unsigned char>(value >> 24);
-}
-
-// The first count (at most 8) bytes at p as a little-endian number.
-std::uint64_t ReadLE(const unsigned char* p, std::size_t count) noexcept
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = count; i > 0; --i)
-    {
-        value = value << 8 | p[i - 1];
-    }
-    return value;
-}
 
 // The scalar held in the value slot, read at T's width; 0 when the variant
 // reports fewer bytes.

@@ -4,26 +4,15 @@
 #include <vector>
 
 #include "KTFramework/Utilities/Storage/ParamValues.h"
+#include "support/VariantProbes.h"
 
 using namespace KT;
+using KT::Testing::MakeFloat;
+using KT::Testing::SerializeToBytes;
 using Bytes = std::vector<unsigned char>;
 
 namespace
 {
-
-Bytes SerializeToBytes(const Variant& v)
-{
-    Bytes out(Variant::GetSerializedSize(v));
-    EXPECT_EQ(static_cast<int>(out.size()), Variant::Serialize(v, out.data(), out.size()));
-    return out;
-}
-
-Variant FloatOf(float value)
-{
-    Variant v;
-    v.Set(Variant::TYPE_FLOAT, &value, sizeof(value));
-    return v;
-}
 
 Variant Entry(unsigned int paramID, const Variant& value)
 {
@@ -79,7 +68,7 @@ TEST(ParamValues, SetOneWritesTheGoldenEntry)
 {
     ParamValues list = ListOf({Entry(1, Variant(1)), Entry(2, Variant(2)), Entry(3, Variant(3))});
     EXPECT_EQ(3, list.GetCount());
-    EXPECT_EQ(0, list.SetOne(ParamDescriptor(7), FloatOf(0.5f)));
+    EXPECT_EQ(0, list.SetOne(ParamDescriptor(7), MakeFloat(0.5f)));
     EXPECT_EQ(1, list.GetCount());
 
     const Bytes golden = {
@@ -95,14 +84,14 @@ TEST(ParamValues, SetOneWritesTheGoldenEntry)
     unsigned int id = 0;
     Variant descriptor(9);
     EXPECT_EQ(0, list.GetValue(0, value, id, descriptor));
-    EXPECT_TRUE(value == FloatOf(0.5f));
+    EXPECT_TRUE(value == MakeFloat(0.5f));
     EXPECT_EQ(7u, id);
     EXPECT_TRUE(descriptor.IsEmpty());
 
     ParamValue out(0);
     EXPECT_EQ(0, list.GetParamValue(0, out));
     EXPECT_EQ(7u, out.GetParamDescriptor().GetParamID());
-    EXPECT_TRUE(out.GetValue() == FloatOf(0.5f));
+    EXPECT_TRUE(out.GetValue() == MakeFloat(0.5f));
 }
 
 TEST(ParamValues, ParameterIDsAboveSignedRangeRoundTrip)

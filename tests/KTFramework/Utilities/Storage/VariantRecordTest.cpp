@@ -11,44 +11,14 @@
 #include "support/VariantProbes.h"
 
 using namespace KT;
+using KT::Testing::MakeArray;
+using KT::Testing::MakeScalar;
+using KT::Testing::MakeText;
+using KT::Testing::SerializeToBytes;
 using Bytes = std::vector<unsigned char>;
 
 namespace
 {
-
-Bytes SerializeToBytes(const Variant& v)
-{
-    Bytes out(Variant::GetSerializedSize(v));
-    const int written = Variant::Serialize(v, out.data(), out.size());
-    EXPECT_EQ(static_cast<int>(out.size()), written);
-    return out;
-}
-
-Variant Scalar(Variant::Type type, uint64_t bits, size_t width)
-{
-    unsigned char bytes[8];
-    for (size_t i = 0; i < 8; ++i)
-    {
-        bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
-    }
-    Variant v;
-    v.Set(type, bytes, width);
-    return v;
-}
-
-Variant Text(const char* text)
-{
-    Variant v;
-    v.Set(text);
-    return v;
-}
-
-Variant ArrayOf(std::vector<Variant> items)
-{
-    Variant v;
-    v.SetArray(items.data(), items.size());
-    return v;
-}
 
 Bytes Header(uint32_t total, uint32_t version, uint32_t kind)
 {
@@ -90,18 +60,19 @@ TEST(VariantRecord, WritesTheGoldenBytes)
     const Row rows[] = {
         {"Int32 5", Variant(5), {0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 5, 0, 0, 0}},
         {"Empty", Variant(), {0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
-        {"String ab", Text("ab"), {0x0F, 0, 0, 0, 1, 0, 0, 0, 0x0F, 0, 0, 0, 0x61, 0x62, 0x00}},
-        {"Double 1.0", Scalar(Variant::TYPE_DOUBLE, 0x3FF0000000000000ull, 8),
+        {"String ab", MakeText("ab"), {0x0F, 0, 0, 0, 1, 0, 0, 0, 0x0F, 0, 0, 0, 0x61, 0x62, 0x00}},
+        {"Double 1.0", MakeScalar(Variant::TYPE_DOUBLE, 0x3FF0000000000000ull, 8),
          {0x14, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}},
-        {"UInt16 0102", Scalar(Variant::TYPE_UINT16, 0x0102, 2), {0x0E, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 0x02, 0x01}},
-        {"Array []", ArrayOf({}), {0x0C, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0}},
+        {"UInt16 0102", MakeScalar(Variant::TYPE_UINT16, 0x0102, 2),
+         {0x0E, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 0x02, 0x01}},
+        {"Array []", MakeArray({}), {0x0C, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0}},
         {"Array [1, 2]",
-         ArrayOf({Variant(1), Variant(2)}),
+         MakeArray({Variant(1), Variant(2)}),
          {0x2C, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                   //
           0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 1, 0, 0, 0,          //
           0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 2, 0, 0, 0}},
         {"Array [[Int8 7], Bool 1]",
-         ArrayOf({ArrayOf({Scalar(Variant::TYPE_INT8, 7, 1)}), Scalar(Variant::TYPE_BOOL, 1, 1)}),
+         MakeArray({MakeArray({MakeScalar(Variant::TYPE_INT8, 7, 1)}), MakeScalar(Variant::TYPE_BOOL, 1, 1)}),
          {0x32, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                   //
           0x19, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                   //
           0x0D, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 7,                   //

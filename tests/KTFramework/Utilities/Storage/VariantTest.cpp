@@ -15,50 +15,15 @@
 
 using namespace KT;
 using KT::Testing::CountingVariant;
+using KT::Testing::MakeArray;
+using KT::Testing::MakeDouble;
+using KT::Testing::MakeFloat;
+using KT::Testing::MakeScalar;
+using KT::Testing::MakeText;
 using KT::Testing::RawVariant;
 
 namespace
 {
-
-Variant Make(Variant::Type type, uint64_t bits, size_t width)
-{
-    unsigned char bytes[8];
-    for (size_t i = 0; i < 8; ++i)
-    {
-        bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
-    }
-    Variant v;
-    EXPECT_EQ(type, v.Set(type, bytes, width));
-    return v;
-}
-
-Variant MakeFloat(float value)
-{
-    Variant v;
-    v.Set(Variant::TYPE_FLOAT, &value, sizeof(value));
-    return v;
-}
-
-Variant MakeDouble(double value)
-{
-    Variant v;
-    v.Set(Variant::TYPE_DOUBLE, &value, sizeof(value));
-    return v;
-}
-
-Variant MakeText(const char* text)
-{
-    Variant v;
-    v.Set(text);
-    return v;
-}
-
-Variant MakeArray(std::vector<Variant> items)
-{
-    Variant v;
-    v.SetArray(items.data(), items.size());
-    return v;
-}
 
 // Index of a virtual operation in the dispatch table, from the member-pointer
 // form of the x86-64 C++ ABI (1 + byte offset of the slot).
@@ -163,22 +128,22 @@ TEST(Variant, GettersFollowTheConversionTable)
     };
     const Row rows[] = {
         {"Empty", Variant(), 0, 0, 0, 0, 0, 0, 0, 0, 0.0, false},
-        {"Bool from 2", Make(Variant::TYPE_BOOL, 2, 1), 1, 2, 2, 2, 1, 2, 2, 2, 2.0, true},
-        {"Bool 0", Make(Variant::TYPE_BOOL, 0, 1), 0, 0, 0, 0, 0, 0, 0, 0, 0.0, false},
-        {"Int8 -1", Make(Variant::TYPE_INT8, 0xFF, 1), -1, -1, -1, -1, 255, 255, 0xFFFFFFFFu, ~0ull, -1.0, true},
-        {"UInt8 200", Make(Variant::TYPE_UINT8, 200, 1), -56, 200, 200, 200, 200, 200, 200, 200, 200.0, true},
-        {"Int16 -2", Make(Variant::TYPE_INT16, 0xFFFE, 2), -2, -2, -2, -2, 0xFE, 0xFFFE, 0xFFFFFFFEu, ~1ull, -2.0,
+        {"Bool from 2", MakeScalar(Variant::TYPE_BOOL, 2, 1), 1, 2, 2, 2, 1, 2, 2, 2, 2.0, true},
+        {"Bool 0", MakeScalar(Variant::TYPE_BOOL, 0, 1), 0, 0, 0, 0, 0, 0, 0, 0, 0.0, false},
+        {"Int8 -1", MakeScalar(Variant::TYPE_INT8, 0xFF, 1), -1, -1, -1, -1, 255, 255, 0xFFFFFFFFu, ~0ull, -1.0, true},
+        {"UInt8 200", MakeScalar(Variant::TYPE_UINT8, 200, 1), -56, 200, 200, 200, 200, 200, 200, 200, 200.0, true},
+        {"Int16 -2", MakeScalar(Variant::TYPE_INT16, 0xFFFE, 2), -2, -2, -2, -2, 0xFE, 0xFFFE, 0xFFFFFFFEu, ~1ull, -2.0,
          true},
-        {"UInt16 FFFF", Make(Variant::TYPE_UINT16, 0xFFFF, 2), -1, -1, 65535, 65535, 255, 65535, 65535, 65535,
+        {"UInt16 FFFF", MakeScalar(Variant::TYPE_UINT16, 0xFFFF, 2), -1, -1, 65535, 65535, 255, 65535, 65535, 65535,
          65535.0, true},
         {"Int32 -3", Variant(-3), -3, -3, -3, -3, 253, 0xFFFD, 0xFFFFFFFDu, ~2ull, -3.0, true},
-        {"UInt32 80000000", Make(Variant::TYPE_UINT32, 0x80000000u, 4), 0, 0, std::numeric_limits<int32_t>::min(),
+        {"UInt32 80000000", MakeScalar(Variant::TYPE_UINT32, 0x80000000u, 4), 0, 0, std::numeric_limits<int32_t>::min(),
          0x80000000ll, 0, 0, 0x80000000u, 0x80000000ull, 2147483648.0, true},
-        {"Int64 -5", Make(Variant::TYPE_INT64, static_cast<uint64_t>(-5ll), 8), -5, -5, -5, -5, 251, 0xFFFB,
+        {"Int64 -5", MakeScalar(Variant::TYPE_INT64, static_cast<uint64_t>(-5ll), 8), -5, -5, -5, -5, 251, 0xFFFB,
          0xFFFFFFFBu, ~4ull, -5.0, true},
-        {"UInt64 100000005", Make(Variant::TYPE_UINT64, 0x100000005ull, 8), 5, 5, 5, 0x100000005ll, 5, 5, 5,
+        {"UInt64 100000005", MakeScalar(Variant::TYPE_UINT64, 0x100000005ull, 8), 5, 5, 5, 0x100000005ll, 5, 5, 5,
          0x100000005ull, 4294967301.0, true},
-        {"UInt64 max", Make(Variant::TYPE_UINT64, ~0ull, 8), -1, -1, -1, -1, 255, 0xFFFF, 0xFFFFFFFFu, ~0ull,
+        {"UInt64 max", MakeScalar(Variant::TYPE_UINT64, ~0ull, 8), -1, -1, -1, -1, 255, 0xFFFF, 0xFFFFFFFFu, ~0ull,
          18446744073709551615.0, true},
         {"Float 2.5", MakeFloat(2.5f), 3, 3, 3, 3, 3, 3, 3, 3, 2.5, true},
         {"Float -2.5", MakeFloat(-2.5f), -3, -3, -3, -3, 253, 0xFFFD, 0xFFFFFFFDu, ~2ull, -2.5, true},
@@ -194,7 +159,7 @@ TEST(Variant, GettersFollowTheConversionTable)
         {"Double -1e20", MakeDouble(-1e20), 0, 0, std::numeric_limits<int32_t>::min(),
          std::numeric_limits<int64_t>::min(), 0, 0, 0, 0x8000000000000000ull, -1e20, true},
         {"Buffer 01 02 03", buffer, 1, 0x0201, 0x030201, 0x030201, 1, 0x0201, 0x030201, 0x030201, 197121.0, true},
-        {"Empty Buffer", Make(Variant::TYPE_EMPTY, 0, 0), 0, 0, 0, 0, 0, 0, 0, 0, 0.0, false},
+        {"Empty Buffer", MakeScalar(Variant::TYPE_EMPTY, 0, 0), 0, 0, 0, 0, 0, 0, 0, 0, 0.0, false},
         {"String abc", MakeText("abc"), 3, 3, 3, 3, 3, 3, 3, 3, 3.0, true},
         {"String empty", MakeText(""), 0, 0, 0, 0, 0, 0, 0, 0, 0.0, false},
         {"Array [1, 2]", MakeArray({Variant(1), Variant(2)}), 0, 0, 0, 0, 0, 0, 0, 0, 0.0, true},
@@ -251,7 +216,7 @@ TEST(Variant, GettersOfDataReadNoFurtherThanTheData)
 
 TEST(Variant, PointerAccessByKind)
 {
-    Variant scalar = Make(Variant::TYPE_INT16, 7, 2);
+    Variant scalar = MakeScalar(Variant::TYPE_INT16, 7, 2);
     size_t size = 99;
     EXPECT_NE(nullptr, scalar.GetConstPointer(size));
     EXPECT_EQ(2u, size);
@@ -289,14 +254,14 @@ TEST(Variant, IsNegativeOnlyForSignedKindsAndFloats)
         bool negative;
     };
     const Row rows[] = {
-        {"Int8 -1", Make(Variant::TYPE_INT8, 0xFF, 1), true},
-        {"UInt8 FF", Make(Variant::TYPE_UINT8, 0xFF, 1), false},
-        {"Bool FF", Make(Variant::TYPE_BOOL, 0xFF, 1), false},
-        {"Int16 -1", Make(Variant::TYPE_INT16, 0xFFFF, 2), true},
+        {"Int8 -1", MakeScalar(Variant::TYPE_INT8, 0xFF, 1), true},
+        {"UInt8 FF", MakeScalar(Variant::TYPE_UINT8, 0xFF, 1), false},
+        {"Bool FF", MakeScalar(Variant::TYPE_BOOL, 0xFF, 1), false},
+        {"Int16 -1", MakeScalar(Variant::TYPE_INT16, 0xFFFF, 2), true},
         {"Int32 -1", Variant(-1), true},
-        {"UInt32 FFFFFFFF", Make(Variant::TYPE_UINT32, 0xFFFFFFFFu, 4), false},
-        {"Int64 -1", Make(Variant::TYPE_INT64, ~0ull, 8), true},
-        {"UInt64 max", Make(Variant::TYPE_UINT64, ~0ull, 8), false},
+        {"UInt32 FFFFFFFF", MakeScalar(Variant::TYPE_UINT32, 0xFFFFFFFFu, 4), false},
+        {"Int64 -1", MakeScalar(Variant::TYPE_INT64, ~0ull, 8), true},
+        {"UInt64 max", MakeScalar(Variant::TYPE_UINT64, ~0ull, 8), false},
         {"Float -0.5", MakeFloat(-0.5f), true},
         {"Double -0.0", MakeDouble(-0.0), false},
         {"Double -1", MakeDouble(-1.0), true},
@@ -496,7 +461,7 @@ TEST(Variant, EqualityByKindAndContent)
         bool equal;
     };
     const Variant int32One(1);
-    const Variant uint32One = Make(Variant::TYPE_UINT32, 1, 4);
+    const Variant uint32One = MakeScalar(Variant::TYPE_UINT32, 1, 4);
     const Variant nanValue = MakeDouble(nan);
     const Variant zero = MakeDouble(0.0);
     const Variant negativeZero = MakeDouble(-0.0);
@@ -539,28 +504,29 @@ TEST(Variant, OrderAcrossAndWithinKinds)
     };
     const Row rows[] = {
         {"Int32 7 < Double 7.5", Variant(7), MakeDouble(7.5), true},
-        {"UInt64 5 < Int32 -1", Make(Variant::TYPE_UINT64, 5, 8), Variant(-1), false},
-        {"Int32 -1 < UInt64 5", Variant(-1), Make(Variant::TYPE_UINT64, 5, 8), true},
-        {"UInt64 max < Float 3e19", Make(Variant::TYPE_UINT64, ~0ull, 8), MakeFloat(3e19f), true},
-        {"Float 3e19 < UInt64 max", MakeFloat(3e19f), Make(Variant::TYPE_UINT64, ~0ull, 8), false},
-        {"Int64 -1 < Double -1e30", Make(Variant::TYPE_INT64, ~0ull, 8), MakeDouble(-1e30), false},
-        {"Double -1e30 < Int64 -1", MakeDouble(-1e30), Make(Variant::TYPE_INT64, ~0ull, 8), true},
-        {"Double 2.4 < UInt64 3", MakeDouble(2.4), Make(Variant::TYPE_UINT64, 3, 8), true},
-        {"Int64 -3 < Float -2.6", Make(Variant::TYPE_INT64, static_cast<uint64_t>(-3ll), 8), MakeFloat(-2.6f),
+        {"UInt64 5 < Int32 -1", MakeScalar(Variant::TYPE_UINT64, 5, 8), Variant(-1), false},
+        {"Int32 -1 < UInt64 5", Variant(-1), MakeScalar(Variant::TYPE_UINT64, 5, 8), true},
+        {"UInt64 max < Float 3e19", MakeScalar(Variant::TYPE_UINT64, ~0ull, 8), MakeFloat(3e19f), true},
+        {"Float 3e19 < UInt64 max", MakeFloat(3e19f), MakeScalar(Variant::TYPE_UINT64, ~0ull, 8), false},
+        {"Int64 -1 < Double -1e30", MakeScalar(Variant::TYPE_INT64, ~0ull, 8), MakeDouble(-1e30), false},
+        {"Double -1e30 < Int64 -1", MakeDouble(-1e30), MakeScalar(Variant::TYPE_INT64, ~0ull, 8), true},
+        {"Double 2.4 < UInt64 3", MakeDouble(2.4), MakeScalar(Variant::TYPE_UINT64, 3, 8), true},
+        {"Int64 -3 < Float -2.6", MakeScalar(Variant::TYPE_INT64, static_cast<uint64_t>(-3ll), 8), MakeFloat(-2.6f),
          false},
-        {"Int64 4 < UInt32 5", Make(Variant::TYPE_INT64, 4, 8), Make(Variant::TYPE_UINT32, 5, 4), true},
-        {"Bool 1 < Int8 2", Make(Variant::TYPE_BOOL, 1, 1), Make(Variant::TYPE_INT8, 2, 1), true},
+        {"Int64 4 < UInt32 5", MakeScalar(Variant::TYPE_INT64, 4, 8), MakeScalar(Variant::TYPE_UINT32, 5, 4), true},
+        {"Bool 1 < Int8 2", MakeScalar(Variant::TYPE_BOOL, 1, 1), MakeScalar(Variant::TYPE_INT8, 2, 1), true},
         {"Empty < Int32 0", Variant(), Variant(0), true},
         {"Int32 0 < Empty", Variant(0), Variant(), false},
         {"Empty < Empty", Variant(), Variant(), false},
         {"String of 7 < Int32", MakeText("abcdefg"), Variant(0), false},
         {"Int32 < String of 7", Variant(0), MakeText("abcdefg"), true},
         {"String of 3 < Int32", MakeText("abc"), Variant(0), true},
-        {"Int8 -1 < Int8 1", Make(Variant::TYPE_INT8, 0xFF, 1), Make(Variant::TYPE_INT8, 1, 1), true},
-        {"UInt8 FF < UInt8 1", Make(Variant::TYPE_UINT8, 0xFF, 1), Make(Variant::TYPE_UINT8, 1, 1), false},
-        {"Int64 min < Int64 0", Make(Variant::TYPE_INT64, 1ull << 63, 8), Make(Variant::TYPE_INT64, 0, 8), true},
-        {"UInt64 2^63 < UInt64 0", Make(Variant::TYPE_UINT64, 1ull << 63, 8), Make(Variant::TYPE_UINT64, 0, 8),
-         false},
+        {"Int8 -1 < Int8 1", MakeScalar(Variant::TYPE_INT8, 0xFF, 1), MakeScalar(Variant::TYPE_INT8, 1, 1), true},
+        {"UInt8 FF < UInt8 1", MakeScalar(Variant::TYPE_UINT8, 0xFF, 1), MakeScalar(Variant::TYPE_UINT8, 1, 1), false},
+        {"Int64 min < Int64 0", MakeScalar(Variant::TYPE_INT64, 1ull << 63, 8), MakeScalar(Variant::TYPE_INT64, 0, 8),
+         true},
+        {"UInt64 2^63 < UInt64 0", MakeScalar(Variant::TYPE_UINT64, 1ull << 63, 8),
+         MakeScalar(Variant::TYPE_UINT64, 0, 8), false},
         {"String b < String ab", MakeText("b"), MakeText("ab"), true},
         // The characters compare as signed bytes.
         {"String \\xC3 < String a", MakeText("\xC3"), MakeText("a"), true},
