@@ -25,8 +25,9 @@ void GuidToWords(const unsigned char (&guid)[16], int32_t* words)
     for (size_t w = 0; w < 4; ++w)
     {
         const unsigned char* p = guid + 4 * w;
-        words[w] = static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                                        (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
+        words[w] =
+            static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                                 (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
     }
 }
 
@@ -45,7 +46,8 @@ void WordsToGuid(const int32_t* words, unsigned char (&guid)[16])
 unsigned long long LocationOf(const int32_t* words)
 {
     return static_cast<unsigned long long>(static_cast<uint32_t>(words[LOCATION_LOW_WORD])) |
-           (static_cast<unsigned long long>(static_cast<uint32_t>(words[LOCATION_HIGH_AND_INDEX_WORD]) >> 16) << 32);
+           (static_cast<unsigned long long>(static_cast<uint32_t>(words[LOCATION_HIGH_AND_INDEX_WORD]) >> 16)
+            << 32);
 }
 
 unsigned short IndexOf(const int32_t* words)
@@ -150,12 +152,9 @@ DeviceIdentifier::DeviceIdentifier(const Variant& deviceID)
 }
 
 DeviceIdentifier::DeviceIdentifier(const DeviceIdentifier& other)
-    : Variant(other),
-      mUserDefinedName(other.mUserDefinedName),
-      mCurrentNetworkAddress(other.mCurrentNetworkAddress),
-      mCurrentNetworkPort(other.mCurrentNetworkPort),
-      mVendorName(other.mVendorName),
-      mProductName(other.mProductName)
+    : Variant(other), mUserDefinedName(other.mUserDefinedName),
+      mCurrentNetworkAddress(other.mCurrentNetworkAddress), mCurrentNetworkPort(other.mCurrentNetworkPort),
+      mVendorName(other.mVendorName), mProductName(other.mProductName)
 {
 }
 
@@ -392,7 +391,8 @@ unsigned long long DeviceIdentifier::ParseHexString(const String& text, size_t, 
     for (size_t k = 0; position > 0 && k < MAX_HEX_BYTES; ++k)
     {
         const unsigned int byte =
-            (static_cast<unsigned int>(GUIDText::HexDigitValue(chars[position - 1])) << 4) | GUIDText::HexDigitValue(chars[position]);
+            (static_cast<unsigned int>(GUIDText::HexDigitValue(chars[position - 1])) << 4) |
+            GUIDText::HexDigitValue(chars[position]);
         result |= static_cast<unsigned long long>(byte) << (8 * k);
         position -= separated ? 3 : 2;
     }

@@ -71,7 +71,8 @@ TEST(DeviceIdentifier, DefaultIsTheAllZeroDeviceID)
     EXPECT_EQ(golden, SerializeToBytes(id));
 
     // The identifier record: [device ID, user-defined name].
-    const Variant name = [] {
+    const Variant name = []
+    {
         Variant v;
         v.Set("");
         return v;
@@ -121,8 +122,8 @@ TEST(DeviceIdentifier, VariantsThatAreNotDeviceIDsFallBackToZero)
 
 TEST(DeviceIdentifier, VendorAndProductFromAVidPidGuid)
 {
-    DeviceIdentifier vidPid(WordsVariant({0x04030201, 0x1234, 0x5678, static_cast<int32_t>(0xADFBCADEu), 0x99,
-                                          0x98, 0, 0, 0, 0, 0, 0}));
+    DeviceIdentifier vidPid(WordsVariant(
+        {0x04030201, 0x1234, 0x5678, static_cast<int32_t>(0xADFBCADEu), 0x99, 0x98, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(0x1234u, vidPid.GetVendorID());
     EXPECT_EQ(0x5678u, vidPid.GetProductID());
 

@@ -20,7 +20,9 @@ class LProbe : public virtual LRefCountedObject
 {
 public:
     explicit LProbe(int* destroyed = nullptr, int value = 0) : mDestroyed(destroyed), mValue(value) {}
-    LProbe(const LProbe& other) : LRefCountedObject(other), mDestroyed(other.mDestroyed), mValue(other.mValue) {}
+    LProbe(const LProbe& other) : LRefCountedObject(other), mDestroyed(other.mDestroyed), mValue(other.mValue)
+    {
+    }
     ~LProbe() override
     {
         if (mDestroyed != nullptr)
@@ -28,7 +30,10 @@ public:
             ++*mDestroyed;
         }
     }
-    RCPtr<LRefCountedObject> CreateCopy() const override { return RCPtr<LRefCountedObject>(new LProbe(*this)); }
+    RCPtr<LRefCountedObject> CreateCopy() const override
+    {
+        return RCPtr<LRefCountedObject>(new LProbe(*this));
+    }
 
     int* mDestroyed;
     int mValue;
@@ -96,12 +101,14 @@ TEST(AtomicCounter, CountsAndReplacesAtomically)
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
     {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i)
+        threads.emplace_back(
+            [&]
             {
-                shared.Increment();
-            }
-        });
+                for (int i = 0; i < 10000; ++i)
+                {
+                    shared.Increment();
+                }
+            });
     }
     int replaced = shared.SetValue(1000000);
     for (auto& thread : threads)
@@ -193,7 +200,8 @@ TEST(LRefCountedObject, ConcurrentOutsideReleasesDoNotLeakContainedCycle)
         RCPtr<LOwner> second(first);
         owner->AddBackReference();
         std::atomic<int> ready{0};
-        auto release = [&ready](RCPtr<LOwner>& holder) {
+        auto release = [&ready](RCPtr<LOwner>& holder)
+        {
             ready.fetch_add(1);
             while (ready.load() < 2)
             {
@@ -224,7 +232,8 @@ TEST(LRefCountedObject, SetUnshareableRefusedWhenShared)
     }
     catch (const Exception<std::runtime_error>& error)
     {
-        EXPECT_STREQ("Runtime Error :  : Device/KTFramework/ObjectBase/RefCountedObject : Line 29", error.what());
+        EXPECT_STREQ("Runtime Error :  : Device/KTFramework/ObjectBase/RefCountedObject : Line 29",
+                     error.what());
     }
     EXPECT_TRUE(one->IsShareable());
     two->SetUnshareable(false);
@@ -242,13 +251,20 @@ TEST(LRefCountedObject, RefusedOperationsThrowTheirMessages)
         const char* message;
     } cases[] = {
         {"assign", [&] { a = b; },
-         "Domain Error : Invalid Assignment of RefCountedObject :  : Device/KTFramework/ObjectBase/RefCountedObject : "
+         "Domain Error : Invalid Assignment of RefCountedObject :  : "
+         "Device/KTFramework/ObjectBase/RefCountedObject : "
          "Line 21"},
         {"create copy", [&] { a.CreateCopy(); },
          "Logic Error : CreateCopy() not implemented for RefCountedObject :  : "
          "Device/KTFramework/ObjectBase/RefCountedObject : Line 274"},
-        {"undo", [&] { a.Undo(RCPtr<LRefCountedObject>::Null, const_cast<RCPtr<LRefCountedObject>&>(RCPtr<LRefCountedObject>::Null)); },
-         "Logic Error : Undo() not implemented for RefCountedObject :  : Device/KTFramework/ObjectBase/RefCountedObject : "
+        {"undo",
+         [&]
+         {
+             a.Undo(RCPtr<LRefCountedObject>::Null,
+                    const_cast<RCPtr<LRefCountedObject>&>(RCPtr<LRefCountedObject>::Null));
+         },
+         "Logic Error : Undo() not implemented for RefCountedObject :  : "
+         "Device/KTFramework/ObjectBase/RefCountedObject : "
          "Line 156"},
     };
     for (const Case& c : cases)
@@ -423,7 +439,8 @@ TEST(RCPtr, AtomicSetNullFromTwoThreadsReleasesOnce)
         int destroyed = 0;
         RCPtr<LProbe, std::atomic<LProbe*>> shared(new LProbe(&destroyed));
         std::atomic<bool> go{false};
-        auto clear = [&] {
+        auto clear = [&]
+        {
             while (!go.load())
             {
             }

@@ -21,8 +21,9 @@ namespace KT
 // InsertItem returns the new count, not the index.
 template <class T, unsigned int GranuleCount, unsigned int SlackCount, bool ZeroFill = true,
           std::size_t Alignment = 8, AllocatorGetterFn AllocatorGetter = GetSystemAllocator>
-class ArrayBuffer : public IArray<T>,
-                    private BufferT<GranuleCount * sizeof(T), SlackCount * sizeof(T), Alignment, T*, AllocatorGetter>
+class ArrayBuffer
+    : public IArray<T>,
+      private BufferT<GranuleCount * sizeof(T), SlackCount * sizeof(T), Alignment, T*, AllocatorGetter>
 {
     static_assert(std::is_trivially_copyable_v<T>, "array buffers move their elements as raw bytes");
     using Buffer = BufferT<GranuleCount * sizeof(T), SlackCount * sizeof(T), Alignment, T*, AllocatorGetter>;

@@ -17,7 +17,8 @@ namespace KT
 
 namespace Detail
 {
-inline constexpr ExceptionSite kArrayUtilsSortRangeSite{"Device/KTFramework/Utilities/Storage/ArrayUtils", 255};
+inline constexpr ExceptionSite kArrayUtilsSortRangeSite{"Device/KTFramework/Utilities/Storage/ArrayUtils",
+                                                        255};
 
 template <class T>
 void SwapElements(T& a, T& b)

@@ -22,8 +22,8 @@ namespace KT
 
 namespace Detail
 {
-inline constexpr ExceptionSite kConstRCPtrArrayRemoveSite{"Device/KTFramework/Utilities/Storage/ConstRCPtrArray",
-                                                          217};
+inline constexpr ExceptionSite kConstRCPtrArrayRemoveSite{
+    "Device/KTFramework/Utilities/Storage/ConstRCPtrArray", 217};
 } // namespace Detail
 
 template <class T, unsigned int GranuleCount = 1, unsigned int SlackCount = 0>

@@ -95,7 +95,8 @@ static inline void UUIDFromHexString(const KT::StringT<char, unsigned short>& te
 {
     const char* chars = text.CStr();
     const size_t length = text.GetLength() < 32 ? static_cast<size_t>(text.GetLength()) : 32;
-    auto at = [&](size_t position) { return position < length ? KT::GUIDText::HexDigitValue(chars[position]) : 0; };
+    auto at = [&](size_t position)
+    { return position < length ? KT::GUIDText::HexDigitValue(chars[position]) : 0; };
     for (size_t i = 0; i < 16; ++i)
     {
         out[i] = static_cast<unsigned char>((at(2 * i) << 4) | at(2 * i + 1));

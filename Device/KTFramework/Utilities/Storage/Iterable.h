@@ -145,12 +145,18 @@ public:
 
     virtual int64_t GetCount() const = 0;
     virtual int64_t GetMaxCount() const { return 0x7fffffff; }
-    virtual IteratorT<T> GetBegin() { return IteratorT<T>(this, GetIteratorHandleBegin(), IteratorDirection::Forward); }
+    virtual IteratorT<T> GetBegin()
+    {
+        return IteratorT<T>(this, GetIteratorHandleBegin(), IteratorDirection::Forward);
+    }
     virtual ConstIteratorT<T> GetBegin() const
     {
         return ConstIteratorT<T>(this, GetIteratorHandleBegin(), IteratorDirection::Forward);
     }
-    virtual IteratorT<T> GetEnd() { return IteratorT<T>(this, GetIteratorHandleEnd(), IteratorDirection::Forward); }
+    virtual IteratorT<T> GetEnd()
+    {
+        return IteratorT<T>(this, GetIteratorHandleEnd(), IteratorDirection::Forward);
+    }
     virtual ConstIteratorT<T> GetEnd() const
     {
         return ConstIteratorT<T>(this, GetIteratorHandleEnd(), IteratorDirection::Forward);
@@ -217,7 +223,10 @@ public:
     virtual int64_t InsertItem(size_t index, const T& item);
     virtual int64_t RemoveItem(size_t index, T& out);
     virtual int64_t Append(const IIterable<T>& source);
-    virtual int64_t AppendItem(const T& item) { return InsertItem(static_cast<size_t>(this->GetCount()), item); }
+    virtual int64_t AppendItem(const T& item)
+    {
+        return InsertItem(static_cast<size_t>(this->GetCount()), item);
+    }
     virtual int64_t RemoveLast(T& out) { return RemoveItem(static_cast<size_t>(this->GetCount()) - 1, out); }
     virtual int64_t Copy(const IIterable<T>& source);
     virtual int64_t SetCount(size_t count) = 0;

@@ -45,7 +45,8 @@ int ParamValues::GetCount() const
     return static_cast<int>(GetArrayLength());
 }
 
-int ParamValues::GetValue(unsigned int index, Variant& value, unsigned int& paramID, Variant& descriptor) const
+int ParamValues::GetValue(unsigned int index, Variant& value, unsigned int& paramID,
+                          Variant& descriptor) const
 {
     // Everything is read from this list before an out-parameter is written,
     // since the caller may pass the list itself as one of them.

@@ -98,7 +98,10 @@ private:
         FastMutex* mLock;
     };
 
-    static unsigned char* PayloadOf(Buf* block) noexcept { return reinterpret_cast<unsigned char*>(block) + 8; }
+    static unsigned char* PayloadOf(Buf* block) noexcept
+    {
+        return reinterpret_cast<unsigned char*>(block) + 8;
+    }
 
     ArrayBuffer<Buf*, N, 1600, true, 8, GetSystemAllocator> mBlocks;
     ArrayBuffer<unsigned long, N, 1600, true, 8, GetSystemAllocator> mFree;

@@ -169,9 +169,9 @@ void WriteEmptyRecord(unsigned char* destination) noexcept
 // Kind codes of version-0 records; codes from 11 up have no meaning.
 constexpr uint32_t LEGACY_REJECTED = 17;
 constexpr uint32_t LEGACY_TYPES[12] = {
-    Variant::TYPE_EMPTY,   Variant::TYPE_BOOL,         Variant::TYPE_INT32,  Variant::TYPE_INT64,
-    Variant::TYPE_FLOAT,   Variant::TYPE_DOUBLE,       Variant::TYPE_POINTER, Variant::TYPE_CONST_POINTER,
-    Variant::TYPE_BUFFER,  Variant::TYPE_STRING,       Variant::TYPE_ARRAY,  LEGACY_REJECTED,
+    Variant::TYPE_EMPTY,  Variant::TYPE_BOOL,   Variant::TYPE_INT32,   Variant::TYPE_INT64,
+    Variant::TYPE_FLOAT,  Variant::TYPE_DOUBLE, Variant::TYPE_POINTER, Variant::TYPE_CONST_POINTER,
+    Variant::TYPE_BUFFER, Variant::TYPE_STRING, Variant::TYPE_ARRAY,   LEGACY_REJECTED,
 };
 
 constexpr uint32_t TYPE_COUNT = 17;
@@ -864,7 +864,8 @@ bool Variant::operator<(const Variant& other) const
         return reinterpret_cast<uintptr_t>(GetData()) < reinterpret_cast<uintptr_t>(other.GetData());
     case TYPE_BUFFER:
         return BytesLess(static_cast<const unsigned char*>(GetData()), static_cast<size_t>(mSize),
-                         static_cast<const unsigned char*>(other.GetData()), static_cast<size_t>(other.mSize));
+                         static_cast<const unsigned char*>(other.GetData()),
+                         static_cast<size_t>(other.mSize));
     case TYPE_STRING:
     {
         if (mSize != other.mSize)
@@ -1002,8 +1003,9 @@ int Variant::Deserialize(Variant& value, const unsigned char* source, size_t len
     {
         // Text from a peer ends at its first NUL or at the end of its payload.
         const void* nul = std::memchr(payload, 0, payloadSize);
-        const size_t textLength =
-            nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - payload) : payloadSize;
+        const size_t textLength = nul != nullptr
+                                      ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - payload)
+                                      : payloadSize;
         stored = value.SetText(reinterpret_cast<const char*>(payload), textLength);
     }
     else
@@ -1056,7 +1058,8 @@ Variant::Type Variant::SetArrayFrom(ItemAt itemAt, size_t count)
         for (size_t i = 0; i < count; ++i)
         {
             const Variant* item = itemAt(i);
-            const int written = item != nullptr ? Serialize(*item, block + offset, total - offset) : RESULT_FAILED;
+            const int written =
+                item != nullptr ? Serialize(*item, block + offset, total - offset) : RESULT_FAILED;
             if (written < 0)
             {
                 // A slot that cannot hold the item holds an Empty record.
@@ -1154,7 +1157,8 @@ int Variant::GetArrayElement(size_t index, Variant& out) const
         return -1;
     }
     size_t offset = 0;
-    const bool found = SkipRecords(data, mSize, index, offset) == index && RecordStartsAt(data, mSize, offset);
+    const bool found =
+        SkipRecords(data, mSize, index, offset) == index && RecordStartsAt(data, mSize, offset);
     if (!found || offset + RECORD_HEADER_SIZE > mSize)
     {
         return -1;

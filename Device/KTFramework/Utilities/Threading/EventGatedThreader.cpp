@@ -13,7 +13,7 @@ class LEventGatedThreader::LCore : public LRefCountedObject
 public:
     void Loop();
 
-    RCPtr<LEvent> gate; // set before the thread starts, then only read
+    RCPtr<LEvent> gate;                 // set before the thread starts, then only read
     RCPtr<LRefCountedObject> parameter; // likewise
     std::atomic<bool> killed{false};
     FastMutex workerLock;
@@ -46,11 +46,13 @@ void LEventGatedThreader::LCore::Loop()
     }
 }
 
-RCPtr<LEventGatedThreader> LEventGatedThreader::Create(const RCPtr<LEvent>& gate, const RCPtr<LThreadWorker>& worker,
-                                                       const RCPtr<LRefCountedObject>& parameter, int priority,
-                                                       std::uint32_t stopTimeoutMs)
+RCPtr<LEventGatedThreader> LEventGatedThreader::Create(const RCPtr<LEvent>& gate,
+                                                       const RCPtr<LThreadWorker>& worker,
+                                                       const RCPtr<LRefCountedObject>& parameter,
+                                                       int priority, std::uint32_t stopTimeoutMs)
 {
-    return RCPtr<LEventGatedThreader>(new LEventGatedThreader(gate, worker, parameter, priority, stopTimeoutMs));
+    return RCPtr<LEventGatedThreader>(
+        new LEventGatedThreader(gate, worker, parameter, priority, stopTimeoutMs));
 }
 
 LEventGatedThreader::LEventGatedThreader(const RCPtr<LEvent>& gate, const RCPtr<LThreadWorker>& worker,

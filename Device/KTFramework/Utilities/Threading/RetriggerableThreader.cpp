@@ -75,9 +75,10 @@ void RetriggerableThreader::LCore::Loop()
     }
 }
 
-RetriggerableThreader::RetriggerableThreader(const StringT<char, unsigned short>& name, std::uint32_t stopTimeoutMs)
-    : mCore(new LCore), mThread(&RetriggerableThreader::ThreadProc, mCore.GetRaw(), stopTimeoutMs), mName(name),
-      mStopTimeoutMs(stopTimeoutMs)
+RetriggerableThreader::RetriggerableThreader(const StringT<char, unsigned short>& name,
+                                             std::uint32_t stopTimeoutMs)
+    : mCore(new LCore), mThread(&RetriggerableThreader::ThreadProc, mCore.GetRaw(), stopTimeoutMs),
+      mName(name), mStopTimeoutMs(stopTimeoutMs)
 {
     mThread.SetAutoPriorityBoostEnable(true);
     // The thread's own reference, dropped by ThreadProc when the loop ends.
@@ -114,8 +115,9 @@ int RetriggerableThreader::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<L
     return Accept(worker, parameter, &doneEvent, priority);
 }
 
-int RetriggerableThreader::Accept(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
-                                  const RCPtr<LEvent>* doneEvent, int priority)
+int RetriggerableThreader::Accept(const RCPtr<LThreadWorker>& worker,
+                                  const RCPtr<LRefCountedObject>& parameter, const RCPtr<LEvent>* doneEvent,
+                                  int priority)
 {
     LCore& core = *mCore;
     RCPtr<LThreadWorker> previousWorker;

@@ -49,7 +49,8 @@ bool Thread::Execute()
         return true;
     }
     mRecord->exitCode.store(EXIT_CODE_RUNNING);
-    std::unique_ptr<Platform::NativeThread> native = Platform::NativeThread::Start(mRecord->entry, mRecord->argument);
+    std::unique_ptr<Platform::NativeThread> native =
+        Platform::NativeThread::Start(mRecord->entry, mRecord->argument);
     if (!native)
     {
         mRecord->exitCode.store(EXIT_CODE_CREATION_FAILED);

@@ -4,8 +4,8 @@ namespace KT
 {
 
 ThreadOwnerBase::ThreadOwnerBase(std::uint32_t stopTimeoutMs)
-    : mState(STATE_NOT_STARTED), mStopTimeoutMs(stopTimeoutMs), mThread(&ThreadOwnerBase::ThreadEntry, this,
-                                                                        stopTimeoutMs)
+    : mState(STATE_NOT_STARTED), mStopTimeoutMs(stopTimeoutMs),
+      mThread(&ThreadOwnerBase::ThreadEntry, this, stopTimeoutMs)
 {
 }
 

@@ -12,15 +12,15 @@ constexpr long kNoWorker = -1;
 
 // ---- LWorkerParams
 
-LThreadPool::LWorkerParams::LWorkerParams(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
-                                          int priority)
+LThreadPool::LWorkerParams::LWorkerParams(const RCPtr<LThreadWorker>& worker,
+                                          const RCPtr<LRefCountedObject>& parameter, int priority)
     : mWorker(worker), mParameter(parameter), mPriority(priority)
 {
 }
 
-RCPtr<LThreadPool::LWorkerParams> LThreadPool::LWorkerParams::Create(const RCPtr<LThreadWorker>& worker,
-                                                                     const RCPtr<LRefCountedObject>& parameter,
-                                                                     int priority)
+RCPtr<LThreadPool::LWorkerParams>
+LThreadPool::LWorkerParams::Create(const RCPtr<LThreadWorker>& worker,
+                                   const RCPtr<LRefCountedObject>& parameter, int priority)
 {
     return RCPtr<LWorkerParams>(new LWorkerParams(worker, parameter, priority));
 }
@@ -54,7 +54,8 @@ void LThreadPool::LWorkerParams::operator delete(void* block) noexcept
 
 // ---- LThreadPool
 
-RCPtr<LThreadPool> LThreadPool::Create(std::uint64_t threadCount, int queuePriority, std::uint32_t stopTimeoutMs)
+RCPtr<LThreadPool> LThreadPool::Create(std::uint64_t threadCount, int queuePriority,
+                                       std::uint32_t stopTimeoutMs)
 {
     if (threadCount > Wait::MAX_WAIT_OBJECTS)
     {
@@ -64,8 +65,9 @@ RCPtr<LThreadPool> LThreadPool::Create(std::uint64_t threadCount, int queuePrior
 }
 
 LThreadPool::LThreadPool(std::uint64_t threadCount, int queuePriority, std::uint32_t stopTimeoutMs)
-    : mThreadCount(static_cast<int>(threadCount)), mQueueThreader(StringT<char, unsigned short>(), stopTimeoutMs),
-      mQueue(0, 0), mQueuePriority(queuePriority)
+    : mThreadCount(static_cast<int>(threadCount)),
+      mQueueThreader(StringT<char, unsigned short>(), stopTimeoutMs), mQueue(0, 0),
+      mQueuePriority(queuePriority)
 {
     mWorkerEvents.reset(new EventPool(static_cast<std::uint32_t>(threadCount)));
     mWorkers.reserve(threadCount);
@@ -88,7 +90,8 @@ LThreadPool::~LThreadPool()
     mWorkerEvents.reset();
 }
 
-long LThreadPool::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority)
+long LThreadPool::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                      int priority)
 {
     for (long i = 0; i < mThreadCount.GetValue(); ++i)
     {
@@ -106,7 +109,8 @@ long LThreadPool::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCounte
             {
                 threader.SetName(worker->ToString());
             }
-            if (threader.Run(worker, parameter, mWorkerEvents->GetEvent(static_cast<std::uint32_t>(i)), priority) >= 0)
+            if (threader.Run(worker, parameter, mWorkerEvents->GetEvent(static_cast<std::uint32_t>(i)),
+                             priority) >= 0)
             {
                 return i;
             }
@@ -115,7 +119,8 @@ long LThreadPool::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCounte
     return kNoWorker;
 }
 
-void LThreadPool::Queue(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority)
+void LThreadPool::Queue(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                        int priority)
 {
     if (Run(worker, parameter, priority) >= 0)
     {

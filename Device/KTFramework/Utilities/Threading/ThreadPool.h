@@ -52,7 +52,8 @@ public:
         static void operator delete(void* block) noexcept;
 
     private:
-        LWorkerParams(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority);
+        LWorkerParams(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                      int priority);
 
         RCPtr<LThreadWorker> mWorker;
         RCPtr<LRefCountedObject> mParameter;

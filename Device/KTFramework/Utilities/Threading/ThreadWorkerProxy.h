@@ -39,7 +39,8 @@ public:
     ~LThreadWorkerProxy() override = default;
 
 protected:
-    LThreadWorkerProxy(const RCPtr<T>& owner, Method method) : mRunningThread(std::thread::id()), mMethod(method)
+    LThreadWorkerProxy(const RCPtr<T>& owner, Method method)
+        : mRunningThread(std::thread::id()), mMethod(method)
     {
         RCPtr<T> copy(owner);
         mOwner.SwapReference(copy);

@@ -132,7 +132,8 @@ TEST(ArrayUtils, StretchPastTheEndThrowsAndMovesNothing)
         }
         catch (const std::out_of_range& error)
         {
-            EXPECT_STREQ("Out of Range :  : Device/KTFramework/Utilities/Storage/ArrayUtils : Line 255", error.what());
+            EXPECT_STREQ("Out of Range :  : Device/KTFramework/Utilities/Storage/ArrayUtils : Line 255",
+                         error.what());
         }
         EXPECT_EQ((std::vector<int>{3, 2, 1}), Values(array));
     }
@@ -172,7 +173,8 @@ TEST(ArrayUtils, InconsistentOrderingsStayInsideTheStretch)
         }
         else
         {
-            ArrayUtils::Sort(list, 1, size, [&random](const DevicePtr&, const DevicePtr&) { return random() % 2 == 0; });
+            ArrayUtils::Sort(list, 1, size,
+                             [&random](const DevicePtr&, const DevicePtr&) { return random() % 2 == 0; });
         }
 
         std::vector<int> ids = Ids(list);

@@ -27,15 +27,24 @@ TEST(GUID, TextFormBothWays)
         unsigned char bytes[16];
     };
     const Row rows[] = {
-        {"digits", "000102030405060708090A0B0C0D0E0F", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
-        {"lower case", "abcdef0000000000000000000000000f", {0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F}},
-        {"upper case", "ABCDEF0000000000000000000000000F", {0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F}},
+        {"digits",
+         "000102030405060708090A0B0C0D0E0F",
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+        {"lower case",
+         "abcdef0000000000000000000000000f",
+         {0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F}},
+        {"upper case",
+         "ABCDEF0000000000000000000000000F",
+         {0xAB, 0xCD, 0xEF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F}},
         {"short", "1234", {0x12, 0x34}},
         {"empty", "", {}},
         {"not digits", "zz1g", {0x00, 0x10}},
-        {"longer", "0102030405060708090A0B0C0D0E0F10FFFF", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+        {"longer",
+         "0102030405060708090A0B0C0D0E0F10FFFF",
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
         // Dashes count as 0 and shift the digits after them.
-        {"dashed", "12345678-9ABC-DEF0-1234-56789ABCDEF0",
+        {"dashed",
+         "12345678-9ABC-DEF0-1234-56789ABCDEF0",
          {0x12, 0x34, 0x56, 0x78, 0x09, 0xAB, 0xC0, 0xDE, 0xF0, 0x01, 0x23, 0x40, 0x56, 0x78, 0x9A, 0xBC}},
     };
     for (const Row& row : rows)

@@ -333,7 +333,8 @@ TEST(IArray, HandlesAndClamping)
     EXPECT_EQ(p, one.GetIteratorHandleBegin());
     EXPECT_EQ(p, one.GetReverseIteratorHandleBegin());
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) + 4, reinterpret_cast<uintptr_t>(one.GetIteratorHandleEnd()));
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) - 4, reinterpret_cast<uintptr_t>(one.GetReverseIteratorHandleEnd()));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) - 4,
+              reinterpret_cast<uintptr_t>(one.GetReverseIteratorHandleEnd()));
 
     Array<unsigned int> abc = MakeArray({1, 2, 3});
     void* const begin = abc.GetIteratorHandleBegin();

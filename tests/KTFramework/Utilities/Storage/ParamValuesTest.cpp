@@ -72,11 +72,11 @@ TEST(ParamValues, SetOneWritesTheGoldenEntry)
     EXPECT_EQ(1, list.GetCount());
 
     const Bytes golden = {
-        0x44, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                  // the list
-        0x38, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                  // its one entry
-        0x10, 0, 0, 0, 1, 0, 0, 0, 0x08, 0, 0, 0, 0, 0, 0, 0x3F,   // Float 0.5
-        0x10, 0, 0, 0, 1, 0, 0, 0, 0x06, 0, 0, 0, 7, 0, 0, 0,      // parameter ID 7
-        0x0C, 0, 0, 0, 1, 0, 0, 0, 0x00, 0, 0, 0,                  // Empty descriptor
+        0x44, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                // the list
+        0x38, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                // its one entry
+        0x10, 0, 0, 0, 1, 0, 0, 0, 0x08, 0, 0, 0, 0, 0, 0, 0x3F, // Float 0.5
+        0x10, 0, 0, 0, 1, 0, 0, 0, 0x06, 0, 0, 0, 7, 0, 0, 0,    // parameter ID 7
+        0x0C, 0, 0, 0, 1, 0, 0, 0, 0x00, 0, 0, 0,                // Empty descriptor
     };
     EXPECT_EQ(golden, SerializeToBytes(list));
 
@@ -132,9 +132,9 @@ TEST(ParamValues, MalformedEntriesFailWhileTheOthersStillRead)
     twoElements.SetArray(pair, 2);
     // An entry of three elements whose first record is broken.
     Variant broken;
-    const unsigned char payload[] = {0x0E, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 5, 0,  //
-                                     0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 9, 0, 0, 0,
-                                     0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    const unsigned char payload[] = {0x0E, 0, 0,    0, 1, 0, 0, 0, 6, 0, 0, 0, 5, 0, //
+                                     0x10, 0, 0,    0, 1, 0, 0, 0, 6, 0, 0, 0, 9, 0,
+                                     0,    0, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     broken.Set(Variant::TYPE_ARRAY, payload, sizeof(payload));
     ASSERT_EQ(3u, broken.GetArrayLength());
 
@@ -150,8 +150,8 @@ TEST(ParamValues, MalformedEntriesFailWhileTheOthersStillRead)
         int value;
     };
     const Row rows[] = {
-        {0, 0, 10, 100}, {1, -7, 0xFFFFFFFFu, 0}, {2, 0, 12, 120}, {3, -7, 0xFFFFFFFFu, 0},
-        {4, -7, 0xFFFFFFFFu, 0}, {5, -4, 0xFFFFFFFFu, 0},
+        {0, 0, 10, 100},         {1, -7, 0xFFFFFFFFu, 0}, {2, 0, 12, 120},
+        {3, -7, 0xFFFFFFFFu, 0}, {4, -7, 0xFFFFFFFFu, 0}, {5, -4, 0xFFFFFFFFu, 0},
     };
     for (const Row& row : rows)
     {

@@ -71,10 +71,8 @@ TEST_F(RCPtrArrayTest, InsertOpensNullSlotsWithoutTouchingCounts)
         int64_t result;
         const char* after;
     } rows[] = {
-        {"Insert(c, 3)", 3, 3, 6, "ABC---"},
-        {"Insert(c + 1, 3)", 4, 3, kContainerIndexOutside, "ABC"},
-        {"Insert(c + 5, 0)", 8, 0, 3, "ABC"},
-        {"Insert(1, 2)", 1, 2, 5, "A--BC"},
+        {"Insert(c, 3)", 3, 3, 6, "ABC---"},  {"Insert(c + 1, 3)", 4, 3, kContainerIndexOutside, "ABC"},
+        {"Insert(c + 5, 0)", 8, 0, 3, "ABC"}, {"Insert(1, 2)", 1, 2, 5, "A--BC"},
         {"Insert(0, 1)", 0, 1, 4, "-ABC"},
     };
     for (const Row& row : rows)

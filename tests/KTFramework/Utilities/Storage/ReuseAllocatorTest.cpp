@@ -165,39 +165,41 @@ TEST(ReuseAllocator, ThreadsShareThePoolWithoutHandingABlockOutTwice)
     std::vector<std::thread> threads;
     for (int t = 0; t < threadCount; ++t)
     {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(static_cast<unsigned>(t) + 1);
-            std::vector<Payload*> live;
-            start.arrive_and_wait();
-            for (int step = 0; step < steps; ++step)
+        threads.emplace_back(
+            [&, t]
             {
-                const bool allocate = live.empty() || (live.size() < maxLive && random() % 2 == 0);
-                if (allocate)
+                std::mt19937 random(static_cast<unsigned>(t) + 1);
+                std::vector<Payload*> live;
+                start.arrive_and_wait();
+                for (int step = 0; step < steps; ++step)
                 {
-                    Payload* p = static_cast<Payload*>(pool.Alloc(sizeof(Payload)));
-                    p->mWords[0] = static_cast<uint64_t>(t);
-                    p->mWords[1] = static_cast<uint64_t>(step);
-                    p->mWords[2] = ~static_cast<uint64_t>(step);
-                    live.push_back(p);
-                }
-                else
-                {
-                    const std::size_t at = random() % live.size();
-                    Payload* p = live[at];
-                    if (p->mWords[0] != static_cast<uint64_t>(t) || p->mWords[2] != ~p->mWords[1])
+                    const bool allocate = live.empty() || (live.size() < maxLive && random() % 2 == 0);
+                    if (allocate)
                     {
-                        ++corrupted[t];
+                        Payload* p = static_cast<Payload*>(pool.Alloc(sizeof(Payload)));
+                        p->mWords[0] = static_cast<uint64_t>(t);
+                        p->mWords[1] = static_cast<uint64_t>(step);
+                        p->mWords[2] = ~static_cast<uint64_t>(step);
+                        live.push_back(p);
                     }
-                    live[at] = live.back();
-                    live.pop_back();
+                    else
+                    {
+                        const std::size_t at = random() % live.size();
+                        Payload* p = live[at];
+                        if (p->mWords[0] != static_cast<uint64_t>(t) || p->mWords[2] != ~p->mWords[1])
+                        {
+                            ++corrupted[t];
+                        }
+                        live[at] = live.back();
+                        live.pop_back();
+                        pool.Free(p);
+                    }
+                }
+                for (Payload* p : live)
+                {
                     pool.Free(p);
                 }
-            }
-            for (Payload* p : live)
-            {
-                pool.Free(p);
-            }
-        });
+            });
     }
     for (std::thread& thread : threads)
     {

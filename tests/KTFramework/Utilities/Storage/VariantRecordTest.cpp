@@ -61,22 +61,24 @@ TEST(VariantRecord, WritesTheGoldenBytes)
         {"Int32 5", Variant(5), {0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 5, 0, 0, 0}},
         {"Empty", Variant(), {0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
         {"String ab", MakeText("ab"), {0x0F, 0, 0, 0, 1, 0, 0, 0, 0x0F, 0, 0, 0, 0x61, 0x62, 0x00}},
-        {"Double 1.0", MakeScalar(Variant::TYPE_DOUBLE, 0x3FF0000000000000ull, 8),
+        {"Double 1.0",
+         MakeScalar(Variant::TYPE_DOUBLE, 0x3FF0000000000000ull, 8),
          {0x14, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}},
-        {"UInt16 0102", MakeScalar(Variant::TYPE_UINT16, 0x0102, 2),
+        {"UInt16 0102",
+         MakeScalar(Variant::TYPE_UINT16, 0x0102, 2),
          {0x0E, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 0x02, 0x01}},
         {"Array []", MakeArray({}), {0x0C, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0}},
         {"Array [1, 2]",
          MakeArray({Variant(1), Variant(2)}),
-         {0x2C, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                   //
-          0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 1, 0, 0, 0,          //
-          0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 2, 0, 0, 0}},
+         {0x2C, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,             //
+          0x10, 0, 0, 0, 1, 0, 0, 0, 6,    0, 0, 0, 1, 0, 0, 0, //
+          0x10, 0, 0, 0, 1, 0, 0, 0, 6,    0, 0, 0, 2, 0, 0, 0}},
         {"Array [[Int8 7], Bool 1]",
          MakeArray({MakeArray({MakeScalar(Variant::TYPE_INT8, 7, 1)}), MakeScalar(Variant::TYPE_BOOL, 1, 1)}),
-         {0x32, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                   //
-          0x19, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,                   //
-          0x0D, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 7,                   //
-          0x0D, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}},
+         {0x32, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,    //
+          0x19, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,    //
+          0x0D, 0, 0, 0, 1, 0, 0, 0, 2,    0, 0, 0, 7, //
+          0x0D, 0, 0, 0, 1, 0, 0, 0, 1,    0, 0, 0, 1}},
     };
     for (const Row& row : rows)
     {
@@ -90,10 +92,10 @@ TEST(VariantRecord, WritesTheGoldenBytes)
 
 TEST(VariantRecord, NestedArraysReadBackElementByElement)
 {
-    const Bytes golden = {0x32, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,   //
-                          0x19, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,   //
-                          0x0D, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0xF9, //
-                          0x0D, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1};
+    const Bytes golden = {0x32, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,       //
+                          0x19, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,       //
+                          0x0D, 0, 0, 0, 1, 0, 0, 0, 2,    0, 0, 0, 0xF9, //
+                          0x0D, 0, 0, 0, 1, 0, 0, 0, 1,    0, 0, 0, 1};
     Variant outer;
     ASSERT_EQ(0, Variant::Deserialize(outer, golden.data(), golden.size()));
     EXPECT_EQ(2u, outer.GetArrayLength());
@@ -313,10 +315,10 @@ TEST(VariantRecord, SlotsThatCannotBeFilledHoldEmptyRecords)
     items[2] = &three;
     Variant array;
     EXPECT_EQ(Variant::TYPE_ARRAY, array.SetArray(items, 3));
-    const Bytes golden = {0x34, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0,  //
-                          0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,     //
-                          0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,     //
-                          0x10, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 3, 0, 0, 0};
+    const Bytes golden = {0x34, 0, 0, 0, 1, 0, 0, 0, 0x10, 0, 0, 0, //
+                          0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0, 0, 0, //
+                          0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0, 0, 0, //
+                          0x10, 0, 0, 0, 1, 0, 0, 0, 6,    0, 0, 0, 3, 0, 0, 0};
     EXPECT_EQ(golden, SerializeToBytes(array));
 }
 
@@ -329,7 +331,8 @@ TEST(VariantRecord, WalksStopOnBrokenElementRecords)
         Bytes payload;
         size_t length;
     };
-    auto join = [](std::initializer_list<Bytes> parts) {
+    auto join = [](std::initializer_list<Bytes> parts)
+    {
         Bytes b;
         for (const Bytes& part : parts)
         {
@@ -387,7 +390,8 @@ TEST(VariantRecord, RandomBytesAreWalkedSafely)
 {
     std::mt19937 random(20261209);
     const uint32_t plausibleLengths[] = {0, 1, 4, 11, 12, 13, 16, 20, 24, 28, 0xFFFFFFFF};
-    auto walk = [](const Variant& array, int depth, auto& self) -> void {
+    auto walk = [](const Variant& array, int depth, auto& self) -> void
+    {
         const size_t length = array.GetArrayLength();
         size_t size = 0;
         array.GetConstPointer(size);

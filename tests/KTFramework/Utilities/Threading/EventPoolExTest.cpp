@@ -132,12 +132,14 @@ TEST(LEventPoolEx, RemoveRefusesForeignNullAndWaitedOnEvents)
     // The serving thread competes for the event's signals, so the outside
     // waiter waits in short rounds until told to stop.
     std::atomic<bool> stop{false};
-    std::thread waiter([&] {
-        while (!stop.load())
+    std::thread waiter(
+        [&]
         {
-            own->Wait(20);
-        }
-    });
+            while (!stop.load())
+            {
+                own->Wait(20);
+            }
+        });
     auto start = std::chrono::steady_clock::now();
     while (own->GetWaitingCount() == 0 && ElapsedMs(start) < kBound.count())
     {
@@ -182,10 +184,12 @@ TEST(LEventPoolEx, KillWhileACommandWaitsReleasesItsCaller)
     ASSERT_TRUE(recorder.held.WaitFor(1));
     Tally finished;
     RCPtr<LEvent> added;
-    std::thread adder([&] {
-        added = pool->AddEvent();
-        finished.Add();
-    });
+    std::thread adder(
+        [&]
+        {
+            added = pool->AddEvent();
+            finished.Add();
+        });
     // The serving thread is stuck in the callback: the kill times out, and the
     // waiting AddEvent gives up rather than waiting for a thread that will not
     // serve it.

@@ -76,10 +76,12 @@ struct Log
     // A job that marks entered and then holds its worker until release opens.
     RCPtr<LThreadWorker> HoldingJob(int tag, Tally& entered, Gate& release)
     {
-        return Job(tag, [&entered, &release] {
-            entered.Add();
-            release.WaitOpen();
-        });
+        return Job(tag,
+                   [&entered, &release]
+                   {
+                       entered.Add();
+                       release.WaitOpen();
+                   });
     }
     std::vector<int> Tags()
     {
@@ -166,7 +168,8 @@ TEST(LThreadPool, TwoIdleWorkersRunTwoJobsAtTheSameTime)
     Log log;
     Tally entered;
     std::atomic<int> met{0};
-    auto meet = [&] {
+    auto meet = [&]
+    {
         entered.Add();
         met += entered.WaitFor(2) ? 1 : 0;
     };
@@ -232,7 +235,8 @@ TEST(LThreadPool, OneThreadWithManyProducersLosesNothingAndKeepsEachProducersOrd
     Log log;
     std::atomic<int> inFlight{0};
     std::atomic<int> overlaps{0};
-    auto exclusive = [&] {
+    auto exclusive = [&]
+    {
         if (inFlight.fetch_add(1) != 0)
         {
             ++overlaps;
@@ -242,12 +246,15 @@ TEST(LThreadPool, OneThreadWithManyProducersLosesNothingAndKeepsEachProducersOrd
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p)
     {
-        producers.emplace_back([&, p] {
-            for (int i = 0; i < kJobsEach; ++i)
+        producers.emplace_back(
+            [&, p]
             {
-                pool->Queue(log.Job(p * kJobsEach + i, exclusive), kNoParameter, Thread::PRIORITY_ABOVE_NORMAL);
-            }
-        });
+                for (int i = 0; i < kJobsEach; ++i)
+                {
+                    pool->Queue(log.Job(p * kJobsEach + i, exclusive), kNoParameter,
+                                Thread::PRIORITY_ABOVE_NORMAL);
+                }
+            });
     }
     for (auto& producer : producers)
     {
@@ -275,12 +282,14 @@ TEST(LThreadPool, KillRacingQueueFinishes)
         std::vector<std::thread> producers;
         for (int p = 0; p < 3; ++p)
         {
-            producers.emplace_back([&] {
-                while (!stop.load())
+            producers.emplace_back(
+                [&]
                 {
-                    pool->Queue(log.Job(0), kNoParameter, 3);
-                }
-            });
+                    while (!stop.load())
+                    {
+                        pool->Queue(log.Job(0), kNoParameter, 3);
+                    }
+                });
         }
         ASSERT_TRUE(log.runs.WaitFor(5)) << "round " << round;
         pool->Kill();
@@ -306,7 +315,8 @@ TEST(LThreadPool, KillFromInsideAJobWakesTheWaitingDispatcherAndReturnsPromptly)
     Tally queuedGone;
     std::atomic<std::int64_t> killMs{-1};
     pool->Queue(log.Job(0,
-                        [&] {
+                        [&]
+                        {
                             entered.Add();
                             goKill.WaitOpen();
                             KillTimed(pool, killMs);
@@ -326,7 +336,10 @@ TEST(LThreadPool, KillFromInsideAJobWakesTheWaitingDispatcherAndReturnsPromptly)
 class LNamedJob : public LThreadWorker
 {
 public:
-    LNamedJob(std::function<void()> onName, Tally* destroyed) : mOnName(std::move(onName)), mDestroyed(destroyed) {}
+    LNamedJob(std::function<void()> onName, Tally* destroyed)
+        : mOnName(std::move(onName)), mDestroyed(destroyed)
+    {
+    }
     ~LNamedJob() override { mDestroyed->Add(); }
     int RunWorker(const RCPtr<LRefCountedObject>&) override { return 0; }
     StringT<char, unsigned short> ToString() const override
@@ -350,7 +363,8 @@ TEST(LThreadPool, KillFromTheDispatcherReturnsPromptly)
     std::atomic<std::int64_t> killMs{-1};
     pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, 3);
     ASSERT_TRUE(entered.WaitFor(1));
-    pool->Queue(RCPtr<LThreadWorker>(new LNamedJob([&] { KillTimed(pool, killMs); }, &namedGone)), kNoParameter, 3);
+    pool->Queue(RCPtr<LThreadWorker>(new LNamedJob([&] { KillTimed(pool, killMs); }, &namedGone)),
+                kNoParameter, 3);
     release.Open();
     ASSERT_TRUE(namedGone.WaitFor(1));
     EXPECT_GE(killMs.load(), 0);

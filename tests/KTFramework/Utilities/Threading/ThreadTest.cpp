@@ -21,7 +21,10 @@ using Clock = std::chrono::steady_clock;
 class RefusedThreadStarts
 {
 public:
-    RefusedThreadStarts() { Platform::SetThreadStartGate([] { return false; }); }
+    RefusedThreadStarts()
+    {
+        Platform::SetThreadStartGate([] { return false; });
+    }
     ~RefusedThreadStarts() { Platform::SetThreadStartGate(nullptr); }
 };
 

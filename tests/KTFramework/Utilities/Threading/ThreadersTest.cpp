@@ -48,7 +48,8 @@ private:
     Tally* mDestroyed;
 };
 
-RCPtr<LTestWorker> MakeWorker(std::function<void()> body = [] {}, Tally* destroyed = nullptr)
+RCPtr<LTestWorker> MakeWorker(
+    std::function<void()> body = [] {}, Tally* destroyed = nullptr)
 {
     return RCPtr<LTestWorker>(new LTestWorker(std::move(body), destroyed));
 }
@@ -109,13 +110,16 @@ TEST(RetriggerableThreader, KillRacingRunReleasesEveryAcceptedJob)
         std::vector<std::thread> producers;
         for (int p = 0; p < 3; ++p)
         {
-            producers.emplace_back([&] {
-                while (!stop.load())
+            producers.emplace_back(
+                [&]
                 {
-                    created.Add();
-                    threader.Run(MakeWorker([] {}, &destroyed), RCPtr<LRefCountedObject>(), Thread::PRIORITY_NORMAL);
-                }
-            });
+                    while (!stop.load())
+                    {
+                        created.Add();
+                        threader.Run(MakeWorker([] {}, &destroyed), RCPtr<LRefCountedObject>(),
+                                     Thread::PRIORITY_NORMAL);
+                    }
+                });
         }
         ASSERT_TRUE(created.WaitFor(50)) << "round " << round;
         threader.Kill();
@@ -153,11 +157,13 @@ TEST(RetriggerableThreader, KillFromInsideItsOwnJobDoesNotWaitForItself)
     RetriggerableThreader threader(Name("self"));
     std::atomic<std::int64_t> killMs{-1};
     RCPtr<LEvent> done = LEvent::Create(true);
-    ASSERT_EQ(0, threader.Run(MakeWorker([&] {
-                                  auto start = Clock::now();
-                                  threader.Kill();
-                                  killMs = ElapsedMs(start);
-                              }),
+    ASSERT_EQ(0, threader.Run(MakeWorker(
+                                  [&]
+                                  {
+                                      auto start = Clock::now();
+                                      threader.Kill();
+                                      killMs = ElapsedMs(start);
+                                  }),
                               RCPtr<LRefCountedObject>(), done, 0));
     ASSERT_EQ(0u, done->Wait(5000));
     EXPECT_GE(killMs.load(), 0);
@@ -223,7 +229,8 @@ TEST(LEventGatedThreader, KillThatTimesOutLeavesTheRunningWorkerIntact)
     RCPtr<LEventGatedThreader> threader;
     {
         RCPtr<LTestWorker> worker = MakeWorker(
-            [&] {
+            [&]
+            {
                 entered.Add();
                 release.WaitOpen();
             },
@@ -246,7 +253,8 @@ TEST(LEventGatedThreader, LastReleaseOnItsOwnThreadReturnsPromptly)
     RCPtr<LEventGatedThreader> threader;
     std::atomic<LEventGatedThreader*> held{nullptr};
     RCPtr<LTestWorker> worker = MakeWorker(
-        [&] {
+        [&]
+        {
             // Drops the only reference, from the threader's own thread.
             LEventGatedThreader* raw = held.exchange(nullptr);
             if (raw != nullptr)
@@ -327,7 +335,8 @@ TEST(LThreadWorkerProxy, DropFromAnotherThreadWhileTheMethodRunsKeepsTheOwnerAli
     Gate release;
     Tally entered;
     RCPtr<LOwner> owner(new LOwner(&ownerGone));
-    owner->onWork = [&] {
+    owner->onWork = [&]
+    {
         entered.Add();
         release.WaitOpen();
     };

@@ -58,7 +58,8 @@ private:
 
 inline std::int64_t ElapsedMs(std::chrono::steady_clock::time_point since)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+        .count();
 }
 
 } // namespace ThreadingTest
