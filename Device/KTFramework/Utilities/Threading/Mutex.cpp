@@ -3,29 +3,7 @@
 namespace KT
 {
 
-Mutex::Mutex() noexcept
-{
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&mMutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-}
-
-Mutex::~Mutex()
-{
-    pthread_mutex_destroy(&mMutex);
-}
-
-void Mutex::Acquire() noexcept
-{
-    pthread_mutex_lock(&mMutex);
-}
-
-void Mutex::Release() noexcept
-{
-    pthread_mutex_unlock(&mMutex);
-}
+Mutex::~Mutex() = default;
 
 FastMutex::FastMutex() : mEvent(true)
 {
@@ -44,11 +22,11 @@ void FastMutex::Acquire()
     }
     while (mState.exchange(kHeldWithWaiters, std::memory_order_acquire) != kFree)
     {
-        mEvent.Wait(Wait::INFINITE_WAIT);
+        static_cast<void>(mEvent.Wait(Wait::INFINITE_WAIT));
     }
 }
 
-void FastMutex::Release()
+void FastMutex::Release() NO_THREAD_SAFETY_ANALYSIS
 {
     if (mState.exchange(kFree, std::memory_order_release) == kHeldWithWaiters)
     {
