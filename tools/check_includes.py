@@ -88,10 +88,18 @@ def classify(path):
     return (LIBRARY, best[1], best[2])
 
 
+def device_folders(root, cache={}):
+    """The folders directly below Device/, each with a trailing slash."""
+    if root not in cache:
+        device = os.path.join(root, "Device")
+        cache[root] = [entry + "/" for entry in os.listdir(device) if os.path.isdir(os.path.join(device, entry))]
+    return cache[root]
+
+
 def resolve(root, including, target, bracket):
     """The included file's path from the root, or None when it is not a file
     of Device/ or tests/ (a system or third-party header)."""
-    device_roots = {entry + "/" for entry in os.listdir(os.path.join(root, "Device"))}
+    device_roots = device_folders(root)
     candidates = []
     if not bracket:
         candidates.append(os.path.join(os.path.dirname(including), target))
