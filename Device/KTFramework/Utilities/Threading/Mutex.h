@@ -22,17 +22,17 @@ namespace KT
 class CAPABILITY("mutex") Mutex
 {
 public:
-    Mutex() noexcept : mMutex(Platform::NativeMutex::Kind::Recursive) {}
+    Mutex() noexcept;
     virtual ~Mutex();
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
 
     // Each Acquire, also a nested one on the holding thread, needs its Release.
-    // These are the lock itself, which the analysis takes on trust.
-    void Acquire() noexcept ACQUIRE() NO_THREAD_SAFETY_ANALYSIS { mMutex.Lock(); }
-    void Release() noexcept RELEASE() NO_THREAD_SAFETY_ANALYSIS { mMutex.Unlock(); }
-    void Lock() noexcept ACQUIRE() NO_THREAD_SAFETY_ANALYSIS { mMutex.Lock(); }
-    void Unlock() noexcept RELEASE() NO_THREAD_SAFETY_ANALYSIS { mMutex.Unlock(); }
+    // Defined in the library, which alone reaches the platform's mutex.
+    void Acquire() noexcept ACQUIRE();
+    void Release() noexcept RELEASE();
+    void Lock() noexcept ACQUIRE();
+    void Unlock() noexcept RELEASE();
 
 private:
     Platform::NativeMutex mMutex;

@@ -41,10 +41,7 @@ public:
     // shorten through FrameworkTimeouts.
     static constexpr std::uint32_t STOP_TIMEOUT_MS =
         FrameworkTimeoutList::kMilliseconds[FrameworkTimeoutList::THREAD_STOP];
-    static std::uint32_t GetStopTimeoutMs() noexcept
-    {
-        return FrameworkTimeouts::Get(FrameworkTimeoutList::THREAD_STOP);
-    }
+    static std::uint32_t GetStopTimeoutMs() noexcept;
 
     // Exit codes before the thread has been joined.
     static constexpr std::int64_t EXIT_CODE_NOT_STARTED = -2;
