@@ -69,7 +69,8 @@ public:
     // same device ID.
     virtual bool IsDeviceEqual(const KT::DeviceIdentifier& identifier);
     // Devices that are not yet known to be what their identifier says are left
-    // out of the remote device list the host sees.
+    // out of the remote device list the host sees. Called with a manager list
+    // lock held: it must not block.
     virtual bool HasBeenValidated() const;
     ~LDeviceBase() override;
 

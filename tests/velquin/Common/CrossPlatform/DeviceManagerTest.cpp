@@ -127,12 +127,8 @@ TEST_F(DeviceManagerTest, ListsOnlyValidatedRemoteDevicesAndReturnsTheRevision)
     KT::Variant list;
     EXPECT_EQ(1, mManager->FindRemoteDevices(list, true, addresses, 3, 5, 2, 51010));
     const NetworkSearchRequest request = mSources->GetLastRequest();
-    EXPECT_TRUE(request.verify);
-    EXPECT_EQ(addresses, request.addresses);
-    EXPECT_EQ(3u, request.addressCount);
-    EXPECT_EQ(5u, request.maxDevices);
-    EXPECT_EQ(2u, request.portCount);
-    EXPECT_EQ(51010u, request.firstPort);
+    EXPECT_TRUE(request.verify && request.addresses == addresses && request.addressCount == 3 &&
+                request.maxDevices == 5 && request.portCount == 2 && request.firstPort == 51010);
     std::vector<KT::Variant> ids = Elements(list);
     ASSERT_EQ(1u, ids.size());
     EXPECT_TRUE(ids[0] == KT::Variant(mR));
