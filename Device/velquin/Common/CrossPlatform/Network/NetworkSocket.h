@@ -191,7 +191,7 @@ private:
     std::atomic<bool> mListening{false};
     std::atomic<bool> mBlocking{true};
     KT::Mutex mSendMutex;
-    // Set by Bind before mBound turns true, read by Accept only once bound.
+    // Guarded by mSendMutex: set by Bind, copied out by the UDP Accept.
     KT::RCPtr<KT::LIBuffer> mExpectedHello;
     KT::FastMutex mReceiveMutex;
 

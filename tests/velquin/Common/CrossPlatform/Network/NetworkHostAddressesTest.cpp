@@ -130,3 +130,16 @@ TEST_F(NetworkHostAddresses, NoEthernetAddressGivesZeroBytes)
     EXPECT_EQ(LNetworkSocket::GetPrimaryMacAddressFallback(primary), NETWORK_CONNECTION_CLOSED);
     EXPECT_EQ(primary, (NetworkMACAddress{{1, 2, 3, 4, 5, 6}}));
 }
+
+// The system's own list: loopback is up wherever the tests run.
+TEST(NetworkHostAddressesOfThisHost, LoopbackIsAmongTheLocalAddresses)
+{
+    KT::Array<unsigned int> addresses;
+    ASSERT_EQ(LNetworkSocket::GetLocalIPAddresses(addresses), NETWORK_NO_ERROR);
+    bool loopback = false;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(addresses.GetCount()); ++i)
+    {
+        loopback = loopback || addresses.GetAt(i) == 0x7F000001u;
+    }
+    EXPECT_TRUE(loopback);
+}
