@@ -48,24 +48,3 @@ TEST(Socket, DescriptorsAreCloseOnExec)
         CloseSocket(descriptor);
     }
 }
-
-TEST(Socket, WaitsTellReadyFromTimedOutFromFailed)
-{
-    EXPECT_EQ(WaitForSocket(-1, SocketWaitFor::kReadable, 0), SocketWaitResult::kFailed);
-    const int udp = OpenSocket(SocketProtocol::kUdp);
-    ASSERT_EQ(BindSocket(udp, TestPorts::kLoopback, 0), SocketStatus::kOk);
-    EXPECT_EQ(WaitForSocket(udp, SocketWaitFor::kReadable, 1000), SocketWaitResult::kTimedOut);
-    EXPECT_EQ(WaitForSocket(udp, SocketWaitFor::kWritable, 1000), SocketWaitResult::kReady);
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    ASSERT_TRUE(GetSocketName(udp, address, port));
-    EXPECT_EQ(SendToOnSocket(udp, TestPorts::kLoopback, port, "x", 1).status, SocketStatus::kOk);
-    EXPECT_EQ(WaitForSocket(udp, SocketWaitFor::kReadable, 1000000), SocketWaitResult::kReady);
-
-    const int descriptors[] = {-1, udp};
-    bool ready[] = {true, false};
-    EXPECT_TRUE(WaitForReadableSockets(descriptors, ready, 2, 0));
-    EXPECT_FALSE(ready[0]);
-    EXPECT_TRUE(ready[1]);
-    CloseSocket(udp);
-}
