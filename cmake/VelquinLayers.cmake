@@ -41,11 +41,13 @@ function(velquin_add_shared_library name)
   target_include_directories(${name} PUBLIC ${VELQUIN_DEVICE_DIR})
 endfunction()
 
-# velquin_add_test_executable(NAME DIRS dir... [EXCLUDE dir...] [LINK target...])
+# velquin_add_test_executable(NAME DIRS dir... [EXCLUDE dir...] [LINK target...]
+#                             [PATH_PREFIX dir])
 # A GoogleTest executable of every .cpp below DIRS (relative to tests/), with
-# its tests registered in CTest. Nothing is made while the folders are empty.
+# its tests registered in CTest; PATH_PREFIX goes first on the tests' PATH.
+# Nothing is made while the folders are empty.
 function(velquin_add_test_executable name)
-  cmake_parse_arguments(ARG "" "" "DIRS;EXCLUDE;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "" "PATH_PREFIX" "DIRS;EXCLUDE;LINK" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB_RECURSE found CONFIGURE_DEPENDS ${VELQUIN_TESTS_DIR}/${dir}/*.cpp)
@@ -60,5 +62,10 @@ function(velquin_add_test_executable name)
   add_executable(${name} ${sources})
   target_include_directories(${name} PRIVATE ${VELQUIN_TESTS_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  if(ARG_PATH_PREFIX)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT 120 ENVIRONMENT "PATH=${ARG_PATH_PREFIX}:$ENV{PATH}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  endif()
 endfunction()

@@ -110,6 +110,12 @@ MessagePortServer::~MessagePortServer()
 
 void MessagePortServer::Stop()
 {
+    // The name goes first, so new clients find no server instead of a
+    // connection that is dropped unanswered.
+    if (mListener.IsValid() && SameFile(mPath, mDevice, mInode))
+    {
+        ::unlink(mPath.c_str());
+    }
     if (mStopWrite.IsValid())
     {
         const unsigned char byte = 1;
@@ -119,14 +125,13 @@ void MessagePortServer::Stop()
     {
         mThread.join();
     }
-    if (mListener.IsValid())
-    {
-        if (SameFile(mPath, mDevice, mInode))
-        {
-            ::unlink(mPath.c_str());
-        }
-        mListener.Reset();
-    }
+    mListener.Reset();
+}
+
+bool MessagePortServer::IsStopping() const
+{
+    pollfd fd{mStopRead.Get(), POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0;
 }
 
 void MessagePortServer::Run()
@@ -180,9 +185,9 @@ void MessagePortServer::Serve(int connection)
     const bool replyWanted = (header.Flags & PortFrame::kFlagReplyWanted) != 0;
     std::optional<PortBytes> reply;
     mHandler(header.MessageId, request, replyWanted ? &reply : nullptr);
-    if (!replyWanted)
+    if (!replyWanted || IsStopping())
     {
-        return;
+        return; // a request that Stop overtook is cut off without its reply
     }
     if (reply.has_value() && reply->size() > PortFrame::kMaxDataSize)
     {

@@ -58,8 +58,8 @@ public:
 
     const std::string& GetPath() const noexcept { return mPath; }
 
-    // A cancellation descriptor that becomes readable when Stop begins: a slow
-    // handler may poll it.
+    // A descriptor that becomes readable when Stop begins: a slow handler may
+    // poll it. A handler that returns after Stop began sends no reply.
     int GetStopFd() const noexcept { return mStopRead.Get(); }
 
 private:
@@ -67,6 +67,7 @@ private:
 
     void Run();
     void Serve(int connection);
+    bool IsStopping() const;
 
     const std::string mPath;
     ScopedFd mListener;
