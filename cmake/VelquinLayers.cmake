@@ -25,20 +25,33 @@ function(velquin_add_layer name)
   endif()
 endfunction()
 
-# velquin_add_shared_library(NAME LAYERS layer...)
-# The shared library built from the objects of the given layers.
+# velquin_add_shared_library(NAME LAYERS layer... [VERSION_SCRIPT file])
+# The shared library built from the objects of the given layers. It links what
+# the layers need from outside (system libraries), never their archives, and
+# leaves no symbol undefined that those do not give. A version script decides
+# what it exports (everything else is local).
 function(velquin_add_shared_library name)
-  cmake_parse_arguments(ARG "" "" "LAYERS" ${ARGN})
+  cmake_parse_arguments(ARG "" "VERSION_SCRIPT" "LAYERS" ${ARGN})
   add_library(${name} SHARED)
+  list(JOIN ARG_LAYERS "|" layer_names)
   foreach(layer IN LISTS ARG_LAYERS)
     get_target_property(type ${layer} TYPE)
     if(NOT type STREQUAL "INTERFACE_LIBRARY")
       target_sources(${name} PRIVATE $<TARGET_OBJECTS:${layer}>)
     endif()
-    # Only the layers' link requirements (system libraries), not their archives.
-    target_link_libraries(${name} PRIVATE $<TARGET_PROPERTY:${layer},INTERFACE_LINK_LIBRARIES>)
+    target_link_libraries(${name} PRIVATE
+      "$<FILTER:$<TARGET_PROPERTY:${layer},INTERFACE_LINK_LIBRARIES>,EXCLUDE,^(${layer_names})$>")
   endforeach()
   target_include_directories(${name} PUBLIC ${VELQUIN_DEVICE_DIR})
+  # Clang links the sanitizer runtimes into executables only, so a sanitized
+  # clang build leaves their symbols to the executable.
+  if(NOT (CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND VELQUIN_SANITIZER))
+    target_link_options(${name} PRIVATE "LINKER:--no-undefined")
+  endif()
+  if(ARG_VERSION_SCRIPT)
+    target_link_options(${name} PRIVATE "LINKER:--version-script=${ARG_VERSION_SCRIPT}")
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${ARG_VERSION_SCRIPT})
+  endif()
 endfunction()
 
 # velquin_add_test_executable(NAME DIRS dir... [EXCLUDE dir...] [LINK target...]
