@@ -54,18 +54,7 @@ EXTENSIONS = (".h", ".hpp", ".cpp", ".cc", ".c", ".inl")
 
 # Includes that point up a floor today and are known, each to be fixed and then
 # removed from here: (including file, included file), both from the source root.
-KNOWN_UPWARD_INCLUDES = {
-    # The reuse allocator takes the framework mutex for its thread-safe form.
-    (
-        "Device/KTFramework/Utilities/Storage/ReuseAllocator.h",
-        "Device/KTFramework/Utilities/Threading/Mutex.h",
-    ),
-    # The object base formats its ToString text with the string class.
-    (
-        "Device/KTFramework/ObjectBase/RefCountedObject.cpp",
-        "Device/KTFramework/Utilities/Storage/StringT.h",
-    ),
-}
+KNOWN_UPWARD_INCLUDES = set()
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*(["<])([^">]+)[">]')
 
