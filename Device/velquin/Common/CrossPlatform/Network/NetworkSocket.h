@@ -24,6 +24,7 @@
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkError.h"
 
 enum NetworkSocketType : std::uint32_t
@@ -144,8 +145,8 @@ public:
     // Always 0.
     int GetSockName(unsigned int& ip, unsigned short& port);
 
-    void AcquireSendMutex() { mSendMutex.Acquire(); }
-    void ReleaseSendMutex() { mSendMutex.Release(); }
+    void AcquireSendMutex() ACQUIRE(mSendMutex) { mSendMutex.Acquire(); }
+    void ReleaseSendMutex() RELEASE(mSendMutex) { mSendMutex.Release(); }
 
     // The calling thread's last system error number.
     static int GetLastSocketError();
