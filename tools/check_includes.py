@@ -52,10 +52,6 @@ UNINSTALLER_TEST_PREFIXES = ["tests/Uninstaller/", "tests/Platform/Uninstaller/"
 SCANNED = ["Device", "tests", "bench"]
 EXTENSIONS = (".h", ".hpp", ".cpp", ".cc", ".c", ".inl")
 
-# Includes that point up a floor today and are known, each to be fixed and then
-# removed from here: (including file, included file), both from the source root.
-KNOWN_UPWARD_INCLUDES = set()
-
 INCLUDE = re.compile(r'^\s*#\s*include\s*(["<])([^">]+)[">]')
 
 
@@ -126,7 +122,7 @@ def check_file(root, path, errors):
                 errors.append(f'{path}:{number}: includes "{target}", which lies in no known floor')
                 continue
             reason = judge(path, own, theirs)
-            if reason and (path, included) not in KNOWN_UPWARD_INCLUDES:
+            if reason:
                 errors.append(f'{path}:{number}: includes "{target}": {reason}')
 
 
@@ -158,14 +154,6 @@ def main(argv):
                     path = os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")
                     seen.add(path)
                     check_file(root, path, errors)
-    for including, included in sorted(KNOWN_UPWARD_INCLUDES):
-        if including in seen:
-            with open(os.path.join(root, including), encoding="utf-8", errors="replace") as source:
-                if not any(
-                    INCLUDE.match(line) and INCLUDE.match(line).group(2) == included[len("Device/") :]
-                    for line in source
-                ):
-                    print(f"note: {including} no longer includes {included}; drop it from KNOWN_UPWARD_INCLUDES")
     for error in errors:
         print(error)
     if errors:
