@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs the tests: plain, then AddressSanitizer with UBSan, then ThreadSanitizer.
+# Builds and runs the tests: plain, then AddressSanitizer with UBSan, then ThreadSanitizer, then
+# the plain build again under clang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-for preset in default asan tsan; do
+for preset in default asan tsan clang; do
   echo "=== ${preset}"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"

@@ -215,7 +215,8 @@ TEST(DeviceIdentifier, CopiesCompareEqualWithEveryField)
     DeviceIdentifier assigned;
     assigned = id;
     EXPECT_TRUE(assigned == id);
-    assigned = assigned;
+    const DeviceIdentifier& self = assigned; // through a reference, as aliased callers do
+    assigned = self;
     EXPECT_TRUE(assigned == id);
 
     DeviceIdentifier renamed(id);

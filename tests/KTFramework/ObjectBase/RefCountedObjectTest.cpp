@@ -321,7 +321,8 @@ TEST(RCPtr, CopiesCountAndLastReleaseDeletes)
             EXPECT_EQ(2, a->GetReferenceCount());
             b = a;
             EXPECT_EQ(2, a->GetReferenceCount());
-            a = a;
+            const RCPtr<LProbe>& self = a; // through a reference, as aliased callers do
+            a = self;
             EXPECT_EQ(2, a->GetReferenceCount());
         }
         EXPECT_EQ(1, a->GetReferenceCount());

@@ -10,8 +10,9 @@
 namespace KT
 {
 
-// An allocator is never destroyed through this interface, so it declares no
-// destructor.
+// An allocator is never destroyed through this interface: its destructor is
+// protected and not virtual, so the interface adds no destructor to the
+// dispatch table.
 class IAllocator
 {
 public:
@@ -19,10 +20,13 @@ public:
     virtual void* Calloc(std::size_t count, std::size_t size) = 0;
     virtual void* Realloc(void* block, std::size_t size) = 0;
     virtual void Free(void* block) = 0;
+
+protected:
+    ~IAllocator() = default;
 };
 
 // Forwards every call to the C heap unchanged, a null result included.
-class SystemAllocator : public IAllocator
+class SystemAllocator final : public IAllocator
 {
 public:
     constexpr SystemAllocator() noexcept = default;

@@ -80,8 +80,11 @@ bool isLegalUTF8(const unsigned char* source, int length)
     }
     if (length >= 2)
     {
+        // Every second byte is a continuation byte (0x80-0xBF); four lead
+        // bytes narrow that range further, to refuse overlong forms, surrogate
+        // values and values above U+10FFFF.
         const unsigned char second = source[1];
-        if (second > 0xBF)
+        if (second < 0x80 || second > 0xBF)
         {
             return false;
         }
@@ -112,10 +115,6 @@ bool isLegalUTF8(const unsigned char* source, int length)
             }
             break;
         default:
-            if (second < 0x80)
-            {
-                return false;
-            }
             break;
         }
     }

@@ -32,6 +32,9 @@ public:
     GUIDComparable(const Bytes& bytes) { std::memcpy(mBytes, bytes, sizeof(mBytes)); }
 
     bool operator==(const Bytes& other) const { return std::memcmp(mBytes, other, sizeof(mBytes)) == 0; }
+    // Without it, two GUIDComparables would compare through the conversion to
+    // Bytes either way round, which C++20 calls ambiguous.
+    bool operator==(const GUIDComparable& other) const { return *this == other.mBytes; }
     operator const Bytes&() const { return mBytes; }
 
 private:

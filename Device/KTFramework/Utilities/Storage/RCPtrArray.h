@@ -30,7 +30,9 @@ class RCPtrArray : public IArray<RCPtr<T>>, public ConstRCPtrArray<T, GranuleCou
 
 public:
     // Unqualified use picks the RCPtr<T> interface; the ConstRCPtr<T> one is
-    // reached through a reference to the base.
+    // reached through a reference to the base, except for the element
+    // operations below, whose ConstRCPtr<T> forms stay visible beside the
+    // overrides (an RCPtr<T> argument still picks the RCPtr<T> form).
     using Interface::Append;
     using Interface::Clear;
     using Interface::Copy;
@@ -48,6 +50,13 @@ public:
     using Interface::IsEmpty;
     using Interface::OffsetIteratorHandle;
     using Interface::operator==;
+    // Two arrays of the same type compare without a conversion on either side,
+    // so the reversed form of the interface's operator cannot tie with it.
+    bool operator==(const RCPtrArray& other) const { return Interface::operator==(other); }
+    using Storage::AppendItem;
+    using Storage::InsertItem;
+    using Storage::RemoveItem;
+    using Storage::RemoveLast;
 
     explicit RCPtrArray(unsigned int count = 0, unsigned int reserve = 0) : Storage(count, reserve) {}
     RCPtrArray(const RCPtrArray&) = delete;
@@ -103,7 +112,8 @@ int64_t RCPtrArray<T, G, S>::RemoveItem(std::size_t index, RCPtr<T>& out)
     }
     out.SetNull();
     out.SwapReference(GetPtr()[index]);
-    this->RemoveInternal(index, 1);
+    // The index was checked above; a shrink cannot fail.
+    static_cast<void>(this->RemoveInternal(index, 1));
     return GetCount();
 }
 

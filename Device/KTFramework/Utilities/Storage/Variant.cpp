@@ -776,6 +776,11 @@ constexpr double TWO_POW_64 = 18446744073709551616.0;
 
 bool Variant::operator<(const Variant& other) const
 {
+    return IsLess(other, 1);
+}
+
+bool Variant::IsLess(const Variant& other, unsigned int level) const
+{
     if (mType != other.mType)
     {
         if (mType == TYPE_EMPTY || other.mType == TYPE_EMPTY)
@@ -885,6 +890,17 @@ bool Variant::operator<(const Variant& other) const
     }
     case TYPE_ARRAY:
     {
+        if (level > MAX_NESTING_DEPTH)
+        {
+            // Too deep to walk: ordered by the bytes of the payload, which
+            // orders the two Array records alike (their headers differ only in
+            // the length, which follows the payload's size). Byte-equal values
+            // are the ones the walk above sees as equal, so the order stays
+            // strict weak.
+            return BytesLess(static_cast<const unsigned char*>(GetData()), static_cast<size_t>(mSize),
+                             static_cast<const unsigned char*>(other.GetData()),
+                             static_cast<size_t>(other.mSize));
+        }
         const size_t leftCount = GetArrayLength();
         const size_t rightCount = other.GetArrayLength();
         const size_t count = leftCount < rightCount ? leftCount : rightCount;
@@ -896,7 +912,7 @@ bool Variant::operator<(const Variant& other) const
             other.GetArrayElement(i, rightItem);
             if (leftItem != rightItem)
             {
-                return leftItem < rightItem;
+                return leftItem.IsLess(rightItem, level + 1);
             }
         }
         return leftCount < rightCount;

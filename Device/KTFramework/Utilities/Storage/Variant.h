@@ -39,6 +39,12 @@ public:
     // Bytes of the header that opens every serialised record.
     static constexpr size_t RECORD_HEADER_SIZE = 12;
     static constexpr unsigned int RECORD_VERSION = 1;
+    // How many levels of nested Arrays a walk over a value descends: the value
+    // itself is level 1, the elements of a level-n Array are level n + 1. A
+    // peer's record can nest as deep as its bytes allow (12 bytes a level), so
+    // walks that recurse per level (the Array ordering, the text forms) treat
+    // an Array past this level as a whole instead of descending into it.
+    static constexpr unsigned int MAX_NESTING_DEPTH = 64;
 
     Variant() noexcept;
     Variant(int value) noexcept;
@@ -109,6 +115,8 @@ protected:
 private:
     static void CheckLayout();
 
+    // operator< for a value at the given nesting level.
+    bool IsLess(const Variant& other, unsigned int level) const;
     uint64_t GetSlotBits() const noexcept;
     uint64_t ReadData(size_t width) const noexcept;
     uint64_t GetTextLength() const noexcept;

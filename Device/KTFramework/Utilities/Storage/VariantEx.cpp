@@ -600,17 +600,18 @@ int VariantEx::Serialize(RCPtr<LIBuffer>& buffer, std::size_t offset) const
     {
         return RESULT_FAILED;
     }
-    // Writing into this variant's own buffer: growing it may move the
-    // payload, so the record is made from a copy.
-    RCPtr<LIBuffer> payloadCopy;
-    if (!!buffer && buffer.GetRaw() == mBuffer.GetRaw() && payload != nullptr)
+    // Writing into this variant's own buffer would overwrite its payload
+    // while it is being written out, and growing the buffer may move the
+    // block the variant still points at. The caller's pointer is given a copy
+    // of the buffer to grow and write into; the variant keeps the original.
+    if (!!buffer && buffer.GetRaw() == mBuffer.GetRaw())
     {
-        payloadCopy = RCPtr<LIBuffer>::Downcast(mBuffer->CreateCopy());
-        if (!payloadCopy)
+        RCPtr<LIBuffer> copy = RCPtr<LIBuffer>::Downcast(buffer->CreateCopy());
+        if (!copy)
         {
             return RESULT_FAILED;
         }
-        payload = static_cast<const unsigned char*>(payloadCopy->GetRawPtr());
+        buffer.SwapReference(copy);
     }
 
     const std::uint32_t recordLength = static_cast<std::uint32_t>(size + kRecordHeaderSize);
@@ -787,6 +788,14 @@ VariantEx::String VariantEx::GetArrayString(unsigned int indent) const
     {
         return GetString(-1);
     }
+    return ListArray(indent, 1);
+}
+
+// Each level unpacks a copy of what lies below it and indents further, so
+// the walk stops at MAX_NESTING_DEPTH: time and text then grow with the
+// record's size, not with the square of its depth, and the stack stays bounded.
+VariantEx::String VariantEx::ListArray(unsigned int indent, unsigned int level) const
+{
     Array<VariantEx> elements;
     VariantArrayToArrayOfVariants(*this, elements);
     const std::size_t count = static_cast<std::size_t>(elements.GetCount());
@@ -804,6 +813,7 @@ VariantEx::String VariantEx::GetArrayString(unsigned int indent) const
     const String lineBreak("\n");
     const String open("[");
     const String close("] ");
+    const String tooDeep(kTooDeepText);
 
     String result = String::Format(kArrayHeaderFormat, static_cast<unsigned int>(count));
     for (std::size_t i = 0; i < count; ++i)
@@ -813,7 +823,19 @@ VariantEx::String VariantEx::GetArrayString(unsigned int indent) const
         result += open;
         result += String::FormatNumber(static_cast<unsigned int>(i), 0);
         result += close;
-        result += elements.GetAt(i).GetArrayString(indent + 1);
+        const VariantEx& element = elements.GetAt(i);
+        if (element.GetType() != TYPE_ARRAY)
+        {
+            result += element.GetArrayString(indent + 1);
+        }
+        else if (level < MAX_NESTING_DEPTH)
+        {
+            result += element.ListArray(indent + 1, level + 1);
+        }
+        else
+        {
+            result += tooDeep;
+        }
     }
     return result;
 }

@@ -31,6 +31,9 @@ public:
     // The buffer that Serialize creates for a null destination.
     using RecordBuffer = LBufferT<1, 0, 8, char*, GetSystemAllocator>;
 
+    // Stands in the text forms for an Array nested too deep to be listed.
+    static constexpr const char kTooDeepText[] = "<nesting too deep>";
+
     // The raising site of GetBuffer on a kind without a buffer.
     static constexpr ExceptionSite kGetBufferSite{"Device/KTFramework/Utilities/Storage/VariantEx", 464};
 
@@ -74,7 +77,8 @@ public:
     // The text form with indent -1.
     String ToString() const override;
     // An Array as an indented listing, one element a line; any other kind as
-    // its one-line form.
+    // its one-line form. An Array nested past MAX_NESTING_DEPTH is listed as
+    // kTooDeepText.
     virtual String GetArrayString(unsigned int indent) const;
     // The one-line form; an Array gives its listing (a negative indent as 0).
     String GetString(int indent) const;
@@ -93,6 +97,8 @@ public:
     using Variant::Serialize;
     // Writes this value's record at offset into buffer, creating the buffer
     // when it is null and growing it when it is short (never shrinking it).
+    // When buffer is this variant's own payload buffer, buffer is given a
+    // copy of it to write into and the variant keeps its payload unchanged.
     // Returns the record length, or RESULT_FAILED.
     int Serialize(RCPtr<LIBuffer>& buffer, std::size_t offset) const;
     using Variant::Deserialize;
@@ -124,6 +130,8 @@ private:
     long ParseLong() const;
     unsigned long long ParseUnsignedLongLong() const;
     double ParseDouble() const;
+    // The listing of an Array at the given nesting level.
+    String ListArray(unsigned int indent, unsigned int level) const;
     // Writes kind, data pointer and size of the inherited fields together.
     void SetFields(Type kind, void* data, std::uint64_t size);
 

@@ -262,7 +262,7 @@ namespace
 
 // Forwards to the C heap, counts live blocks, and fails every call once its
 // allowance of successful calls is used up.
-class FailingAllocator : public IAllocator
+class FailingAllocator final : public IAllocator
 {
 public:
     void* Alloc(std::size_t size) override { return Admit() ? Count(std::malloc(size)) : nullptr; }

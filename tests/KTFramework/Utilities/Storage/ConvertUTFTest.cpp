@@ -99,6 +99,78 @@ TEST(ConvertUTF, ReadsWellFormedUtf8AndStopsAtIllFormedSequencesInEitherMode)
     }
 }
 
+// After the lead bytes 0xED and 0xF4 the second byte has a narrower range
+// than 0x80-0xBF, but it is still a continuation byte: an ASCII byte (even a
+// NUL) there must not be swallowed into an invented character.
+TEST(ConvertUTF, SecondByteAfterEdAndF4MustBeAContinuationByte)
+{
+    struct Row
+    {
+        const char* Name;
+        Bytes Source;
+        // Where isLegalUTF8Sequence is asked, and its answer.
+        std::size_t CheckAt;
+        bool Legal;
+        int Result;
+        Units16 Utf16;
+        Units32 Utf32;
+        std::size_t Consumed;
+    };
+    const Row rows[] = {
+        {"ED 60 A0", {0xED, 0x60, 0xA0}, 0, false, UTF_SOURCE_INVALID, {}, {}, 0},
+        {"ED 41 80", {0xED, 0x41, 0x80}, 0, false, UTF_SOURCE_INVALID, {}, {}, 0},
+        {"F4 00 84 9E", {0xF4, 0x00, 0x84, 0x9E}, 0, false, UTF_SOURCE_INVALID, {}, {}, 0},
+        {"NUL hidden after text",
+         {0x68, 0xC3, 0xA9, 0x00, 0x20, 0xF4, 0x00, 0x84, 0x9E},
+         5,
+         false,
+         UTF_SOURCE_INVALID,
+         {0x68, 0xE9, 0x00, 0x20},
+         {0x68, 0xE9, 0x00, 0x20},
+         5},
+        {"F4 32 after text",
+         {0x0B, 0x2A, 0xF4, 0x32, 0x80, 0x82},
+         2,
+         false,
+         UTF_SOURCE_INVALID,
+         {0x0B, 0x2A},
+         {0x0B, 0x2A},
+         2},
+        {"ED 52 behind a stray continuation",
+         {0x52, 0x52, 0x11, 0x84, 0x11, 0xF5, 0xED, 0x52, 0x81, 0x52, 0x52, 0x00},
+         6,
+         false,
+         UTF_SOURCE_INVALID,
+         {0x52, 0x52, 0x11},
+         {0x52, 0x52, 0x11},
+         3},
+        {"ED 7F 80", {0xED, 0x7F, 0x80}, 0, false, UTF_SOURCE_INVALID, {}, {}, 0},
+        {"ED 80 80", {0xED, 0x80, 0x80}, 0, true, UTF_OK, {0xD000}, {0xD000}, 3},
+        {"ED 9F BF", {0xED, 0x9F, 0xBF}, 0, true, UTF_OK, {0xD7FF}, {0xD7FF}, 3},
+        {"ED A0 80", {0xED, 0xA0, 0x80}, 0, false, UTF_SOURCE_INVALID, {}, {}, 0},
+        {"F4 7F 80 80", {0xF4, 0x7F, 0x80, 0x80}, 0, false, UTF_SOURCE_INVALID, {}, {}, 0},
+        {"F4 80 80 80", {0xF4, 0x80, 0x80, 0x80}, 0, true, UTF_OK, {0xDBC0, 0xDC00}, {0x100000}, 4},
+        {"F4 8F BF BF", {0xF4, 0x8F, 0xBF, 0xBF}, 0, true, UTF_OK, {0xDBFF, 0xDFFF}, {0x10FFFF}, 4},
+        {"F4 90 80 80", {0xF4, 0x90, 0x80, 0x80}, 0, false, UTF_SOURCE_INVALID, {}, {}, 0},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        const unsigned char* end = row.Source.data() + row.Source.size();
+        EXPECT_EQ(isLegalUTF8Sequence(row.Source.data() + row.CheckAt, end), row.Legal);
+        for (int flags : {UTF_STRICT, UTF_LENIENT})
+        {
+            SCOPED_TRACE(flags == UTF_STRICT ? "strict" : "lenient");
+            ExpectOutcome(
+                Convert<unsigned char, unsigned short>(ConvertUTF8toUTF16, row.Source, kRoomy, flags),
+                row.Result, row.Utf16, row.Consumed);
+            ExpectOutcome(
+                Convert<unsigned char, unsigned long>(ConvertUTF8toUTF32, row.Source, kRoomy, flags),
+                row.Result, row.Utf32, row.Consumed);
+        }
+    }
+}
+
 struct Utf16Row
 {
     const char* Name;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "KTFramework/Utilities/Storage/VariantEx.h"
@@ -307,6 +308,64 @@ TEST(VariantEx, SerializeWritesAtAnOffsetGrowingButNeverShrinking)
     EXPECT_EQ(BufferBytes(target), (Bytes{7, 8, 14, 0, 0, 0, 1, 0, 0, 0, 14, 0, 0, 0, 7, 8}));
 }
 
+// A buffer the variant holds (GetBuffer hands one out for Buffers and
+// Strings) as the destination: before, growing it moved the block the
+// variant still pointed at and the record overwrote the payload it was made
+// from. The variant must keep its value; the buffer ends up holding exactly
+// what was there plus the record.
+TEST(VariantEx, SerializeIntoItsOwnPayloadBufferKeepsTheValue)
+{
+    struct Row
+    {
+        const char* name;
+        VariantEx value;
+        Bytes payload;
+        std::size_t offset;
+        Bytes expected;
+    };
+    const Row rows[] = {
+        {"buffer at 0",
+         FromBytes(Variant::TYPE_BUFFER, {0xAA, 0xBB, 0xCC}),
+         {0xAA, 0xBB, 0xCC},
+         0,
+         {0x0F, 0, 0, 0, 1, 0, 0, 0, 0x0E, 0, 0, 0, 0xAA, 0xBB, 0xCC}},
+        {"buffer past the end",
+         FromBytes(Variant::TYPE_BUFFER, {0xAA, 0xBB, 0xCC}),
+         {0xAA, 0xBB, 0xCC},
+         5,
+         {0xAA, 0xBB, 0xCC, 0, 0, 0x0F, 0, 0, 0, 1, 0, 0, 0, 0x0E, 0, 0, 0, 0xAA, 0xBB, 0xCC}},
+        {"string at 0",
+         Text("hi"),
+         {'h', 'i', 0},
+         0,
+         {0x0F, 0, 0, 0, 1, 0, 0, 0, 0x0F, 0, 0, 0, 'h', 'i', 0}},
+        {"string past the end",
+         Text("hi"),
+         {'h', 'i', 0},
+         4,
+         {'h', 'i', 0, 0, 0x0F, 0, 0, 0, 1, 0, 0, 0, 0x0F, 0, 0, 0, 'h', 'i', 0}},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        VariantEx v = row.value;
+        RCPtr<LIBuffer> target = v.GetBuffer();
+        EXPECT_EQ(v.Serialize(target, row.offset), 15);
+        EXPECT_EQ(BufferBytes(target), row.expected);
+
+        // The variant still reads its own payload, inside its own buffer.
+        std::size_t size = 0;
+        const unsigned char* data = static_cast<const unsigned char*>(v.GetConstPointer(size));
+        EXPECT_EQ(Bytes(data, data + size), row.payload);
+        EXPECT_EQ(static_cast<const void*>(data), v.GetBuffer()->GetRawPtr());
+        EXPECT_EQ(v.GetBuffer()->GetSizeBytes(), row.payload.size());
+        EXPECT_TRUE(v == row.value);
+        RCPtr<LIBuffer> again;
+        EXPECT_EQ(v.Serialize(again, 0), 15);
+        EXPECT_EQ(BufferBytes(again), Bytes(row.expected.end() - 15, row.expected.end()));
+    }
+}
+
 struct RecordRow
 {
     const char* name;
@@ -555,6 +614,81 @@ TEST(VariantEx, ArraysListTheirElementsIndented)
     EXPECT_STREQ(seven.GetString(1).CStr(), "array(1):\n    [0] 7 (0x00000007)");
     EXPECT_STREQ(ArrayOf({}).GetArrayString(3).CStr(), "<empty array>");
     EXPECT_STREQ(Text("plain").GetArrayString(2).CStr(), "plain");
+}
+
+// Levels nested Arrays, the innermost holding the record inner; built by
+// hand, since nesting by SetArray copies the whole value once per level.
+VariantEx Nested(std::size_t levels, const Bytes& inner)
+{
+    Bytes bytes;
+    for (std::size_t level = 0; level < levels; ++level)
+    {
+        const std::uint32_t total = static_cast<std::uint32_t>(12 * (levels - level) + inner.size());
+        const Bytes header = Record(total, 1, Variant::TYPE_ARRAY, {});
+        bytes.insert(bytes.end(), header.begin(), header.end());
+    }
+    bytes.insert(bytes.end(), inner.begin(), inner.end());
+    VariantEx v;
+    EXPECT_EQ(v.Deserialize(bytes.data(), bytes.size()), 0);
+    return v;
+}
+
+// The listing of Arrays of one element each, levels deep, whose innermost
+// element reads tail.
+std::string NestedListing(std::size_t levels, const std::string& tail)
+{
+    std::string text = "array(1):";
+    for (std::size_t level = 1; level <= levels; ++level)
+    {
+        text += "\n" + std::string(2 * level, ' ') + "[0] " + (level < levels ? "array(1):" : tail);
+    }
+    return text;
+}
+
+const Bytes kInt32Seven = Record(16, 1, Variant::TYPE_INT32, {7, 0, 0, 0});
+
+TEST(VariantEx, TextFormsListSixtyFourLevelsAndMarkDeeperArrays)
+{
+    // Within the limit the listing is the usual one.
+    EXPECT_EQ(std::string(Nested(64, kInt32Seven).ToString().CStr()), NestedListing(64, "7 (0x00000007)"));
+    // One level more: the 65th Array is the marker, at the line of its index.
+    const std::string marked = NestedListing(64, "<nesting too deep>");
+    const VariantEx deeper = Nested(65, kInt32Seven);
+    EXPECT_EQ(std::string(deeper.ToString().CStr()), marked);
+    EXPECT_EQ(std::string(deeper.GetString(-1).CStr()), marked);
+    EXPECT_EQ(std::string(deeper.GetArrayString(0).CStr()), marked);
+    const std::string xml = deeper.GetXMLString().CStr();
+    EXPECT_EQ(xml.substr(xml.size() - 28), "[0] &lt;nesting too deep&gt;");
+
+    // A peer's 240 KB record nesting 20,000 Arrays gives the same bounded text
+    // and stays within the stack.
+    const VariantEx hostile = Nested(19999, Record(12, 1, Variant::TYPE_ARRAY, {}));
+    std::size_t size = 0;
+    hostile.GetConstPointer(size);
+    EXPECT_EQ(size, 12u * 19999);
+    EXPECT_EQ(std::string(hostile.ToString().CStr()), marked);
+    EXPECT_EQ(std::string(hostile.GetXMLString().CStr()).size(), marked.size() + 6);
+}
+
+TEST(VariantEx, ArraysPastSixtyFourLevelsOrderByTheirBytes)
+{
+    const Bytes minusOne = Record(16, 1, Variant::TYPE_INT32, {0xFF, 0xFF, 0xFF, 0xFF});
+    const Bytes plusOne = Record(16, 1, Variant::TYPE_INT32, {1, 0, 0, 0});
+    // Within the limit the innermost elements order as numbers: -1 first.
+    EXPECT_EQ(Nested(64, minusOne).Compare(Nested(64, plusOne)), -1);
+    EXPECT_EQ(Nested(64, plusOne).Compare(Nested(64, minusOne)), 1);
+    // The 65th Array orders by its bytes: 01 before FF.
+    EXPECT_EQ(Nested(65, minusOne).Compare(Nested(65, plusOne)), 1);
+    EXPECT_EQ(Nested(65, plusOne).Compare(Nested(65, minusOne)), -1);
+    EXPECT_EQ(Nested(65, plusOne).Compare(Nested(65, plusOne)), 0);
+
+    // Deep records compare without walking them: the shorter one first.
+    const Bytes empty = Record(12, 1, Variant::TYPE_ARRAY, {});
+    const VariantEx deep = Nested(20000, empty);
+    const VariantEx deeper = Nested(20001, empty);
+    EXPECT_EQ(deep.Compare(deeper), -1);
+    EXPECT_EQ(deeper.Compare(deep), 1);
+    EXPECT_EQ(deep.Compare(Nested(20000, empty)), 0);
 }
 
 TEST(VariantEx, XmlFormEscapesTheFiveCharacters)
