@@ -24,9 +24,6 @@ Instance& TheInstance()
     return *instance;
 }
 
-std::atomic<std::uint32_t> sSendTimeoutMs{kSendTimeoutMs};
-std::atomic<std::uint32_t> sFirstReplyTimeoutMs{kFirstReplyTimeoutMs};
-std::atomic<std::uint32_t> sReplyTimeoutMs{kReplyTimeoutMs};
 std::atomic<int> sLaunchWaiters{0};
 
 } // namespace
@@ -125,7 +122,7 @@ void LMacLocalConnector::LaunchAndWait()
 
 std::shared_ptr<KT::Platform::IRemoteMessagePort> LMacLocalConnector::CurrentPort()
 {
-    std::lock_guard<std::mutex> guard(mPortLock);
+    KT::AutolockT<KT::FastMutex> guard(mPortLock);
     if (!mPort)
     {
         mPort = KT::Platform::LookUpMessagePort(mPortName);
@@ -150,10 +147,10 @@ int LMacLocalConnector::SendMessageToServer(std::int32_t messageId, const Bytes*
     {
         return -1;
     }
-    const std::uint32_t replyTimeoutMs =
-        mHasSuccessfullySentMessage.load() ? sReplyTimeoutMs.load() : sFirstReplyTimeoutMs.load();
-    const PortStatus status =
-        port->SendRequest(messageId, request, sSendTimeoutMs.load(), replyTimeoutMs, reply);
+    const std::uint32_t replyTimeoutMs = MacLocalTimeouts::Get(
+        mHasSuccessfullySentMessage.load() ? MacLocalTimeoutList::REPLY : MacLocalTimeoutList::FIRST_REPLY);
+    const PortStatus status = port->SendRequest(
+        messageId, request, MacLocalTimeouts::Get(MacLocalTimeoutList::SEND), replyTimeoutMs, reply);
     if (status == PortStatus::Success)
     {
         mHasSuccessfullySentMessage.store(true);
@@ -161,7 +158,7 @@ int LMacLocalConnector::SendMessageToServer(std::int32_t messageId, const Bytes*
     }
     if (status == PortStatus::IsInvalid)
     {
-        std::lock_guard<std::mutex> guard(mPortLock);
+        KT::AutolockT<KT::FastMutex> guard(mPortLock);
         if (mPort == port)
         {
             mPort.reset();
@@ -210,13 +207,6 @@ int LMacLocalConnector::FindDevices(KT::Array<KT::DeviceIdentifier>& devices)
         (void)devices.AppendItem(identifier);
     }
     return 0;
-}
-
-void LMacLocalConnector::SetTimeoutsForTesting(const Timeouts& timeouts)
-{
-    sSendTimeoutMs.store(timeouts.SendMs);
-    sFirstReplyTimeoutMs.store(timeouts.FirstReplyMs);
-    sReplyTimeoutMs.store(timeouts.ReplyMs);
 }
 
 int LMacLocalConnector::GetLaunchWaitersForTesting()

@@ -28,6 +28,8 @@
 #include "KTFramework/Utilities/Storage/Iterable.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/MessagePort.h"
+#include "Platform/ThreadAnnotations.h"
+#include "Platform/TimeoutTable.h"
 
 // The helper protocol as the library uses it.
 namespace MacLocalProtocol
@@ -55,11 +57,23 @@ inline constexpr char kLaunchAgentPlist[] =
     "/Library/LaunchAgents/com.korvane.lumetraworks.wirebridge.helper.plist";
 inline constexpr char kLaunchAgentLabel[] = "com.korvane.lumetraworks.wirebridge.helper";
 
-// Time-outs of a request, and the helper's start-up wait in ticks of 1/60 s.
-inline constexpr std::uint32_t kSendTimeoutMs = 2500;
-inline constexpr std::uint32_t kFirstReplyTimeoutMs = 30000; // until a first request has been accepted
-inline constexpr std::uint32_t kReplyTimeoutMs = 5000;
+// The helper's start-up wait in ticks of 1/60 s.
 inline constexpr std::uint32_t kStartupWaitTicks = 7200;
+
+// Time-outs of a request; tests shorten them with
+// MacLocalTimeouts::ScopedOverride.
+struct MacLocalTimeoutList
+{
+    enum Name : unsigned
+    {
+        SEND,        // handing the request over
+        FIRST_REPLY, // a reply, until a first request has been accepted
+        REPLY,       // a reply, afterwards
+        COUNT
+    };
+    static constexpr std::uint32_t kMilliseconds[COUNT] = {2500, 30000, 5000};
+};
+using MacLocalTimeouts = KT::Platform::TimeoutTable<MacLocalTimeoutList>;
 
 } // namespace MacLocalProtocol
 
@@ -102,17 +116,8 @@ public:
     // skipped; a name that is not a string variant is left empty.
     [[nodiscard]] int FindDevices(KT::Array<KT::DeviceIdentifier>& devices);
 
-    // Test seams.
-    struct Timeouts
-    {
-        std::uint32_t SendMs = MacLocalProtocol::kSendTimeoutMs;
-        std::uint32_t FirstReplyMs = MacLocalProtocol::kFirstReplyTimeoutMs;
-        std::uint32_t ReplyMs = MacLocalProtocol::kReplyTimeoutMs;
-    };
-    // Shortens the request time-outs of every connector (the defaults again
-    // with Timeouts{}).
-    static void SetTimeoutsForTesting(const Timeouts& timeouts);
-    // Callers of Create now waiting for another caller's start attempt.
+    // Test seam: callers of Create now waiting for another caller's start
+    // attempt.
     static int GetLaunchWaitersForTesting();
 
     ~LMacLocalConnector() override;
@@ -122,15 +127,17 @@ private:
 
     void EnsurePort();
     void LaunchAndWait();
-    std::shared_ptr<KT::Platform::IRemoteMessagePort> CurrentPort();
+    std::shared_ptr<KT::Platform::IRemoteMessagePort> CurrentPort() EXCLUDES(mPortLock);
 
     const std::string mPortName;
-    KT::Mutex mFindMutex;
-    std::mutex mPortLock;
-    std::shared_ptr<KT::Platform::IRemoteMessagePort> mPort; // guarded by mPortLock
+    KT::Mutex mFindMutex ACQUIRED_BEFORE(mPortLock);
+    KT::FastMutex mPortLock;
+    std::shared_ptr<KT::Platform::IRemoteMessagePort> mPort GUARDED_BY(mPortLock);
     // Set by the first request that the port accepts; the reply time-out is
     // then the shorter one for the rest of the instance's life.
     std::atomic<bool> mHasSuccessfullySentMessage{false};
+    // A standard mutex for the condition variable; the analysis does not see
+    // it, so the comments say what it guards.
     std::mutex mLaunchLock;
     std::condition_variable mLaunchEnded;
     bool mLaunching = false;          // guarded by mLaunchLock

@@ -62,11 +62,7 @@ class ConnectorWithHelperTest : public ::testing::Test
 {
 protected:
     ConnectorWithHelperTest() { LMacLocalConnector::Release(); }
-    ~ConnectorWithHelperTest() override
-    {
-        LMacLocalConnector::Release();
-        LMacLocalConnector::SetTimeoutsForTesting({});
-    }
+    ~ConnectorWithHelperTest() override { LMacLocalConnector::Release(); }
 
     ScopedRuntimeDirectory mRuntime;
 };
@@ -124,14 +120,18 @@ TEST_F(ConnectorWithHelperTest, ASlowHelperFailsARequestAndTheNextOneWorks)
 {
     FakeHelper helper({Device(1, "Desk")});
     ASSERT_TRUE(helper.Start());
-    LMacLocalConnector::SetTimeoutsForTesting({2500, 50, 50});
+    using MacLocalProtocol::MacLocalTimeoutList;
+    using MacLocalProtocol::MacLocalTimeouts;
     auto connector = LMacLocalConnector::GetTheMacLocalConnector();
     helper.SetFault(Fault::SlowReply, 300);
     std::optional<std::vector<unsigned char>> reply;
-    EXPECT_EQ(connector->SendMessageToServer(MacLocalProtocol::LocalRequestGetClientID, nullptr, &reply), -1);
+    {
+        MacLocalTimeouts::ScopedOverride shortReply(MacLocalTimeoutList::FIRST_REPLY, 50);
+        EXPECT_EQ(connector->SendMessageToServer(MacLocalProtocol::LocalRequestGetClientID, nullptr, &reply),
+                  -1);
+    }
     // The helper answers in turn: the next request waits behind the slow one.
     helper.SetFault(Fault::None);
-    LMacLocalConnector::SetTimeoutsForTesting({});
     EXPECT_EQ(connector->SendMessageToServer(MacLocalProtocol::LocalRequestGetClientID, nullptr, &reply), 0);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->size(), 8u);

@@ -175,8 +175,7 @@ private:
     LNetworkSocket(int descriptor, std::uint32_t peerAddress, std::uint16_t peerPort);
 
     WaitOutcome Wait(unsigned int timeoutMicroseconds, WaitType type);
-    // Caller holds mReceiveMutex (or owns the socket alone).
-    void SetBlockingInternal(bool blocking);
+    void SetBlockingInternal(bool blocking) REQUIRES(mReceiveMutex);
     NetworkError AcceptTcp(KT::RCPtr<LNetworkSocket>& accepted, bool blocking);
     NetworkError AcceptUdp(KT::RCPtr<LNetworkSocket>& accepted, bool blocking);
     // Ignores SIGPIPE once per process; sends pass MSG_NOSIGNAL as well, so a
@@ -191,9 +190,9 @@ private:
     std::atomic<bool> mBound{false};
     std::atomic<bool> mListening{false};
     std::atomic<bool> mBlocking{true};
-    KT::Mutex mSendMutex;
-    // Set by Bind before mBound turns true, read by Accept only once bound.
-    KT::RCPtr<KT::LIBuffer> mExpectedHello;
+    KT::Mutex mSendMutex ACQUIRED_BEFORE(mReceiveMutex);
+    // Set by Bind, copied out by the UDP Accept.
+    KT::RCPtr<KT::LIBuffer> mExpectedHello GUARDED_BY(mSendMutex);
     KT::FastMutex mReceiveMutex;
 
     static KT::AtomicCounter smSocketCount;
