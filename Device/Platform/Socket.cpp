@@ -15,6 +15,8 @@
 #include <memory>
 #include <new>
 
+#include "Platform/MonotonicClock.h"
+
 namespace KT::Platform
 {
 
@@ -29,12 +31,11 @@ namespace
 
 constexpr std::uint64_t kNanosecondsPerSecond = 1000000000u;
 
+// Waits last real time, so the time left after a signal comes from the system's
+// clock (nanosecond ticks), never from a clock a test installed.
 std::uint64_t MonotonicNanoseconds() noexcept
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * kNanosecondsPerSecond +
-           static_cast<std::uint64_t>(now.tv_nsec);
+    return GetSystemMonotonicClock().GetAbsoluteTicks();
 }
 
 sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) noexcept
@@ -136,6 +137,11 @@ void CloseSocket(int descriptor) noexcept
 {
     // Linux releases the descriptor even when close is interrupted: never retried.
     close(descriptor);
+}
+
+void ShutdownSocket(int descriptor) noexcept
+{
+    shutdown(descriptor, SHUT_RDWR);
 }
 
 SocketStatus ConnectSocket(int descriptor, std::uint32_t address, std::uint16_t port) noexcept

@@ -213,6 +213,14 @@ void LNetworkSocket::SetBlocking(bool blocking)
     SetBlockingInternal(blocking);
 }
 
+void LNetworkSocket::Shutdown()
+{
+    if (mSocket != -1)
+    {
+        KT::Platform::ShutdownSocket(mSocket);
+    }
+}
+
 NetworkError LNetworkSocket::SetOption(int level, int name, const char* value, int length)
 {
     switch (KT::Platform::SetSocketOption(mSocket, level, name, value, length))
@@ -396,12 +404,17 @@ NetworkError LNetworkSocket::AcceptTcp(KT::RCPtr<LNetworkSocket>& accepted, bool
 
 NetworkError LNetworkSocket::AcceptUdp(KT::RCPtr<LNetworkSocket>& accepted, bool blocking)
 {
+    KT::RCPtr<KT::LIBuffer> hello;
+    {
+        KT::AutolockT<KT::Mutex> lock(mSendMutex);
+        hello = mExpectedHello;
+    }
     // Without a hello every datagram would be taken for a client.
-    if (mExpectedHello.Get() == nullptr)
+    if (hello.Get() == nullptr)
     {
         return NETWORK_ACCEPT_FAILED;
     }
-    const std::size_t helloSize = mExpectedHello->GetSizeBytes();
+    const std::size_t helloSize = hello->GetSizeBytes();
     if (helloSize == 0 || helloSize >= 0xFFFFFFFFu)
     {
         return NETWORK_ACCEPT_FAILED;
@@ -415,7 +428,7 @@ NetworkError LNetworkSocket::AcceptUdp(KT::RCPtr<LNetworkSocket>& accepted, bool
     const NetworkError error = ReceiveFrom(datagram.data(), static_cast<unsigned int>(datagram.size()),
                                            received, senderAddress, senderPort, blocking);
     if (error != NETWORK_NO_ERROR || received != helloSize ||
-        std::memcmp(datagram.data(), mExpectedHello->GetRawPtr(), helloSize) != 0)
+        std::memcmp(datagram.data(), hello->GetRawPtr(), helloSize) != 0)
     {
         return NETWORK_ACCEPT_FAILED;
     }
@@ -425,8 +438,7 @@ NetworkError LNetworkSocket::AcceptUdp(KT::RCPtr<LNetworkSocket>& accepted, bool
         return NETWORK_ACCEPT_FAILED;
     }
     unsigned int sent = 0;
-    if (answer->Send(mExpectedHello->GetRawPtr(), static_cast<unsigned int>(helloSize), sent) !=
-            NETWORK_NO_ERROR ||
+    if (answer->Send(hello->GetRawPtr(), static_cast<unsigned int>(helloSize), sent) != NETWORK_NO_ERROR ||
         sent != helloSize)
     {
         return NETWORK_ACCEPT_FAILED;

@@ -140,6 +140,10 @@ public:
     bool CallSelect(unsigned int timeoutMicroseconds, WaitType type);
 
     void SetBlocking(bool blocking);
+    // Ends the stream both ways (TCP): the peer sees it end, later sends fail
+    // and a receive reports the close. For a stream whose framing a cut-short
+    // send has broken.
+    void Shutdown();
     [[nodiscard]] NetworkError SetOption(int level, int name, const char* value, int length);
     // The socket's own address and port; both 0 when they cannot be read.
     // Always 0.
@@ -175,8 +179,7 @@ private:
     LNetworkSocket(int descriptor, std::uint32_t peerAddress, std::uint16_t peerPort);
 
     WaitOutcome Wait(unsigned int timeoutMicroseconds, WaitType type);
-    // Caller holds mReceiveMutex (or owns the socket alone).
-    void SetBlockingInternal(bool blocking);
+    void SetBlockingInternal(bool blocking) REQUIRES(mReceiveMutex);
     NetworkError AcceptTcp(KT::RCPtr<LNetworkSocket>& accepted, bool blocking);
     NetworkError AcceptUdp(KT::RCPtr<LNetworkSocket>& accepted, bool blocking);
     // Ignores SIGPIPE once per process; sends pass MSG_NOSIGNAL as well, so a
@@ -191,9 +194,9 @@ private:
     std::atomic<bool> mBound{false};
     std::atomic<bool> mListening{false};
     std::atomic<bool> mBlocking{true};
-    KT::Mutex mSendMutex;
-    // Set by Bind before mBound turns true, read by Accept only once bound.
-    KT::RCPtr<KT::LIBuffer> mExpectedHello;
+    KT::Mutex mSendMutex ACQUIRED_BEFORE(mReceiveMutex);
+    // Set by Bind, copied out by the UDP Accept.
+    KT::RCPtr<KT::LIBuffer> mExpectedHello GUARDED_BY(mSendMutex);
     KT::FastMutex mReceiveMutex;
 
     static KT::AtomicCounter smSocketCount;

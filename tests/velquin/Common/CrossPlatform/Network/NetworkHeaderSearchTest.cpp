@@ -245,31 +245,6 @@ TEST(NetworkHeaderSearch, EachStreamGivesOneOutcomeHoweverItIsCut)
     }
 }
 
-TEST(NetworkHeaderSearch, AcceptedHeaderIsReadWhole)
-{
-    Frame frame{6, 0x01020304, Text("abc")};
-    frame.headerSize = 56;
-    frame.versionMinor = 7;
-    Bytes stream = frame.Encode();
-    stream[40] = 2; // previousSequenceMsgCount
-    stream[44] = 3; // multipartMsgCount
-    stream[48] = 1; // multipartMsgIndex
-    NetworkHeaderSearch search;
-    const NetworkHeaderSearch::Outcome step = search.Advance(stream.data(), stream.size());
-    ASSERT_EQ(step.step, NetworkHeaderSearch::kHeaderAccepted);
-    EXPECT_EQ(step.count, 4u);
-    const NetworkWireFormat::MessageHeader& header = search.GetHeader();
-    EXPECT_EQ(header.totalSize, 59u);
-    EXPECT_EQ(header.headerSize, 56u);
-    EXPECT_EQ(header.versionMinor, 7u);
-    EXPECT_EQ(header.channel, 6u);
-    EXPECT_EQ(header.sequenceID, 0x01020304u);
-    EXPECT_EQ(header.previousSequenceMsgCount, 2u);
-    EXPECT_EQ(header.multipartMsgCount, 3u);
-    EXPECT_EQ(header.multipartMsgIndex, 1u);
-    EXPECT_EQ(search.GetPayloadSize(), 3u);
-}
-
 TEST(NetworkHeaderSearch, NeedMoreAsksForTheMissingBytes)
 {
     const Bytes stream = Frame{1, 0, Text("payload")}.Encode();

@@ -13,15 +13,11 @@ namespace
 
 using KT::Platform::NetworkInterfaceEntry;
 
-NetworkInterfaceEntry IPv4(const char* name, unsigned int index, std::uint32_t address, bool up = true,
-                           bool loopback = false)
+NetworkInterfaceEntry IPv4(const char* name, std::uint32_t address, bool up = true)
 {
     NetworkInterfaceEntry entry;
     entry.name = name;
-    entry.index = index;
-    entry.kind = NetworkInterfaceEntry::kIPv4;
     entry.up = up;
-    entry.loopback = loopback;
     entry.address = address;
     return entry;
 }
@@ -33,7 +29,6 @@ NetworkInterfaceEntry Link(const char* name, unsigned int index, std::vector<uns
     entry.name = name;
     entry.index = index;
     entry.kind = NetworkInterfaceEntry::kHardware;
-    entry.up = true;
     entry.loopback = loopback;
     entry.hardwareType = type;
     entry.hardwareAddress = std::move(address);
@@ -74,9 +69,8 @@ std::vector<std::string> Texts(const KT::Array<NetworkMACAddress>& addresses)
 
 TEST_F(NetworkHostAddresses, LocalAddressesAreTheUpIPv4EntriesInWalkOrder)
 {
-    sEntries = {Link("eth0", 2, {1, 2, 3, 4, 5, 6}),   IPv4("eth0", 2, 0xC0A80102),
-                IPv4("lo", 1, 0x7F000001, true, true), IPv4("eth1", 3, 0x0A000001, false),
-                IPv4("eth0", 2, 0xC0A80103),           IPv4("eth0", 2, 0xC0A80102)};
+    sEntries = {Link("eth0", 2, {1, 2, 3, 4, 5, 6}), IPv4("eth0", 0xC0A80102), IPv4("lo", 0x7F000001),
+                IPv4("eth1", 0x0A000001, false),     IPv4("eth0", 0xC0A80103), IPv4("eth0", 0xC0A80102)};
     KT::Array<unsigned int> addresses;
     addresses.AppendItem(99);
     EXPECT_EQ(LNetworkSocket::GetLocalIPAddresses(addresses), NETWORK_NO_ERROR);
@@ -101,7 +95,7 @@ TEST_F(NetworkHostAddresses, MacAddressesAreTheEthernetOnesByIndex)
                 Link("dummy0", 6, {0, 0, 0, 0, 0, 0}),
                 Link("ib0", 7, std::vector<unsigned char>(20, 0x77), 32),
                 Link("loeth", 8, {0x0A, 0, 0, 0, 0, 8}, KT::Platform::kHardwareTypeEthernet, true),
-                IPv4("eth0", 2, 0xC0A80102),
+                IPv4("eth0", 0xC0A80102),
                 Link("eth0", 2, {0x0A, 0, 0, 0, 0, 2}),
                 Link("eth0", 2, {0x0A, 0, 0, 0, 0, 0x22})};
     KT::Array<NetworkMACAddress> addresses;
@@ -115,7 +109,7 @@ TEST_F(NetworkHostAddresses, MacAddressesAreTheEthernetOnesByIndex)
 
 TEST_F(NetworkHostAddresses, NoEthernetAddressGivesZeroBytes)
 {
-    sEntries = {Link("lo", 1, {0, 0, 0, 0, 0, 0}, 772, true), IPv4("lo", 1, 0x7F000001, true, true)};
+    sEntries = {Link("lo", 1, {0, 0, 0, 0, 0, 0}, 772, true), IPv4("lo", 0x7F000001)};
     KT::Array<NetworkMACAddress> addresses;
     EXPECT_EQ(LNetworkSocket::GetMacAddresses(addresses), NETWORK_NO_ERROR);
     EXPECT_EQ(addresses.GetCount(), 0);

@@ -124,11 +124,38 @@ TEST(NetworkSocket, TcpPairConnectsSendsAndReceives)
         EXPECT_EQ(pair.client->SetOption(KT::Platform::kSocketLevelTcp, KT::Platform::kSocketOptionTcpNoDelay,
                                          reinterpret_cast<const char*>(&one), sizeof(one)),
                   NETWORK_NO_ERROR);
+        struct sigaction current
+        {
+        };
+        sigaction(SIGPIPE, nullptr, &current);
+        EXPECT_EQ(current.sa_handler, SIG_IGN) << "the first socket made SIGPIPE ignored";
         EXPECT_EQ(pair.client->SetOption(KT::Platform::kSocketLevelTcp, -1,
                                          reinterpret_cast<const char*>(&one), sizeof(one)),
                   NETWORK_SOCKET_NOT_SET_CORRECTLY);
     }
     EXPECT_EQ(LNetworkSocket::GetSocketCount(), socketsBefore);
+}
+
+// A receiver thread blocked in Receive holds only the receive lock: another
+// thread still sends on the same socket, switches nothing, and the receive ends
+// with the answer.
+TEST(NetworkSocket, BlockingReceiveLeavesSendingFree)
+{
+    TcpPair pair = MakeTcpPair();
+    std::string answer;
+    std::thread receiver([&] { answer = ReceiveText(pair.server); });
+    for (int i = 0; i < 20; ++i)
+    {
+        SendText(pair.server, "s");
+        EXPECT_EQ(ReceiveText(pair.client, 1), "s");
+    }
+    pair.server->AcquireSendMutex();
+    SendText(pair.server, "held");
+    pair.server->ReleaseSendMutex();
+    EXPECT_EQ(ReceiveText(pair.client), "held");
+    SendText(pair.client, "answer");
+    receiver.join();
+    EXPECT_EQ(answer, "answer");
 }
 
 TEST(NetworkSocket, EachRoleRefusesWhatItsStateForbids)
