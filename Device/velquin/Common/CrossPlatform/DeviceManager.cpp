@@ -29,7 +29,7 @@ constexpr std::size_t DEVICE_INFO_TEXT_SIZE = 64;
 struct TheDeviceManager
 {
     KT::FastMutex lock;
-    KT::RCPtr<LDeviceManager> manager;
+    KT::RCPtr<LDeviceManager> manager GUARDED_BY(lock);
 };
 
 TheDeviceManager& GetSlot()
@@ -111,10 +111,8 @@ KT::RCPtr<LDeviceManager> LDeviceManager::ExchangeTheDeviceManager(const KT::RCP
 
 // Look-ups.
 
-KT::RCPtr<LDeviceBase> LDeviceManager::FindInList(DeviceList& list, KT::FastMutex& listLock,
-                                                  const KT::Variant& deviceID)
+KT::RCPtr<LDeviceBase> LDeviceManager::FindInList(const DeviceList& list, const KT::Variant& deviceID)
 {
-    Lock lock(listLock);
     for (std::size_t i = static_cast<std::size_t>(list.GetCount()); i-- > 0;)
     {
         const KT::RCPtr<LDeviceBase>& device = list[i];
@@ -134,13 +132,20 @@ KT::RCPtr<LDeviceBase> LDeviceManager::GetDevice(const KT::Variant& deviceID)
 
 KT::RCPtr<LDeviceBase> LDeviceManager::GetDevice(const KT::Variant& deviceID, DeviceLocation& location)
 {
-    KT::RCPtr<LDeviceBase> device = FindInList(mLocalDevices, mLocalListLock, deviceID);
+    KT::RCPtr<LDeviceBase> device;
+    {
+        Lock lock(mLocalListLock);
+        device = FindInList(mLocalDevices, deviceID);
+    }
     if (!!device)
     {
         location = DEVICE_LOCATION_LOCAL;
         return device;
     }
-    device = FindInList(mRemoteDevices, mRemoteListLock, deviceID);
+    {
+        Lock lock(mRemoteListLock);
+        device = FindInList(mRemoteDevices, deviceID);
+    }
     if (!!device)
     {
         location = DEVICE_LOCATION_REMOTE;
@@ -203,11 +208,7 @@ int LDeviceManager::FindLocalDevices()
         for (std::size_t i = 0; i < static_cast<std::size_t>(identifiers.GetCount()); ++i)
         {
             // An ID the helper reports twice gets one device.
-            bool listed = false;
-            for (std::size_t j = static_cast<std::size_t>(mLocalDevices.GetCount()); j-- > 0 && !listed;)
-            {
-                listed = !!mLocalDevices[j] && mLocalDevices[j]->IsDeviceID(identifiers[i]);
-            }
+            bool listed = !!FindInList(mLocalDevices, identifiers[i]);
             for (std::size_t j = 0; j < static_cast<std::size_t>(missing.GetCount()) && !listed; ++j)
             {
                 listed = missing[j].IsDeviceIDEqual(identifiers[i]);
@@ -236,13 +237,7 @@ int LDeviceManager::FindLocalDevices()
     {
         // Another search may have added the device meanwhile; the one made
         // here is then released with created, after the lock.
-        const KT::Variant deviceID = device->GetDeviceID();
-        bool listed = false;
-        for (std::size_t j = static_cast<std::size_t>(mLocalDevices.GetCount()); j-- > 0 && !listed;)
-        {
-            listed = !!mLocalDevices[j] && mLocalDevices[j]->IsDeviceID(deviceID);
-        }
-        if (!listed)
+        if (!FindInList(mLocalDevices, device->GetDeviceID()))
         {
             static_cast<void>(mLocalDevices.AppendItem(device)); // grows or throws
         }

@@ -226,6 +226,9 @@ TEST(NetworkConnectionReceiver, ReassemblesMultipartMessagesPerChannel)
     };
     const Case cases[] = {
         {"three parts", {Part(0, 5, 0, 3, a), Part(0, 6, 1, 3, b), Part(0, 7, 2, 3, c)}, {{0, 7, -2, abc}}},
+        {"three parts in one read",
+         {Part(0, 1, 0, 3, {1}), Part(0, 2, 1, 3, {2, 2}), Part(0, 3, 2, 3, c)},
+         {{0, 3, -2, Concat({{1, 2, 2}, c})}}},
         {"another channel between parts",
          {Part(0, 5, 0, 3, a), RawFrame::Plain(1, 0, {1}), Part(0, 6, 1, 3, b), Part(1, 1, 0, 2, {2}),
           Part(0, 7, 2, 3, c), Part(1, 2, 1, 2, {3})},
