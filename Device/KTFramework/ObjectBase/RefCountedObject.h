@@ -109,7 +109,7 @@ public:
     void Undo(const RCPtr<LRefCountedObject>& state, RCPtr<LRefCountedObject>& undone) override;
     virtual int AddReference();
     virtual int RemoveReference();
-    virtual int RemoveContainedReferences();
+    [[nodiscard]] virtual int RemoveContainedReferences();
     virtual RCPtr<LRefCountedObject> CreateCopy() const;
     virtual ~LRefCountedObject();
 

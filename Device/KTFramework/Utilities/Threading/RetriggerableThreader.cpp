@@ -27,7 +27,8 @@ void RetriggerableThreader::LCore::Loop()
 {
     while (!killed.load())
     {
-        trigger.Wait(Wait::INFINITE_WAIT);
+        // Ends only when the trigger is released; the flags say why.
+        static_cast<void>(trigger.Wait(Wait::INFINITE_WAIT));
         RCPtr<LThreadWorker> job;
         RCPtr<LRefCountedObject> argument;
         {

@@ -192,7 +192,7 @@ void LDeviceManager::RemoveUnconnectedLocalDevices()
         const std::size_t index = mLocalDevices.GetIndexOf(unconnected[i]);
         if (index != KT::kContainerNotFound)
         {
-            mLocalDevices.RemoveItem(index, removed[i]);
+            static_cast<void>(mLocalDevices.RemoveItem(index, removed[i])); // the index was just found
         }
     }
 }
@@ -215,7 +215,7 @@ int LDeviceManager::FindLocalDevices()
             }
             if (!listed)
             {
-                missing.AppendItem(identifiers[i]);
+                static_cast<void>(missing.AppendItem(identifiers[i])); // grows or throws
             }
         }
     }
@@ -239,7 +239,7 @@ int LDeviceManager::FindLocalDevices()
         // here is then released with created, after the lock.
         if (!FindInList(mLocalDevices, device->GetDeviceID()))
         {
-            mLocalDevices.AppendItem(device);
+            static_cast<void>(mLocalDevices.AppendItem(device)); // grows or throws
         }
     }
     return 0;
@@ -281,7 +281,7 @@ void LDeviceManager::CreateDeviceIDList(const DeviceList& list, KT::Array<KT::Va
         const KT::RCPtr<LDeviceBase>& device = list[i];
         if (!!device && (!validatedOnly || device->HasBeenValidated()))
         {
-            deviceIDs.AppendItem(device->GetDeviceID());
+            static_cast<void>(deviceIDs.AppendItem(device->GetDeviceID())); // grows or throws
         }
     }
 }
@@ -557,7 +557,7 @@ int LDeviceManager::ReleaseAll()
                       [&released](DeviceList& list)
                       {
                           released = list;
-                          list.Clear();
+                          static_cast<void>(list.Clear()); // emptying cannot fail
                       });
         for (std::size_t i = 0; i < static_cast<std::size_t>(released.GetCount()); ++i)
         {

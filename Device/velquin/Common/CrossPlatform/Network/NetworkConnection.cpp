@@ -364,7 +364,7 @@ NetworkError LNetworkConnection::SendMessageWithReply(const KT::ConstRCPtr<KT::L
     replyEvent->Reset();
     {
         KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-        mRegistrations.AppendItem(waiter);
+        static_cast<void>(mRegistrations.AppendItem(waiter)); // grows or throws
         StartReceiversLocked();
     }
 
@@ -414,7 +414,7 @@ int LNetworkConnection::SetCallback(const KT::RCPtr<LNetworkConnectionCallbackIn
         return KT::RESULT_FAILED;
     }
     KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-    mRegistrations.AppendItem(registration);
+    static_cast<void>(mRegistrations.AppendItem(registration)); // grows or throws
     StartReceiversLocked();
     return 0;
 }

@@ -80,7 +80,8 @@ int LNetworkConnection::Receiver::Run()
     const std::uint32_t poolSize = mControlSocket ? kControlReceiveBuffers : kDataReceiveBuffers;
     for (std::uint32_t i = 0; i < poolSize; ++i)
     {
-        mPool.AppendItem(LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize));
+        // Grows or throws: there is no result to look at.
+        static_cast<void>(mPool.AppendItem(LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize)));
     }
 
     NetworkError error = NETWORK_NO_ERROR;
@@ -140,7 +141,7 @@ KT::RCPtr<LNetworkConnectionSendBuffer> LNetworkConnection::Receiver::TakeBuffer
         }
     }
     KT::RCPtr<LNetworkConnectionSendBuffer> grown = LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize);
-    mPool.AppendItem(grown);
+    static_cast<void>(mPool.AppendItem(grown)); // grows or throws
     mNextPoolIndex = 0;
     return grown;
 }
