@@ -54,11 +54,15 @@ function(velquin_add_shared_library name)
   endif()
 endfunction()
 
-# velquin_add_test_executable(NAME DIRS dir... [EXCLUDE dir...] [LINK target...])
+# velquin_add_test_executable(NAME DIRS dir... [EXCLUDE dir...] [LINK target...]
+#                             [LOCKED_TESTS gtest-pattern RESOURCE_LOCK name]
+#                             [PATH_PREFIX dir])
 # A GoogleTest executable of every .cpp below DIRS (relative to tests/), with
-# its tests registered in CTest. Nothing is made while the folders are empty.
+# its tests registered in CTest. Tests matching LOCKED_TESTS share the CTest
+# resource lock, so no two of them run at once. PATH_PREFIX goes first on the
+# tests' PATH. Nothing is made while the folders are empty.
 function(velquin_add_test_executable name)
-  cmake_parse_arguments(ARG "" "" "DIRS;EXCLUDE;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "" "LOCKED_TESTS;RESOURCE_LOCK;PATH_PREFIX" "DIRS;EXCLUDE;LINK" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB_RECURSE found CONFIGURE_DEPENDS ${VELQUIN_TESTS_DIR}/${dir}/*.cpp)
@@ -73,5 +77,15 @@ function(velquin_add_test_executable name)
   add_executable(${name} ${sources})
   target_include_directories(${name} PRIVATE ${VELQUIN_TESTS_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  set(properties TIMEOUT 120)
+  if(ARG_PATH_PREFIX)
+    list(APPEND properties ENVIRONMENT "PATH=${ARG_PATH_PREFIX}:$ENV{PATH}")
+  endif()
+  if(ARG_LOCKED_TESTS)
+    gtest_discover_tests(${name} TEST_FILTER "-${ARG_LOCKED_TESTS}" DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+    gtest_discover_tests(${name} TEST_FILTER "${ARG_LOCKED_TESTS}" DISCOVERY_TIMEOUT 60
+                         PROPERTIES ${properties} RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+  endif()
 endfunction()

@@ -6,7 +6,7 @@ Usage: check_exports.py LIBRARY
 
 The library exports exactly:
   - the seven UTF converters under their plain C names (all required);
-  - the exported QVRX_ functions of device control (none yet);
+  - the 14 exported QVRX_ functions of device control (all required);
   - members of the framework's namespace KT, with their type information,
     virtual tables, VTTs, thunks and guard variables, but nothing of the
     platform layer (KT::Platform).
@@ -28,8 +28,23 @@ C_NAMES = [
     "isLegalUTF8Sequence",
 ]
 
-# The 14 exported QVRX_ functions go here once device control exports them.
-QVRX_NAMES = []
+# The 14 exported functions of device control (all required).
+QVRX_NAMES = [
+    "QVRX_FindDevices",
+    "QVRX_FindRemoteDevices",
+    "QVRX_ConnectDevice",
+    "QVRX_IsDeviceConnected",
+    "QVRX_GetDeviceInfo",
+    "QVRX_RequestParamRanges",
+    "QVRX_RequestParamValues",
+    "QVRX_GetParamValue",
+    "QVRX_GetParamRanges",
+    "QVRX_GetParamValues",
+    "QVRX_SetParamValue",
+    "QVRX_SetParamValues",
+    "QVRX_DisconnectDevice",
+    "QVRX_ReleaseAll",
+]
 
 # What may stand before a framework name in a demangled symbol.
 CXX_PREFIXES = [

@@ -15,7 +15,8 @@ own floor and of the floors below it. The library's floors, low to high:
 The uninstaller (Device/Uninstaller, Device/Platform/Uninstaller) stands apart:
 it includes only itself, and no library file includes it. Tests and benchmarks
 may include any library floor and test files; only the uninstaller's tests
-(tests/Uninstaller, tests/Platform/Uninstaller) may include the uninstaller.
+(tests/Uninstaller, tests/Platform/Uninstaller) and their peer processes
+(tests/support/Uninstaller) may include the uninstaller.
 
 Each violation is printed as "path:line: ..." and the exit status is 1. A
 folder of Device/KTFramework or Device/DeviceControl that no floor names is an
@@ -48,24 +49,9 @@ FLOORS = [
 UNINSTALLER_PREFIXES = ["Device/Uninstaller/", "Device/Platform/Uninstaller/"]
 # Folders whose every subfolder must be named by a floor above.
 FLOORED_FOLDERS = ["Device/KTFramework/", "Device/DeviceControl/"]
-UNINSTALLER_TEST_PREFIXES = ["tests/Uninstaller/", "tests/Platform/Uninstaller/"]
+UNINSTALLER_TEST_PREFIXES = ["tests/Uninstaller/", "tests/Platform/Uninstaller/", "tests/support/Uninstaller/"]
 SCANNED = ["Device", "tests", "bench"]
 EXTENSIONS = (".h", ".hpp", ".cpp", ".cc", ".c", ".inl")
-
-# Includes that point up a floor today and are known, each to be fixed and then
-# removed from here: (including file, included file), both from the source root.
-KNOWN_UPWARD_INCLUDES = {
-    # The reuse allocator takes the framework mutex for its thread-safe form.
-    (
-        "Device/KTFramework/Utilities/Storage/ReuseAllocator.h",
-        "Device/KTFramework/Utilities/Threading/Mutex.h",
-    ),
-    # The object base formats its ToString text with the string class.
-    (
-        "Device/KTFramework/ObjectBase/RefCountedObject.cpp",
-        "Device/KTFramework/Utilities/Storage/StringT.h",
-    ),
-}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*(["<])([^">]+)[">]')
 
@@ -137,7 +123,7 @@ def check_file(root, path, errors):
                 errors.append(f'{path}:{number}: includes "{target}", which lies in no known floor')
                 continue
             reason = judge(path, own, theirs)
-            if reason and (path, included) not in KNOWN_UPWARD_INCLUDES:
+            if reason:
                 errors.append(f'{path}:{number}: includes "{target}": {reason}')
 
 
@@ -169,14 +155,6 @@ def main(argv):
                     path = os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")
                     seen.add(path)
                     check_file(root, path, errors)
-    for including, included in sorted(KNOWN_UPWARD_INCLUDES):
-        if including in seen:
-            with open(os.path.join(root, including), encoding="utf-8", errors="replace") as source:
-                if not any(
-                    INCLUDE.match(line) and INCLUDE.match(line).group(2) == included[len("Device/") :]
-                    for line in source
-                ):
-                    print(f"note: {including} no longer includes {included}; drop it from KNOWN_UPWARD_INCLUDES")
     for error in errors:
         print(error)
     if errors:

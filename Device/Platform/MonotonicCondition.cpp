@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <new>
+
 namespace KT::Platform
 {
 
@@ -36,12 +38,13 @@ void MonotonicCondition::Broadcast() noexcept
     pthread_cond_broadcast(&mCondition);
 }
 
-int MonotonicCondition::WaitUntil(pthread_mutex_t& mutex, const MonotonicDeadline& deadline) noexcept
+int MonotonicCondition::WaitUntil(NativeMutex& mutex, const MonotonicDeadline& deadline) noexcept
 {
     timespec until{};
     until.tv_sec = static_cast<time_t>(deadline.Seconds);
     until.tv_nsec = static_cast<long>(deadline.Nanoseconds);
-    return pthread_cond_timedwait(&mCondition, &mutex, &until);
+    pthread_mutex_t* const native = std::launder(static_cast<pthread_mutex_t*>(mutex.GetNative()));
+    return pthread_cond_timedwait(&mCondition, native, &until);
 }
 
 } // namespace KT::Platform

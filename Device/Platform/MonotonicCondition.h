@@ -1,11 +1,16 @@
 // A condition variable whose timed waits measure their deadlines on the
 // monotonic clock, so that setting the wall clock neither stretches nor cuts a
 // wait. The owner of the condition also owns the mutex passed to its waits.
+// Waits always measure real time: a fake clock installed for tests does not
+// reach them.
 #pragma once
 
 #include <pthread.h>
 
 #include <cstdint>
+
+#include "Platform/NativeMutex.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT::Platform
 {
@@ -49,7 +54,7 @@ public:
     // Releases mutex (held once by the caller) while asleep and holds it again
     // on return. 0 when woken; non-zero when the deadline passed or the wait
     // failed.
-    int WaitUntil(pthread_mutex_t& mutex, const MonotonicDeadline& deadline) noexcept;
+    int WaitUntil(NativeMutex& mutex, const MonotonicDeadline& deadline) noexcept REQUIRES(mutex);
 
 private:
     pthread_cond_t mCondition;

@@ -11,8 +11,8 @@
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
-#include "KTFramework/Utilities/Threading/EventData.h"
 #include "KTFramework/Utilities/Threading/Event.h"
+#include "KTFramework/Utilities/Threading/EventData.h"
 
 namespace
 {
@@ -64,7 +64,8 @@ TEST(Host, ExceptionsFromTheLibraryKeepTheirTypes)
     }
     catch (const KT::Exception<std::out_of_range>& error)
     {
-        EXPECT_STREQ("Out of Range :  : Device/KTFramework/Utilities/Threading/Event : Line 15", error.What());
+        EXPECT_STREQ("Out of Range :  : Device/KTFramework/Utilities/Threading/Event : Line 15",
+                     error.What());
     }
 }
 

@@ -82,6 +82,12 @@ class CheckExportsTest(unittest.TestCase):
         self.assertEqual(1, code, output)
         self.assertIn("missing export: isLegalUTF8Sequence", output)
 
+    def test_a_missing_exported_function(self):
+        lines = [line for line in nm_listing() if not line.endswith(" QVRX_SetParamValues")]
+        code, output = run_check(lines)
+        self.assertEqual(1, code, output)
+        self.assertIn("missing export: QVRX_SetParamValues", output)
+
 
 if __name__ == "__main__":
     LIBRARY = os.path.abspath(sys.argv.pop(1))

@@ -11,6 +11,7 @@
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 #include "KTFramework/Utilities/Storage/StringArrayT.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
@@ -79,7 +80,7 @@ private:
 
     static Mutex sMutex;
     static std::atomic<bool> sIsNotificationReuseEnabled;
-    static RCPtrArray<LNotification, 1, 0> sAvailableNotificationsStack;
+    static RCPtrArray<LNotification, 1, 0> sAvailableNotificationsStack GUARDED_BY(sMutex);
 };
 
 } // namespace KT

@@ -16,16 +16,17 @@ const char* ToIDText(LNotification::NotificationID id)
 // Holds the distributor mutex for a scope. The outermost guard of a thread's
 // nested holds releases, after unlocking, the references that were dropped while
 // the mutex was held: the last of them may destroy the distributor with its mutex.
-class LNotificationDistributor::Guard
+class SCOPED_CAPABILITY LNotificationDistributor::Guard
 {
 public:
-    explicit Guard(LNotificationDistributor& distributor) : mDistributor(distributor)
+    explicit Guard(LNotificationDistributor& distributor) ACQUIRE(distributor.mMutex)
+        : mDistributor(distributor)
     {
         mDistributor.mMutex.Lock();
         ++mDistributor.mGuardDepth;
     }
 
-    ~Guard()
+    ~Guard() RELEASE()
     {
         LNotificationDistributor& distributor = mDistributor;
         int releases = 0;

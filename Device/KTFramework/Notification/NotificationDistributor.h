@@ -21,6 +21,7 @@
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
@@ -66,7 +67,7 @@ public:
     // for a null notification.
     int DeliverNotificationAllClients(const RCPtr<LNotification>& notification);
     // A caller may hold it across several operations.
-    Mutex& GetNotificationDistributorMutex() noexcept { return mMutex; }
+    Mutex& GetNotificationDistributorMutex() noexcept RETURN_CAPABILITY(mMutex) { return mMutex; }
 
 protected:
     // Releases the pools; clients are not told.
@@ -80,24 +81,25 @@ private:
     // list as unregistering would, then releases its references.
     static void ReleaseDistributorList();
 
-    RCPtr<LNotificationClientPool> FindPoolLocked(const char* id);
-    int UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id);
+    RCPtr<LNotificationClientPool> FindPoolLocked(const char* id) REQUIRES(mMutex);
+    int UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id) REQUIRES(mMutex);
 
     Mutex mMutex;
-    RCPtrArray<LNotificationClientPool, 1, 0> mPools;
-    uint32_t mRegistrationCount;
+    RCPtrArray<LNotificationClientPool, 1, 0> mPools GUARDED_BY(mMutex);
+    uint32_t mRegistrationCount GUARDED_BY(mMutex);
 
     // References to this distributor dropped while its mutex is held; the
     // outermost Guard releases them after unlocking, since the last of them may
     // destroy the distributor and its mutex with it. Guarded by mMutex.
-    int mGuardDepth;
-    int mDeferredReleases;
-    std::vector<RCPtr<LNotificationDistributor>> mDeferredListReferences;
+    int mGuardDepth GUARDED_BY(mMutex);
+    int mDeferredReleases GUARDED_BY(mMutex);
+    std::vector<RCPtr<LNotificationDistributor>> mDeferredListReferences GUARDED_BY(mMutex);
 
     static Mutex sNotificationDistributorsMutex;
     // One reference to every distributor that has registrations, in the order in
     // which they got their first one.
-    static RCPtrArray<LNotificationDistributor, 1, 0> sNotificationDistributors;
+    static RCPtrArray<LNotificationDistributor, 1, 0>
+        sNotificationDistributors GUARDED_BY(sNotificationDistributorsMutex);
 };
 
 // One registration: the client (one reference), the newest notification posted
@@ -157,13 +159,13 @@ private:
     // receive the notification.
     void DeliverNotification(const RCPtr<LNotificationDistributor>& distributor, DeliveryCursor& cursor,
                              const RCPtr<LNotification>& notification);
-    int64_t FindLocked(const RCPtr<LNotificationClient>& client);
+    int64_t FindLocked(const RCPtr<LNotificationClient>& client) REQUIRES(mMutex);
 
-    DeliveryFlags mFlags;
+    DeliveryFlags mFlags GUARDED_BY(mMutex);
     const char* mID;
-    RCPtrArray<LNotificationRegisteredClientInfo, 1, 0> mRegistrations;
+    RCPtrArray<LNotificationRegisteredClientInfo, 1, 0> mRegistrations GUARDED_BY(mMutex);
     // The cursors of the walks running now, each on its walker's stack.
-    DeliveryCursor* mCursors;
+    DeliveryCursor* mCursors GUARDED_BY(mMutex);
     Mutex mMutex;
 };
 

@@ -18,6 +18,7 @@
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/RCPtrQueue.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
@@ -58,8 +59,8 @@ private:
     // Changed only by atomic exchange: one thread at a time delivers the backlog.
     std::atomic<bool> mDelivering;
     RCPtrQueue<LNotification, 256, Mutex> mQueue;
-    RCPtr<LNotificationDistributor> mDistributor;
-    RCPtr<LPostingReceiver> mPostingReceiver;
+    RCPtr<LNotificationDistributor> mDistributor GUARDED_BY(sMutex);
+    RCPtr<LPostingReceiver> mPostingReceiver GUARDED_BY(sMutex);
     // Made by the constructor, read-only afterwards.
     RCPtr<LNotification> mIdleNotification;
 };
@@ -85,7 +86,7 @@ private:
 
     explicit LPostingReceiver(const RCPtr<LNotificationQueue>& queue);
 
-    RCPtr<LNotificationQueue> mQueue;
+    RCPtr<LNotificationQueue> mQueue GUARDED_BY(LNotificationQueue::sMutex);
 };
 
 } // namespace KT

@@ -1,7 +1,5 @@
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 
-#include "KTFramework/Utilities/Storage/StringT.h"
-
 namespace KT
 {
 
@@ -21,12 +19,9 @@ LRefCountedObject& LRefCountedObject::operator=(const LRefCountedObject&)
 
 LRefCountedObject::~LRefCountedObject() = default;
 
-StringT<char, unsigned short> LRefCountedObject::ToString() const
-{
-    StringT<char, unsigned short> text("LRefCountedObject::ToString() not overridden. Returning TypeName: ");
-    text += StringT<char, unsigned short>(typeid(*this).name());
-    return text;
-}
+// ToString is defined beside the string class it builds
+// (Utilities/Storage/RefCountedObjectString.cpp): the object base stands below
+// the storage classes and includes none of them.
 
 void LRefCountedObject::Undo(const RCPtr<LRefCountedObject>&, RCPtr<LRefCountedObject>&)
 {

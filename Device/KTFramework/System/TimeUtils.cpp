@@ -31,22 +31,20 @@ std::int64_t TimeUtils::TicksToMicroseconds(std::uint64_t ticks, std::uint32_t n
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(nanoseconds / 1000));
 }
 
-// The time bases are fetched once, on the first call of each counter; the
-// static initialisations are thread-safe.
+// Both counters read the clock in force (the system's, or one a test has
+// installed), its time base included, on every call.
 std::int64_t TimeUtils::GetMillisecondCounter()
 {
-    static const double sTimeBaseScale = []
-    {
-        const Platform::TimeBase timeBase = Platform::GetTimeBase();
-        return MillisecondsPerTick(timeBase.Numer, timeBase.Denom);
-    }();
-    return ScaleTicks(Platform::GetAbsoluteTicks(), sTimeBaseScale);
+    Platform::IMonotonicClock& clock = Platform::GetMonotonicClock();
+    const Platform::TimeBase timeBase = clock.GetTimeBase();
+    return TicksToMilliseconds(clock.GetAbsoluteTicks(), timeBase.Numer, timeBase.Denom);
 }
 
 std::int64_t TimeUtils::GetMicrosecondCounter()
 {
-    static const Platform::TimeBase sTimeBase = Platform::GetTimeBase();
-    return TicksToMicroseconds(Platform::GetAbsoluteTicks(), sTimeBase.Numer, sTimeBase.Denom);
+    Platform::IMonotonicClock& clock = Platform::GetMonotonicClock();
+    const Platform::TimeBase timeBase = clock.GetTimeBase();
+    return TicksToMicroseconds(clock.GetAbsoluteTicks(), timeBase.Numer, timeBase.Denom);
 }
 
 void Timer::StartTimer()

@@ -1,5 +1,6 @@
-// Monotonic millisecond and microsecond counters read from the platform's tick
-// counter, and the stopwatch KT::Timer. The counters start at an arbitrary
+// Monotonic millisecond and microsecond counters read from the platform's
+// monotonic clock (Platform/MonotonicClock.h, which tests may replace with a
+// fake), and the stopwatch KT::Timer. The counters start at an arbitrary
 // origin: only differences between two readings mean anything.
 #pragma once
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "KTFramework/System/TimeUtils.h"
+#include "Platform/FakeMonotonicClock.h"
 
 using namespace KT;
 
@@ -100,4 +101,38 @@ TEST(Timer, StopWithoutStartGivesTheRawCounter)
     const std::int64_t after = TimeUtils::GetMicrosecondCounter();
     EXPECT_GE(timer.GetTimeMks(), before);
     EXPECT_LE(timer.GetTimeMks(), after);
+}
+
+TEST(TimeUtils, CountersAndTimerFollowAnInstalledClock)
+{
+    Platform::FakeMonotonicClock clock(1000000000);
+    const Platform::ScopedMonotonicClock installed(clock);
+    Timer timer;
+    timer.StartTimer();
+    struct Step
+    {
+        const char* name;
+        std::uint64_t advanceNanoseconds;
+        std::int64_t milliseconds;
+        std::int64_t microseconds;
+        std::int64_t timerMicroseconds;
+    };
+    const Step steps[] = {
+        {"standing still", 0, 1000, 1000000, 0},
+        {"below a microsecond", 999, 1000, 1000000, 0},
+        {"one microsecond", 1, 1000, 1000001, 1},
+        {"just below a millisecond more", 998999, 1000, 1000999, 999},
+        {"one millisecond more", 1, 1001, 1001000, 1000},
+        {"a 60-second stop", 60000000000, 61001, 61001000, 60001000},
+    };
+    for (const Step& step : steps)
+    {
+        clock.AdvanceNanoseconds(step.advanceNanoseconds);
+        EXPECT_EQ(TimeUtils::GetMillisecondCounter(), step.milliseconds) << step.name;
+        EXPECT_EQ(TimeUtils::GetMicrosecondCounter(), step.microseconds) << step.name;
+        EXPECT_EQ(timer.GetTimeMks(), step.timerMicroseconds) << step.name;
+    }
+    timer.StopTimer();
+    clock.AdvanceMilliseconds(5);
+    EXPECT_EQ(timer.GetTimeMks(), 60001000) << "a stopped timer keeps its time";
 }

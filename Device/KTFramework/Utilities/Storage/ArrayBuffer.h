@@ -86,7 +86,9 @@ int64_t ArrayBuffer<T, G, S, Z, A, Get>::SetCount(std::size_t count)
     const int64_t result = SetCountInternal(count);
     if (Z && result >= 0 && count > old)
     {
-        Buffer::FillN(0, old * sizeof(T), -1);
+        // From the old end to the new one: a range inside the size, which the
+        // fill cannot refuse.
+        static_cast<void>(Buffer::FillN(0, old * sizeof(T), -1));
     }
     return result;
 }

@@ -70,8 +70,8 @@ class ArrayUtils
 public:
     // Sorts elements first .. first + count - 1 into ascending order under less.
     // Heapsort: every index it forms is tested against the stretch, so an
-    // ordering that is not a strict weak order (the device ordering is not)
-    // can misorder elements but never reach outside them.
+    // ordering that is not a strict weak order can misorder elements but never
+    // reach outside them. Not stable.
     template <class T, class Less>
     static void Sort(IArray<T>& array, uint64_t first, uint64_t count, Less less)
     {

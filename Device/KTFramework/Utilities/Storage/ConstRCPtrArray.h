@@ -63,7 +63,7 @@ public:
     // release that throws ends the process. The destructor and the helpers it
     // runs make no virtual call: while this part of an object is destroyed they
     // could only reach this class's own members anyway.
-    virtual ~ConstRCPtrArray() { RemoveRange(0, Count()); }
+    virtual ~ConstRCPtrArray() { static_cast<void>(RemoveRange(0, Count())); }
 
 protected:
     std::size_t Count() const noexcept { return Buffer::GetSizeBytes() / sizeof(T*); }
@@ -130,7 +130,8 @@ int64_t ConstRCPtrArray<T, G, S>::SetCount(std::size_t count)
     }
     if (count > old)
     {
-        SetCountInternal(count);
+        // Grows to count or throws: there is no result to look at.
+        static_cast<void>(SetCountInternal(count));
         std::memset(static_cast<void*>(Slots() + old), 0, (count - old) * sizeof(T*));
     }
     return static_cast<int64_t>(count);
@@ -164,7 +165,8 @@ int64_t ConstRCPtrArray<T, G, S>::RemoveRange(std::size_t index, std::size_t n)
     ConstRCPtr<T> taken;
     for (std::size_t k = 0; k < n; ++k)
     {
-        RemoveSlot(index, taken);
+        // The caller checked the range, so every slot taken exists.
+        static_cast<void>(RemoveSlot(index, taken));
     }
     const int64_t count = static_cast<int64_t>(Count());
     taken.SetNull();
@@ -208,7 +210,8 @@ int64_t ConstRCPtrArray<T, G, S>::RemoveSlot(std::size_t index, ConstRCPtr<T>& o
     }
     out.SetNull();
     TakeSlot(Slots(), index, out);
-    RemoveInternal(index, 1);
+    // The index was checked above; a shrink cannot fail.
+    static_cast<void>(RemoveInternal(index, 1));
     return static_cast<int64_t>(Count());
 }
 

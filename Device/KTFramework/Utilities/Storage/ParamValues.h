@@ -4,6 +4,7 @@
 // host fills and the library forwards unread.
 #pragma once
 
+#include "KTFramework/Defs/Result.h"
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValue.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
@@ -14,9 +15,9 @@ namespace KT
 class ParamValues : public Variant
 {
 public:
-    // Results of GetValue and GetParamValue.
-    static constexpr int RESULT_NO_SUCH_ENTRY = -4;
-    static constexpr int RESULT_MALFORMED_ENTRY = -7;
+    // Results of GetValue and GetParamValue (named in Defs/Result.h).
+    static constexpr int RESULT_NO_SUCH_ENTRY = KT::RESULT_NO_SUCH_ENTRY;
+    static constexpr int RESULT_MALFORMED_ENTRY = KT::RESULT_MALFORMED_ENTRY;
     static constexpr unsigned int NO_PARAM_ID = 0xFFFFFFFFu;
 
     ParamValues();

@@ -112,7 +112,8 @@ int64_t RCPtrArray<T, G, S>::RemoveItem(std::size_t index, RCPtr<T>& out)
     }
     out.SetNull();
     out.SwapReference(GetPtr()[index]);
-    this->RemoveInternal(index, 1);
+    // The index was checked above; a shrink cannot fail.
+    static_cast<void>(this->RemoveInternal(index, 1));
     return GetCount();
 }
 

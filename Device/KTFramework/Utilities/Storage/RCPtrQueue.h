@@ -131,8 +131,9 @@ void RCPtrQueue<T, BlockCount, LockT>::GrowLocked()
     {
         ++mWriteIndex;
     }
-    // Moves the slots without touching any reference count.
-    mSlots.Insert(static_cast<std::size_t>(mReadIndex), 1);
+    // Moves the slots without touching any reference count. The read index lies
+    // inside the slots, and growing throws rather than fail.
+    static_cast<void>(mSlots.Insert(static_cast<std::size_t>(mReadIndex), 1));
     mReadIndex = (mReadIndex + 1) % GetSlotCount();
 }
 
@@ -142,7 +143,8 @@ int RCPtrQueue<T, BlockCount, LockT>::Enqueue(const RCPtr<T>& item)
     Guard guard(mLock);
     if (GetSlotCount() == 0)
     {
-        mSlots.SetCount(2);
+        // Grows or throws: there is no result to look at.
+        static_cast<void>(mSlots.SetCount(2));
         mWriteIndex = 0;
         mReadIndex = 0;
     }

@@ -4,18 +4,21 @@
 // allocation reuses the most recently released block. Requests of another size
 // than T's are served by the C heap.
 //
-// Locking: built thread-safe, the pool's FastMutex guards the block table and
-// the free stack from before Free reads a header until both tables are left
-// consistent; nothing that could come back into the pool runs under it. The
-// heap fallback of Alloc takes no lock, and Free gives foreign memory back after
-// releasing it. Built without thread safety, the pool is for one thread at a
-// time.
+// Locking: LockT is the pool's lock type (a class with Lock and Unlock, such as
+// KT::FastMutex), given by the user as RCPtrQueue's is, so that storage does not
+// depend on the threading classes. Built thread-safe, the pool's lock guards
+// the block table and the free stack from before Free reads a header until both
+// tables are left consistent; nothing that could come back into the pool runs
+// under it. The heap fallback of Alloc takes no lock, and Free gives foreign
+// memory back after releasing it. Built without thread safety, the pool has no
+// lock and is for one thread at a time.
 //
 // A pooled class takes its pool from Shared(), which is built on first use and
 // never destroyed, so objects released during process exit (by static
 // destructors or by threads still running) never meet a destroyed pool:
-//     void* operator new(std::size_t size) { return ReuseAllocator<X, 64>::Shared().Alloc(size); }
-//     void operator delete(void* p) noexcept { ReuseAllocator<X, 64>::Shared().Free(p); }
+//     using XPool = ReuseAllocator<X, 64, FastMutex>;
+//     void* operator new(std::size_t size) { return XPool::Shared().Alloc(size); }
+//     void operator delete(void* p) noexcept { XPool::Shared().Free(p); }
 #pragma once
 
 #include <cstddef>
@@ -25,12 +28,12 @@
 #include <new>
 
 #include "KTFramework/Utilities/Storage/ArrayBuffer.h"
-#include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
 
-template <class T, int N>
+template <class T, int N, class LockT>
 class ReuseAllocator
 {
     static_assert(N > 0, "the tables grow N entries at a time");
@@ -74,28 +77,30 @@ private:
     static constexpr std::size_t kForeignHeader = 16;
     static constexpr uint64_t kForeignIndex = ~static_cast<uint64_t>(0);
 
-    class Guard
+    // Holds the pool's lock, when it has one, for a scope. Without a lock the
+    // pool is for one thread, which the analysis may take as holding it.
+    class SCOPED_CAPABILITY Guard
     {
     public:
-        explicit Guard(FastMutex* lock) : mLock(lock)
+        explicit Guard(LockT* lock) ACQUIRE(lock) : mLock(lock)
         {
             if (mLock != nullptr)
             {
-                mLock->Acquire();
+                mLock->Lock();
             }
         }
-        ~Guard()
+        ~Guard() RELEASE()
         {
             if (mLock != nullptr)
             {
-                mLock->Release();
+                mLock->Unlock();
             }
         }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 
     private:
-        FastMutex* mLock;
+        LockT* mLock;
     };
 
     static unsigned char* PayloadOf(Buf* block) noexcept
@@ -103,29 +108,31 @@ private:
         return reinterpret_cast<unsigned char*>(block) + 8;
     }
 
-    ArrayBuffer<Buf*, N, 1600, true, 8, GetSystemAllocator> mBlocks;
-    ArrayBuffer<unsigned long, N, 1600, true, 8, GetSystemAllocator> mFree;
-    FastMutex* mLock;
+    ArrayBuffer<Buf*, N, 1600, true, 8, GetSystemAllocator> mBlocks GUARDED_BY(mLock);
+    ArrayBuffer<unsigned long, N, 1600, true, 8, GetSystemAllocator> mFree GUARDED_BY(mLock);
+    LockT* mLock;
 };
 
 // ---------------------------------------------------------------------------
 
-// Setting each count to 1 and back leaves storage for the first N entries.
-template <class T, int N>
-ReuseAllocator<T, N>::ReuseAllocator(bool threadSafe) : mLock(nullptr)
+// Setting each count to 1 and back leaves storage for the first N entries. The
+// tables' SetCount grows or throws, and shrinking cannot fail, so no count
+// here has a result to look at.
+template <class T, int N, class LockT>
+ReuseAllocator<T, N, LockT>::ReuseAllocator(bool threadSafe) : mLock(nullptr)
 {
-    mBlocks.SetCount(1);
-    mBlocks.SetCount(0);
-    mFree.SetCount(1);
-    mFree.SetCount(0);
+    static_cast<void>(mBlocks.SetCount(1));
+    static_cast<void>(mBlocks.SetCount(0));
+    static_cast<void>(mFree.SetCount(1));
+    static_cast<void>(mFree.SetCount(0));
     if (threadSafe)
     {
-        mLock = new FastMutex;
+        mLock = new LockT;
     }
 }
 
-template <class T, int N>
-ReuseAllocator<T, N>::~ReuseAllocator()
+template <class T, int N, class LockT>
+ReuseAllocator<T, N, LockT>::~ReuseAllocator()
 {
     Buf** const blocks = mBlocks.GetPtr();
     for (std::size_t i = static_cast<std::size_t>(mBlocks.GetCount()); i-- > 0;)
@@ -135,13 +142,13 @@ ReuseAllocator<T, N>::~ReuseAllocator()
             ::operator delete(blocks[i]);
         }
     }
-    mBlocks.SetCount(0);
-    mFree.SetCount(0);
+    static_cast<void>(mBlocks.SetCount(0));
+    static_cast<void>(mFree.SetCount(0));
     delete mLock;
 }
 
-template <class T, int N>
-void* ReuseAllocator<T, N>::Alloc(std::size_t size)
+template <class T, int N, class LockT>
+void* ReuseAllocator<T, N, LockT>::Alloc(std::size_t size)
 {
     if (size != sizeof(T))
     {
@@ -163,7 +170,7 @@ void* ReuseAllocator<T, N>::Alloc(std::size_t size)
     if (released > 0)
     {
         const std::size_t index = static_cast<std::size_t>(mFree.GetPtr()[released - 1]);
-        mFree.SetCount(released - 1);
+        static_cast<void>(mFree.SetCount(released - 1)); // a shrink
         return PayloadOf(mBlocks.GetPtr()[index]);
     }
     // The block is made before the table grows, and given back if the table
@@ -172,7 +179,7 @@ void* ReuseAllocator<T, N>::Alloc(std::size_t size)
     Buf* const block = static_cast<Buf*>(::operator new(sizeof(Buf)));
     try
     {
-        mBlocks.SetCount(index + 1);
+        static_cast<void>(mBlocks.SetCount(index + 1)); // grows or throws
     }
     catch (...)
     {
@@ -184,8 +191,8 @@ void* ReuseAllocator<T, N>::Alloc(std::size_t size)
     return PayloadOf(block);
 }
 
-template <class T, int N>
-void ReuseAllocator<T, N>::Free(void* p) noexcept
+template <class T, int N, class LockT>
+void ReuseAllocator<T, N, LockT>::Free(void* p) noexcept
 {
     if (p == nullptr)
     {
@@ -201,7 +208,7 @@ void ReuseAllocator<T, N>::Free(void* p) noexcept
         {
             try
             {
-                mFree.AppendItem(static_cast<unsigned long>(index));
+                static_cast<void>(mFree.AppendItem(static_cast<unsigned long>(index))); // grows or throws
             }
             catch (const std::bad_alloc&)
             {

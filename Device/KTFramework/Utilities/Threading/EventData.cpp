@@ -7,27 +7,15 @@ namespace KT
 
 namespace
 {
-constexpr unsigned int kEmptyMaskResult = 0xFFFFFFFFu;
-
 bool IsSatisfied(std::uint64_t word, std::uint64_t mask, bool any) noexcept
 {
     return any ? (word & mask) != 0 : (word & mask) == mask;
 }
 } // namespace
 
-LEventData::LEventData() noexcept
-{
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&mMutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-}
+LEventData::LEventData() noexcept = default;
 
-LEventData::~LEventData()
-{
-    pthread_mutex_destroy(&mMutex);
-}
+LEventData::~LEventData() = default;
 
 // Sleepers on one data may wait for different bits, or several for one
 // manual-reset bit: every one of them has to look at the new word, so a change
@@ -38,10 +26,10 @@ bool LEventData::Release(std::uint64_t mask) noexcept
     {
         return false;
     }
-    pthread_mutex_lock(&mMutex);
+    mMutex.Lock();
     mSignaled.fetch_or(mask, std::memory_order_release);
     mCondition.Broadcast();
-    pthread_mutex_unlock(&mMutex);
+    mMutex.Unlock();
     return true;
 }
 
@@ -51,36 +39,37 @@ bool LEventData::Reset(std::uint64_t mask) noexcept
     {
         return false;
     }
-    pthread_mutex_lock(&mMutex);
+    mMutex.Lock();
     mSignaled.fetch_and(~mask, std::memory_order_release);
     mCondition.Broadcast();
-    pthread_mutex_unlock(&mMutex);
+    mMutex.Unlock();
     return true;
 }
 
-bool LEventData::IsSignaled(std::uint64_t mask, bool any) const noexcept
+// The one read of the word without the lock, which its atomicity allows.
+bool LEventData::IsSignaled(std::uint64_t mask, bool any) const noexcept NO_THREAD_SAFETY_ANALYSIS
 {
     return IsSatisfied(mSignaled.load(std::memory_order_acquire), mask, any);
 }
 
 void LEventData::Lock() noexcept
 {
-    pthread_mutex_lock(&mMutex);
+    mMutex.Lock();
 }
 
 void LEventData::Unlock() noexcept
 {
-    pthread_mutex_unlock(&mMutex);
+    mMutex.Unlock();
 }
 
 unsigned int LEventData::Wait(std::uint64_t mask, EventWaitType type, unsigned int milliseconds) noexcept
 {
     if (mask == 0)
     {
-        return kEmptyMaskResult;
+        return Wait::EMPTY_WAIT;
     }
     const bool any = type == WAIT_ANY_RESET;
-    pthread_mutex_lock(&mMutex);
+    mMutex.Lock();
     // A wait that is satisfied at once does not read the clock.
     if (!IsSatisfied(mSignaled.load(std::memory_order_relaxed), mask, any))
     {
@@ -95,7 +84,7 @@ unsigned int LEventData::Wait(std::uint64_t mask, EventWaitType type, unsigned i
         // for the next wait.
         if (waitResult != 0)
         {
-            pthread_mutex_unlock(&mMutex);
+            mMutex.Unlock();
             return Wait::TIMED_OUT;
         }
     }
@@ -118,7 +107,7 @@ unsigned int LEventData::Wait(std::uint64_t mask, EventWaitType type, unsigned i
     default:
         break;
     }
-    pthread_mutex_unlock(&mMutex);
+    mMutex.Unlock();
     return result;
 }
 

@@ -7,26 +7,24 @@
 // word is also atomic so that IsSignaled may read it without the lock.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 
+#include "KTFramework/Defs/Result.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "Platform/MonotonicCondition.h"
+#include "Platform/NativeMutex.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
 
-// Results and limits of the waits.
+// Limits of the waits; their results are named in Defs/Result.h.
 namespace Wait
 {
 // Taken literally as that many milliseconds (about 49.7 days).
 inline constexpr unsigned int INFINITE_WAIT = 0xFFFFFFFFu;
 inline constexpr unsigned int MAX_WAIT_OBJECTS = 64;
-inline constexpr unsigned int OBJECT_ABANDONED = 0x100;
-inline constexpr unsigned int OBJECT_ABANDONED_AT_INDEX = 0x100;
-inline constexpr unsigned int TIMED_OUT = 0x102;
 } // namespace Wait
 
 class LEventData : public virtual LRefCountedObject
@@ -58,17 +56,17 @@ public:
 
     // Hold the mutex across several changes of the events on this data. A
     // thread that holds it must not wait on this data.
-    void Lock() noexcept;
-    void Unlock() noexcept;
+    void Lock() noexcept ACQUIRE(mMutex);
+    void Unlock() noexcept RELEASE(mMutex);
 
     // 0 or, for WAIT_ANY_RESET, the index of the bit consumed; Wait::TIMED_OUT
-    // when the time limit passed; 0xFFFFFFFF for an empty mask.
+    // when the time limit passed; Wait::EMPTY_WAIT for an empty mask.
     unsigned int Wait(std::uint64_t mask, EventWaitType type, unsigned int milliseconds) noexcept;
 
 private:
-    pthread_mutex_t mMutex;
+    Platform::NativeMutex mMutex{Platform::NativeMutex::Kind::Recursive};
     Platform::MonotonicCondition mCondition;
-    std::atomic<std::uint64_t> mSignaled{0};
+    std::atomic<std::uint64_t> mSignaled GUARDED_BY(mMutex){0};
 };
 
 } // namespace KT

@@ -17,7 +17,7 @@ public:
     RCPtr<LRefCountedObject> parameter; // likewise
     std::atomic<bool> killed{false};
     FastMutex workerLock;
-    RCPtr<LThreadWorker> worker; // guarded by workerLock
+    RCPtr<LThreadWorker> worker GUARDED_BY(workerLock);
     std::atomic<std::uint32_t> waitTimeout{Wait::INFINITE_WAIT};
     std::atomic<std::uint32_t> lastWaitResult{0};
     std::atomic<bool> busy{false};

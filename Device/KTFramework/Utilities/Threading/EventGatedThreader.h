@@ -29,7 +29,7 @@ public:
     // short one.
     static RCPtr<LEventGatedThreader> Create(const RCPtr<LEvent>& gate, const RCPtr<LThreadWorker>& worker,
                                              const RCPtr<LRefCountedObject>& parameter, int priority,
-                                             std::uint32_t stopTimeoutMs = Thread::STOP_TIMEOUT_MS);
+                                             std::uint32_t stopTimeoutMs = Thread::GetStopTimeoutMs());
 
     ~LEventGatedThreader() override;
 

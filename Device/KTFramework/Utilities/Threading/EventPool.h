@@ -29,8 +29,8 @@ public:
     EventPool& operator=(const EventPool&) = delete;
 
     // The index of the lowest signalled event, whose signal is consumed;
-    // KT::Wait::TIMED_OUT when the time passes first; 0xFFFFFFFF at once for an
-    // empty pool.
+    // KT::Wait::TIMED_OUT when the time passes first; KT::Wait::EMPTY_WAIT at
+    // once for an empty pool.
     std::uint32_t Wait(std::uint32_t milliseconds);
     // Signals event index; false for an index past the count.
     bool Release(std::uint32_t index);

@@ -25,7 +25,7 @@ struct LEventPoolEx::Record
     RCPtrArray<LEvent, 1, 0> events{0, 0};
     Callback callback = nullptr;
     void* context = nullptr;
-    std::int64_t command = kNoCommand; // guarded by commandStateLock
+    std::int64_t command GUARDED_BY(commandStateLock) = kNoCommand;
     RCPtr<LEventData> data;
     std::uint64_t mask = 0; // the serving thread's alone once it runs
     RCPtr<LEvent> control;

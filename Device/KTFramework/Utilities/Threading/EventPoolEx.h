@@ -30,7 +30,7 @@ public:
     // The serving thread runs when Create returns. stopTimeoutMs bounds the
     // destructor's wait for it; tests pass a short one.
     static RCPtr<LEventPoolEx> Create(Callback callback, void* context,
-                                      std::uint32_t stopTimeoutMs = Thread::STOP_TIMEOUT_MS);
+                                      std::uint32_t stopTimeoutMs = Thread::GetStopTimeoutMs());
 
     ~LEventPoolEx() override;
 
@@ -39,8 +39,8 @@ public:
     // the serving thread.
     RCPtr<LEvent> AddEvent();
     // Removes the event; the events above it move down one bit each, with their
-    // pending signals. 0; 0x80000003 when the event is not in the pool or is
-    // the control event; 0x80000008 when a thread waits on the event, the
+    // pending signals. 0; RESULT_INVALID_ARGUMENT when the event is not in the
+    // pool or is the control event; RESULT_FAILED when a thread waits on the event, the
     // serving thread is stopped, or the caller is the serving thread.
     int RemoveEvent(const RCPtr<LEvent>& event);
 

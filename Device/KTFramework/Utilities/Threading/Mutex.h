@@ -1,23 +1,25 @@
-// The framework's locks and their scope guard. KT::Mutex is a recursive lock;
-// KT::FastMutex is a non-recursive lock on one atomic state word whose
-// contenders park on an auto-reset KT::Event; KT::AutolockT holds either for the
-// lifetime of a block.
+// The framework's locks and their scope guard. KT::Mutex is a recursive lock on
+// the platform's mutex; KT::FastMutex is a non-recursive lock on one atomic
+// state word whose contenders park on an auto-reset KT::Event; KT::AutolockT
+// holds either for the lifetime of a block. All three carry the lock
+// annotations that clang's -Wthread-safety checks.
 //
 // FastMutex does not know its holder: it must not be taken twice by one thread,
-// and only its holder releases it.
+// and only its holder releases it. Mutex may be taken again by its holder; the
+// analysis does not model that, so a function that relies on it says so.
 #pragma once
-
-#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
 
 #include "KTFramework/Utilities/Threading/Event.h"
+#include "Platform/NativeMutex.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
 
-class Mutex
+class CAPABILITY("mutex") Mutex
 {
 public:
     Mutex() noexcept;
@@ -26,16 +28,17 @@ public:
     Mutex& operator=(const Mutex&) = delete;
 
     // Each Acquire, also a nested one on the holding thread, needs its Release.
-    void Acquire() noexcept;
-    void Release() noexcept;
-    void Lock() noexcept { Acquire(); }
-    void Unlock() noexcept { Release(); }
+    // Defined in the library, which alone reaches the platform's mutex.
+    void Acquire() noexcept ACQUIRE();
+    void Release() noexcept RELEASE();
+    void Lock() noexcept ACQUIRE();
+    void Unlock() noexcept RELEASE();
 
 private:
-    pthread_mutex_t mMutex;
+    Platform::NativeMutex mMutex;
 };
 
-class FastMutex
+class CAPABILITY("mutex") FastMutex
 {
 public:
     FastMutex();
@@ -43,10 +46,11 @@ public:
     FastMutex(const FastMutex&) = delete;
     FastMutex& operator=(const FastMutex&) = delete;
 
-    void Acquire();
-    void Release();
-    void Lock() { Acquire(); }
-    void Unlock() { Release(); }
+    // The lock itself, which the analysis takes on trust (see Mutex.cpp).
+    void Acquire() ACQUIRE();
+    void Release() RELEASE();
+    void Lock() ACQUIRE() { Acquire(); }
+    void Unlock() RELEASE() { Release(); }
 
 private:
     // Lets tests read the state word and look at the parking event.
@@ -65,11 +69,11 @@ private:
 
 // Locks M (Mutex or FastMutex) from construction to destruction.
 template <class M>
-class AutolockT
+class SCOPED_CAPABILITY AutolockT
 {
 public:
-    explicit AutolockT(M& lock) : mLock(lock) { mLock.Lock(); }
-    ~AutolockT() { mLock.Unlock(); }
+    explicit AutolockT(M& lock) ACQUIRE(lock) : mLock(lock) { mLock.Lock(); }
+    ~AutolockT() RELEASE() { mLock.Unlock(); }
     AutolockT(const AutolockT&) = delete;
     AutolockT& operator=(const AutolockT&) = delete;
 

@@ -16,10 +16,10 @@ public:
     Event trigger{true};
     std::atomic<bool> running{false};
     std::atomic<bool> killed{false};
-    FastMutex jobLock; // guards the three job fields and orders them with killed
-    RCPtr<LEvent> doneEvent;
-    RCPtr<LThreadWorker> worker;
-    RCPtr<LRefCountedObject> parameter;
+    FastMutex jobLock; // also orders the job fields with killed
+    RCPtr<LEvent> doneEvent GUARDED_BY(jobLock);
+    RCPtr<LThreadWorker> worker GUARDED_BY(jobLock);
+    RCPtr<LRefCountedObject> parameter GUARDED_BY(jobLock);
     std::atomic<int> result{0};
 };
 

@@ -30,7 +30,7 @@ public:
     // stopTimeoutMs bounds Kill's and the destructor's waits; tests pass a
     // short one.
     explicit RetriggerableThreader(const StringT<char, unsigned short>& name,
-                                   std::uint32_t stopTimeoutMs = Thread::STOP_TIMEOUT_MS);
+                                   std::uint32_t stopTimeoutMs = Thread::GetStopTimeoutMs());
     // Kills the loop and waits for it; on the threader's own thread it waits
     // for nothing and the loop ends by itself after the current job.
     virtual ~RetriggerableThreader();
@@ -38,7 +38,7 @@ public:
     RetriggerableThreader(const RetriggerableThreader&) = delete;
     RetriggerableThreader& operator=(const RetriggerableThreader&) = delete;
 
-    // Accepts a job: 0; 0x80000008 while a job runs, once killed, or when the
+    // Accepts a job: 0; RESULT_FAILED while a job runs, once killed, or when the
     // thread does not exist.
     int Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority);
     // The same with a completion event, reset now and released when the job has

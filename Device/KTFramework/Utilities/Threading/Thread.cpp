@@ -18,6 +18,11 @@ struct Thread::Record
     std::uint32_t stopTimeoutMs;
 };
 
+std::uint32_t Thread::GetStopTimeoutMs() noexcept
+{
+    return FrameworkTimeouts::Get(FrameworkTimeoutList::THREAD_STOP);
+}
+
 Thread::Thread(EntryFunction entry, void* argument, std::uint32_t stopTimeoutMs) : mRecord(new Record)
 {
     mRecord->entry = entry;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "KTFramework/Defs/Timeouts.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/Atomic32.h"
 #include "Platform/NativeThread.h"
@@ -36,16 +37,19 @@ public:
     static constexpr int PRIORITY_TIME_CRITICAL = 6;
 
     // How long owners and the destructor wait for a thread to end before they
-    // give up on it.
-    static constexpr std::uint32_t STOP_TIMEOUT_MS = 60000;
+    // give up on it: the listed length, and the one in force, which tests may
+    // shorten through FrameworkTimeouts.
+    static constexpr std::uint32_t STOP_TIMEOUT_MS =
+        FrameworkTimeoutList::kMilliseconds[FrameworkTimeoutList::THREAD_STOP];
+    static std::uint32_t GetStopTimeoutMs() noexcept;
 
     // Exit codes before the thread has been joined.
     static constexpr std::int64_t EXIT_CODE_NOT_STARTED = -2;
     static constexpr std::int64_t EXIT_CODE_RUNNING = 0;
     static constexpr std::int64_t EXIT_CODE_CREATION_FAILED = -1;
 
-    // stopTimeoutMs bounds the destructor's wait; tests pass a short one.
-    Thread(EntryFunction entry, void* argument, std::uint32_t stopTimeoutMs = STOP_TIMEOUT_MS);
+    // stopTimeoutMs bounds the destructor's wait.
+    Thread(EntryFunction entry, void* argument, std::uint32_t stopTimeoutMs = GetStopTimeoutMs());
     // Waits up to the stop time-out for the thread to end; a thread still
     // running then (or the thread destroying its own Thread) is detached. The
     // thread's trampoline owns everything it still touches.

@@ -43,7 +43,7 @@ public:
 
 protected:
     // stopTimeoutMs bounds KillThread's wait; tests pass a short one.
-    explicit ThreadOwnerBase(std::uint32_t stopTimeoutMs = Thread::STOP_TIMEOUT_MS);
+    explicit ThreadOwnerBase(std::uint32_t stopTimeoutMs = Thread::GetStopTimeoutMs());
 
     virtual void InitThread() {}
     // Runs on the thread; returns the thread's exit value once it sees the

@@ -1,5 +1,7 @@
 #include "KTFramework/Utilities/Threading/ThreadPool.h"
 
+#include "KTFramework/Utilities/Storage/ReuseAllocator.h"
+
 namespace KT
 {
 
@@ -11,6 +13,11 @@ constexpr long kNoWorker = -1;
 } // namespace
 
 // ---- LWorkerParams
+
+namespace
+{
+using WorkerParamsPool = ReuseAllocator<LThreadPool::LWorkerParams, 1, FastMutex>;
+} // namespace
 
 LThreadPool::LWorkerParams::LWorkerParams(const RCPtr<LThreadWorker>& worker,
                                           const RCPtr<LRefCountedObject>& parameter, int priority)
@@ -36,7 +43,7 @@ int LThreadPool::LWorkerParams::Run(RetriggerableThreader& threader, const RCPtr
 
 void* LThreadPool::LWorkerParams::operator new(std::size_t size)
 {
-    void* block = ReuseAllocator<LWorkerParams, 1>::Shared().Alloc(size);
+    void* block = WorkerParamsPool::Shared().Alloc(size);
     if (block == nullptr)
     {
         throw std::bad_alloc();
@@ -48,7 +55,7 @@ void LThreadPool::LWorkerParams::operator delete(void* block) noexcept
 {
     if (block != nullptr)
     {
-        ReuseAllocator<LWorkerParams, 1>::Shared().Free(block);
+        WorkerParamsPool::Shared().Free(block);
     }
 }
 

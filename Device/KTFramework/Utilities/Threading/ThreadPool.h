@@ -20,13 +20,13 @@
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
-#include "KTFramework/Utilities/Storage/ReuseAllocator.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Threading/Event.h"
 #include "KTFramework/Utilities/Threading/EventPool.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "KTFramework/Utilities/Threading/RetriggerableThreader.h"
 #include "KTFramework/Utilities/Threading/ThreadWorker.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
@@ -64,7 +64,7 @@ public:
     // than KT::Wait::MAX_WAIT_OBJECTS workers (one completion event each).
     // stopTimeoutMs bounds every wait for a thread to end; tests pass a short one.
     static RCPtr<LThreadPool> Create(std::uint64_t threadCount, int queuePriority,
-                                     std::uint32_t stopTimeoutMs = Thread::STOP_TIMEOUT_MS);
+                                     std::uint32_t stopTimeoutMs = Thread::GetStopTimeoutMs());
 
     // Starts the job now or queues it; dropped without a trace once the pool is
     // killed or when it has no threads.
@@ -90,7 +90,7 @@ private:
     StringT<char, unsigned short> mName;
     RetriggerableThreader mQueueThreader;
     RCPtr<LEvent> mQueueIdle;
-    RCPtrArray<LWorkerParams, 16, 16> mQueue; // ascending priority; guarded by mLock
+    RCPtrArray<LWorkerParams, 16, 16> mQueue GUARDED_BY(mLock); // ascending priority
     Mutex mLock;
     int mQueuePriority;
 };

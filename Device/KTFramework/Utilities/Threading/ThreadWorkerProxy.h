@@ -14,6 +14,7 @@
 
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "KTFramework/Utilities/Threading/ThreadWorker.h"
+#include "Platform/ThreadAnnotations.h"
 
 namespace KT
 {
@@ -49,7 +50,7 @@ protected:
 private:
     std::atomic<std::thread::id> mRunningThread;
     Method mMethod;
-    RCPtr<T> mOwner; // guarded by mOwnerLock
+    RCPtr<T> mOwner GUARDED_BY(mOwnerLock);
     FastMutex mOwnerLock;
 };
 

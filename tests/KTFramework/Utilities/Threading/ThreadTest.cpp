@@ -238,4 +238,28 @@ TEST(Thread, DestructorThatTimesOutDetachesAndTheThreadEndsLater)
     EXPECT_TRUE(straggler.finished.WaitFor(1));
 }
 
+TEST(Thread, DefaultStopTimeoutIsTheOneInForce)
+{
+    EXPECT_EQ(Thread::GetStopTimeoutMs(), Thread::STOP_TIMEOUT_MS);
+    Straggler straggler;
+    auto start = Clock::now();
+    {
+        FrameworkTimeouts::ScopedOverride shortStop(FrameworkTimeoutList::THREAD_STOP, 50);
+        EXPECT_EQ(Thread::GetStopTimeoutMs(), 50u);
+        {
+            FrameworkTimeouts::ScopedOverride noStop(FrameworkTimeoutList::THREAD_STOP, 0);
+            EXPECT_EQ(Thread::GetStopTimeoutMs(), 0u);
+        }
+        Thread thread(&Straggle, &straggler);
+        ASSERT_TRUE(thread.Execute());
+        ASSERT_TRUE(straggler.entered.WaitFor(1));
+    }
+    // The destructor gave up after the shortened stop, not after 60 s.
+    EXPECT_GE(ElapsedMs(start), 45);
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
+    EXPECT_EQ(Thread::GetStopTimeoutMs(), 60000u);
+    straggler.release.Open();
+    EXPECT_TRUE(straggler.finished.WaitFor(1));
+}
+
 } // namespace

@@ -1,0 +1,232 @@
+#include "Platform/MessagePort.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "Platform/MessagePortFrame.h"
+#include "Platform/RuntimeDirectory.h"
+#include "Platform/UnixSocket.h"
+
+namespace KT::Platform
+{
+
+namespace
+{
+
+// How long a connect that finds the server's backlog full sleeps before it
+// tries again; the send time-out bounds the whole.
+constexpr int kBusyRetryMs = 1;
+
+enum class ConnectResult
+{
+    Connected,
+    Busy,    // the server's backlog is full
+    NoServer // nothing listens there (any more)
+};
+
+ConnectResult TryConnect(int fd, const sockaddr_un& address, socklen_t length)
+{
+    for (;;)
+    {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0)
+        {
+            return ConnectResult::Connected;
+        }
+        if (errno == EINTR)
+        {
+            continue;
+        }
+        return errno == EAGAIN ? ConnectResult::Busy : ConnectResult::NoServer;
+    }
+}
+
+ScopedFd NewStreamSocket()
+{
+    return ScopedFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+}
+
+class UnixRemotePort final : public IRemoteMessagePort
+{
+public:
+    UnixRemotePort(const sockaddr_un& address, socklen_t length) : mAddress(address), mLength(length) {}
+
+    PortStatus SendRequest(std::int32_t messageId, const PortBytes* request, std::uint32_t sendTimeoutMs,
+                           std::uint32_t replyTimeoutMs, std::optional<PortBytes>* reply) override;
+
+    bool IsValid() const override { return mValid.load(); }
+
+private:
+    PortStatus Connect(ScopedFd& fd, std::uint64_t deadlineMs);
+
+    const sockaddr_un mAddress;
+    const socklen_t mLength;
+    std::atomic<bool> mValid{true};
+};
+
+PortStatus UnixRemotePort::Connect(ScopedFd& fd, std::uint64_t deadlineMs)
+{
+    for (;;)
+    {
+        fd = NewStreamSocket();
+        if (!fd.IsValid())
+        {
+            return PortStatus::TransportError;
+        }
+        switch (TryConnect(fd.Get(), mAddress, mLength))
+        {
+        case ConnectResult::Connected:
+            return PortStatus::Success;
+        case ConnectResult::NoServer:
+            mValid.store(false);
+            return PortStatus::IsInvalid;
+        case ConnectResult::Busy:
+            break;
+        }
+        if (MonotonicMilliseconds() >= deadlineMs)
+        {
+            return PortStatus::SendTimeout;
+        }
+        ::poll(nullptr, 0, kBusyRetryMs);
+    }
+}
+
+PortStatus UnixRemotePort::SendRequest(std::int32_t messageId, const PortBytes* request,
+                                       std::uint32_t sendTimeoutMs, std::uint32_t replyTimeoutMs,
+                                       std::optional<PortBytes>* reply)
+{
+    if (reply != nullptr)
+    {
+        reply->reset();
+    }
+    if (!mValid.load())
+    {
+        return PortStatus::IsInvalid;
+    }
+    if (request != nullptr && request->size() > PortFrame::kMaxDataSize)
+    {
+        return PortStatus::TransportError;
+    }
+    const std::uint64_t sendDeadline = MonotonicMilliseconds() + sendTimeoutMs;
+    ScopedFd fd;
+    const PortStatus connected = Connect(fd, sendDeadline);
+    if (connected != PortStatus::Success)
+    {
+        return connected;
+    }
+
+    const std::uint32_t length = request != nullptr ? static_cast<std::uint32_t>(request->size()) : 0;
+    PortBytes frame(PortFrame::kRequestHeaderSize + length);
+    PortFrame::WriteRequestHeader(frame.data(), {messageId,
+                                                 (request != nullptr ? PortFrame::kFlagDataPresent : 0u) |
+                                                     (reply != nullptr ? PortFrame::kFlagReplyWanted : 0u),
+                                                 length});
+    if (length != 0)
+    {
+        std::copy(request->begin(), request->end(), frame.begin() + PortFrame::kRequestHeaderSize);
+    }
+    switch (WriteAll(fd.Get(), frame.data(), frame.size(), sendDeadline))
+    {
+    case IoResult::Done:
+        break;
+    case IoResult::TimedOut:
+        return PortStatus::SendTimeout;
+    default:
+        return PortStatus::TransportError;
+    }
+    if (reply == nullptr)
+    {
+        return PortStatus::Success;
+    }
+
+    const std::uint64_t replyDeadline = MonotonicMilliseconds() + replyTimeoutMs;
+    unsigned char headerBytes[PortFrame::kReplyHeaderSize];
+    PortFrame::ReplyHeader header{};
+    switch (ReadAll(fd.Get(), headerBytes, sizeof(headerBytes), replyDeadline))
+    {
+    case IoResult::Done:
+        break;
+    case IoResult::TimedOut:
+        return PortStatus::ReceiveTimeout;
+    default:
+        return PortStatus::TransportError;
+    }
+    if (!PortFrame::ReadReplyHeader(headerBytes, header))
+    {
+        return PortStatus::TransportError;
+    }
+    PortBytes data(header.Length);
+    switch (ReadAll(fd.Get(), data.data(), data.size(), replyDeadline))
+    {
+    case IoResult::Done:
+        break;
+    case IoResult::TimedOut:
+        return PortStatus::ReceiveTimeout;
+    default:
+        return PortStatus::TransportError;
+    }
+    if ((header.Flags & PortFrame::kFlagDataPresent) != 0)
+    {
+        reply->emplace(std::move(data));
+    }
+    return PortStatus::Success;
+}
+
+class UnixMessagePortDirectory final : public IMessagePortDirectory
+{
+public:
+    std::shared_ptr<IRemoteMessagePort> LookUp(const std::string& name) override
+    {
+        sockaddr_un address{};
+        socklen_t length = 0;
+        if (!MakeUnixAddress(GetMessagePortPath(name), address, length))
+        {
+            return nullptr;
+        }
+        // A connection that succeeds, closed at once; a full backlog also
+        // means that a server listens.
+        ScopedFd fd = NewStreamSocket();
+        if (!fd.IsValid() || TryConnect(fd.Get(), address, length) == ConnectResult::NoServer)
+        {
+            return nullptr;
+        }
+        return std::make_shared<UnixRemotePort>(address, length);
+    }
+};
+
+std::atomic<IMessagePortDirectory*> sTestDirectory{nullptr};
+
+} // namespace
+
+std::string GetMessagePortPath(const std::string& name)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos)
+    {
+        return std::string();
+    }
+    const std::string ports = GetRuntimeSubdirectory("ports");
+    return ports.empty() ? std::string() : ports + name;
+}
+
+IMessagePortDirectory& GetUnixMessagePortDirectory()
+{
+    // Never destroyed: requests may still be sent while the process exits.
+    static UnixMessagePortDirectory* directory = new UnixMessagePortDirectory;
+    return *directory;
+}
+
+std::shared_ptr<IRemoteMessagePort> LookUpMessagePort(const std::string& name)
+{
+    IMessagePortDirectory* directory = sTestDirectory.load();
+    return directory != nullptr ? directory->LookUp(name) : GetUnixMessagePortDirectory().LookUp(name);
+}
+
+void SetMessagePortDirectoryForTesting(IMessagePortDirectory* directory)
+{
+    sTestDirectory.store(directory);
+}
+
+} // namespace KT::Platform

@@ -1,0 +1,167 @@
+#include "Platform/Uninstaller/RightsDatabase.h"
+
+#include "Platform/Uninstaller/FileDescriptor.h"
+#include "Platform/Uninstaller/PropertyList.h"
+#include "Platform/Uninstaller/SafeFiles.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <vector>
+
+namespace Uninstaller::Platform
+{
+
+namespace
+{
+
+constexpr char kFolder[] = "/etc/uninstallhelper";
+constexpr char kFileName[] = "rights.plist";
+constexpr char kRuleKey[] = "rule";
+constexpr char kDescriptionKey[] = "description";
+constexpr char kTableKey[] = "table";
+constexpr mode_t kFileMode = 0644;
+// A rights file is a few entries; anything far larger is not one of ours.
+constexpr std::size_t kMaxFileBytes = 1024 * 1024;
+
+// Reads and parses the database. Success with an empty tree when there is no
+// file; errAuthorizationInternal when it is unsafe, unreadable or not a
+// dictionary.
+OSStatus ReadTree(const RightsDatabase& database, PropertyList& tree)
+{
+    tree = PropertyList();
+    FileDescriptor file;
+    struct stat info
+    {
+    };
+    const int opened = OpenThroughSafeFolders(database.FilePath(), file, info);
+    if (opened == ENOENT)
+    {
+        return errAuthorizationSuccess;
+    }
+    if (opened != 0 || !S_ISREG(info.st_mode) || !IsSafeFile(info))
+    {
+        return errAuthorizationInternal;
+    }
+    std::vector<unsigned char> bytes;
+    if (ReadAll(file.Get(), kMaxFileBytes, bytes) != 0)
+    {
+        return errAuthorizationInternal;
+    }
+    tree = PropertyList::FromXML(bytes);
+    return IsDictionary(tree.Get()) ? errAuthorizationSuccess : errAuthorizationInternal;
+}
+
+OSStatus StatusForWriteError(int error)
+{
+    return (error == EPERM || error == EACCES) ? errAuthorizationDenied : errAuthorizationInternal;
+}
+
+} // namespace
+
+std::string PathBelowRoot(const std::string& root, std::string_view path)
+{
+    std::string joined = root;
+    while (!joined.empty() && joined.back() == '/')
+    {
+        joined.pop_back();
+    }
+    joined += path;
+    return joined;
+}
+
+RightsDatabase::RightsDatabase(std::string root) : mRoot(std::move(root)) {}
+
+std::string RightsDatabase::FilePath() const
+{
+    return PathBelowRoot(mRoot, std::string(kFolder) + "/" + kFileName);
+}
+
+OSStatus RightsDatabase::Lookup(std::string_view name, RightDefinition& definition) const
+{
+    PropertyList tree;
+    if (const OSStatus read = ReadTree(*this, tree); read != errAuthorizationSuccess)
+    {
+        return read;
+    }
+    if (!tree)
+    {
+        return errAuthorizationDenied;
+    }
+    const plist_t entry = DictionaryItem(tree.Get(), std::string(name).c_str());
+    if (entry == nullptr)
+    {
+        return errAuthorizationDenied;
+    }
+    const auto rule = DictionaryString(entry, kRuleKey);
+    if (!rule)
+    {
+        return errAuthorizationInternal;
+    }
+    definition.rule = *rule;
+    definition.description = DictionaryString(entry, kDescriptionKey).value_or("");
+    definition.table = DictionaryString(entry, kTableKey).value_or("");
+    return errAuthorizationSuccess;
+}
+
+OSStatus RightsDatabase::Store(std::string_view name, const RightDefinition& definition) const
+{
+    FileDescriptor root(::open(mRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root)
+    {
+        return StatusForWriteError(errno);
+    }
+    FileDescriptor folder;
+    if (const int error = OpenOrMakeFolders(root.Get(), kFolder, folder); error != 0)
+    {
+        return StatusForWriteError(error);
+    }
+    // Writers take turns on the folder, so two stores cannot lose each other's right.
+    while (::flock(folder.Get(), LOCK_EX) != 0)
+    {
+        if (errno != EINTR)
+        {
+            return errAuthorizationInternal;
+        }
+    }
+    PropertyList tree;
+    if (const OSStatus read = ReadTree(*this, tree); read != errAuthorizationSuccess)
+    {
+        return read;
+    }
+    if (!tree)
+    {
+        tree = PropertyList::NewDictionary();
+    }
+    const plist_t entry = plist_new_dict();
+    plist_dict_set_item(entry, kRuleKey, plist_new_string(definition.rule.c_str()));
+    plist_dict_set_item(entry, kDescriptionKey, plist_new_string(definition.description.c_str()));
+    plist_dict_set_item(entry, kTableKey, plist_new_string(definition.table.c_str()));
+    plist_dict_set_item(tree.Get(), std::string(name).c_str(), entry);
+    const auto xml = tree.ToXML();
+    if (!xml)
+    {
+        return errAuthorizationInternal;
+    }
+    const int error = ReplaceFileAtomically(folder.Get(), kFileName, xml->data(), xml->size(), kFileMode);
+    return error == 0 ? errAuthorizationSuccess : StatusForWriteError(error);
+}
+
+OSStatus AuthorizationRightGet(const RightsDatabase& database, std::string_view rightName)
+{
+    RightDefinition unused;
+    return database.Lookup(rightName, unused);
+}
+
+OSStatus AuthorizationRightSet(const Authorization* authorization, const RightsDatabase& database,
+                               std::string_view rightName, const RightDefinition& definition)
+{
+    if (authorization == nullptr)
+    {
+        return errAuthorizationInvalidRef;
+    }
+    return database.Store(rightName, definition);
+}
+
+} // namespace Uninstaller::Platform

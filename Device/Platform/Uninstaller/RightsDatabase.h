@@ -1,0 +1,60 @@
+// The rights database: R/etc/uninstallhelper/rights.plist under an install
+// root R ("/" on a real system), an XML property list mapping each right's
+// name to {rule, description, table}. It is read only when the file and every
+// folder above it are safe (SafeFiles.h), and replaced whole and atomically
+// under an exclusive lock on its folder, root:root 0644. A file that cannot be
+// read is reported and left exactly as it is.
+#pragma once
+
+#include "Platform/Uninstaller/Authorization.h"
+
+#include <string>
+#include <string_view>
+
+namespace Uninstaller::Platform
+{
+
+struct RightDefinition
+{
+    std::string rule;
+    std::string description;
+    std::string table; // the localisation table of the description
+};
+
+class RightsDatabase
+{
+public:
+    explicit RightsDatabase(std::string root);
+
+    const std::string& Root() const noexcept { return mRoot; }
+    // R/etc/uninstallhelper/rights.plist
+    std::string FilePath() const;
+
+    // errAuthorizationSuccess with the definition filled in, errAuthorizationDenied
+    // for a right that is absent (no file counts as no rights), or
+    // errAuthorizationInternal when the file is unsafe, unreadable or damaged.
+    [[nodiscard]] OSStatus Lookup(std::string_view name, RightDefinition& definition) const;
+
+    // Adds or replaces one right, keeping the others. errAuthorizationInternal
+    // when the present file cannot be read (it is left untouched) or cannot be
+    // replaced, errAuthorizationDenied when the process may not write it.
+    [[nodiscard]] OSStatus Store(std::string_view name, const RightDefinition& definition) const;
+
+private:
+    std::string mRoot;
+};
+
+// Whether rightName exists, without fetching its definition: success,
+// errAuthorizationDenied (absent) or errAuthorizationInternal (unreadable).
+[[nodiscard]] OSStatus AuthorizationRightGet(const RightsDatabase& database, std::string_view rightName);
+
+// Registers rightName with its rule as definition; the authorization must be
+// present (errAuthorizationInvalidRef otherwise).
+[[nodiscard]] OSStatus AuthorizationRightSet(const Authorization* authorization,
+                                             const RightsDatabase& database, std::string_view rightName,
+                                             const RightDefinition& definition);
+
+// path (absolute) as seen below root: "/" + path is path itself.
+std::string PathBelowRoot(const std::string& root, std::string_view path);
+
+} // namespace Uninstaller::Platform

@@ -1,0 +1,190 @@
+#include "Uninstaller/SharedUninstaller/HelperInstaller.h"
+
+#include "Platform/Uninstaller/Authorization.h"
+#include "Platform/Uninstaller/CommandRunner.h"
+#include "Platform/Uninstaller/ElfSections.h"
+#include "Platform/Uninstaller/FileDescriptor.h"
+#include "Platform/Uninstaller/PropertyList.h"
+#include "Platform/Uninstaller/RightsDatabase.h"
+#include "Platform/Uninstaller/SafeFiles.h"
+#include "Uninstaller/SharedUninstaller/Common.h"
+#include "Uninstaller/SharedUninstaller/HelperToolProtocol.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Uninstaller
+{
+
+using namespace Platform;
+
+const char kSocketUnitText[] = "[Unit]\n"
+                               "Description=Uninstall helper socket\n"
+                               "\n"
+                               "[Socket]\n"
+                               "ListenStream=/run/uninstallhelper.sock\n"
+                               "SocketMode=0600\n"
+                               "Accept=no\n"
+                               "\n"
+                               "[Install]\n"
+                               "WantedBy=sockets.target\n";
+
+const char kServiceUnitText[] = "[Unit]\n"
+                                "Description=Uninstall helper\n"
+                                "Requires=uninstallhelper.socket\n"
+                                "\n"
+                                "[Service]\n"
+                                "ExecStart=/usr/libexec/uninstallhelper\n"
+                                "SuccessExitStatus=1\n";
+
+namespace
+{
+
+constexpr char kServiceManagerFolder[] = "/run/systemd/system";
+constexpr mode_t kHelperMode = 0755;
+constexpr mode_t kUnitMode = 0644;
+// Far above any helper build, sanitised ones included.
+constexpr std::size_t kMaxHelperBytes = 256 * 1024 * 1024;
+
+int ResultForError(int error)
+{
+    return (error == EPERM || error == EACCES) ? kInstallNotPermitted : kInstallIOError;
+}
+
+// Writes name with data into folder (absolute, below root), making the folders.
+int PlaceFile(int root, const char* folder, const char* name, const void* data, std::size_t size, mode_t mode)
+{
+    FileDescriptor target;
+    if (const int error = OpenOrMakeFolders(root, folder, target); error != 0)
+    {
+        return error;
+    }
+    return ReplaceFileAtomically(target.Get(), name, data, size, mode);
+}
+
+bool InfoPlistIsValid(const PropertyList& info)
+{
+    if (DictionaryString(info.Get(), "CFBundleIdentifier") != std::string(kHelperLabel))
+    {
+        return false;
+    }
+    const plist_t clients = DictionaryItem(info.Get(), "SMAuthorizedClients");
+    if (clients == nullptr || plist_get_node_type(clients) != PLIST_ARRAY)
+    {
+        return false;
+    }
+    const std::string identifier = std::string("identifier \"") + kApplicationIdentifier + "\"";
+    for (std::uint32_t index = 0; index < plist_array_get_size(clients); ++index)
+    {
+        const plist_t client = plist_array_get_item(clients, index);
+        if (client == nullptr || plist_get_node_type(client) != PLIST_STRING)
+        {
+            continue;
+        }
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(client, &length);
+        if (text != nullptr && std::string_view(text, length).find(identifier) != std::string_view::npos)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool LaunchdPlistIsValid(const PropertyList& launchd)
+{
+    return DictionaryString(launchd.Get(), "Label") == std::string(kHelperLabel) &&
+           DictionaryBool(DictionaryItem(launchd.Get(), "MachServices"), kHelperLabel) == true;
+}
+
+} // namespace
+
+bool HelperPropertyListsAreValid(std::span<const unsigned char> image)
+{
+    const auto info = FindElfSection(image, kInfoPlistSection);
+    const auto launchd = FindElfSection(image, kLaunchdPlistSection);
+    return info && launchd && InfoPlistIsValid(PropertyList::FromXML(*info)) &&
+           LaunchdPlistIsValid(PropertyList::FromXML(*launchd));
+}
+
+HelperInstaller::HelperInstaller() : HelperInstaller(RunCommand, kServiceManagerFolder) {}
+
+HelperInstaller::HelperInstaller(CommandRunner runner, std::string serviceManagerFolder)
+    : mRunner(std::move(runner)), mServiceManagerFolder(std::move(serviceManagerFolder))
+{
+}
+
+bool HelperInstaller::ShouldActivate(const std::string& root, const std::string& serviceManagerFolder)
+{
+    struct stat info
+    {
+    };
+    return std::filesystem::path(root).lexically_normal() == "/" &&
+           ::stat(serviceManagerFolder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int HelperInstaller::Install(const std::string& root, const std::string& helperPath)
+{
+    // The bytes checked are the bytes installed: the file is read once.
+    std::vector<unsigned char> helper;
+    if (const int error = ReadWholeFile(helperPath, kMaxHelperBytes, helper); error != 0)
+    {
+        return error == EFBIG || error == EINVAL ? kInstallInvalidHelper : ResultForError(error);
+    }
+    if (!HelperPropertyListsAreValid(helper))
+    {
+        return kInstallInvalidHelper;
+    }
+    if (::geteuid() != 0)
+    {
+        return kInstallNotPermitted;
+    }
+    FileDescriptor rootFolder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFolder)
+    {
+        return ResultForError(errno);
+    }
+    const std::filesystem::path helperTarget(kHelperInstallPath);
+    const std::string helperFolder = helperTarget.parent_path().string();
+    const std::string helperName = helperTarget.filename().string();
+    int error = PlaceFile(rootFolder.Get(), helperFolder.c_str(), helperName.c_str(), helper.data(),
+                          helper.size(), kHelperMode);
+    if (error == 0)
+    {
+        error = PlaceFile(rootFolder.Get(), kUnitFolder, kSocketUnitName, kSocketUnitText,
+                          std::strlen(kSocketUnitText), kUnitMode);
+    }
+    if (error == 0)
+    {
+        error = PlaceFile(rootFolder.Get(), kUnitFolder, kServiceUnitName, kServiceUnitText,
+                          std::strlen(kServiceUnitText), kUnitMode);
+    }
+    if (error != 0)
+    {
+        return ResultForError(error);
+    }
+
+    AuthorizationRef authorization;
+    if (AuthorizationCreate(authorization) != errAuthorizationSuccess ||
+        Common::SetupAuthorizationRights(authorization.get(), RightsDatabase(root)) !=
+            errAuthorizationSuccess)
+    {
+        return kInstallIOError;
+    }
+
+    if (ShouldActivate(root, mServiceManagerFolder))
+    {
+        if (mRunner({"systemctl", "daemon-reload"}) != 0 ||
+            mRunner({"systemctl", "enable", "--now", kSocketUnitName}) != 0)
+        {
+            return kInstallIOError;
+        }
+    }
+    return kInstallSucceeded;
+}
+
+} // namespace Uninstaller

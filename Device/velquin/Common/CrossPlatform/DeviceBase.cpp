@@ -1,0 +1,153 @@
+#include "velquin/Common/CrossPlatform/DeviceBase.h"
+
+#include "KTFramework/Defs/ByteOrder.h"
+
+namespace
+{
+
+using IdentifierLock = KT::AutolockT<KT::FastMutex>;
+
+struct SupportedHardware
+{
+    std::uint32_t vendorID;
+    std::uint32_t productID;
+};
+
+constexpr SupportedHardware SUPPORTED_HARDWARE[SUPPORTED_HARDWARE_COUNT] = {{SUPPORTED_VID, SUPPORTED_PID}};
+
+constexpr unsigned char VID_PID_GUID_HEAD[4] = {0x01, 0x02, 0x03, 0x04};
+constexpr unsigned char VID_PID_GUID_TAIL[4] = {0xDE, 0xCA, 0xFB, 0xAD};
+
+} // namespace
+
+bool LDeviceBase::SortKey::operator<(const SortKey& other) const
+{
+    if (remote != other.remote)
+    {
+        return remote;
+    }
+    if (remote)
+    {
+        return deviceID < other.deviceID;
+    }
+    if (flagged != other.flagged)
+    {
+        return flagged;
+    }
+    return key > other.key;
+}
+
+LDeviceBase::LDeviceBase(const KT::DeviceIdentifier& identifier) : mIdentifier(identifier) {}
+
+LDeviceBase::~LDeviceBase() = default;
+
+LDeviceBase::String LDeviceBase::GetUserDefinedName()
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.GetUserDefinedName();
+}
+
+LDeviceBase::String LDeviceBase::GetVendorName()
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.GetVendorName();
+}
+
+LDeviceBase::String LDeviceBase::GetProductName()
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.GetProductName();
+}
+
+std::uint32_t LDeviceBase::GetNetworkAddress()
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.GetCurrentNetworkAddress();
+}
+
+std::uint32_t LDeviceBase::GetNetworkPort()
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.GetCurrentNetworkPort();
+}
+
+void LDeviceBase::SetDeviceIdentifier(const KT::DeviceIdentifier& identifier)
+{
+    IdentifierLock lock(mIdentifierLock);
+    mIdentifier = identifier;
+}
+
+bool LDeviceBase::IsDeviceEqual(const KT::DeviceIdentifier& identifier)
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.IsDeviceIDEqual(identifier);
+}
+
+bool LDeviceBase::HasBeenValidated() const
+{
+    return true;
+}
+
+KT::DeviceIdentifier LDeviceBase::GetDeviceIdentifier() const
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier;
+}
+
+KT::Variant LDeviceBase::GetDeviceID() const
+{
+    IdentifierLock lock(mIdentifierLock);
+    return KT::Variant(mIdentifier);
+}
+
+bool LDeviceBase::IsDeviceID(const KT::Variant& deviceID) const
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.IsDeviceIDEqual(deviceID);
+}
+
+bool LDeviceBase::IsRemoteDevice() const
+{
+    IdentifierLock lock(mIdentifierLock);
+    return mIdentifier.IsRemoteDevice();
+}
+
+LDeviceBase::SortKey LDeviceBase::GetSortKey() const
+{
+    IdentifierLock lock(mIdentifierLock);
+    SortKey key{mIdentifier.IsRemoteDevice(), KT::Variant(), mSortFlag,
+                mSortFlag ? mFirstSortKey : mSecondSortKey};
+    if (key.remote)
+    {
+        key.deviceID = mIdentifier;
+    }
+    return key;
+}
+
+bool LDeviceBase::operator<(const LDeviceBase& other) const
+{
+    // One device's lock at a time: two devices compared from two threads in
+    // opposite order must not wait for each other.
+    return GetSortKey() < other.GetSortKey();
+}
+
+std::uint32_t GetSupportedVid(std::size_t index)
+{
+    return index < SUPPORTED_HARDWARE_COUNT ? SUPPORTED_HARDWARE[index].vendorID : 0;
+}
+
+std::uint32_t GetSupportedPid(std::size_t index)
+{
+    return index < SUPPORTED_HARDWARE_COUNT ? SUPPORTED_HARDWARE[index].productID : 0;
+}
+
+void VidPidToProductGuid(std::uint32_t vendorID, std::uint32_t productID, unsigned char (&guid)[16])
+{
+    for (std::size_t i = 0; i < 4; ++i)
+    {
+        guid[i] = VID_PID_GUID_HEAD[i];
+        guid[12 + i] = VID_PID_GUID_TAIL[i];
+    }
+    KT::WriteLE32(guid + 4, vendorID);
+    KT::WriteLE32(guid + 8, productID);
+}

@@ -1,0 +1,110 @@
+// LDeviceBase: the one device abstraction behind the exported functions. The
+// device manager keeps its local and remote lists as lists of LDeviceBase and
+// forwards every per-device call through the virtual operations below; an
+// attached device (LDeviceLocal) and a network device (LDeviceNetwork) derive
+// from it. Created by a device kind's Create, held by RCPtr, owned by the
+// manager's lists and by whatever call is running on it.
+//
+// Threads: the operations are called on the host's threads, with no manager
+// lock held; each device kind serialises its own operations. The identifier may
+// be replaced while other threads look the device up or sort the lists (a
+// network device refreshes its identity), so mIdentifierLock guards every read
+// and write of mIdentifier, and every accessor hands out copies, never a
+// reference into it. mIdentifierLock is a leaf lock: nothing else is taken or
+// called while it is held. The sort flag and keys are set at construction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "DeviceControl/CommonInc/DeviceIdentifier.h"
+#include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/ParamDescriptor.h"
+#include "KTFramework/Utilities/Storage/ParamValues.h"
+#include "KTFramework/Utilities/Storage/StringT.h"
+#include "KTFramework/Utilities/Storage/Variant.h"
+#include "KTFramework/Utilities/Threading/Mutex.h"
+#include "velquin/Common/CrossPlatform/VelquinInterface.h"
+
+class LDeviceBase : public virtual KT::LRefCountedObject
+{
+public:
+    using String = KT::StringT<char, unsigned short>;
+
+    // The position of a device in the manager's lists, read in one piece under
+    // the device's identifier lock. Devices that pass the remote test come
+    // first, by the order of their device IDs; the others follow, flagged
+    // before unflagged, larger keys first. A strict weak order: two keys
+    // neither of which is less are equivalent.
+    struct SortKey
+    {
+        bool remote;
+        KT::Variant deviceID;
+        bool flagged;
+        std::int64_t key;
+
+        bool operator<(const SortKey& other) const;
+    };
+
+    // Results of operations 1 to 7 follow the exported functions: 0 or more is
+    // success, QVRXResult codes are failures.
+    virtual bool IsConnected(bool probe, std::uint32_t idleMs) = 0;
+    virtual int ConnectDevice(DeviceParamCallback callback, void* context) = 0;
+    virtual int DisconnectDevice() = 0;
+    // messageID is MESSAGE_ID_PARAM_RANGES or MESSAGE_ID_PARAM_DESCRIPTORS.
+    virtual int RequestParamValuesOrRanges(std::uint32_t messageID, const KT::Variant& request) = 0;
+    virtual int GetParamRanges(const KT::ParamRanges& ranges, KT::ParamValues& values) = 0;
+    virtual int GetParamValues(const KT::ParamDescriptors& descriptors, KT::ParamValues& values) = 0;
+    virtual int GetParamValue(const KT::ParamDescriptor& descriptor, KT::Variant& value) = 0;
+    virtual int SetParamValue(const KT::ParamDescriptor& descriptor, const KT::Variant& value) = 0;
+    // The identifier's fields.
+    virtual String GetUserDefinedName();
+    virtual String GetVendorName();
+    virtual String GetProductName();
+    virtual std::uint32_t GetNetworkAddress();
+    virtual std::uint32_t GetNetworkPort();
+    // Replaces every field of the identifier.
+    virtual void SetDeviceIdentifier(const KT::DeviceIdentifier& identifier);
+    // Whether this device is the one the identifier names: by default, the
+    // same device ID.
+    virtual bool IsDeviceEqual(const KT::DeviceIdentifier& identifier);
+    // Devices that are not yet known to be what their identifier says are left
+    // out of the remote device list the host sees. Called with a manager list
+    // lock held: it must not block.
+    virtual bool HasBeenValidated() const;
+    ~LDeviceBase() override;
+
+    KT::DeviceIdentifier GetDeviceIdentifier() const;
+    KT::Variant GetDeviceID() const;
+    // Whether the device ID equals deviceID (KT::Variant equality).
+    bool IsDeviceID(const KT::Variant& deviceID) const;
+    bool IsRemoteDevice() const;
+    SortKey GetSortKey() const;
+    bool operator<(const LDeviceBase& other) const;
+
+protected:
+    explicit LDeviceBase(const KT::DeviceIdentifier& identifier);
+
+    // For device kinds that read or replace the identifier together with
+    // their own state; they take mIdentifierLock around the access.
+    mutable KT::FastMutex mIdentifierLock;
+    KT::DeviceIdentifier mIdentifier;
+    // The order of devices that fail the remote test: nothing sets these after
+    // construction.
+    bool mSortFlag = false;
+    std::int64_t mFirstSortKey = 0;
+    std::int64_t mSecondSortKey = 0;
+};
+
+// The device models that discovery looks for, by USB vendor and product ID.
+constexpr std::uint32_t SUPPORTED_VID = 0x6B5E;
+constexpr std::uint32_t SUPPORTED_PID = 0x2C71;
+constexpr std::size_t SUPPORTED_HARDWARE_COUNT = 1;
+
+// The entry's IDs, 0 past the table.
+std::uint32_t GetSupportedVid(std::size_t index);
+std::uint32_t GetSupportedPid(std::size_t index);
+// The product GUID of a USB device model: 01 02 03 04, the vendor ID and the
+// product ID little-endian, DE CA FB AD. KT::DeviceIdentifier reads the two IDs
+// back out of a GUID of this form.
+void VidPidToProductGuid(std::uint32_t vendorID, std::uint32_t productID, unsigned char (&guid)[16]);

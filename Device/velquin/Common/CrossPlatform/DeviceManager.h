@@ -1,0 +1,153 @@
+// LDeviceManager: the one process-wide object behind the exported functions.
+// It owns two lists of devices, the attached devices (local) and the devices on
+// the network (remote), runs the searches that fill them through its sources
+// (LDeviceSources), keeps a revision number of the remote list that the host
+// polls, finds a device by its device ID and forwards every per-device call to
+// it. Created at library load and held in one static pointer that is never
+// destroyed; everything else that holds it holds its own reference.
+//
+// Threads: every operation runs on a host thread. Locks, in the order they may
+// be taken: mSearchLock (one network search at a time), then one list lock
+// (mLocalListLock guards mLocalDevices, mRemoteListLock mRemoteDevices; the two
+// are never held together), then a device's identifier lock, held only to copy
+// or compare its identity. No manager lock is held while a device operation
+// runs (connect, disconnect, gets, sets, IsConnected, identification) or while
+// the host's variants are written, so a device's callback may call back into
+// the manager. The revision counters are atomic.
+#pragma once
+
+#include <cstdint>
+
+#include "DeviceControl/CommonInc/DeviceIdentifier.h"
+#include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/ParamDescriptor.h"
+#include "KTFramework/Utilities/Storage/ParamValues.h"
+#include "KTFramework/Utilities/Storage/RCPtrArray.h"
+#include "KTFramework/Utilities/Storage/Variant.h"
+#include "KTFramework/Utilities/Threading/Mutex.h"
+#include "velquin/Common/CrossPlatform/DeviceBase.h"
+#include "velquin/Common/CrossPlatform/VelquinInterface.h"
+
+class LDeviceSources;
+
+class LDeviceManager : public virtual KT::LRefCountedObject
+{
+public:
+    using DeviceList = KT::RCPtrArray<LDeviceBase, 1, 0>;
+
+    enum DeviceLocation : std::uint32_t
+    {
+        DEVICE_LOCATION_LOCAL = 0,
+        DEVICE_LOCATION_REMOTE = 1,
+    };
+
+    // A manager with empty lists, both revisions 0, finding devices through
+    // sources (never null).
+    static KT::RCPtr<LDeviceManager> Create(const KT::RCPtr<LDeviceSources>& sources);
+
+    // The process-wide manager, a reference of the caller's own; null before
+    // load and after the release at exit.
+    static KT::RCPtr<LDeviceManager> GetTheDeviceManager();
+    // Puts manager in the process-wide place and returns what was there. The
+    // release at exit exchanges in null; tests put in a manager of their own.
+    static KT::RCPtr<LDeviceManager> ExchangeTheDeviceManager(const KT::RCPtr<LDeviceManager>& manager);
+
+    // Look-ups by device ID: the local list first, then the remote list, each
+    // walked from its last device to its first. Null when unknown; location is
+    // written only when found.
+    KT::RCPtr<LDeviceBase> GetDevice(const KT::Variant& deviceID);
+    KT::RCPtr<LDeviceBase> GetDevice(const KT::Variant& deviceID, DeviceLocation& location);
+
+    // deviceList becomes an Array of the attached devices' IDs. Unconnected
+    // devices are dropped and made afresh from what the sources list;
+    // connected ones stay even when no longer listed. Returns 0.
+    int FindDevices(KT::Variant& deviceList);
+    int FindLocalDevices();
+    // The network search, then deviceList becomes an Array of the validated
+    // remote devices' IDs. Returns the remote revision.
+    int FindRemoteDevices(KT::Variant& deviceList, bool verify, const std::uint32_t* addresses,
+                          std::uint32_t addressCount, std::uint32_t maxDevices, std::uint32_t portCount,
+                          std::uint32_t firstPort);
+    // Runs the sources' network search for location under the search lock.
+    void FindNetworkDevices(DeviceLocation location, bool verify, const std::uint32_t* addresses,
+                            std::uint32_t addressCount, std::uint32_t maxDevices, std::uint32_t portCount,
+                            std::uint32_t firstPort);
+
+    // As the exported functions of the same names.
+    int ConnectDevice(const KT::Variant& deviceID, DeviceParamCallback callback, void* context);
+    int IsDeviceConnected(const KT::Variant& deviceID, bool probe, std::uint32_t idleMs);
+    int GetDeviceInfo(const KT::Variant& deviceID, KT::DeviceInfo* info, bool refresh);
+    int RequestParamRanges(const KT::Variant& deviceID, const KT::ParamRanges& ranges);
+    int RequestParamValues(const KT::Variant& deviceID, const KT::ParamDescriptors& descriptors);
+    int GetParamValue(const KT::Variant& deviceID, const KT::ParamDescriptor& descriptor, KT::Variant& value);
+    int GetParamRanges(const KT::Variant& deviceID, const KT::ParamRanges& ranges, KT::ParamValues& values);
+    int GetParamValues(const KT::Variant& deviceID, const KT::ParamDescriptors& descriptors,
+                       KT::ParamValues& values);
+    int SetParamValue(const KT::Variant& deviceID, const KT::ParamDescriptor& descriptor,
+                      const KT::Variant& value);
+    int SetParamValues(const KT::Variant& deviceID, const KT::ParamValues& values);
+    int DisconnectDevice(const KT::Variant& deviceID);
+    // Takes every device out of both lists and disconnects it, then has the
+    // sources drop their network search state. Returns 0.
+    int ReleaseAll();
+
+    // For the network search (LDeviceSources::FindNetworkDevices): runs
+    // work(list) with the list of location locked. Look-ups on other threads
+    // wait meanwhile; work calls no other manager operation and waits for
+    // nothing that may itself need a manager lock (a device's host callback
+    // may call into the manager).
+    template <class Work>
+    void UseDeviceList(DeviceLocation location, Work&& work);
+    // Keeps the list in device order (LDeviceBase::SortKey), devices of equal
+    // rank in the order they had. The caller holds the list's lock.
+    static void SortDeviceList(DeviceList& list);
+    // Raises the revision of location by one in a single atomic step; past
+    // the largest value it starts again at 1. Returns the new value.
+    int RaiseRevision(DeviceLocation location);
+    int GetRevision(DeviceLocation location) const;
+
+    ~LDeviceManager() override;
+
+private:
+    // Lets tests set a revision near its largest value.
+    friend struct DeviceManagerProbe;
+
+    explicit LDeviceManager(const KT::RCPtr<LDeviceSources>& sources);
+
+    KT::RCPtr<LDeviceBase> FindInList(DeviceList& list, KT::FastMutex& lock, const KT::Variant& deviceID);
+    // Drops the local devices that report themselves unconnected.
+    void RemoveUnconnectedLocalDevices();
+    // The device IDs of the list, in list order, validated devices only when
+    // validatedOnly is set. The caller holds the list's lock.
+    static void CreateDeviceIDList(const DeviceList& list, KT::Array<KT::Variant>& deviceIDs,
+                                   bool validatedOnly);
+    // deviceList becomes an Array of deviceIDs; no lock held, since the host's
+    // variant allocates through its own operations.
+    static void SetDeviceList(const KT::Array<KT::Variant>& deviceIDs, KT::Variant& deviceList);
+    KT::AtomicCounter& Revision(DeviceLocation location);
+
+    KT::RCPtr<LDeviceSources> mSources;
+    DeviceList mLocalDevices;
+    KT::AtomicCounter mLocalRevision;
+    DeviceList mRemoteDevices;
+    KT::AtomicCounter mRemoteRevision;
+    KT::FastMutex mLocalListLock;
+    KT::FastMutex mRemoteListLock;
+    KT::FastMutex mSearchLock;
+};
+
+template <class Work>
+void LDeviceManager::UseDeviceList(DeviceLocation location, Work&& work)
+{
+    if (location == DEVICE_LOCATION_LOCAL)
+    {
+        KT::AutolockT<KT::FastMutex> lock(mLocalListLock);
+        work(mLocalDevices);
+    }
+    else
+    {
+        KT::AutolockT<KT::FastMutex> lock(mRemoteListLock);
+        work(mRemoteDevices);
+    }
+}

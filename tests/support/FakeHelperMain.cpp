@@ -1,0 +1,160 @@
+// velquin_fake_helper: the test device helper as a process of its own.
+//   --device W1,...,W12/NAME/HELPERID[/wait]  a device (wait: it accepts later)
+//   --fault NAME[:MS]      slow, null, empty, malformed, wrong-root, client-id-4,
+//                          client-id-6, die
+//   --accept-after-handshake   posts acceptance after a get of -4 answered false
+//   --log FILE             one line per request
+//   --idle-ms N            ends after N ms without a request (default 60000)
+// It serves in the runtime directory that XDG_RUNTIME_DIR names and ends when
+// that directory goes, when it has died on purpose, or when idle too long.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "Platform/RuntimeDirectory.h"
+#include "support/FakeHelper.h"
+
+using namespace HelperTesting;
+
+namespace
+{
+
+bool ParseDevice(const std::string& text, FakeDevice& device)
+{
+    std::stringstream parts(text);
+    std::string words;
+    std::string wait;
+    if (!std::getline(parts, words, '/') || !std::getline(parts, device.Name, '/') ||
+        !std::getline(parts, device.HelperId, '/'))
+    {
+        return false;
+    }
+    std::getline(parts, wait, '/');
+    device.AcceptAtOnce = wait != "wait";
+    std::stringstream list(words);
+    std::string word;
+    while (std::getline(list, word, ','))
+    {
+        device.IdWords.push_back(static_cast<std::int32_t>(std::strtol(word.c_str(), nullptr, 10)));
+    }
+    return device.IdWords.size() == 12;
+}
+
+bool ParseFault(const std::string& text, Fault& fault, std::uint32_t& ms)
+{
+    const std::string name = text.substr(0, text.find(':'));
+    ms = text.find(':') != std::string::npos
+             ? static_cast<std::uint32_t>(std::strtoul(text.c_str() + text.find(':') + 1, nullptr, 10))
+             : 0;
+    const struct
+    {
+        const char* name;
+        Fault fault;
+    } names[] = {{"slow", Fault::SlowReply},
+                 {"null", Fault::NullReply},
+                 {"empty", Fault::EmptyReply},
+                 {"malformed", Fault::MalformedPlist},
+                 {"wrong-root", Fault::WrongRootType},
+                 {"client-id-4", Fault::ClientId4Bytes},
+                 {"client-id-6", Fault::ClientId6Bytes},
+                 {"die", Fault::DieMidRequest}};
+    for (const auto& entry : names)
+    {
+        if (name == entry.name)
+        {
+            fault = entry.fault;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<FakeDevice> devices;
+    Fault fault = Fault::None;
+    std::uint32_t faultMs = 0;
+    bool acceptAfterHandshake = false;
+    std::string log;
+    long idleMs = 60000;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "--device" && hasValue)
+        {
+            FakeDevice device;
+            if (!ParseDevice(argv[++i], device))
+            {
+                std::fprintf(stderr, "bad device: %s\n", argv[i]);
+                return 2;
+            }
+            devices.push_back(device);
+        }
+        else if (argument == "--fault" && hasValue)
+        {
+            if (!ParseFault(argv[++i], fault, faultMs))
+            {
+                std::fprintf(stderr, "bad fault: %s\n", argv[i]);
+                return 2;
+            }
+        }
+        else if (argument == "--accept-after-handshake")
+        {
+            acceptAfterHandshake = true;
+        }
+        else if (argument == "--log" && hasValue)
+        {
+            log = argv[++i];
+        }
+        else if (argument == "--idle-ms" && hasValue)
+        {
+            idleMs = std::strtol(argv[++i], nullptr, 10);
+        }
+        else
+        {
+            std::fprintf(stderr, "unknown argument: %s\n", argument.c_str());
+            return 2;
+        }
+    }
+    const std::string directory = KT::Platform::GetRuntimeDirectory();
+    if (directory.empty())
+    {
+        return 1;
+    }
+    FakeHelper helper(devices);
+    helper.SetFault(fault, faultMs);
+    helper.SetAcceptAfterHandshake(acceptAfterHandshake);
+    if (!log.empty())
+    {
+        helper.SetLogFile(log);
+    }
+    if (!helper.Start())
+    {
+        return 1;
+    }
+    std::size_t seen = 0;
+    auto lastRequest = std::chrono::steady_clock::now();
+    for (;;)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::size_t count = helper.Requests().size();
+        if (count != seen)
+        {
+            seen = count;
+            lastRequest = std::chrono::steady_clock::now();
+        }
+        if (::access(directory.c_str(), F_OK) != 0 || !helper.IsServing() ||
+            std::chrono::steady_clock::now() - lastRequest > std::chrono::milliseconds(idleMs))
+        {
+            return 0;
+        }
+    }
+}
