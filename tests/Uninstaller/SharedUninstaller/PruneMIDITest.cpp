@@ -227,8 +227,7 @@ TEST(FileMidiSetup, RefusesADamagedFileAndLeavesItAsItIs)
         "<plist version=\"1.0\"><array/></plist>",
         "<plist version=\"1.0\"><dict><key>current</key><integer>1</integer></dict></plist>",
         "<plist version=\"1.0\"><dict><key>configurations</key><array/></dict></plist>",
-        "<plist "
-        "version=\"1.0\"><dict><key>configurations</key><dict><key>A</key><string/></dict></dict></plist>",
+        "<plist><dict><key>configurations</key><dict><key>A</key><string/></dict></dict></plist>",
         "<plist version=\"1.0\"><dict><key>configurations</key><dict><key>A</key><array>",
     };
     for (const char* content : damaged)
