@@ -3,7 +3,8 @@
 // copy. Adds getters that read a String as text, text forms, records written at
 // an offset into a growing buffer, and conversions between an Array value and a
 // list of element values. A plain value object: whoever holds it owns it, and
-// one thread uses it at a time; only its payload buffer may be shared.
+// one thread uses it at a time; only its payload buffer may be shared. The
+// text forms are defined in VariantExText.cpp, the rest in VariantEx.cpp.
 #pragma once
 
 #include <cstddef>
