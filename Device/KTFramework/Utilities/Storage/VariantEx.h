@@ -14,8 +14,8 @@
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "KTFramework/Utilities/Storage/GUID.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 
 // Result codes that a test does not judge (set-up steps, and calls whose effect
 // it checks another way) are cast to void.
