@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
@@ -36,7 +37,7 @@ public:
     static constexpr const char kTooDeepText[] = "<nesting too deep>";
 
     // The raising site of GetBuffer on a kind without a buffer.
-    static constexpr ExceptionSite kGetBufferSite{"Device/KTFramework/Utilities/Storage/VariantEx", 464};
+    static constexpr ExceptionSite kGetBufferSite = ExceptionSites::kVariantExGetBuffer;
 
     VariantEx();
     // A deep copy whose payload lives in a buffer of its own.
