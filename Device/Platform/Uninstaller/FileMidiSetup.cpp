@@ -1,15 +1,11 @@
 #include "Platform/Uninstaller/FileMidiSetup.h"
 
+#include "Platform/Uninstaller/FileDescriptor.h"
 #include "Platform/Uninstaller/ResourceBundle.h"
 
-#include <plist/plist.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,23 +18,6 @@ namespace
 constexpr char kCurrentKey[] = "current";
 constexpr char kConfigurationsKey[] = "configurations";
 constexpr std::size_t kMaxSetupFileBytes = 16 * 1024 * 1024;
-
-std::optional<std::string> StringValue(plist_t node)
-{
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING)
-    {
-        return std::nullopt;
-    }
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    if (value == nullptr)
-    {
-        return std::nullopt;
-    }
-    std::string text(value);
-    std::free(value);
-    return text;
-}
 
 // Calls visit(key, value) for each entry of a dictionary, in its order.
 template <typename Visit>
@@ -68,7 +47,7 @@ void ForEachEntry(plist_t dictionary, Visit visit)
 
 bool IsSetup(plist_t root)
 {
-    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT)
+    if (!IsDictionary(root))
     {
         return false;
     }
@@ -92,29 +71,20 @@ bool IsSetup(plist_t root)
     return allArrays;
 }
 
+// A setup belongs to its user, so unlike the files the helper trusts it keeps
+// the writer's ownership.
 int WriteAtomically(const std::string& path, const char* data, std::size_t size)
 {
     std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
+    FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file)
     {
         return kMidiIOError;
     }
-    bool ok = ::fchmod(fd, 0644) == 0;
-    for (std::size_t done = 0; ok && done < size;)
-    {
-        const ssize_t wrote = ::write(fd, data + done, size - done);
-        if (wrote < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        ok = wrote > 0;
-        done += ok ? static_cast<std::size_t>(wrote) : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok)
+    bool ok =
+        ::fchmod(file.Get(), 0644) == 0 && WriteAll(file.Get(), data, size) == 0 && ::fsync(file.Get()) == 0;
+    ok = ::close(file.Release()) == 0 && ok;
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0)
     {
         ::unlink(temporary.c_str());
         return kMidiIOError;
@@ -131,74 +101,48 @@ int FileMidiSetup::Open(const std::string& path, std::unique_ptr<FileMidiSetup>&
     {
         return kMidiIOError;
     }
-    plist_t root = nullptr;
-    if (!bytes->empty())
+    PropertyList root =
+        PropertyList::FromXML({reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size()});
+    if (!IsSetup(root.Get()))
     {
-        plist_from_xml(bytes->data(), static_cast<std::uint32_t>(bytes->size()), &root);
-    }
-    if (!IsSetup(root))
-    {
-        if (root != nullptr)
-        {
-            plist_free(root);
-        }
         return kMidiDamagedSetup;
     }
-    setup.reset(new FileMidiSetup(path, root));
+    setup.reset(new FileMidiSetup(path, std::move(root)));
     return kMidiNoError;
 }
 
-FileMidiSetup::FileMidiSetup(std::string path, void* root) : mPath(std::move(path)), mRoot(root)
+FileMidiSetup::FileMidiSetup(std::string path, PropertyList root)
+    : mPath(std::move(path)), mRoot(std::move(root))
 {
     NumberDevices();
 }
 
-FileMidiSetup::~FileMidiSetup()
+plist_t FileMidiSetup::CurrentDevices(plist_t tree)
 {
-    plist_free(static_cast<plist_t>(mRoot));
-}
-
-void* FileMidiSetup::CurrentDevices(void* tree)
-{
-    const std::optional<std::string> current = StringValue(plist_dict_get_item(tree, kCurrentKey));
-    const plist_t configurations = plist_dict_get_item(tree, kConfigurationsKey);
-    if (!current || configurations == nullptr)
-    {
-        return nullptr;
-    }
-    return plist_dict_get_item(configurations, current->c_str());
+    const std::optional<std::string> current = DictionaryString(tree, kCurrentKey);
+    return current ? DictionaryItem(DictionaryItem(tree, kConfigurationsKey), current->c_str()) : nullptr;
 }
 
 void FileMidiSetup::NumberDevices()
 {
     mRefs.clear();
-    const plist_t devices = CurrentDevices(mRoot);
+    const plist_t devices = CurrentDevices(mRoot.Get());
     const std::uint32_t count = devices == nullptr ? 0 : plist_array_get_size(devices);
     for (std::uint32_t i = 0; i < count; ++i)
     {
-        const bool isDevice = plist_get_node_type(plist_array_get_item(devices, i)) == PLIST_DICT;
-        mRefs.push_back(isDevice ? mNextRef++ : kNullMidiDevice);
+        mRefs.push_back(IsDictionary(plist_array_get_item(devices, i)) ? mNextRef++ : kNullMidiDevice);
     }
 }
 
-int FileMidiSetup::Commit(void* tree)
+int FileMidiSetup::Commit(PropertyList tree)
 {
-    char* xml = nullptr;
-    std::uint32_t length = 0;
-    plist_to_xml(static_cast<plist_t>(tree), &xml, &length);
-    const int result = xml == nullptr ? kMidiIOError : WriteAtomically(mPath, xml, length);
-    if (xml != nullptr)
+    const std::optional<std::string> xml = tree.ToXML();
+    const int result = xml ? WriteAtomically(mPath, xml->data(), xml->size()) : kMidiIOError;
+    if (result == kMidiNoError)
     {
-        plist_to_xml_free(xml);
+        mRoot = std::move(tree);
     }
-    if (result != kMidiNoError)
-    {
-        plist_free(static_cast<plist_t>(tree));
-        return result;
-    }
-    plist_free(static_cast<plist_t>(mRoot));
-    mRoot = tree;
-    return kMidiNoError;
+    return result;
 }
 
 std::size_t FileMidiSetup::DeviceCount() const
@@ -219,18 +163,17 @@ MidiProperty FileMidiSetup::StringProperty(MidiDeviceRef device, const char* key
         return MidiProperty::Unreadable;
     }
     const plist_t entry =
-        plist_array_get_item(CurrentDevices(mRoot), static_cast<std::uint32_t>(found - mRefs.begin()));
-    const plist_t value = plist_dict_get_item(entry, key);
-    if (value == nullptr)
+        plist_array_get_item(CurrentDevices(mRoot.Get()), static_cast<std::uint32_t>(found - mRefs.begin()));
+    if (DictionaryItem(entry, key) == nullptr)
     {
         return MidiProperty::Absent;
     }
-    std::optional<std::string> string = StringValue(value);
-    if (!string)
+    std::optional<std::string> value = DictionaryString(entry, key);
+    if (!value)
     {
         return MidiProperty::Unreadable;
     }
-    text = std::move(*string);
+    text = std::move(*value);
     return MidiProperty::Text;
 }
 
@@ -242,9 +185,9 @@ int FileMidiSetup::RemoveDevice(MidiDeviceRef device)
         return kMidiUnknownObject;
     }
     const auto index = static_cast<std::uint32_t>(found - mRefs.begin());
-    const plist_t tree = plist_copy(static_cast<plist_t>(mRoot));
-    plist_array_remove_item(CurrentDevices(tree), index);
-    const int result = Commit(tree);
+    PropertyList tree(plist_copy(mRoot.Get()));
+    plist_array_remove_item(CurrentDevices(tree.Get()), index);
+    const int result = Commit(std::move(tree));
     if (result == kMidiNoError)
     {
         mRefs.erase(mRefs.begin() + index);
@@ -254,12 +197,12 @@ int FileMidiSetup::RemoveDevice(MidiDeviceRef device)
 
 std::optional<std::string> FileMidiSetup::CurrentConfiguration() const
 {
-    return StringValue(plist_dict_get_item(static_cast<plist_t>(mRoot), kCurrentKey));
+    return DictionaryString(mRoot.Get(), kCurrentKey);
 }
 
 std::optional<std::vector<std::optional<std::string>>> FileMidiSetup::ConfigurationList() const
 {
-    const plist_t configurations = plist_dict_get_item(static_cast<plist_t>(mRoot), kConfigurationsKey);
+    const plist_t configurations = DictionaryItem(mRoot.Get(), kConfigurationsKey);
     if (configurations == nullptr)
     {
         return std::nullopt;
@@ -271,14 +214,13 @@ std::optional<std::vector<std::optional<std::string>>> FileMidiSetup::Configurat
 
 int FileMidiSetup::InstallConfiguration(const std::string& name)
 {
-    const plist_t configurations = plist_dict_get_item(static_cast<plist_t>(mRoot), kConfigurationsKey);
-    if (configurations == nullptr || plist_dict_get_item(configurations, name.c_str()) == nullptr)
+    if (DictionaryItem(DictionaryItem(mRoot.Get(), kConfigurationsKey), name.c_str()) == nullptr)
     {
         return kMidiUnknownObject;
     }
-    const plist_t tree = plist_copy(static_cast<plist_t>(mRoot));
-    plist_dict_set_item(tree, kCurrentKey, plist_new_string(name.c_str()));
-    const int result = Commit(tree);
+    PropertyList tree(plist_copy(mRoot.Get()));
+    plist_dict_set_item(tree.Get(), kCurrentKey, plist_new_string(name.c_str()));
+    const int result = Commit(std::move(tree));
     if (result == kMidiNoError)
     {
         NumberDevices();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "Platform/Uninstaller/MidiSetup.h"
+#include "Platform/Uninstaller/PropertyList.h"
 
 #include <memory>
 
@@ -20,7 +21,6 @@ public:
     // kMidiIOError when the file cannot be read, kMidiDamagedSetup when it is
     // not a setup.
     [[nodiscard]] static int Open(const std::string& path, std::unique_ptr<FileMidiSetup>& setup);
-    ~FileMidiSetup() override;
     FileMidiSetup(const FileMidiSetup&) = delete;
     FileMidiSetup& operator=(const FileMidiSetup&) = delete;
 
@@ -33,18 +33,18 @@ public:
     [[nodiscard]] int InstallConfiguration(const std::string& name) override;
 
 private:
-    // Takes ownership of root, a checked setup.
-    FileMidiSetup(std::string path, void* root);
+    // root is a checked setup.
+    FileMidiSetup(std::string path, PropertyList root);
 
     // The current configuration's device array in tree, or null.
-    static void* CurrentDevices(void* tree);
+    static plist_t CurrentDevices(plist_t tree);
     void NumberDevices();
-    // Writes tree and, once it is on disk, makes it the setup's (taking it);
-    // on failure tree is freed and nothing changes.
-    int Commit(void* tree);
+    // Writes tree and, once it is on disk, makes it the setup's; on failure
+    // nothing changes.
+    int Commit(PropertyList tree);
 
     std::string mPath;
-    void* mRoot; // plist_t, owned
+    PropertyList mRoot;
     // The reference of each entry of the current configuration's array.
     std::vector<MidiDeviceRef> mRefs;
     MidiDeviceRef mNextRef = 1;

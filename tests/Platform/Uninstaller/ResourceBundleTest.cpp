@@ -2,37 +2,10 @@
 
 #include "Platform/Uninstaller/ResourceBundle.h"
 
-#include <filesystem>
-#include <fstream>
+#include "support/Uninstaller/TestProcesses.h"
 
 using namespace Uninstaller::Platform;
-
-namespace
-{
-
-class ResourceFolder
-{
-public:
-    ResourceFolder()
-    {
-        char pattern[] = "/tmp/uninstaller-resources-XXXXXX";
-        mPath = ::mkdtemp(pattern);
-    }
-    ~ResourceFolder() { std::filesystem::remove_all(mPath); }
-
-    const std::string& Path() const { return mPath; }
-    void Put(const std::string& relative, const std::string& content = "x") const
-    {
-        const std::filesystem::path path = mPath + "/" + relative;
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << content;
-    }
-
-private:
-    std::string mPath;
-};
-
-} // namespace
+using namespace UninstallerTest;
 
 TEST(ResourceBundle, SearchesEachLanguageThenItsBaseThenEnglishThenTheFolder)
 {
@@ -44,12 +17,16 @@ TEST(ResourceBundle, SearchesEachLanguageThenItsBaseThenEnglishThenTheFolder)
 
 TEST(ResourceBundle, FindsTheFirstPlaceThatHasTheResource)
 {
-    ResourceFolder folder;
-    folder.Put("uninstall.ss");
-    folder.Put("en.lproj/Localizable.strings");
-    folder.Put("de.lproj/Localizable.strings");
-    folder.Put("en.lproj/readme.rtfd/TXT.rtf");
-    folder.Put("de_DE.lproj/readme.rtf");
+    TempRoot folder;
+    for (const char* path : {"en.lproj/readme.rtfd", "de.lproj", "de_DE.lproj"})
+    {
+        MakeFolder(folder / path, 0755);
+    }
+    for (const char* path : {"uninstall.ss", "en.lproj/Localizable.strings", "de.lproj/Localizable.strings",
+                             "en.lproj/readme.rtfd/TXT.rtf", "de_DE.lproj/readme.rtf"})
+    {
+        WriteFile(folder / path, "x", 0644);
+    }
     const std::string& root = folder.Path();
     const ResourceBundle german(root, {"de-DE"});
     EXPECT_EQ(german.PathForResource("Localizable", "strings"), root + "/de.lproj/Localizable.strings");

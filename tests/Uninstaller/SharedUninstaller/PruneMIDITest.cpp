@@ -4,12 +4,11 @@
 #include "Platform/Uninstaller/MemoryMidiSetup.h"
 #include "Uninstaller/SharedUninstaller/PruneMIDI.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "support/Uninstaller/TestProcesses.h"
 
 using namespace Uninstaller;
 using namespace Uninstaller::Platform;
+using namespace UninstallerTest;
 
 namespace
 {
@@ -125,31 +124,6 @@ const char kScenarioPlist[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 </plist>
 )";
 
-class SetupFile
-{
-public:
-    explicit SetupFile(const std::string& content)
-    {
-        char pattern[] = "/tmp/uninstaller-midi-XXXXXX";
-        mFolder = ::mkdtemp(pattern);
-        mPath = mFolder + "/setup.plist";
-        std::ofstream(mPath, std::ios::binary) << content;
-    }
-    ~SetupFile() { std::filesystem::remove_all(mFolder); }
-
-    const std::string& Folder() const { return mFolder; }
-    const std::string& Path() const { return mPath; }
-    std::string Content() const
-    {
-        std::ifstream file(mPath, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
-
-private:
-    std::string mFolder;
-    std::string mPath;
-};
-
 } // namespace
 
 TEST(PruneMIDI, RemovesTheDriversDevicesFromEveryConfigurationOfBothStores)
@@ -162,15 +136,16 @@ TEST(PruneMIDI, RemovesTheDriversDevicesFromEveryConfigurationOfBothStores)
     EXPECT_EQ(memory->DevicesOf("Live"), MemoryMidiSetup::Devices{});
     EXPECT_EQ(memory->InstallHistory(), (std::vector<std::string>{"Studio", "Live", "Studio"}));
 
-    SetupFile file(kScenarioPlist);
+    TempRoot folder;
+    WriteFile(folder / "setup.plist", kScenarioPlist, 0644);
     std::unique_ptr<FileMidiSetup> stored;
-    ASSERT_EQ(FileMidiSetup::Open(file.Path(), stored), kMidiNoError);
+    ASSERT_EQ(FileMidiSetup::Open(folder / "setup.plist", stored), kMidiNoError);
     log.clear();
     PruneMIDI::PruneAll(*stored, kDriver, log);
     EXPECT_EQ(log, kScenarioLog);
     // What was written reads back the same from a fresh copy of the file.
     std::unique_ptr<FileMidiSetup> reread;
-    ASSERT_EQ(FileMidiSetup::Open(file.Path(), reread), kMidiNoError);
+    ASSERT_EQ(FileMidiSetup::Open(folder / "setup.plist", reread), kMidiNoError);
     EXPECT_EQ(reread->CurrentConfiguration(), "Studio");
     EXPECT_EQ(CurrentDevices(*reread), kStudioLeft);
     ASSERT_EQ(reread->InstallConfiguration("Live"), kMidiNoError);
@@ -207,10 +182,11 @@ TEST(PruneMIDI, SkipsAbsentEntriesAndLogsConfigurationsThatCannotBeInstalled)
     EXPECT_EQ(memory->CurrentConfiguration(), "Studio");
 
     // A stored setup that can no longer be written installs nothing.
-    SetupFile file(kScenarioPlist);
+    TempRoot folder;
+    WriteFile(folder / "setup.plist", kScenarioPlist, 0644);
     std::unique_ptr<FileMidiSetup> stored;
-    ASSERT_EQ(FileMidiSetup::Open(file.Path(), stored), kMidiNoError);
-    std::filesystem::remove_all(file.Folder());
+    ASSERT_EQ(FileMidiSetup::Open(folder / "setup.plist", stored), kMidiNoError);
+    std::filesystem::remove_all(folder.Path());
     log.clear();
     PruneMIDI::PruneAll(*stored, kDriver, log);
     EXPECT_EQ(log, "Checking Audio MIDI Setup MIDI configurations:\n"
@@ -230,19 +206,21 @@ TEST(FileMidiSetup, RefusesADamagedFileAndLeavesItAsItIs)
         "<plist><dict><key>configurations</key><dict><key>A</key><string/></dict></dict></plist>",
         "<plist version=\"1.0\"><dict><key>configurations</key><dict><key>A</key><array>",
     };
+    TempRoot folder;
+    const std::string path = folder / "setup.plist";
     for (const char* content : damaged)
     {
-        SetupFile file(content);
+        WriteFile(path, content, 0644);
         std::unique_ptr<FileMidiSetup> setup;
-        EXPECT_EQ(FileMidiSetup::Open(file.Path(), setup), kMidiDamagedSetup) << content;
+        EXPECT_EQ(FileMidiSetup::Open(path, setup), kMidiDamagedSetup) << content;
         EXPECT_EQ(setup, nullptr);
-        EXPECT_EQ(file.Content(), content);
+        EXPECT_EQ(ReadFile(path), content);
     }
     std::unique_ptr<FileMidiSetup> setup;
     EXPECT_EQ(FileMidiSetup::Open("/nonexistent/setup.plist", setup), kMidiIOError);
 
-    SetupFile empty("<plist version=\"1.0\"><dict/></plist>");
-    ASSERT_EQ(FileMidiSetup::Open(empty.Path(), setup), kMidiNoError);
+    WriteFile(path, "<plist version=\"1.0\"><dict/></plist>", 0644);
+    ASSERT_EQ(FileMidiSetup::Open(path, setup), kMidiNoError);
     EXPECT_EQ(setup->ConfigurationList(), std::nullopt);
     EXPECT_EQ(setup->CurrentConfiguration(), std::nullopt);
     EXPECT_EQ(setup->DeviceCount(), 0u);

@@ -6,6 +6,7 @@
 
 #include "Uninstaller/SharedUninstaller/Application/UninstallerController.h"
 #include "Uninstaller/SharedUninstaller/UninstallerTexts.h"
+#include "support/Uninstaller/TestProcesses.h"
 
 #include <QtTest/QTest>
 #include <QtWidgets/QAbstractButton>
@@ -13,8 +14,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 
 namespace UninstallerTest
@@ -157,43 +156,17 @@ inline const std::vector<std::pair<std::string, std::string>>& TestTexts()
 inline const char kTestReadMe[] = "{\\rtf1\\ansi{\\fonttbl\\f0 Helvetica;}\\f0 {\\b Read me}\\par "
                                   "This removes the product.\\par\\i Caf\\'e9\\i0  \\u8364?}";
 
-// A resource folder: en.lproj with the test texts, and optionally a read-me
-// and an uninstall script at the top.
-class ResourceFolder
+// Writes the test texts as folder/en.lproj/Localizable.strings.
+inline void WriteTestTexts(const std::string& folder)
 {
-public:
-    ResourceFolder()
+    std::string strings = "/* test texts */\n";
+    for (const auto& [key, text] : TestTexts())
     {
-        char pattern[] = "/tmp/uninstaller-app-XXXXXX";
-        mPath = ::mkdtemp(pattern);
-        ::chmod(mPath.c_str(), 0755);
-        std::string strings = "/* test texts */\n";
-        for (const auto& [key, text] : TestTexts())
-        {
-            strings += "\"" + key + "\" = \"" + text + "\";\n";
-        }
-        Put("en.lproj/Localizable.strings", strings);
+        strings += "\"" + key + "\" = \"" + text + "\";\n";
     }
-    ~ResourceFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-
-    const std::string& Path() const { return mPath; }
-    std::string Put(const std::string& relative, const std::string& content,
-                    std::filesystem::perms mode = std::filesystem::perms(0644)) const
-    {
-        const std::filesystem::path path = mPath + "/" + relative;
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << content;
-        std::filesystem::permissions(path, mode);
-        return path;
-    }
-
-private:
-    std::string mPath;
-};
+    MakeFolder(folder + "/en.lproj", 0755);
+    WriteFile(folder + "/en.lproj/Localizable.strings", strings, 0644);
+}
 
 inline QString Text(const char* key)
 {

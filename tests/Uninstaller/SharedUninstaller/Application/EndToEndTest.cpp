@@ -2,7 +2,6 @@
 // helper is installed below a temporary root and started on its socket as the
 // service manager would start it when the installation activates it.
 #include "Uninstaller/SharedUninstaller/Application/ControllerFixture.h"
-#include "support/Uninstaller/TestProcesses.h"
 
 #include <QtCore/QTimer>
 #include <QtWidgets/QDialog>
@@ -56,13 +55,7 @@ protected:
     void SetUp() override
     {
         UNINSTALLER_REQUIRE_ROOT();
-        MakeFolder(mRoot / "share/uninstaller/en.lproj", 0755);
-        std::string strings;
-        for (const auto& [key, text] : TestTexts())
-        {
-            strings += "\"" + key + "\" = \"" + text + "\";\n";
-        }
-        WriteFile(mRoot / "share/uninstaller/en.lproj/Localizable.strings", strings, 0644);
+        WriteTestTexts(mRoot / "share/uninstaller");
         Platform::AuthorizationRef authorization;
         ASSERT_EQ(Platform::AuthorizationCreate(authorization), Platform::errAuthorizationSuccess);
         mSeams.authorization = std::move(authorization);

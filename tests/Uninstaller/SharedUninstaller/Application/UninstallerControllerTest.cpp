@@ -27,6 +27,7 @@ class UninstallerControllerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
+        WriteTestTexts(mResources.Path());
         mSeams.installer = mInstaller;
         mSeams.helperPath = "/nonexistent/uninstallhelper";
         mSeams.root = mRightsRoot.Path();
@@ -65,8 +66,8 @@ protected:
         }
     }
 
-    ResourceFolder mResources;
-    ResourceFolder mRightsRoot;
+    TempRoot mResources;
+    TempRoot mRightsRoot;
     std::shared_ptr<FakeInstaller> mInstaller = std::make_shared<FakeInstaller>();
     std::shared_ptr<FakeRestartRequester> mRestart = std::make_shared<FakeRestartRequester>();
     std::vector<std::shared_ptr<FakeConnection>> mConnections;
@@ -116,7 +117,8 @@ QPoint CentredPosition(const QWidget* window)
 
 TEST_F(UninstallerControllerTest, StartsWithTheReadMeCentredAndTheSheetCollapsed)
 {
-    mResources.Put("en.lproj/readme.rtfd/TXT.rtf", kTestReadMe);
+    MakeFolder(mResources / "en.lproj/readme.rtfd", 0755);
+    WriteFile(mResources / "en.lproj/readme.rtfd/TXT.rtf", kTestReadMe, 0644);
     UninstallerController& controller = Started();
     QWidget* window = controller.ReadMeWindow();
     EXPECT_TRUE(window->isVisible());
@@ -139,7 +141,7 @@ TEST_F(UninstallerControllerTest, StartsWithTheReadMeCentredAndTheSheetCollapsed
 
 TEST_F(UninstallerControllerTest, WithoutAReadMeLeavesTheViewEmptyAndTheWindowWhereItIs)
 {
-    mResources.Put("en.lproj/readme.txt", "not the read-me");
+    WriteFile(mResources / "en.lproj/readme.txt", "not the read-me", 0644);
     UninstallerController& controller = Started();
     EXPECT_TRUE(controller.ReadMe()->toPlainText().isEmpty());
     EXPECT_NE(controller.ReadMeWindow()->pos(), CentredPosition(controller.ReadMeWindow()));
@@ -165,7 +167,7 @@ TEST_F(UninstallerControllerTest, CancellingTheConfirmationStartsNothing)
 
 TEST_F(UninstallerControllerTest, TheWarningPathShowsTwoSheetsBeforeTheAttempt)
 {
-    mResources.Put("uninstall.ss", "#!/bin/sh\n", std::filesystem::perms(0755));
+    WriteFile(mResources / "uninstall.ss", "#!/bin/sh\n", 0755);
     UninstallerController& controller = Started();
     controller.UninstallWithWarning();
     ASSERT_TRUE(ClickSheetButton(controller, Text(kProceedButtonKey)));
@@ -179,7 +181,7 @@ TEST_F(UninstallerControllerTest, TheWarningPathShowsTwoSheetsBeforeTheAttempt)
     ASSERT_TRUE(WaitForAttemptEnd(controller));
     EXPECT_EQ(mInstaller->calls, 1);
     ASSERT_EQ(mConnections.size(), 1u);
-    EXPECT_EQ(mConnections[0]->Path(), mResources.Path() + "/uninstall.ss");
+    EXPECT_EQ(mConnections[0]->Path(), mResources / "uninstall.ss");
     EXPECT_TRUE(controller.CompleteWindow()->isVisible());
     EXPECT_EQ(controller.CompleteUninstallLog()->toPlainText(), "removed files\n");
     EXPECT_EQ(controller.CompleteTitle()->text(), Text(kUninstallSucceededKey));
