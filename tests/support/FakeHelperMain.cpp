@@ -3,12 +3,17 @@
 //   --fault NAME[:MS]      slow, null, empty, malformed, wrong-root, client-id-4,
 //                          client-id-6, die
 //   --accept-after-handshake   posts acceptance after a get of -4 answered false
+//   --value ID=KIND:TEXT   a parameter of the device given last; KIND is int,
+//                          int64, bool (0 or 1) or text
+//   --notify ID:MS         every MS ms, posts for each device parameter ID
+//                          with a count that rises by one each time
 //   --log FILE             one line per request
 //   --idle-ms N            ends after N ms without a request (default 60000)
 // It serves in the runtime directory that XDG_RUNTIME_DIR names and ends when
 // that directory goes, when it has died on purpose, or when idle too long.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +79,40 @@ bool ParseFault(const std::string& text, Fault& fault, std::uint32_t& ms)
     return false;
 }
 
+bool ParseValue(const std::string& text, std::int32_t& id, Bytes& record)
+{
+    const std::size_t equals = text.find('=');
+    const std::size_t colon = text.find(':', equals);
+    if (equals == std::string::npos || colon == std::string::npos)
+    {
+        return false;
+    }
+    id = static_cast<std::int32_t>(std::strtol(text.c_str(), nullptr, 10));
+    const std::string kind = text.substr(equals + 1, colon - equals - 1);
+    const std::string value = text.substr(colon + 1);
+    if (kind == "int")
+    {
+        record = Records::Int32(static_cast<std::int32_t>(std::strtol(value.c_str(), nullptr, 10)));
+    }
+    else if (kind == "int64")
+    {
+        record = Records::Int64(std::strtoll(value.c_str(), nullptr, 10));
+    }
+    else if (kind == "bool")
+    {
+        record = Records::Bool(value == "1");
+    }
+    else if (kind == "text")
+    {
+        record = Records::String(value);
+    }
+    else
+    {
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -84,6 +123,8 @@ int main(int argc, char** argv)
     bool acceptAfterHandshake = false;
     std::string log;
     long idleMs = 60000;
+    std::int32_t notifyId = 0;
+    long notifyMs = 0;
     for (int i = 1; i < argc; ++i)
     {
         const std::string argument = argv[i];
@@ -103,6 +144,30 @@ int main(int argc, char** argv)
             if (!ParseFault(argv[++i], fault, faultMs))
             {
                 std::fprintf(stderr, "bad fault: %s\n", argv[i]);
+                return 2;
+            }
+        }
+        else if (argument == "--value" && hasValue)
+        {
+            std::int32_t id = 0;
+            Bytes record;
+            if (devices.empty() || !ParseValue(argv[++i], id, record))
+            {
+                std::fprintf(stderr, "bad value (or no device before it): %s\n", argv[i]);
+                return 2;
+            }
+            devices.back().Values[id] = record;
+        }
+        else if (argument == "--notify" && hasValue)
+        {
+            const std::string text = argv[++i];
+            notifyId = static_cast<std::int32_t>(std::strtol(text.c_str(), nullptr, 10));
+            notifyMs = text.find(':') != std::string::npos
+                           ? std::strtol(text.c_str() + text.find(':') + 1, nullptr, 10)
+                           : 0;
+            if (notifyMs <= 0)
+            {
+                std::fprintf(stderr, "bad notification: %s\n", argv[i]);
                 return 2;
             }
         }
@@ -142,9 +207,21 @@ int main(int argc, char** argv)
     }
     std::size_t seen = 0;
     auto lastRequest = std::chrono::steady_clock::now();
+    auto nextNotification = lastRequest + std::chrono::milliseconds(notifyMs);
+    std::int32_t notified = 0;
     for (;;)
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto tick = std::chrono::milliseconds(notifyMs > 0 ? std::min(notifyMs, 50L) : 50L);
+        std::this_thread::sleep_for(tick);
+        if (notifyMs > 0 && std::chrono::steady_clock::now() >= nextNotification)
+        {
+            nextNotification += std::chrono::milliseconds(notifyMs);
+            ++notified;
+            for (std::size_t device = 0; device < devices.size(); ++device)
+            {
+                (void)helper.PostValues(device, {{notifyId, Records::Int32(notified)}});
+            }
+        }
         const std::size_t count = helper.Requests().size();
         if (count != seen)
         {
