@@ -387,3 +387,20 @@ bool LNetworkDeviceSearch::VerifyDevices(LDeviceManager& manager, LDeviceManager
                           });
     return changed || !removed.empty();
 }
+
+int LNetworkDeviceSearch::RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,
+                                                  KT::DeviceIdentifier& identifier)
+{
+    auto* network = dynamic_cast<LDeviceNetwork*>(device.GetRaw());
+    if (network == nullptr)
+    {
+        return RESULT_NOT_A_NETWORK_DEVICE;
+    }
+    const int result = network->UpdateDeviceIdentifier(identifier);
+    KT::RCPtr<LDeviceDiscovery> client = GetClient();
+    if (result == 0 && !!client)
+    {
+        client->UpdateDeviceInfo(identifier);
+    }
+    return result;
+}
