@@ -55,8 +55,9 @@ TEST(DeviceIdentifiersRetriever, ReadsTheIdentifierRecordOrLeavesOutUntouched)
         out.SetCurrentNetworkPort(9);
         const KT::DeviceIdentifier before = out;
         KT::RCPtr<LDeviceIdentifiersRetriever> retriever = LDeviceIdentifiersRetriever::Create();
-        std::future<int> result = std::async(std::launch::async, [&]
-                                             { return retriever->RetrieveDeviceIdentifier(kLoopback, peer.Port(), out); });
+        std::future<int> result =
+            std::async(std::launch::async,
+                       [&] { return retriever->RetrieveDeviceIdentifier(kLoopback, peer.Port(), out); });
         ASSERT_TRUE(peer.Raw().Accept()) << c.name;
         ASSERT_TRUE(peer.Raw().WaitForHello()) << c.name;
         EXPECT_TRUE(peer.Raw().HelloIsClientCookie()) << c.name;
@@ -89,7 +90,8 @@ TEST(DeviceIdentifiersRetriever, NoConnectionFails)
         closedPort = gone.Port();
     }
     KT::DeviceIdentifier out;
-    EXPECT_EQ(KT::RESULT_FAILED, LDeviceIdentifiersRetriever::Create()->RetrieveDeviceIdentifier(kLoopback, closedPort, out));
+    EXPECT_EQ(KT::RESULT_FAILED,
+              LDeviceIdentifiersRetriever::Create()->RetrieveDeviceIdentifier(kLoopback, closedPort, out));
 }
 
 } // namespace

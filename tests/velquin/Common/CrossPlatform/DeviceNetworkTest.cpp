@@ -62,14 +62,15 @@ TEST(DeviceNetwork, ConnectGetAndSetSendTheseBytesOnChannelOne)
 
     const std::vector<RawFrame> frames = linked.peer.FramesOn(1);
     ASSERT_EQ(4u, frames.size());
-    const Bytes token = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-    const Bytes state = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFC, 0xFF, 0xFF, 0xFF, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes token = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF,
+                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
+    const Bytes state = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFC, 0xFF, 0xFF, 0xFF,
+                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
     const Bytes get7 = {0x18, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-    const Bytes set7 = {0x50, 0, 0, 0, 0,    0,    0,    0, 0xFA, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0,
-                        1,    0, 0, 0, 0x10, 0,    0,    0, 0x38, 0,    0,    0,    1,    0, 0, 0,
-                        0x10, 0, 0, 0, 0x10, 0,    0,    0, 1,    0,    0,    0,    6,    0, 0, 0,
-                        5,    0, 0, 0, 0x10, 0,    0,    0, 1,    0,    0,    0,    6,    0, 0, 0,
-                        7,    0, 0, 0, 0x0C, 0,    0,    0, 1,    0,    0,    0,    0,    0, 0, 0};
+    const Bytes set7 = {0x50, 0, 0, 0, 0,    0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0, 1,    0, 0, 0,
+                        0x10, 0, 0, 0, 0x38, 0, 0, 0, 1,    0,    0,    0,    0x10, 0, 0, 0, 0x10, 0, 0, 0,
+                        1,    0, 0, 0, 6,    0, 0, 0, 5,    0,    0,    0,    0x10, 0, 0, 0, 1,    0, 0, 0,
+                        6,    0, 0, 0, 7,    0, 0, 0, 0x0C, 0,    0,    0,    1,    0, 0, 0, 0,    0, 0, 0};
     EXPECT_EQ(token, frames[0].payload);
     EXPECT_EQ(state, frames[1].payload);
     EXPECT_EQ(get7, frames[2].payload);
@@ -121,8 +122,8 @@ TEST(DeviceNetwork, AMessageTheCodecRefusesIsNotSent)
     unsigned char anyByte = 0;
     KT::Testing::RawVariant noBytes;
     noBytes.MakeUnowned(KT::Variant::TYPE_POINTER, &anyByte, 0);
-    EXPECT_EQ(-1, linked.device->RequestParamValuesOrRanges(static_cast<std::uint32_t>(MESSAGE_ID_PARAM_RANGES),
-                                                            noBytes));
+    EXPECT_EQ(-1, linked.device->RequestParamValuesOrRanges(
+                      static_cast<std::uint32_t>(MESSAGE_ID_PARAM_RANGES), noBytes));
     linked.peer.Reply(8, OneValue(1, 8));
     KT::Variant value;
     EXPECT_EQ(80, linked.device->GetParamValue(KT::ParamDescriptor(8), value));
@@ -250,12 +251,13 @@ TEST(DeviceNetwork, ARequestsAnswerReachesTheCallback)
         {
             if (frame.channel == 1 && B::GetLE32(frame.payload, 4) == B::kRequest)
             {
-                return {RawFrame::Plain(0, 1, Numbered(static_cast<std::int32_t>(B::GetLE32(frame.payload, 8))))};
+                return {
+                    RawFrame::Plain(0, 1, Numbered(static_cast<std::int32_t>(B::GetLE32(frame.payload, 8))))};
             }
             return {};
         });
-    EXPECT_EQ(0, linked.device->RequestParamValuesOrRanges(static_cast<std::uint32_t>(MESSAGE_ID_PARAM_DESCRIPTORS),
-                                                           KT::Variant(3)));
+    EXPECT_EQ(0, linked.device->RequestParamValuesOrRanges(
+                     static_cast<std::uint32_t>(MESSAGE_ID_PARAM_DESCRIPTORS), KT::Variant(3)));
     ASSERT_TRUE(linked.host.WaitFor(2));
     EXPECT_EQ(std::vector<std::int32_t>{MESSAGE_ID_PARAM_DESCRIPTORS}, linked.host.Numbers());
 }
@@ -278,7 +280,12 @@ TEST(DeviceNetwork, MissedMessagesAreReplayedFromTheCopiesThatFollow)
         std::vector<std::int32_t> expected;
     };
     const Case cases[] = {
-        {"count 5", {4}, 7, 5, {Numbered(6), Numbered(5), Numbered(4), Numbered(3), Numbered(2)}, {4, 5, 6, 7}},
+        {"count 5",
+         {4},
+         7,
+         5,
+         {Numbered(6), Numbered(5), Numbered(4), Numbered(3), Numbered(2)},
+         {4, 5, 6, 7}},
         {"count 1", {4}, 7, 1, {Numbered(6), Numbered(5), Numbered(4), Numbered(3), Numbered(2)}, {4, 6, 7}},
         {"no gap", {6}, 7, 2, {Numbered(6), Numbered(5)}, {6, 7}},
         {"an older one, then the last moves back", {4, 3}, 5, 1, {Numbered(4)}, {4, 3, 4, 5}},
@@ -474,11 +481,12 @@ TEST(DeviceNetwork, ThreadsGettingDifferentParametersGetTheirOwn)
 {
     Connected linked(false);
     ASSERT_EQ(0, linked.result);
-    linked.peer.OnGet([](const Bytes& request) -> std::optional<Bytes>
-                      {
-                          const auto id = static_cast<std::int32_t>(B::GetLE32(request, 8));
-                          return OneValue(id * 10, id);
-                      });
+    linked.peer.OnGet(
+        [](const Bytes& request) -> std::optional<Bytes>
+        {
+            const auto id = static_cast<std::int32_t>(B::GetLE32(request, 8));
+            return OneValue(id * 10, id);
+        });
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)

@@ -29,7 +29,8 @@ class NetworkDeviceSearch : public ::testing::Test
 protected:
     void SetUp() override
     {
-        mPrevious = LDeviceManager::ExchangeTheDeviceManager(LDeviceManager::Create(LSystemDeviceSources::Create()));
+        mPrevious =
+            LDeviceManager::ExchangeTheDeviceManager(LDeviceManager::Create(LSystemDeviceSources::Create()));
     }
     void TearDown() override
     {
@@ -42,7 +43,8 @@ protected:
                bool verify = false, std::uint32_t maxDevices = 16)
     {
         return QVRX_FindRemoteDevices(nullptr, 0, mList, verify, addresses.data(),
-                                      static_cast<std::uint32_t>(addresses.size()), maxDevices, portCount, firstPort);
+                                      static_cast<std::uint32_t>(addresses.size()), maxDevices, portCount,
+                                      firstPort);
     }
     // A search that probes nothing.
     int Revision() { return QVRX_FindRemoteDevices(nullptr, 0, mList, false, nullptr, 0, 0, 0, 0); }
@@ -159,7 +161,8 @@ bool RecordingReachability(const KT::DeviceIdentifier& identifier)
 
 TEST_F(NetworkDeviceSearch, ProbingStopsAtTheLastPort)
 {
-    const LDeviceNetwork::ReachabilityCheck previous = LDeviceNetwork::ExchangeReachabilityCheck(&RecordingReachability);
+    const LDeviceNetwork::ReachabilityCheck previous =
+        LDeviceNetwork::ExchangeReachabilityCheck(&RecordingReachability);
     sProbedPorts.clear();
     EXPECT_EQ(0, Search({kLoopback}, 65534, 4));
     EXPECT_EQ(0, Search({kLoopback}, 65536, 4));
@@ -170,7 +173,8 @@ TEST_F(NetworkDeviceSearch, ProbingStopsAtTheLastPort)
 TEST_F(NetworkDeviceSearch, ProbingWithoutPortsSearchesFromTheDefaultPort)
 {
     const std::uint16_t port = TestPorts::FirstFreePort(LNetworkDeviceSearch::kDefaultFirstPort, SOCK_STREAM);
-    if (port == 0 || port >= LNetworkDeviceSearch::kDefaultFirstPort + LNetworkDeviceSearch::kDefaultPortCount)
+    if (port == 0 ||
+        port >= LNetworkDeviceSearch::kDefaultFirstPort + LNetworkDeviceSearch::kDefaultPortCount)
     {
         GTEST_SKIP() << "the default ports are taken";
     }

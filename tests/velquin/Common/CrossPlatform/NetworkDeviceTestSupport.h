@@ -37,7 +37,8 @@ constexpr std::int64_t kToken = 0x0102030405060708;
 inline KT::DeviceIdentifier NetworkIdentifier(std::uint16_t port, unsigned short index = 1,
                                               const char* name = "Desk")
 {
-    KT::DeviceIdentifier identifier = KT::Testing::MakeDeviceIdentifier(0x6B5E, 0x2C71, 0x0A0B0C0D0E0F, index, name);
+    KT::DeviceIdentifier identifier =
+        KT::Testing::MakeDeviceIdentifier(0x6B5E, 0x2C71, 0x0A0B0C0D0E0F, index, name);
     identifier.SetCurrentNetworkAddress(kLoopback);
     identifier.SetCurrentNetworkPort(port);
     return identifier;
@@ -107,8 +108,10 @@ public:
     // The connect handshake's two answers.
     void Accepting(bool state, std::int64_t token = kToken)
     {
-        Reply(-3, DeviceMessageBytes::Values({DeviceMessageBytes::Entry(DeviceMessageBytes::Int64(token), -3)}));
-        Reply(-4, DeviceMessageBytes::Values({DeviceMessageBytes::Entry(DeviceMessageBytes::Bool(state), -4)}));
+        Reply(-3,
+              DeviceMessageBytes::Values({DeviceMessageBytes::Entry(DeviceMessageBytes::Int64(token), -3)}));
+        Reply(-4,
+              DeviceMessageBytes::Values({DeviceMessageBytes::Entry(DeviceMessageBytes::Bool(state), -4)}));
     }
     // A device that connects, accepts and identifies as identifier, with name.
     void Play(const KT::DeviceIdentifier& identifier, const std::string& name)
@@ -121,7 +124,8 @@ protected:
     std::vector<RawFrame> Respond(const RawFrame& frame)
     {
         std::lock_guard<std::mutex> guard(mScriptLock);
-        if (frame.channel == 1 && frame.payload.size() >= 12 && DeviceMessageBytes::GetLE32(frame.payload, 4) == 2)
+        if (frame.channel == 1 && frame.payload.size() >= 12 &&
+            DeviceMessageBytes::GetLE32(frame.payload, 4) == 2)
         {
             std::optional<Bytes> reply;
             const auto scripted = mReplies.find(DeviceMessageBytes::GetLE32(frame.payload, 8));
@@ -292,8 +296,8 @@ private:
 // handshake's answers.
 inline int ConnectThroughPeer(LDeviceNetwork& device, PeerDevice& peer, HostRecord& host)
 {
-    std::future<int> result = std::async(std::launch::async, [&]
-                                         { return device.ConnectDevice(&HostRecord::Callback, &host); });
+    std::future<int> result =
+        std::async(std::launch::async, [&] { return device.ConnectDevice(&HostRecord::Callback, &host); });
     EXPECT_TRUE(peer.Raw().Accept());
     return result.get();
 }
