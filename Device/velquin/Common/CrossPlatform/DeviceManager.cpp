@@ -193,7 +193,7 @@ void LDeviceManager::RemoveUnconnectedLocalDevices()
         const std::size_t index = mLocalDevices.GetIndexOf(unconnected[i]);
         if (index != KT::kContainerNotFound)
         {
-            mLocalDevices.RemoveItem(index, removed[i]);
+            static_cast<void>(mLocalDevices.RemoveItem(index, removed[i])); // the index was just found
         }
     }
 }
@@ -216,7 +216,7 @@ int LDeviceManager::FindLocalDevices()
             }
             if (!listed)
             {
-                missing.AppendItem(identifiers[i]);
+                static_cast<void>(missing.AppendItem(identifiers[i])); // grows or throws
             }
         }
     }
@@ -240,7 +240,7 @@ int LDeviceManager::FindLocalDevices()
         // here is then released with created, after the lock.
         if (!FindInList(mLocalDevices, device->GetDeviceID()))
         {
-            mLocalDevices.AppendItem(device);
+            static_cast<void>(mLocalDevices.AppendItem(device)); // grows or throws
         }
     }
     return 0;
@@ -285,7 +285,7 @@ void LDeviceManager::CreateDeviceIDList(const DeviceList& list, KT::Array<KT::Va
         const KT::RCPtr<LDeviceBase>& device = list[i];
         if (!!device && (!validatedOnly || device->HasBeenValidated()))
         {
-            deviceIDs.AppendItem(device->GetDeviceID());
+            static_cast<void>(deviceIDs.AppendItem(device->GetDeviceID())); // grows or throws
         }
     }
 }
@@ -363,7 +363,9 @@ int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallba
         KT::Variant scratch;
         if (KT::DeviceIdentifier(deviceID).IsRemoteDevice())
         {
-            FindRemoteDevices(scratch, false, nullptr, 0, 0, 0, 0);
+            // The revision it returns is the host's to poll; the look-up
+            // below tells whether the device was found.
+            static_cast<void>(FindRemoteDevices(scratch, false, nullptr, 0, 0, 0, 0));
         }
         else
         {
@@ -561,13 +563,14 @@ int LDeviceManager::ReleaseAll()
                       [&released](DeviceList& list)
                       {
                           released = list;
-                          list.Clear();
+                          static_cast<void>(list.Clear()); // emptying cannot fail
                       });
         for (std::size_t i = 0; i < static_cast<std::size_t>(released.GetCount()); ++i)
         {
             if (!!released[i])
             {
-                released[i]->DisconnectDevice();
+                // Gone from the lists whatever it answers.
+                static_cast<void>(released[i]->DisconnectDevice());
             }
         }
     }
