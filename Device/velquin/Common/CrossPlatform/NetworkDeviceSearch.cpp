@@ -87,7 +87,7 @@ void LNetworkDeviceSearch::GetDiscoveredNetworkDevices(const KT::RCPtr<LDeviceDi
         const bool own = ownAddresses.GetIndexOf(all[i].GetCurrentNetworkAddress()) != KT::kContainerNotFound;
         if (own == (location == LDeviceManager::DEVICE_LOCATION_LOCAL))
         {
-            discovered.AppendItem(all[i]);
+            static_cast<void>(discovered.AppendItem(all[i]));
         }
     }
 }
@@ -132,7 +132,7 @@ bool LNetworkDeviceSearch::FindRemoteDevicesByIP(LDeviceManager& manager, Identi
             {
                 continue;
             }
-            found.AppendItem(working);
+            static_cast<void>(found.AppendItem(working));
             if (++count >= maxDevices)
             {
                 return true;
@@ -170,7 +170,7 @@ void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
         {
             if (request.addresses[i] != 0)
             {
-                addresses.AppendItem(request.addresses[i]);
+                static_cast<void>(addresses.AppendItem(request.addresses[i]));
             }
         }
         static_cast<void>(
@@ -265,7 +265,7 @@ void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
                                   {
                                       if (!ListHolds(list, device->GetDeviceID()))
                                       {
-                                          list.AppendItem(device);
+                                          static_cast<void>(list.AppendItem(device));
                                           changed = true;
                                       }
                                   }
@@ -307,7 +307,7 @@ void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
                               {
                                   if (!ListHolds(list, kept[k]->GetDeviceID()))
                                   {
-                                      list.AppendItem(kept[k]);
+                                      static_cast<void>(list.AppendItem(kept[k]));
                                       changed = true;
                                   }
                               }
