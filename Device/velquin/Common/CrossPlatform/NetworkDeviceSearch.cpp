@@ -72,7 +72,7 @@ void LNetworkDeviceSearch::GetDiscoveredNetworkDevices(const KT::RCPtr<LDeviceDi
                                                        LDeviceManager::DeviceLocation location,
                                                        Identifiers& discovered)
 {
-    discovered.Clear();
+    static_cast<void>(discovered.Clear());
     if (!client)
     {
         return;
