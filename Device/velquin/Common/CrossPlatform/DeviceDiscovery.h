@@ -11,7 +11,7 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 
 class LDeviceDiscovery : public virtual KT::LRefCountedObject
 {

@@ -1,7 +1,7 @@
 #include "velquin/Common/CrossPlatform/DeviceIdentifiersRetriever.h"
 
 #include "KTFramework/Defs/Result.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/VariantEx.h"
 #include "velquin/Common/CrossPlatform/DeviceNetwork.h"
 

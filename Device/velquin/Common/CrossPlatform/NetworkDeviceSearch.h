@@ -19,7 +19,7 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
