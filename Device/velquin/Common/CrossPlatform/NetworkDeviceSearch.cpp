@@ -117,8 +117,13 @@ bool LNetworkDeviceSearch::FindRemoteDevicesByIP(LDeviceManager& manager, Identi
                                       for (std::size_t i = static_cast<std::size_t>(list.GetCount());
                                            i-- > 0 && !listed;)
                                       {
-                                          listed = !!list[i] && list[i]->GetNetworkAddress() == address &&
-                                                   list[i]->GetNetworkPort() == port;
+                                          if (!!list[i])
+                                          {
+                                              // Address and port read together.
+                                              const KT::DeviceIdentifier at = list[i]->GetDeviceIdentifier();
+                                              listed = at.GetCurrentNetworkAddress() == address &&
+                                                       at.GetCurrentNetworkPort() == port;
+                                          }
                                       }
                                   });
             if (listed)

@@ -179,6 +179,28 @@ TEST(DeviceNetwork, ConnectReportsTheStateAndTheAcceptanceNotice)
     }
 }
 
+TEST(DeviceNetwork, ANotificationDroppedBeforeAcceptanceKeepsItsSequenceID)
+{
+    PeerDevice peer;
+    peer.Accepting(false);
+    HostRecord host;
+    KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(peer.Port()));
+    ASSERT_EQ(1, ConnectThroughPeer(*device, peer, host));
+    const Bytes notice = B::Values({B::Entry(B::Array({B::Int64(kToken), B::Bool(true)}), -4)});
+    peer.Notify(5, Numbered(5));
+    // After 5, only the newest copy fills the gap: the notice behind it is not
+    // replayed (it would be had 5 not been recorded).
+    peer.Notify(7, B::Concat({Numbered(7), Numbered(6), notice}), 2);
+    peer.Notify(8, notice);
+    peer.Notify(9, Numbered(9));
+    ASSERT_TRUE(host.WaitFor(2));
+    const std::vector<std::vector<HostRecord::Entry>> calls = host.Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[0][0].first);
+    EXPECT_EQ(std::vector<std::int32_t>{9}, host.Numbers());
+    EXPECT_EQ(0, device->DisconnectDevice());
+}
+
 TEST(DeviceNetwork, ConnectFailsAndLeavesTheDeviceDisconnected)
 {
     DeviceNetworkTimeouts::ScopedOverride shortReply(DeviceNetworkTimeoutList::REPLY, 200);
