@@ -119,6 +119,24 @@ public:
         }
     }
 
+    // Writes the line and a newline to the child's standard input; false when
+    // that fails (a child that has ended raises SIGPIPE unless it is ignored).
+    bool WriteLine(const std::string& line)
+    {
+        const std::string text = line + "\n";
+        std::size_t written = 0;
+        while (mStdin >= 0 && written < text.size())
+        {
+            const ssize_t put = ::write(mStdin, text.data() + written, text.size() - written);
+            if (put <= 0)
+            {
+                return false;
+            }
+            written += static_cast<std::size_t>(put);
+        }
+        return written == text.size();
+    }
+
     // Closes the child's standard input: the helpers here end on it.
     void CloseInput()
     {

@@ -563,6 +563,11 @@ std::optional<Bytes> FakeHelper::Answer(LoggedRequest& logged, const std::option
     {
         return Bytes();
     }
+    if (mFault == Fault::GarbageReply)
+    {
+        return Bytes{'n', 'o', ' ', 'd', 'e', 'v', 'i', 'c',  'e', ' ',
+                     'm', 'e', 's', 's', 'a', 'g', 'e', 0xFF, 0xFE};
+    }
     std::vector<std::pair<std::int32_t, Bytes>> entries;
     switch (logged.MessageId)
     {
@@ -585,7 +590,12 @@ std::optional<Bytes> FakeHelper::Answer(LoggedRequest& logged, const std::option
         }
         break;
     }
-    return Records::DeviceMessage(0, logged.MessageId, Records::ParamValues(entries));
+    Bytes reply = Records::DeviceMessage(0, logged.MessageId, Records::ParamValues(entries));
+    if (mFault == Fault::TruncatedReply)
+    {
+        reply.resize(8);
+    }
+    return reply;
 }
 
 bool FakeHelper::PostMessage(std::size_t device, std::uint32_t kind, std::int32_t messageId,

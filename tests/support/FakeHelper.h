@@ -84,7 +84,9 @@ enum class Fault
     WrongRootType,  // 'GtDL' answers a dictionary, 'GtDI' an integer
     ClientId4Bytes, // 'GtCI' answers 0xFFFFFFFF in 4 bytes
     ClientId6Bytes, // 'GtCI' answers 6 bytes
-    DieMidRequest   // the next request is read, then the helper goes without answering
+    DieMidRequest,  // the next request is read, then the helper goes without answering
+    GarbageReply,   // gets answer with bytes that are no device message
+    TruncatedReply  // gets answer with the first 8 bytes of their device message
 };
 
 class FakeHelper

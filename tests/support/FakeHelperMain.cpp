@@ -1,16 +1,23 @@
 // velquin_fake_helper: the test device helper as a process of its own.
 //   --device W1,...,W12/NAME/HELPERID[/wait]  a device (wait: it accepts later)
 //   --fault NAME[:MS]      slow, null, empty, malformed, wrong-root, client-id-4,
-//                          client-id-6, die
+//                          client-id-6, die, garbage, truncated
 //   --accept-after-handshake   posts acceptance after a get of -4 answered false
 //   --value ID=KIND:TEXT   a parameter of the device given last; KIND is int,
 //                          int64, bool (0 or 1) or text
-//   --notify ID:MS         every MS ms, posts for each device parameter ID
-//                          with a count that rises by one each time
+//   --notify ID:MS         every MS ms (never for 0), posts for each device
+//                          parameter ID with a count that rises by one each time
+//   --control              reads commands on stdin, one a line, answering each
+//                          with "ok" or "error" on stdout, and ends at the end
+//                          of its input:
+//                            fault NAME[:MS]   as --fault; "none" clears it
+//                            burst N           N notifications as --notify's,
+//                                              back to back
 //   --log FILE             one line per request
 //   --idle-ms N            ends after N ms without a request (default 60000)
 // It serves in the runtime directory that XDG_RUNTIME_DIR names and ends when
 // that directory goes, when it has died on purpose, or when idle too long.
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +26,6 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "Platform/RuntimeDirectory.h"
 #include "support/FakeHelper.h"
@@ -67,7 +73,10 @@ bool ParseFault(const std::string& text, Fault& fault, std::uint32_t& ms)
                  {"wrong-root", Fault::WrongRootType},
                  {"client-id-4", Fault::ClientId4Bytes},
                  {"client-id-6", Fault::ClientId6Bytes},
-                 {"die", Fault::DieMidRequest}};
+                 {"die", Fault::DieMidRequest},
+                 {"garbage", Fault::GarbageReply},
+                 {"truncated", Fault::TruncatedReply},
+                 {"none", Fault::None}};
     for (const auto& entry : names)
     {
         if (name == entry.name)
@@ -123,7 +132,8 @@ int main(int argc, char** argv)
     bool acceptAfterHandshake = false;
     std::string log;
     long idleMs = 60000;
-    std::int32_t notifyId = 0;
+    std::int32_t notifyId = 5;
+    bool control = false;
     long notifyMs = 0;
     for (int i = 1; i < argc; ++i)
     {
@@ -165,11 +175,15 @@ int main(int argc, char** argv)
             notifyMs = text.find(':') != std::string::npos
                            ? std::strtol(text.c_str() + text.find(':') + 1, nullptr, 10)
                            : 0;
-            if (notifyMs <= 0)
+            if (notifyMs < 0 || text.find(':') == std::string::npos)
             {
                 std::fprintf(stderr, "bad notification: %s\n", argv[i]);
                 return 2;
             }
+        }
+        else if (argument == "--control")
+        {
+            control = true;
         }
         else if (argument == "--accept-after-handshake")
         {
@@ -209,18 +223,56 @@ int main(int argc, char** argv)
     auto lastRequest = std::chrono::steady_clock::now();
     auto nextNotification = lastRequest + std::chrono::milliseconds(notifyMs);
     std::int32_t notified = 0;
+    const auto notifyAll = [&]
+    {
+        ++notified;
+        for (std::size_t device = 0; device < devices.size(); ++device)
+        {
+            (void)helper.PostValues(device, {{notifyId, Records::Int32(notified)}});
+        }
+    };
+    std::string pending;
     for (;;)
     {
-        const auto tick = std::chrono::milliseconds(notifyMs > 0 ? std::min(notifyMs, 50L) : 50L);
-        std::this_thread::sleep_for(tick);
+        const int tickMs = static_cast<int>(notifyMs > 0 ? std::min(notifyMs, 50L) : 50L);
+        pollfd input{control ? STDIN_FILENO : -1, POLLIN, 0};
+        if (::poll(&input, 1, tickMs) > 0)
+        {
+            char chunk[256];
+            const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof(chunk));
+            if (got <= 0)
+            {
+                return 0;
+            }
+            pending.append(chunk, static_cast<std::size_t>(got));
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+            {
+                const std::string line = pending.substr(0, end);
+                bool known = false;
+                if (line.rfind("fault ", 0) == 0)
+                {
+                    known = ParseFault(line.substr(6), fault, faultMs);
+                    if (known)
+                    {
+                        helper.SetFault(fault, faultMs);
+                    }
+                }
+                else if (line.rfind("burst ", 0) == 0)
+                {
+                    known = true;
+                    for (long n = std::strtol(line.c_str() + 6, nullptr, 10); n > 0; --n)
+                    {
+                        notifyAll();
+                    }
+                }
+                std::printf("%s\n", known ? "ok" : "error");
+                std::fflush(stdout);
+            }
+        }
         if (notifyMs > 0 && std::chrono::steady_clock::now() >= nextNotification)
         {
             nextNotification += std::chrono::milliseconds(notifyMs);
-            ++notified;
-            for (std::size_t device = 0; device < devices.size(); ++device)
-            {
-                (void)helper.PostValues(device, {{notifyId, Records::Int32(notified)}});
-            }
+            notifyAll();
         }
         const std::size_t count = helper.Requests().size();
         if (count != seen)
