@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "KTFramework/Utilities/Storage/ReuseAllocator.h"
 #include "KTFramework/System/TimeUtils.h"
+#include "KTFramework/Utilities/Storage/ReuseAllocator.h"
 #include "Platform/Socket.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkTimeouts.h"
 
@@ -120,7 +120,8 @@ KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(std::uint32_t ipAddress
     }
 }
 
-KT::RCPtr<LNetworkConnection> LNetworkConnection::CreateDualSockets(std::uint32_t ipAddress, std::uint16_t port)
+KT::RCPtr<LNetworkConnection> LNetworkConnection::CreateDualSockets(std::uint32_t ipAddress,
+                                                                    std::uint16_t port)
 {
     // A port the UDP socket does not hold would be announced to the server.
     KT::RCPtr<LNetworkSocket> udpSocket = LNetworkSocket::Create(NETWORK_SOCKET_UDP);
@@ -153,7 +154,8 @@ KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(const KT::RCPtr<LNetwor
                                                          const KT::RCPtr<LNetworkSocket>& socketB,
                                                          ConnectionType type)
 {
-    if (type != CONNECTION_CONTROL_SOCKET && type != CONNECTION_DATA_SOCKET && type != CONNECTION_DUAL_SOCKETS)
+    if (type != CONNECTION_CONTROL_SOCKET && type != CONNECTION_DATA_SOCKET &&
+        type != CONNECTION_DUAL_SOCKETS)
     {
         return KT::RCPtr<LNetworkConnection>();
     }
@@ -424,7 +426,8 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<LNetworkConnec
     return SendBuffer(socket, channel, const_cast<LNetworkConnectionSendBuffer&>(*message));
 }
 
-NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
+NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& socket,
+                                            NetworkChannelNumber channel,
                                             LNetworkConnectionSendBuffer& buffer)
 {
     const std::size_t size = buffer.GetSizeBytes();

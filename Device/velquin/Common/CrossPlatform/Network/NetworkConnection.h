@@ -261,8 +261,8 @@ private:
     std::atomic<std::int32_t> mResendRequestHandled[kChannelCount];
     std::atomic<bool> mDuplicateReceived[kChannelCount];
     std::atomic<std::uint32_t> mWindow[kChannelCount];
-    bool mReliable[kChannelCount];                 // fixed at construction
-    std::int64_t mLastProgress[kChannelCount];     // the acknowledgement worker's
+    bool mReliable[kChannelCount];                        // fixed at construction
+    std::int64_t mLastProgress[kChannelCount];            // the acknowledgement worker's
     KT::RCPtr<LNetworkConnectionSendBuffer> mAckTemplate; // the acknowledgement worker's
 
     KT::FastMutex mScratchLock;
@@ -270,7 +270,8 @@ private:
     KT::FastMutex mSendResendLock;
     // Per channel, newest at index 0: messages and parts sent and not yet
     // acknowledged.
-    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mUnacknowledged[kChannelCount] GUARDED_BY(mSendResendLock);
+    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0>
+        mUnacknowledged[kChannelCount] GUARDED_BY(mSendResendLock);
     KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mSpareSendBuffers GUARDED_BY(mSendResendLock);
 
     KT::RCPtr<KT::LEventGatedThreader> mAckThreader;

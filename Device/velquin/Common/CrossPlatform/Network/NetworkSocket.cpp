@@ -646,7 +646,8 @@ NetworkError LNetworkSocket::PeekDatagramSize(unsigned int& datagramSize)
     KT::AutolockT<KT::FastMutex> lock(mReceiveMutex);
     SetBlockingInternal(false);
     std::size_t fullSize = 0;
-    const SocketTransfer transfer = KT::Platform::ReceiveDatagramOnSocket(mSocket, nullptr, 0, true, fullSize);
+    const SocketTransfer transfer =
+        KT::Platform::ReceiveDatagramOnSocket(mSocket, nullptr, 0, true, fullSize);
     if (transfer.status == SocketStatus::kOk)
     {
         datagramSize = fullSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(fullSize);
