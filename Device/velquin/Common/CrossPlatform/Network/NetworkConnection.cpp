@@ -471,7 +471,7 @@ NetworkError LNetworkConnection::SendMessageWithReply(const KT::ConstRCPtr<KT::L
     replyEvent->Reset();
     {
         KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-        mRegistrations.AppendItem(waiter);
+        static_cast<void>(mRegistrations.AppendItem(waiter)); // grows or throws
         StartReceiversLocked();
     }
 
@@ -521,7 +521,7 @@ int LNetworkConnection::SetCallback(const KT::RCPtr<LNetworkConnectionCallbackIn
         return KT::RESULT_FAILED;
     }
     KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-    mRegistrations.AppendItem(registration);
+    static_cast<void>(mRegistrations.AppendItem(registration)); // grows or throws
     StartReceiversLocked();
     return 0;
 }
@@ -588,15 +588,15 @@ void LNetworkConnection::StartReceiversLocked()
 
 void LNetworkConnection::StartReceiver(KT::Thread& receiver)
 {
-    // The receiver's own reference, counted as contained before the thread can
-    // drop it. Taken first: counted the other way round, the connection would
-    // look released for a moment.
-    AddReference();
+    // The receiver's own reference, given up here and taken over by the
+    // thread; counted as contained only once it is taken, so that the
+    // connection never looks released in between.
+    LNetworkConnection* const threadReference = KT::RCPtr<LNetworkConnection>(this).LeakRef();
     ModifyNumContainedReferences(1);
     if (!receiver.Execute())
     {
         ModifyNumContainedReferences(-1);
-        RemoveReference();
+        static_cast<void>(KT::AdoptRef(threadReference));
     }
 }
 
@@ -612,16 +612,17 @@ void* LNetworkConnection::ConnectionThreadWorkerControl(void* connection)
 
 void* LNetworkConnection::RunReceiver(void* connection, bool controlSocket)
 {
-    LNetworkConnection* self = static_cast<LNetworkConnection*>(connection);
-    if (self == nullptr)
+    if (connection == nullptr)
     {
         return nullptr;
     }
-    // Everything the loop made is gone when it returns; the release may free
-    // the connection, which is not touched after it.
-    const int result = self->ConnectionThreadWorker(controlSocket);
-    self->ModifyNumContainedReferences(-1);
-    self->RemoveReference();
+    KT::RCPtr<LNetworkConnection> held = KT::AdoptRef(static_cast<LNetworkConnection*>(connection));
+    // Everything the loop made is gone when it returns. The reference stops
+    // counting as contained before it goes; its release may free the
+    // connection, which is not touched after it.
+    const int result = held->ConnectionThreadWorker(controlSocket);
+    held->ModifyNumContainedReferences(-1);
+    held.SetNull();
     return reinterpret_cast<void*>(static_cast<std::intptr_t>(result));
 }
 

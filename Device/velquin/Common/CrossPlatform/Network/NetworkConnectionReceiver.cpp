@@ -91,7 +91,8 @@ int LNetworkConnection::Receiver::Run()
     const std::uint32_t poolSize = mControlSocket ? kControlReceiveBuffers : kDataReceiveBuffers;
     for (std::uint32_t i = 0; i < poolSize; ++i)
     {
-        mPool.AppendItem(LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize));
+        // Grows or throws: there is no result to look at.
+        static_cast<void>(mPool.AppendItem(LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize)));
     }
 
     NetworkError error = NETWORK_NO_ERROR;
@@ -155,7 +156,7 @@ KT::RCPtr<LNetworkConnectionSendBuffer> LNetworkConnection::Receiver::TakeBuffer
         }
     }
     KT::RCPtr<LNetworkConnectionSendBuffer> grown = LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize);
-    mPool.AppendItem(grown);
+    static_cast<void>(mPool.AppendItem(grown)); // grows or throws
     mNextPoolIndex = 0;
     return grown;
 }
@@ -315,6 +316,8 @@ void LNetworkConnection::Receiver::Dispatch(const KT::RCPtr<LNetworkConnectionSe
         return;
     }
 
+    // Ordinary channels take each message as it comes; reliable ones only in
+    // sequence.
     if (mConnection.IsChannelReliable(channel) && !AcceptReliable(header))
     {
         return;
@@ -368,8 +371,17 @@ void LNetworkConnection::Receiver::DispatchPart(const KT::RCPtr<LNetworkConnecti
     const std::size_t partSize = message->GetSizeBytes();
     if (header.multipartMsgIndex == 0)
     {
-        // A new message starts: whatever was under way is lost.
+        // A new message starts: whatever was under way is lost. The parts are
+        // joined in the first part's block, unless that block still carries
+        // the bytes read after it: then in a copy, which growing cannot move
+        // from under them.
         multipart.message = message;
+        if (message.GetRaw() == mCarrySource.GetRaw())
+        {
+            multipart.message = LNetworkConnectionSendBuffer::Create(partSize);
+            std::memcpy(multipart.message->GetMessageHeader(), message->GetMessageHeader(),
+                        kHeaderSize + partSize);
+        }
         multipart.count = header.multipartMsgCount;
         multipart.nextIndex = 1;
         return;

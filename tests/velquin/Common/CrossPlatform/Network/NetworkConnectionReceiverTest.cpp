@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 
 #include "ConnectionTestSupport.h"
@@ -226,6 +227,9 @@ TEST(NetworkConnectionReceiver, ReassemblesMultipartMessagesPerChannel)
     };
     const Case cases[] = {
         {"three parts", {Part(0, 5, 0, 3, a), Part(0, 6, 1, 3, b), Part(0, 7, 2, 3, c)}, {{0, 7, -2, abc}}},
+        {"three parts in one read",
+         {Part(0, 1, 0, 3, {1}), Part(0, 2, 1, 3, {2, 2}), Part(0, 3, 2, 3, c)},
+         {{0, 3, -2, Concat({{1, 2, 2}, c})}}},
         {"another channel between parts",
          {Part(0, 5, 0, 3, a), RawFrame::Plain(1, 0, {1}), Part(0, 6, 1, 3, b), Part(1, 1, 0, 2, {2}),
           Part(0, 7, 2, 3, c), Part(1, 2, 1, 2, {3})},
@@ -308,4 +312,36 @@ TEST(NetworkConnectionReceiver, WaitsWithoutSpinningOnAPartialHeader)
     ASSERT_TRUE(listening.link.peer.Send(Bytes(frame.begin() + 20, frame.end())));
     ASSERT_TRUE(listening.callback->WaitFor(1));
     EXPECT_EQ(listening.callback->Deliveries()[0].payload, Bytes({3}));
+}
+
+TEST(NetworkConnectionReceiver, FindsEveryMessageAmongRandomGarbageAndRandomCuts)
+{
+    Listening listening;
+    ASSERT_TRUE(listening.registered);
+    for (std::uint32_t seed : {1u, 2u, 3u})
+    {
+        std::mt19937 random(seed);
+        Bytes stream;
+        std::vector<Expected> expected;
+        for (std::int32_t i = 0; i < 150; ++i)
+        {
+            Bytes garbage(random() % 300);
+            for (std::uint8_t& byte : garbage)
+            {
+                byte = static_cast<std::uint8_t>(random());
+            }
+            const std::uint32_t channel = random() % 5;
+            const Bytes payload = RawPeer::PatternPayload(random() % 20000, static_cast<std::uint8_t>(i));
+            const Bytes frame = RawFrame::Plain(channel, static_cast<std::uint32_t>(i), payload).Encode();
+            stream.insert(stream.end(), garbage.begin(), garbage.end());
+            stream.insert(stream.end(), frame.begin(), frame.end());
+            expected.push_back({channel, i, 0, payload});
+        }
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = random() % 20000; at < stream.size(); at += 1 + random() % 20000)
+        {
+            cuts.push_back(at);
+        }
+        listening.Check("seed " + std::to_string(seed), stream, cuts, expected);
+    }
 }
