@@ -208,7 +208,8 @@ LNetworkConnection::LNetworkConnection(const KT::RCPtr<LNetworkSocket>& socketA,
         KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
         for (std::uint32_t i = 0; i < kSpareSendBuffers; ++i)
         {
-            mSpareSendBuffers.AppendItem(LNetworkConnectionSendBuffer::Create(0));
+            // A spare short only costs an allocation when a part needs one.
+            static_cast<void>(mSpareSendBuffers.AppendItem(LNetworkConnectionSendBuffer::Create(0)));
         }
     }
     mDataReceiver.SetPriority(KT::Thread::PRIORITY_TIME_CRITICAL);

@@ -70,14 +70,14 @@ LNetworkConnectionManager::~LNetworkConnectionManager()
 
 bool LNetworkConnectionManager::Start()
 {
-    // The thread's reference, counted as contained before the thread can drop
-    // it: counted the other way round the manager would look released.
-    AddReference();
+    // The thread's own reference, given up here and taken over by the thread;
+    // counted as contained so that the owner's last release still stops it.
+    LNetworkConnectionManager* const threadReference = KT::RCPtr<LNetworkConnectionManager>(this).LeakRef();
     ModifyNumContainedReferences(1);
     if (!mThread.Execute())
     {
         ModifyNumContainedReferences(-1);
-        RemoveReference();
+        static_cast<void>(KT::AdoptRef(threadReference));
         return false;
     }
     return true;
@@ -134,15 +134,16 @@ std::uint64_t LNetworkConnectionManager::GetPrimaryMacAddress() const
 
 void* LNetworkConnectionManager::ConnectionThreadWorker(void* manager)
 {
-    LNetworkConnectionManager* self = static_cast<LNetworkConnectionManager*>(manager);
-    if (self == nullptr)
+    if (manager == nullptr)
     {
         return nullptr;
     }
-    self->RunLoop();
-    // The release may free the manager, which is not touched after it.
-    self->ModifyNumContainedReferences(-1);
-    self->RemoveReference();
+    KT::RCPtr<LNetworkConnectionManager> held = KT::AdoptRef(static_cast<LNetworkConnectionManager*>(manager));
+    held->RunLoop();
+    // The reference stops counting as contained before it goes; its release
+    // may free the manager, which is not touched after it.
+    held->ModifyNumContainedReferences(-1);
+    held.SetNull();
     return reinterpret_cast<void*>(static_cast<std::intptr_t>(1));
 }
 
