@@ -141,6 +141,11 @@ RawUdpPeer::~RawUdpPeer()
 
 bool RawUdpPeer::Connect(std::uint32_t address, std::uint16_t port)
 {
+    // Once the reader runs the socket stays as it is.
+    if (mReader.joinable())
+    {
+        return false;
+    }
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_port = htons(port);
@@ -149,10 +154,7 @@ bool RawUdpPeer::Connect(std::uint32_t address, std::uint16_t port)
     {
         return false;
     }
-    if (!mReader.joinable())
-    {
-        mReader = std::thread([this] { ReaderLoop(); });
-    }
+    mReader = std::thread([this] { ReaderLoop(); });
     return true;
 }
 

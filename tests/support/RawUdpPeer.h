@@ -65,7 +65,8 @@ public:
     bool SendHello(std::uint16_t serverPort, const Bytes& hello, std::chrono::milliseconds bound = kBound);
     Bytes HelloAnswer() const { return mHelloAnswer; }
     std::uint16_t HelloAnswerPort() const { return mHelloAnswerPort; }
-    // Talks to this port from now on, without a hello.
+    // Talks to this port from now on, without a hello. A peer talks to one
+    // port: once it does, this and the hellos fail.
     bool ConnectTo(std::uint16_t port);
     // One datagram to any loopback port, before or after connecting.
     bool SendTo(std::uint16_t port, const Bytes& datagram);

@@ -519,27 +519,32 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsRunChannelsZeroAndOneReliablyOv
 TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfTheirOwn)
 {
     NetworkTimeouts::ScopedOverride shortAnswer(NetworkTimeoutList::HELLO_ANSWER, 300);
-    RawUdpPeer serverUdp;
-    Bytes answer(RawPeer::kClientCookieDualSockets.begin(), RawPeer::kClientCookieDualSockets.end());
-    answer.push_back(static_cast<std::uint8_t>(serverUdp.Port()));
-    answer.push_back(static_cast<std::uint8_t>(serverUdp.Port() >> 8));
-    Bytes wrong = answer;
-    wrong[15] = 0x11;
+    // The server's answer naming the port of its UDP socket.
+    const auto answerFor = [](std::uint16_t udpPort) {
+        Bytes answer(RawPeer::kClientCookieDualSockets.begin(), RawPeer::kClientCookieDualSockets.end());
+        answer.push_back(static_cast<std::uint8_t>(udpPort));
+        answer.push_back(static_cast<std::uint8_t>(udpPort >> 8));
+        return answer;
+    };
     const Bytes first = RawFrame::Plain(2, 0, {6}).Encode();
-    Bytes answerAndMessage = answer;
-    answerAndMessage.insert(answerAndMessage.end(), first.begin(), first.end());
-
+    enum Answer
+    {
+        kCut,
+        kSingleCookie,
+        kWhole,
+        kWithMessage
+    };
     const struct
     {
         const char* name;
-        Bytes bytes;
+        Answer answer;
         std::vector<std::size_t> cuts;
         bool connects;
     } cases[] = {
-        {"seventeen bytes, then silence", Bytes(answer.begin(), answer.begin() + 17), {}, false},
-        {"the single-socket cookie", Bytes(wrong), {}, false},
-        {"in two pieces", answer, {9}, true},
-        {"followed by the first message", answerAndMessage, {}, true},
+        {"seventeen bytes, then silence", kCut, {}, false},
+        {"the single-socket cookie", kSingleCookie, {}, false},
+        {"in two pieces", kWhole, {9}, true},
+        {"followed by the first message", kWithMessage, {}, true},
     };
     for (const auto& c : cases)
     {
@@ -554,7 +559,21 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfThe
                        });
         ASSERT_TRUE(peer.Accept()) << c.name;
         ASSERT_TRUE(peer.WaitForHello()) << c.name;
-        ASSERT_TRUE(peer.SendPieces(c.bytes, c.cuts)) << c.name;
+        RawUdpPeer serverUdp;
+        Bytes answer = answerFor(serverUdp.Port());
+        if (c.answer == kCut)
+        {
+            answer.pop_back();
+        }
+        else if (c.answer == kSingleCookie)
+        {
+            answer[15] = 0x11;
+        }
+        else if (c.answer == kWithMessage)
+        {
+            answer.insert(answer.end(), first.begin(), first.end());
+        }
+        ASSERT_TRUE(peer.SendPieces(answer, c.cuts)) << c.name;
         KT::RCPtr<LNetworkConnection> connection = created.get();
         EXPECT_EQ(connection.GetRaw() != nullptr, c.connects) << c.name;
         if (!connection)
@@ -570,7 +589,7 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfThe
                 return !datagrams.empty() && datagrams.back().isFrame && datagrams.back().frame.channel == 0;
             }))
             << c.name;
-        if (c.bytes.size() > 18)
+        if (c.answer == kWithMessage)
         {
             KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
             const auto receiver = KT::RCPtr<LNetworkConnectionCallbackInterface>(recorder.Get());
