@@ -138,7 +138,8 @@ void* LNetworkConnectionManager::ConnectionThreadWorker(void* manager)
     {
         return nullptr;
     }
-    KT::RCPtr<LNetworkConnectionManager> held = KT::AdoptRef(static_cast<LNetworkConnectionManager*>(manager));
+    KT::RCPtr<LNetworkConnectionManager> held =
+        KT::AdoptRef(static_cast<LNetworkConnectionManager*>(manager));
     held->RunLoop();
     // The reference stops counting as contained before it goes; its release
     // may free the manager, which is not touched after it.

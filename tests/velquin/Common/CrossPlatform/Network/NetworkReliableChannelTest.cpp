@@ -520,7 +520,8 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfThe
 {
     NetworkTimeouts::ScopedOverride shortAnswer(NetworkTimeoutList::HELLO_ANSWER, 300);
     // The server's answer naming the port of its UDP socket.
-    const auto answerFor = [](std::uint16_t udpPort) {
+    const auto answerFor = [](std::uint16_t udpPort)
+    {
         Bytes answer(RawPeer::kClientCookieDualSockets.begin(), RawPeer::kClientCookieDualSockets.end());
         answer.push_back(static_cast<std::uint8_t>(udpPort));
         answer.push_back(static_cast<std::uint8_t>(udpPort >> 8));
