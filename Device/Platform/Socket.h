@@ -59,6 +59,7 @@ enum class SocketWaitResult
 constexpr int kSocketLevelSocket = 1;         // SOL_SOCKET
 constexpr int kSocketLevelTcp = 6;            // IPPROTO_TCP
 constexpr int kSocketOptionTcpNoDelay = 1;    // TCP_NODELAY
+constexpr int kSocketOptionReuseAddress = 2;  // SO_REUSEADDR
 constexpr int kSocketOptionSendBuffer = 7;    // SO_SNDBUF
 constexpr int kSocketOptionReceiveBuffer = 8; // SO_RCVBUF
 

@@ -321,6 +321,16 @@ NetworkError LNetworkSocket::Bind(unsigned int ip, unsigned short port, bool try
         mExpectedHello = expectedHello->CreateCopy(expectedHello->GetSizeBytes(), 0);
     }
     mIPAddress = ip;
+    if (mSocketType == NETWORK_SOCKET_TCP)
+    {
+        // A server started again must find its port free while the connections
+        // it closed first linger in TIME_WAIT there. The system still refuses
+        // a second listener on a port, so the search below skips live servers.
+        // Not for UDP, where the option would let two sockets share a port.
+        const int reuse = 1;
+        (void)KT::Platform::SetSocketOption(mSocket, KT::Platform::kSocketLevelSocket,
+                                            KT::Platform::kSocketOptionReuseAddress, &reuse, sizeof(reuse));
+    }
     const bool search = tryFollowingPorts || port == 0;
     unsigned int candidate = port != 0 ? port : kDefaultPort;
     mPort = static_cast<std::uint16_t>(candidate);

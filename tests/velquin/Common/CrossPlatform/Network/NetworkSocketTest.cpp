@@ -589,6 +589,26 @@ TEST(NetworkSocket, BindStopsWhereItMust)
     close(last);
 }
 
+// A server that closes its connections first leaves them in TIME_WAIT on its
+// port. Started again, it binds that port at once; a second live server on it
+// is still refused.
+TEST(NetworkSocket, AServerBindsItsPortAgainWhileItsOldConnectionsLinger)
+{
+    unsigned short port = 0;
+    {
+        TcpPair pair = MakeTcpPair();
+        port = pair.port;
+        pair.server = Socket();
+        pair.client = Socket();
+        pair.listener = Socket();
+    }
+    Socket again = LNetworkSocket::Create(NETWORK_SOCKET_TCP);
+    ASSERT_EQ(again->Bind(kLoopback, port, false, nullptr), NETWORK_NO_ERROR);
+    ASSERT_EQ(again->Listen(), NETWORK_NO_ERROR);
+    Socket second = LNetworkSocket::Create(NETWORK_SOCKET_TCP);
+    EXPECT_EQ(second->Bind(kLoopback, port, false, nullptr), NETWORK_BIND_FAILED);
+}
+
 // Signals that the host's handlers catch, arriving while the socket waits,
 // neither end the wait nor the receive.
 TEST(NetworkSocket, SignalsDoNotEndWaitsOrReceives)
