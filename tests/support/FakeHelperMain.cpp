@@ -219,7 +219,6 @@ int main(int argc, char** argv)
     {
         return 1;
     }
-    std::size_t seen = 0;
     auto lastRequest = std::chrono::steady_clock::now();
     auto nextNotification = lastRequest + std::chrono::milliseconds(notifyMs);
     std::int32_t notified = 0;
@@ -274,10 +273,11 @@ int main(int argc, char** argv)
             nextNotification += std::chrono::milliseconds(notifyMs);
             notifyAll();
         }
-        const std::size_t count = helper.Requests().size();
-        if (count != seen)
+        // The log is only looked at here: emptied each time, it stays small
+        // however long the helper runs.
+        if (!helper.Requests().empty())
         {
-            seen = count;
+            helper.ClearRequests();
             lastRequest = std::chrono::steady_clock::now();
         }
         if (::access(directory.c_str(), F_OK) != 0 || !helper.IsServing() ||
