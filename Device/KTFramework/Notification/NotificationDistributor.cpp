@@ -11,6 +11,21 @@ const char* ToIDText(LNotification::NotificationID id)
 {
     return reinterpret_cast<const char*>(static_cast<uintptr_t>(id));
 }
+
+// Appends to list a slot that takes over the reference held by reference,
+// without touching the count. False, with the reference left where it was,
+// when the list did not grow (it grows or throws, so that is not expected).
+template <class T>
+bool AppendTakingOver(RCPtrArray<T, 1, 0>& list, RCPtr<T>& reference)
+{
+    const int64_t count = list.GetCount();
+    if (list.SetCount(static_cast<size_t>(count + 1)) != count + 1)
+    {
+        return false;
+    }
+    list[static_cast<size_t>(count)].SwapReference(reference);
+    return true;
+}
 } // namespace
 
 // Holds the distributor mutex for a scope. The outermost guard of a thread's
@@ -69,13 +84,13 @@ void LNotificationDistributor::ReleaseDistributorList()
         while (!sNotificationDistributors.IsEmpty())
         {
             RCPtr<LNotificationDistributor> distributor;
-            sNotificationDistributors.RemoveLast(distributor);
+            static_cast<void>(sNotificationDistributors.RemoveLast(distributor)); // the list is not empty
             // No longer counted as contained: a distributor that has no other holder
             // then goes through its clean-up when its reference is released below.
             distributor->ModifyNumContainedReferences(-1);
-            const int64_t count = released.GetCount();
-            released.SetCount(static_cast<size_t>(count + 1));
-            released[static_cast<size_t>(count)].SwapReference(distributor);
+            // Should the list not grow, the reference is released here instead,
+            // under the list lock, which a clean-up may take again.
+            static_cast<void>(AppendTakingOver(released, distributor));
         }
     }
 }
@@ -103,7 +118,7 @@ int LNotificationDistributor::RegisterNotificationClient(const RCPtr<LNotificati
     const char* id = ToIDText(LNotification::GetNotificationID(name));
     if (id == nullptr)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     Guard guard(*this);
     RCPtr<LNotificationClientPool> pool = FindPoolLocked(id);
@@ -116,20 +131,23 @@ int LNotificationDistributor::RegisterNotificationClient(const RCPtr<LNotificati
         {
             RCPtr<LNotificationDistributor> listReference(this);
             AutolockT<Mutex> listLock(sNotificationDistributorsMutex);
-            const int64_t count = sNotificationDistributors.GetCount();
-            sNotificationDistributors.SetCount(static_cast<size_t>(count + 1));
-            // The slot takes over the reference: nothing is released here.
-            sNotificationDistributors[static_cast<size_t>(count)].SwapReference(listReference);
-            ModifyNumContainedReferences(1);
+            // The slot takes over the reference: nothing is released here. A
+            // distributor the list could not take stays off it (it is then not
+            // released at exit) and its reference goes with listReference.
+            if (AppendTakingOver(sNotificationDistributors, listReference))
+            {
+                ModifyNumContainedReferences(1);
+            }
         }
     }
     if (!pool)
     {
         pool = LNotificationClientPool::Create(id);
-        mPools.AppendItem(pool);
+        static_cast<void>(mPools.AppendItem(pool)); // grows or throws
     }
-    pool->AddClient(client, flags);
-    return isNew ? 0 : 1;
+    // The client is not null, the one thing AddClient refuses.
+    static_cast<void>(pool->AddClient(client, flags));
+    return isNew ? RESULT_OK : RESULT_FALSE;
 }
 
 int LNotificationDistributor::UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id)
@@ -137,12 +155,12 @@ int LNotificationDistributor::UnregisterLocked(const RCPtr<LNotificationClient>&
     RCPtr<LNotificationClientPool> pool = FindPoolLocked(id);
     if (!pool)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     RCPtr<LNotificationRegisteredClientInfo> removed;
     if (pool->RemoveClient(client, removed) != 0)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     if (--mRegistrationCount == 0)
     {
@@ -155,7 +173,8 @@ int LNotificationDistributor::UnregisterLocked(const RCPtr<LNotificationClient>&
                 // ordinary one and not taken for the last outside release.
                 ModifyNumContainedReferences(-1);
                 RCPtr<LNotificationDistributor> listReference;
-                sNotificationDistributors.RemoveItem(static_cast<size_t>(i), listReference);
+                static_cast<void>(
+                    sNotificationDistributors.RemoveItem(static_cast<size_t>(i), listReference));
                 mDeferredListReferences.emplace_back();
                 mDeferredListReferences.back().SwapReference(listReference);
                 break;
@@ -248,7 +267,9 @@ int LNotificationDistributor::ForceAllRegisteredClientsToUnregister()
         pool->GetClients(clients);
         for (int64_t j = 0; j < clients.GetCount(); ++j)
         {
-            clients[static_cast<size_t>(j)]->ForceUnregisterNotification(self, pool->GetID());
+            // A client that refuses stays registered: its answer changes nothing.
+            static_cast<void>(
+                clients[static_cast<size_t>(j)]->ForceUnregisterNotification(self, pool->GetID()));
         }
     }
     return 0;
@@ -286,7 +307,7 @@ int LNotificationDistributor::DeliverNotificationAllClients(const RCPtr<LNotific
     }
     if (!pool)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     return pool->DeliverNotification(self, notification);
 }
@@ -412,7 +433,9 @@ int LNotificationDistributor::LNotificationClientPool::AddClient(const RCPtr<LNo
     const int64_t index = FindLocked(client);
     if (index < 0)
     {
-        mRegistrations.AppendItem(LNotificationRegisteredClientInfo::Create(client, flags));
+        // Grows or throws: there is no result to look at.
+        static_cast<void>(
+            mRegistrations.AppendItem(LNotificationRegisteredClientInfo::Create(client, flags)));
         mFlags |= flags;
         return 0;
     }
@@ -437,9 +460,9 @@ int LNotificationDistributor::LNotificationClientPool::RemoveClient(
     const int64_t index = FindLocked(client);
     if (index < 0)
     {
-        return 1;
+        return RESULT_FALSE;
     }
-    mRegistrations.RemoveItem(static_cast<size_t>(index), removed);
+    static_cast<void>(mRegistrations.RemoveItem(static_cast<size_t>(index), removed)); // the index was found
     for (DeliveryCursor* cursor = mCursors; cursor != nullptr; cursor = cursor->mNext)
     {
         if (static_cast<uint64_t>(index) < cursor->mPosition)
@@ -462,7 +485,8 @@ void LNotificationDistributor::LNotificationClientPool::GetClients(
     AutolockT<Mutex> lock(mMutex);
     for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
     {
-        clients.AppendItem(mRegistrations[static_cast<size_t>(i)]->mClient);
+        static_cast<void>(
+            clients.AppendItem(mRegistrations[static_cast<size_t>(i)]->mClient)); // grows or throws
     }
 }
 
@@ -486,7 +510,7 @@ void LNotificationDistributor::LNotificationClientPool::RecordPendingNotificatio
             registration.mPending.SwapReference(previous);
             if (!!previous)
             {
-                replaced.AppendItem(previous);
+                static_cast<void>(replaced.AppendItem(previous)); // grows or throws
             }
         }
     }
@@ -498,7 +522,7 @@ int LNotificationDistributor::LNotificationClientPool::DeliverNotification(
     DeliveryCursor cursor(*this);
     if (cursor.mEmpty)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     for (;;)
     {

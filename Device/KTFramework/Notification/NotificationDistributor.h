@@ -46,16 +46,18 @@ public:
 
     // 0 new registration; 1 already registered (flags replaced) or a name without
     // ID; RESULT_INVALID_ARGUMENT for a null client.
-    int RegisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name,
-                                   DeliveryFlags flags);
+    [[nodiscard]] int RegisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name,
+                                                 DeliveryFlags flags);
     // 0 removed; 1 not registered; RESULT_INVALID_ARGUMENT for a null client or a
     // name without ID.
-    int UnregisterNotificationClient(const RCPtr<LNotificationClient>& client, const char* name);
+    [[nodiscard]] int UnregisterNotificationClient(const RCPtr<LNotificationClient>& client,
+                                                   const char* name);
     // The number of registrations removed; RESULT_INVALID_ARGUMENT for a null client.
-    int UnregisterNotificationClient(const RCPtr<LNotificationClient>& client);
+    [[nodiscard]] int UnregisterNotificationClient(const RCPtr<LNotificationClient>& client);
     bool IsClientRegistered(const RCPtr<LNotificationClient>& client);
     // 0 and the flags; RESULT_FAILED for a name without ID or a client not registered.
-    int GetDeliveryFlags(const RCPtr<LNotificationClient>& client, const char* name, DeliveryFlags& flags);
+    [[nodiscard]] int GetDeliveryFlags(const RCPtr<LNotificationClient>& client, const char* name,
+                                       DeliveryFlags& flags);
     // Asks every registered client, newest pool and registration first, to
     // unregister. A client that does not stays registered. Returns 0.
     int ForceAllRegisteredClientsToUnregister();
@@ -65,7 +67,7 @@ public:
                              const RCPtr<LNotification>& notification);
     // 0 delivered; 1 no pool for the ID or no registration; RESULT_INVALID_ARGUMENT
     // for a null notification.
-    int DeliverNotificationAllClients(const RCPtr<LNotification>& notification);
+    [[nodiscard]] int DeliverNotificationAllClients(const RCPtr<LNotification>& notification);
     // A caller may hold it across several operations.
     Mutex& GetNotificationDistributorMutex() noexcept RETURN_CAPABILITY(mMutex) { return mMutex; }
 
@@ -82,7 +84,8 @@ private:
     static void ReleaseDistributorList();
 
     RCPtr<LNotificationClientPool> FindPoolLocked(const char* id) REQUIRES(mMutex);
-    int UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id) REQUIRES(mMutex);
+    [[nodiscard]] int UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id)
+        REQUIRES(mMutex);
 
     Mutex mMutex;
     RCPtrArray<LNotificationClientPool, 1, 0> mPools GUARDED_BY(mMutex);
@@ -135,14 +138,14 @@ public:
     // Index of the client's registration, or -1.
     int64_t GetClientIndex(const RCPtr<LNotificationClient>& client);
     // 0 and the flags of the client's registration; RESULT_FAILED when it has none.
-    int GetClientFlags(const RCPtr<LNotificationClient>& client, DeliveryFlags& flags);
+    [[nodiscard]] int GetClientFlags(const RCPtr<LNotificationClient>& client, DeliveryFlags& flags);
     // 0; RESULT_INVALID_ARGUMENT for a null client.
-    int AddClient(const RCPtr<LNotificationClient>& client, DeliveryFlags flags);
+    [[nodiscard]] int AddClient(const RCPtr<LNotificationClient>& client, DeliveryFlags flags);
     // 0 removed; 1 not found. The removed registration moves to `removed`, so that
     // the caller releases it outside the pool's lock.
-    int RemoveClient(const RCPtr<LNotificationClient>& client,
-                     RCPtr<LNotificationRegisteredClientInfo>& removed);
-    int RemoveClient(const RCPtr<LNotificationClient>& client);
+    [[nodiscard]] int RemoveClient(const RCPtr<LNotificationClient>& client,
+                                   RCPtr<LNotificationRegisteredClientInfo>& removed);
+    [[nodiscard]] int RemoveClient(const RCPtr<LNotificationClient>& client);
     // The clients, newest registration first.
     void GetClients(RCPtrArray<LNotificationClient, 1, 0>& clients);
     // Makes the notification the pending one of every newest-only registration,

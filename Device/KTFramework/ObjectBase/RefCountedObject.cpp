@@ -64,7 +64,8 @@ int LRefCountedObject::RemoveReference()
     {
         if (mNumContainedReferences.GetValue() > 0)
         {
-            RemoveContainedReferences();
+            // Whether it worked is read from the count just below.
+            static_cast<void>(RemoveContainedReferences());
         }
         if (mReferenceCount.GetValue() != 1)
         {

@@ -67,6 +67,15 @@ TEST_F(UninstallHelperProcess, RunsTheScriptForAnAuthorisedClient)
     EXPECT_EQ(ReadFile(mMarker), "ran\n");
 }
 
+TEST_F(UninstallHelperProcess, TheScriptInheritsNoSocketOfTheHelper)
+{
+    WriteFile(mScript, "#!/bin/sh\nexec /bin/ls -l /proc/self/fd\n", 0755);
+    const std::string report = Request("own");
+    ASSERT_EQ(report.rfind("reply 0 exited\n", 0), 0u) << report;
+    EXPECT_EQ(report.find("socket:"), std::string::npos) << report;
+    EXPECT_NE(report.find(" 3 -> " + mScript), std::string::npos) << report;
+}
+
 TEST_F(UninstallHelperProcess, RunsNothingForAnyOtherClient)
 {
     struct Row

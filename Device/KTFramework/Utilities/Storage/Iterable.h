@@ -48,14 +48,15 @@ namespace Detail
 // moves up by n, elements() giving the storage after the resize, and the gap is
 // zeroed when clearGap is set. Returns the new count or a container code.
 template <class Array, class Grow, class Elements>
-int64_t InsertRaw(Array& array, size_t index, size_t n, bool clearGap, Grow grow, Elements elements);
+[[nodiscard]] int64_t InsertRaw(Array& array, size_t index, size_t n, bool clearGap, Grow grow,
+                                Elements elements);
 
 // Remove(index, n) of such an array, whose count elements start at first: n = 0
 // answers the count before any check; a range outside the elements is refused.
 // The elements behind the range move down over it, then shrink(newCount)
 // resizes.
 template <class Element, class Shrink>
-int64_t RemoveRaw(Element* first, size_t count, size_t index, size_t n, Shrink shrink);
+[[nodiscard]] int64_t RemoveRaw(Element* first, size_t count, size_t index, size_t n, Shrink shrink);
 } // namespace Detail
 
 // Read-only walk over any IIterable<T>; every move and read goes through the
@@ -184,7 +185,7 @@ public:
     }
     virtual const T& GetAt(size_t index) const;
     virtual T& GetAt(size_t index);
-    virtual int Swap(size_t i, size_t j);
+    [[nodiscard]] virtual int Swap(size_t i, size_t j);
     virtual void* OffsetIteratorHandle(void* const& handle, int64_t offset) const = 0;
     virtual void* GetIteratorHandleBegin() const = 0;
     virtual void* GetIteratorHandleEnd() const = 0;
@@ -219,19 +220,22 @@ public:
     IIterableModifiable(const IIterableModifiable&) noexcept = default;
     IIterableModifiable& operator=(const IIterableModifiable&) noexcept = default;
 
-    virtual int Clear() { return SetCount(0) == 0 ? 0 : RESULT_FAILED; }
-    virtual int64_t InsertItem(size_t index, const T& item);
-    virtual int64_t RemoveItem(size_t index, T& out);
-    virtual int64_t Append(const IIterable<T>& source);
-    virtual int64_t AppendItem(const T& item)
+    [[nodiscard]] virtual int Clear() { return SetCount(0) == 0 ? 0 : RESULT_FAILED; }
+    [[nodiscard]] virtual int64_t InsertItem(size_t index, const T& item);
+    [[nodiscard]] virtual int64_t RemoveItem(size_t index, T& out);
+    [[nodiscard]] virtual int64_t Append(const IIterable<T>& source);
+    [[nodiscard]] virtual int64_t AppendItem(const T& item)
     {
         return InsertItem(static_cast<size_t>(this->GetCount()), item);
     }
-    virtual int64_t RemoveLast(T& out) { return RemoveItem(static_cast<size_t>(this->GetCount()) - 1, out); }
-    virtual int64_t Copy(const IIterable<T>& source);
-    virtual int64_t SetCount(size_t count) = 0;
-    virtual int64_t Insert(size_t index, size_t n) = 0;
-    virtual int64_t Remove(size_t index, size_t n) = 0;
+    [[nodiscard]] virtual int64_t RemoveLast(T& out)
+    {
+        return RemoveItem(static_cast<size_t>(this->GetCount()) - 1, out);
+    }
+    [[nodiscard]] virtual int64_t Copy(const IIterable<T>& source);
+    [[nodiscard]] virtual int64_t SetCount(size_t count) = 0;
+    [[nodiscard]] virtual int64_t Insert(size_t index, size_t n) = 0;
+    [[nodiscard]] virtual int64_t Remove(size_t index, size_t n) = 0;
 
 protected:
     ~IIterableModifiable() = default;
@@ -264,7 +268,7 @@ public:
 
     virtual T* GetPtr() = 0;
     virtual const T* GetPtr() const { return const_cast<IArray*>(this)->GetPtr(); }
-    virtual int64_t Append(const IIterableModifiable<T>& source);
+    [[nodiscard]] virtual int64_t Append(const IIterableModifiable<T>& source);
 
 protected:
     ~IArray() = default;
@@ -295,15 +299,15 @@ public:
     int64_t GetCount() const override { return static_cast<int64_t>(mElements.size()); }
     const T& GetAt(size_t index) const override { return mElements.at(index); }
     T& GetAt(size_t index) override { return mElements.at(index); }
-    int64_t InsertItem(size_t index, const T& item) override;
-    int64_t RemoveItem(size_t index, T& out) override;
-    int64_t SetCount(size_t count) override
+    [[nodiscard]] int64_t InsertItem(size_t index, const T& item) override;
+    [[nodiscard]] int64_t RemoveItem(size_t index, T& out) override;
+    [[nodiscard]] int64_t SetCount(size_t count) override
     {
         mElements.resize(count);
         return this->GetCount();
     }
-    int64_t Insert(size_t index, size_t n) override;
-    int64_t Remove(size_t index, size_t n) override;
+    [[nodiscard]] int64_t Insert(size_t index, size_t n) override;
+    [[nodiscard]] int64_t Remove(size_t index, size_t n) override;
     // Null while empty, whatever capacity the vector keeps.
     T* GetPtr() override { return mElements.empty() ? nullptr : mElements.data(); }
     const T* GetPtr() const override { return const_cast<Array*>(this)->GetPtr(); }
@@ -463,7 +467,10 @@ int64_t IIterableModifiable<T>::Copy(const IIterable<T>& source)
     {
         return this->GetCount();
     }
-    SetCount(0);
+    if (SetCount(0) < 0)
+    {
+        return kContainerFailed;
+    }
     return Append(source);
 }
 

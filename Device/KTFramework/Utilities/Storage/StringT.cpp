@@ -183,7 +183,7 @@ int StringT<CharT, OtherCharT>::Release()
 {
     if (!IsLocked())
     {
-        return 1;
+        return RESULT_FALSE;
     }
     const unsigned long length = GetLength();
     if (length == 0)
@@ -283,7 +283,7 @@ StringT<CharT, OtherCharT>& StringT<CharT, OtherCharT>::operator+=(CharT charact
 {
     if (character != 0)
     {
-        Insert(GetLength(), &character, 1);
+        static_cast<void>(Insert(GetLength(), &character, 1)); // at the end: always a valid position
     }
     return *this;
 }

@@ -129,7 +129,7 @@ String FromNarrow(const std::string& text)
     {
         // ASCII cannot fail to convert.
         RCPtr<LIBuffer> buffer;
-        String::ConvertToCharType(buffer, text.c_str(), -1);
+        static_cast<void>(String::ConvertToCharType(buffer, text.c_str(), -1));
         return String(buffer);
     }
 }
@@ -322,7 +322,7 @@ StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::Reverse() const
         // reversed.
         using Wide = StringT<OtherCharT, CharT>;
         RCPtr<LIBuffer> wide;
-        Wide::ConvertToCharType(wide, CStr(), static_cast<long>(length));
+        static_cast<void>(Wide::ConvertToCharType(wide, CStr(), static_cast<long>(length)));
         const std::size_t units = wide->GetSizeBytes() / sizeof(unsigned short) - 1;
         if (units == 0)
         {
@@ -331,7 +331,8 @@ StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::Reverse() const
         std::vector<unsigned short> reversed(units);
         ReverseUtf16(wide->template GetPtr<unsigned short>(), units, reversed.data());
         RCPtr<LIBuffer> narrow;
-        ConvertToCharType(narrow, reversed.data(), static_cast<long>(units));
+        // Reversed whole characters of well-formed UTF-16 convert back in full.
+        static_cast<void>(ConvertToCharType(narrow, reversed.data(), static_cast<long>(units)));
         return StringT(narrow);
     }
 }

@@ -908,8 +908,9 @@ bool Variant::IsLess(const Variant& other, unsigned int level) const
         Variant rightItem;
         for (size_t i = 0; i < count; ++i)
         {
-            GetArrayElement(i, leftItem);
-            other.GetArrayElement(i, rightItem);
+            // An element that cannot be read is left Empty and compares so.
+            static_cast<void>(GetArrayElement(i, leftItem));
+            static_cast<void>(other.GetArrayElement(i, rightItem));
             if (leftItem != rightItem)
             {
                 return leftItem.IsLess(rightItem, level + 1);
@@ -1165,21 +1166,22 @@ int Variant::GetArrayElement(size_t index, Variant& out) const
     out.Clear();
     if (mType != TYPE_ARRAY)
     {
-        return -1;
+        return RESULT_NO_ELEMENT;
     }
     const unsigned char* data = static_cast<const unsigned char*>(GetData());
     if (data == nullptr)
     {
-        return -1;
+        return RESULT_NO_ELEMENT;
     }
     size_t offset = 0;
     const bool found =
         SkipRecords(data, mSize, index, offset) == index && RecordStartsAt(data, mSize, offset);
     if (!found || offset + RECORD_HEADER_SIZE > mSize)
     {
-        return -1;
+        return RESULT_NO_ELEMENT;
     }
-    return Deserialize(out, data + offset, static_cast<size_t>(mSize - offset)) == 0 ? 0 : -1;
+    return Deserialize(out, data + offset, static_cast<size_t>(mSize - offset)) == 0 ? RESULT_OK
+                                                                                     : RESULT_NO_ELEMENT;
 }
 
 } // namespace KT

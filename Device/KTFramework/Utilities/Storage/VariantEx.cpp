@@ -157,7 +157,7 @@ int UnpackArray(const Variant& source, Array<T>& items)
         return UnpackArray(copy, items);
     }
 
-    items.SetCount(0);
+    static_cast<void>(items.SetCount(0)); // emptying cannot fail
     const Variant::Type kind = source.GetType();
     if (kind == Variant::TYPE_EMPTY)
     {
@@ -171,11 +171,15 @@ int UnpackArray(const Variant& source, Array<T>& items)
     std::size_t size = 0;
     const unsigned char* data = GetPayload(source, size);
     const std::size_t count = CountElementRecords(data, size);
-    items.SetCount(count);
+    if (items.SetCount(count) != static_cast<int64_t>(count))
+    {
+        return RESULT_FAILED;
+    }
     for (std::size_t i = 0; i < count; ++i)
     {
-        // A cut-off or malformed element stays as the record reader left it.
-        source.GetArrayElement(i, items.GetAt(i));
+        // A cut-off or malformed element stays as the record reader left it:
+        // Empty.
+        static_cast<void>(source.GetArrayElement(i, items.GetAt(i)));
     }
     return 0;
 }
@@ -184,7 +188,7 @@ int UnpackArray(const Variant& source, Array<T>& items)
 void PointToElements(const Array<VariantEx>& items, Array<const Variant*>& pointers)
 {
     const std::size_t count = static_cast<std::size_t>(items.GetCount());
-    pointers.SetCount(count);
+    static_cast<void>(pointers.SetCount(count)); // a vector's resize: grows or throws
     for (std::size_t i = 0; i < count; ++i)
     {
         pointers.GetAt(i) = &items.GetAt(i);
@@ -796,8 +800,9 @@ VariantEx::String VariantEx::GetArrayString(unsigned int indent) const
 // record's size, not with the square of its depth, and the stack stays bounded.
 VariantEx::String VariantEx::ListArray(unsigned int indent, unsigned int level) const
 {
+    // Called for Arrays only, which always unpack.
     Array<VariantEx> elements;
-    VariantArrayToArrayOfVariants(*this, elements);
+    static_cast<void>(VariantArrayToArrayOfVariants(*this, elements));
     const std::size_t count = static_cast<std::size_t>(elements.GetCount());
     if (count == 0)
     {

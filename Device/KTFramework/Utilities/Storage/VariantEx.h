@@ -100,18 +100,18 @@ public:
     // When buffer is this variant's own payload buffer, buffer is given a
     // copy of it to write into and the variant keeps its payload unchanged.
     // Returns the record length, or RESULT_FAILED.
-    int Serialize(RCPtr<LIBuffer>& buffer, std::size_t offset) const;
+    [[nodiscard]] int Serialize(RCPtr<LIBuffer>& buffer, std::size_t offset) const;
     using Variant::Deserialize;
     // Replaces the value by the record at data; 0 or RESULT_FAILED.
-    int Deserialize(const unsigned char* data, std::size_t length);
+    [[nodiscard]] int Deserialize(const unsigned char* data, std::size_t length);
 
     using Variant::SetArray;
     Type SetArray(const Array<VariantEx>& items);
     static Type ArrayOfVariantsToVariantArray(const Array<VariantEx>& items, Variant& target);
     // One list element per record of an Array; an Empty source gives an empty
     // list; any other kind RESULT_INVALID_ARGUMENT.
-    static int VariantArrayToArrayOfVariants(const Variant& source, Array<VariantEx>& items);
-    static int VariantArrayToArrayOfVariants(const Variant& source, Array<Variant>& items);
+    [[nodiscard]] static int VariantArrayToArrayOfVariants(const Variant& source, Array<VariantEx>& items);
+    [[nodiscard]] static int VariantArrayToArrayOfVariants(const Variant& source, Array<Variant>& items);
 
     static const VariantEx Empty;
 

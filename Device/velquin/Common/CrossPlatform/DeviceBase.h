@@ -24,6 +24,7 @@
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 class LDeviceBase : public virtual KT::LRefCountedObject
@@ -88,7 +89,7 @@ protected:
     // For device kinds that read or replace the identifier together with
     // their own state; they take mIdentifierLock around the access.
     mutable KT::FastMutex mIdentifierLock;
-    KT::DeviceIdentifier mIdentifier;
+    KT::DeviceIdentifier mIdentifier GUARDED_BY(mIdentifierLock);
     // The order of devices that fail the remote test: nothing sets these after
     // construction.
     bool mSortFlag = false;

@@ -26,6 +26,7 @@
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
@@ -115,7 +116,9 @@ private:
 
     explicit LDeviceManager(const KT::RCPtr<LDeviceSources>& sources);
 
-    KT::RCPtr<LDeviceBase> FindInList(DeviceList& list, KT::FastMutex& lock, const KT::Variant& deviceID);
+    // The device of list with that ID, searched from the last to the first;
+    // the caller holds the list's lock.
+    static KT::RCPtr<LDeviceBase> FindInList(const DeviceList& list, const KT::Variant& deviceID);
     // Drops the local devices that report themselves unconnected.
     void RemoveUnconnectedLocalDevices();
     // The device IDs of the list, in list order, validated devices only when
@@ -128,13 +131,13 @@ private:
     KT::AtomicCounter& Revision(DeviceLocation location);
 
     KT::RCPtr<LDeviceSources> mSources;
-    DeviceList mLocalDevices;
+    DeviceList mLocalDevices GUARDED_BY(mLocalListLock);
     KT::AtomicCounter mLocalRevision;
-    DeviceList mRemoteDevices;
+    DeviceList mRemoteDevices GUARDED_BY(mRemoteListLock);
     KT::AtomicCounter mRemoteRevision;
     KT::FastMutex mLocalListLock;
     KT::FastMutex mRemoteListLock;
-    KT::FastMutex mSearchLock;
+    KT::FastMutex mSearchLock ACQUIRED_BEFORE(mLocalListLock, mRemoteListLock);
 };
 
 template <class Work>

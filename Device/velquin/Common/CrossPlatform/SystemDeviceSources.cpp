@@ -7,7 +7,7 @@ KT::RCPtr<LDeviceSources> LSystemDeviceSources::Create()
 
 void LSystemDeviceSources::ListAttachedDevices(KT::Array<KT::DeviceIdentifier>& identifiers)
 {
-    identifiers.Clear();
+    static_cast<void>(identifiers.Clear()); // emptying cannot fail
 }
 
 KT::RCPtr<LDeviceBase> LSystemDeviceSources::CreateLocalDevice(const KT::DeviceIdentifier&)

@@ -213,6 +213,14 @@ void LNetworkSocket::SetBlocking(bool blocking)
     SetBlockingInternal(blocking);
 }
 
+void LNetworkSocket::Shutdown()
+{
+    if (mSocket != -1)
+    {
+        KT::Platform::ShutdownSocket(mSocket);
+    }
+}
+
 NetworkError LNetworkSocket::SetOption(int level, int name, const char* value, int length)
 {
     switch (KT::Platform::SetSocketOption(mSocket, level, name, value, length))
