@@ -185,7 +185,7 @@ int LMacLocalConnector::FindDevices(KT::Array<KT::DeviceIdentifier>& devices)
 
 void LMacLocalConnector::ReadDeviceList(const Bytes& reply, KT::Array<KT::DeviceIdentifier>& devices)
 {
-    devices.SetCount(0);
+    static_cast<void>(devices.SetCount(0)); // emptying cannot fail
     const KT::Platform::Plist list = KT::Platform::Plist::FromBytes(reply);
     const std::size_t count = list.GetRoot().GetArraySize(); // 0 unless the root is an array
     Bytes record;
