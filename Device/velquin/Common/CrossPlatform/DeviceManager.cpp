@@ -359,7 +359,9 @@ int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallba
         KT::Variant scratch;
         if (KT::DeviceIdentifier(deviceID).IsRemoteDevice())
         {
-            FindRemoteDevices(scratch, false, nullptr, 0, 0, 0, 0);
+            // The revision it returns is the host's to poll; the look-up
+            // below tells whether the device was found.
+            static_cast<void>(FindRemoteDevices(scratch, false, nullptr, 0, 0, 0, 0));
         }
         else
         {
@@ -563,7 +565,8 @@ int LDeviceManager::ReleaseAll()
         {
             if (!!released[i])
             {
-                released[i]->DisconnectDevice();
+                // Gone from the lists whatever it answers.
+                static_cast<void>(released[i]->DisconnectDevice());
             }
         }
     }

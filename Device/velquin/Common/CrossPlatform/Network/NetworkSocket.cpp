@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "Platform/NetworkInterfaces.h"
 #include "Platform/Socket.h"
 
