@@ -1,8 +1,9 @@
 // LSystemDeviceSources: the sources of the library's own device manager, made
-// at load. Attached devices come from the device helper and network devices
-// from the network search; until those are built in, it lists no device, makes
-// none, and answers a refresh with RESULT_NOT_A_NETWORK_DEVICE. Keeps no
-// state, so any thread may call it.
+// at load. Attached devices come from the device helper (the process's
+// LMacLocalConnector lists them, LDeviceLocal stands for each); network
+// devices from the network search, which until it is built in finds nothing
+// and answers a refresh with RESULT_NOT_A_NETWORK_DEVICE. Keeps no state, so
+// any thread may call it.
 #pragma once
 
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
