@@ -10,6 +10,8 @@
 
 #include "KTFramework/Utilities/Threading/ThreadPool.h"
 
+// Result codes that a measurement does not judge are cast to void.
+
 namespace
 {
 
@@ -37,7 +39,7 @@ void BM_OneThreadPoolHandOff(benchmark::State& state)
     for (auto _ : state)
     {
         pool->Queue(worker, noParameter, KT::Thread::PRIORITY_ABOVE_NORMAL);
-        done->Wait(KT::Wait::INFINITE_WAIT);
+        static_cast<void>(done->Wait(KT::Wait::INFINITE_WAIT));
     }
     pool->Kill();
 }

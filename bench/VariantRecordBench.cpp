@@ -9,6 +9,8 @@
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 
+// Result codes that a measurement does not judge are cast to void.
+
 namespace
 {
 
@@ -41,7 +43,7 @@ KT::Variant ParamValuesSource()
 std::vector<unsigned char> RecordOf(const KT::Variant& v)
 {
     std::vector<unsigned char> bytes(KT::Variant::GetSerializedSize(v));
-    KT::Variant::Serialize(v, bytes.data(), bytes.size());
+    static_cast<void>(KT::Variant::Serialize(v, bytes.data(), bytes.size()));
     return bytes;
 }
 

@@ -54,7 +54,8 @@ public:
     // Releases mutex (held once by the caller) while asleep and holds it again
     // on return. 0 when woken; non-zero when the deadline passed or the wait
     // failed.
-    int WaitUntil(NativeMutex& mutex, const MonotonicDeadline& deadline) noexcept REQUIRES(mutex);
+    [[nodiscard]] int WaitUntil(NativeMutex& mutex, const MonotonicDeadline& deadline) noexcept
+        REQUIRES(mutex);
 
 private:
     pthread_cond_t mCondition;

@@ -139,6 +139,11 @@ void CloseSocket(int descriptor) noexcept
     close(descriptor);
 }
 
+void ShutdownSocket(int descriptor) noexcept
+{
+    shutdown(descriptor, SHUT_RDWR);
+}
+
 SocketStatus ConnectSocket(int descriptor, std::uint32_t address, std::uint16_t port) noexcept
 {
     const sockaddr_in target = MakeAddress(address, port);

@@ -65,6 +65,9 @@ constexpr int kSocketOptionReceiveBuffer = 8; // SO_RCVBUF
 // A new descriptor, or -1 when the system refused one.
 int OpenSocket(SocketProtocol protocol) noexcept;
 void CloseSocket(int descriptor) noexcept;
+// Ends both directions of a connected stream socket: the peer reads the end of
+// the stream, later sends fail, and receives find the end too.
+void ShutdownSocket(int descriptor) noexcept;
 
 // kOk, kInProgress (non-blocking) or kFailed. A blocking connect that a signal
 // interrupts goes on in the background, so it is waited for to its end.

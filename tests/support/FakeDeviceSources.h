@@ -14,6 +14,8 @@
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
 
+// Result codes of list operations, which grow or throw, are cast to void.
+
 namespace KT::Testing
 {
 
@@ -30,10 +32,10 @@ public:
     {
         std::lock_guard<std::mutex> lock(mMutex);
         ++mListCount;
-        identifiers.SetCount(0);
+        static_cast<void>(identifiers.SetCount(0));
         for (const DeviceIdentifier& identifier : mAttached)
         {
-            identifiers.AppendItem(identifier);
+            static_cast<void>(identifiers.AppendItem(identifier));
         }
     }
 
@@ -170,7 +172,7 @@ public:
                                       }
                                       if (!listed)
                                       {
-                                          list.AppendItem(device);
+                                          static_cast<void>(list.AppendItem(device));
                                           changed = true;
                                       }
                                   }

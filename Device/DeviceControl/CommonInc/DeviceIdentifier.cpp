@@ -213,7 +213,7 @@ void DeviceIdentifier::ReadWords(Words& words) const
     Variant element;
     for (size_t i = 0; i < DEVICE_ID_WORDS; ++i)
     {
-        GetArrayElement(i, element);
+        static_cast<void>(GetArrayElement(i, element)); // left Empty when missing
         words[i] = element.GetInt32();
     }
 }

@@ -22,6 +22,9 @@ constexpr int RESULT_INVALID_ARGUMENT = static_cast<int>(0x80000003u);
 // The operation did not complete: malformed or short input, too little space,
 // nothing to remove, references that should be gone remain.
 constexpr int RESULT_FAILED = static_cast<int>(0x80000008u);
+// An array variant has no readable element at the index asked for, or the
+// variant is no array.
+constexpr int RESULT_NO_ELEMENT = -1;
 // A parameter list has no entry at the index asked for.
 constexpr int RESULT_NO_SUCH_ENTRY = -4;
 // A parameter list's entry is not of the form [value, ID, descriptor].

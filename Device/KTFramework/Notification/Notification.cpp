@@ -71,9 +71,12 @@ RCPtr<LNotification> LNotification::Create(const char* name, const RCPtr<LRefCou
     {
         return CreateInternal(name, data);
     }
-    sAvailableNotificationsStack.RemoveLast(notification);
-    notification->SetName(name);
-    notification->SetData(data);
+    // The stack is not empty. A stacked notification is queued nowhere (its last
+    // holder, a queue included, let it go), and the name has an ID, so neither
+    // setter can refuse.
+    static_cast<void>(sAvailableNotificationsStack.RemoveLast(notification));
+    static_cast<void>(notification->SetName(name));
+    static_cast<void>(notification->SetData(data));
     return notification;
 }
 
@@ -116,7 +119,8 @@ void LNotification::NotificationIsAvailable(LNotification& notification)
     // it, and nothing may be stacked after that.
     if (sIsNotificationReuseEnabled.load())
     {
-        sAvailableNotificationsStack.AppendItem(RCPtr<LNotification>(&notification));
+        // Grows or throws: there is no result to look at.
+        static_cast<void>(sAvailableNotificationsStack.AppendItem(RCPtr<LNotification>(&notification)));
     }
 }
 
@@ -128,7 +132,7 @@ void LNotification::SetNotificationReuseEnable(bool enable)
     {
         // Each stacked notification loses its last reference; recycling being off,
         // it is destroyed rather than stacked again.
-        sAvailableNotificationsStack.Clear();
+        static_cast<void>(sAvailableNotificationsStack.Clear()); // emptying cannot fail
     }
 }
 

@@ -48,9 +48,9 @@ public:
     static void NotificationIsAvailable(LNotification& notification);
 
     // 0; RESULT_FAILED while queued; RESULT_INVALID_ARGUMENT for a name without ID.
-    int SetName(const char* name);
+    [[nodiscard]] int SetName(const char* name);
     // 0; RESULT_FAILED while queued.
-    int SetData(const RCPtr<LRefCountedObject>& data);
+    [[nodiscard]] int SetData(const RCPtr<LRefCountedObject>& data);
 
     NotificationID GetID() const noexcept { return mID; }
     // The interned name: the ID seen as text.

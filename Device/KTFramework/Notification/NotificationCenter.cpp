@@ -13,7 +13,8 @@ LNotificationCenter::~LNotificationCenter() = default;
 RCPtr<LNotificationCenter> LNotificationCenter::Create(const StringT<char, unsigned short>& name)
 {
     RCPtr<LNotificationCenter> centre(new LNotificationCenter(name));
-    centre->SetDistributor(RCPtr<LNotificationDistributor>(centre));
+    // A new queue has neither a distributor nor a released receiver: it takes it.
+    static_cast<void>(centre->SetDistributor(RCPtr<LNotificationDistributor>(centre)));
     centre->ModifyNumContainedReferences(1);
     return centre;
 }

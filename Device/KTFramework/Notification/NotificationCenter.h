@@ -28,7 +28,7 @@ public:
     // again (when clients that stayed registered leave later): what was released
     // the first time is not released again. 0 when nothing but the caller's
     // reference is left, else RESULT_FAILED.
-    int RemoveContainedReferences() override;
+    [[nodiscard]] int RemoveContainedReferences() override;
 
 protected:
     explicit LNotificationCenter(const StringT<char, unsigned short>& name);

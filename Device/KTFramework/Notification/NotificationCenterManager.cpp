@@ -32,7 +32,7 @@ LNotificationCenterManager::GetOrCreateNotificationCenter(const StringT<char, un
     if (!centre)
     {
         centre = LNotificationCenter::Create(name);
-        mCenters.AppendItem(centre);
+        static_cast<void>(mCenters.AppendItem(centre)); // grows or throws
     }
     return centre;
 }

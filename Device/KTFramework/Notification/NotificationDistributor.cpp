@@ -1,5 +1,7 @@
 #include "KTFramework/Notification/NotificationDistributor.h"
 
+#include "KTFramework/Notification/NotificationClientPool.h"
+
 #include "KTFramework/Defs/Result.h"
 
 namespace KT
@@ -10,6 +12,21 @@ namespace
 const char* ToIDText(LNotification::NotificationID id)
 {
     return reinterpret_cast<const char*>(static_cast<uintptr_t>(id));
+}
+
+// Appends to list a slot that takes over the reference held by reference,
+// without touching the count. False, with the reference left where it was,
+// when the list did not grow (it grows or throws, so that is not expected).
+template <class T>
+bool AppendTakingOver(RCPtrArray<T, 1, 0>& list, RCPtr<T>& reference)
+{
+    const int64_t count = list.GetCount();
+    if (list.SetCount(static_cast<size_t>(count + 1)) != count + 1)
+    {
+        return false;
+    }
+    list[static_cast<size_t>(count)].SwapReference(reference);
+    return true;
 }
 } // namespace
 
@@ -69,13 +86,13 @@ void LNotificationDistributor::ReleaseDistributorList()
         while (!sNotificationDistributors.IsEmpty())
         {
             RCPtr<LNotificationDistributor> distributor;
-            sNotificationDistributors.RemoveLast(distributor);
+            static_cast<void>(sNotificationDistributors.RemoveLast(distributor)); // the list is not empty
             // No longer counted as contained: a distributor that has no other holder
             // then goes through its clean-up when its reference is released below.
             distributor->ModifyNumContainedReferences(-1);
-            const int64_t count = released.GetCount();
-            released.SetCount(static_cast<size_t>(count + 1));
-            released[static_cast<size_t>(count)].SwapReference(distributor);
+            // Should the list not grow, the reference is released here instead,
+            // under the list lock, which a clean-up may take again.
+            static_cast<void>(AppendTakingOver(released, distributor));
         }
     }
 }
@@ -103,7 +120,7 @@ int LNotificationDistributor::RegisterNotificationClient(const RCPtr<LNotificati
     const char* id = ToIDText(LNotification::GetNotificationID(name));
     if (id == nullptr)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     Guard guard(*this);
     RCPtr<LNotificationClientPool> pool = FindPoolLocked(id);
@@ -116,20 +133,23 @@ int LNotificationDistributor::RegisterNotificationClient(const RCPtr<LNotificati
         {
             RCPtr<LNotificationDistributor> listReference(this);
             AutolockT<Mutex> listLock(sNotificationDistributorsMutex);
-            const int64_t count = sNotificationDistributors.GetCount();
-            sNotificationDistributors.SetCount(static_cast<size_t>(count + 1));
-            // The slot takes over the reference: nothing is released here.
-            sNotificationDistributors[static_cast<size_t>(count)].SwapReference(listReference);
-            ModifyNumContainedReferences(1);
+            // The slot takes over the reference: nothing is released here. A
+            // distributor the list could not take stays off it (it is then not
+            // released at exit) and its reference goes with listReference.
+            if (AppendTakingOver(sNotificationDistributors, listReference))
+            {
+                ModifyNumContainedReferences(1);
+            }
         }
     }
     if (!pool)
     {
         pool = LNotificationClientPool::Create(id);
-        mPools.AppendItem(pool);
+        static_cast<void>(mPools.AppendItem(pool)); // grows or throws
     }
-    pool->AddClient(client, flags);
-    return isNew ? 0 : 1;
+    // The client is not null, the one thing AddClient refuses.
+    static_cast<void>(pool->AddClient(client, flags));
+    return isNew ? RESULT_OK : RESULT_FALSE;
 }
 
 int LNotificationDistributor::UnregisterLocked(const RCPtr<LNotificationClient>& client, const char* id)
@@ -137,12 +157,12 @@ int LNotificationDistributor::UnregisterLocked(const RCPtr<LNotificationClient>&
     RCPtr<LNotificationClientPool> pool = FindPoolLocked(id);
     if (!pool)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     RCPtr<LNotificationRegisteredClientInfo> removed;
     if (pool->RemoveClient(client, removed) != 0)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     if (--mRegistrationCount == 0)
     {
@@ -155,7 +175,8 @@ int LNotificationDistributor::UnregisterLocked(const RCPtr<LNotificationClient>&
                 // ordinary one and not taken for the last outside release.
                 ModifyNumContainedReferences(-1);
                 RCPtr<LNotificationDistributor> listReference;
-                sNotificationDistributors.RemoveItem(static_cast<size_t>(i), listReference);
+                static_cast<void>(
+                    sNotificationDistributors.RemoveItem(static_cast<size_t>(i), listReference));
                 mDeferredListReferences.emplace_back();
                 mDeferredListReferences.back().SwapReference(listReference);
                 break;
@@ -248,7 +269,9 @@ int LNotificationDistributor::ForceAllRegisteredClientsToUnregister()
         pool->GetClients(clients);
         for (int64_t j = 0; j < clients.GetCount(); ++j)
         {
-            clients[static_cast<size_t>(j)]->ForceUnregisterNotification(self, pool->GetID());
+            // A client that refuses stays registered: its answer changes nothing.
+            static_cast<void>(
+                clients[static_cast<size_t>(j)]->ForceUnregisterNotification(self, pool->GetID()));
         }
     }
     return 0;
@@ -286,267 +309,9 @@ int LNotificationDistributor::DeliverNotificationAllClients(const RCPtr<LNotific
     }
     if (!pool)
     {
-        return 1;
+        return RESULT_FALSE;
     }
     return pool->DeliverNotification(self, notification);
-}
-
-// ---------------------------------------------------------------------------
-// Registrations
-
-RCPtr<LNotificationDistributor::LNotificationRegisteredClientInfo>
-LNotificationDistributor::LNotificationRegisteredClientInfo::Create(const RCPtr<LNotificationClient>& client,
-                                                                    DeliveryFlags flags)
-{
-    return RCPtr<LNotificationRegisteredClientInfo>(new LNotificationRegisteredClientInfo(client, flags));
-}
-
-LNotificationDistributor::LNotificationRegisteredClientInfo::LNotificationRegisteredClientInfo(
-    const RCPtr<LNotificationClient>& client, DeliveryFlags flags)
-    : mClient(client), mFlags(flags)
-{
-}
-
-// ---------------------------------------------------------------------------
-// Pools
-
-// A walk's position, registered with the pool for the walk's duration. The
-// position is the index of the registration being delivered to; the pool moves it
-// down when a registration below it is removed. Guarded by the pool mutex.
-class LNotificationDistributor::LNotificationClientPool::DeliveryCursor
-{
-public:
-    explicit DeliveryCursor(LNotificationClientPool& pool)
-        : mPool(pool), mPosition(0), mNext(nullptr), mEmpty(false)
-    {
-        AutolockT<Mutex> lock(mPool.mMutex);
-        const int64_t count = mPool.mRegistrations.GetCount();
-        mEmpty = count == 0;
-        mPosition = count == 0 ? 0 : static_cast<uint64_t>(count - 1);
-        mNext = mPool.mCursors;
-        mPool.mCursors = this;
-    }
-
-    ~DeliveryCursor()
-    {
-        AutolockT<Mutex> lock(mPool.mMutex);
-        for (DeliveryCursor** link = &mPool.mCursors; *link != nullptr; link = &(*link)->mNext)
-        {
-            if (*link == this)
-            {
-                *link = mNext;
-                break;
-            }
-        }
-    }
-
-    DeliveryCursor(const DeliveryCursor&) = delete;
-    DeliveryCursor& operator=(const DeliveryCursor&) = delete;
-
-    LNotificationClientPool& mPool;
-    uint64_t mPosition;
-    DeliveryCursor* mNext;
-    bool mEmpty;
-};
-
-RCPtr<LNotificationDistributor::LNotificationClientPool>
-LNotificationDistributor::LNotificationClientPool::Create(const char* id)
-{
-    return RCPtr<LNotificationClientPool>(new LNotificationClientPool(id));
-}
-
-LNotificationDistributor::LNotificationClientPool::LNotificationClientPool(const char* id)
-    : mFlags(0), mID(id), mCursors(nullptr)
-{
-}
-
-LNotificationDistributor::LNotificationClientPool::~LNotificationClientPool() = default;
-
-int64_t
-LNotificationDistributor::LNotificationClientPool::FindLocked(const RCPtr<LNotificationClient>& client)
-{
-    for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
-    {
-        if (mRegistrations[static_cast<size_t>(i)]->mClient.GetRaw() == client.GetRaw())
-        {
-            return i;
-        }
-    }
-    return -1;
-}
-
-LNotificationDistributor::DeliveryFlags LNotificationDistributor::LNotificationClientPool::GetFlags()
-{
-    AutolockT<Mutex> lock(mMutex);
-    return mFlags;
-}
-
-int64_t
-LNotificationDistributor::LNotificationClientPool::GetClientIndex(const RCPtr<LNotificationClient>& client)
-{
-    AutolockT<Mutex> lock(mMutex);
-    return FindLocked(client);
-}
-
-int LNotificationDistributor::LNotificationClientPool::GetClientFlags(
-    const RCPtr<LNotificationClient>& client, DeliveryFlags& flags)
-{
-    AutolockT<Mutex> lock(mMutex);
-    const int64_t index = FindLocked(client);
-    if (index < 0)
-    {
-        return RESULT_FAILED;
-    }
-    flags = mRegistrations[static_cast<size_t>(index)]->mFlags;
-    return 0;
-}
-
-int LNotificationDistributor::LNotificationClientPool::AddClient(const RCPtr<LNotificationClient>& client,
-                                                                 DeliveryFlags flags)
-{
-    if (!client)
-    {
-        return RESULT_INVALID_ARGUMENT;
-    }
-    AutolockT<Mutex> lock(mMutex);
-    const int64_t index = FindLocked(client);
-    if (index < 0)
-    {
-        mRegistrations.AppendItem(LNotificationRegisteredClientInfo::Create(client, flags));
-        mFlags |= flags;
-        return 0;
-    }
-    LNotificationRegisteredClientInfo& registration = *mRegistrations[static_cast<size_t>(index)];
-    if (registration.mFlags != flags)
-    {
-        registration.mFlags = flags;
-        DeliveryFlags all = 0;
-        for (int64_t i = 0; i < mRegistrations.GetCount(); ++i)
-        {
-            all |= mRegistrations[static_cast<size_t>(i)]->mFlags;
-        }
-        mFlags = all;
-    }
-    return 0;
-}
-
-int LNotificationDistributor::LNotificationClientPool::RemoveClient(
-    const RCPtr<LNotificationClient>& client, RCPtr<LNotificationRegisteredClientInfo>& removed)
-{
-    AutolockT<Mutex> lock(mMutex);
-    const int64_t index = FindLocked(client);
-    if (index < 0)
-    {
-        return 1;
-    }
-    mRegistrations.RemoveItem(static_cast<size_t>(index), removed);
-    for (DeliveryCursor* cursor = mCursors; cursor != nullptr; cursor = cursor->mNext)
-    {
-        if (static_cast<uint64_t>(index) < cursor->mPosition)
-        {
-            --cursor->mPosition;
-        }
-    }
-    return 0;
-}
-
-int LNotificationDistributor::LNotificationClientPool::RemoveClient(const RCPtr<LNotificationClient>& client)
-{
-    RCPtr<LNotificationRegisteredClientInfo> removed;
-    return RemoveClient(client, removed);
-}
-
-void LNotificationDistributor::LNotificationClientPool::GetClients(
-    RCPtrArray<LNotificationClient, 1, 0>& clients)
-{
-    AutolockT<Mutex> lock(mMutex);
-    for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
-    {
-        clients.AppendItem(mRegistrations[static_cast<size_t>(i)]->mClient);
-    }
-}
-
-void LNotificationDistributor::LNotificationClientPool::RecordPendingNotification(
-    const RCPtr<LNotification>& notification)
-{
-    // The replaced records are released after the lock: a notification's last
-    // release may recycle it and drops its payload.
-    RCPtrArray<LNotification, 1, 0> replaced;
-    AutolockT<Mutex> lock(mMutex);
-    if (!notification || (mFlags & kDeliverNewestOnly) == 0)
-    {
-        return;
-    }
-    for (int64_t i = mRegistrations.GetCount() - 1; i >= 0; --i)
-    {
-        LNotificationRegisteredClientInfo& registration = *mRegistrations[static_cast<size_t>(i)];
-        if ((registration.mFlags & kDeliverNewestOnly) != 0)
-        {
-            RCPtr<LNotification> previous = notification;
-            registration.mPending.SwapReference(previous);
-            if (!!previous)
-            {
-                replaced.AppendItem(previous);
-            }
-        }
-    }
-}
-
-int LNotificationDistributor::LNotificationClientPool::DeliverNotification(
-    const RCPtr<LNotificationDistributor>& distributor, const RCPtr<LNotification>& notification)
-{
-    DeliveryCursor cursor(*this);
-    if (cursor.mEmpty)
-    {
-        return 1;
-    }
-    for (;;)
-    {
-        DeliverNotification(distributor, cursor, notification);
-        AutolockT<Mutex> lock(mMutex);
-        if (cursor.mPosition == 0)
-        {
-            break;
-        }
-        --cursor.mPosition;
-    }
-    return 0;
-}
-
-// A newest-only registration receives the notification only when it is the one
-// recorded for it; the record is compared and cleared under the pool's lock, so
-// that of two walks delivering it only one hands it on.
-void LNotificationDistributor::LNotificationClientPool::DeliverNotification(
-    const RCPtr<LNotificationDistributor>& distributor, DeliveryCursor& cursor,
-    const RCPtr<LNotification>& notification)
-{
-    RCPtr<LNotification> taken;
-    RCPtr<LNotificationClient> client;
-    {
-        AutolockT<Mutex> lock(mMutex);
-        const uint64_t count = static_cast<uint64_t>(mRegistrations.GetCount());
-        if (cursor.mPosition >= count)
-        {
-            // Everything from here up went away: go on with the newest left.
-            cursor.mPosition = count;
-            return;
-        }
-        LNotificationRegisteredClientInfo& registration =
-            *mRegistrations[static_cast<size_t>(cursor.mPosition)];
-        if ((registration.mFlags & kDeliverNewestOnly) == 0)
-        {
-            client = registration.mClient;
-        }
-        else if (registration.mPending.GetRaw() == notification.GetRaw())
-        {
-            taken.SwapReference(registration.mPending);
-            client = registration.mClient;
-        }
-    }
-    if (!!client)
-    {
-        client->HandleNotification(distributor, notification);
-    }
 }
 
 } // namespace KT

@@ -1,5 +1,7 @@
 #include "KTFramework/Notification/NotificationQueue.h"
 
+#include "KTFramework/Notification/NotificationClientPool.h"
+
 #include "KTFramework/Defs/Result.h"
 
 namespace KT
@@ -144,7 +146,9 @@ bool LNotificationQueue::DeliverPendingNotifications(bool sendIdle)
             {
                 try
                 {
-                    distributor->DeliverNotificationAllClients(notification);
+                    // The notification is not null, so the answer is only whether
+                    // anybody was registered for it.
+                    static_cast<void>(distributor->DeliverNotificationAllClients(notification));
                 }
                 catch (...)
                 {
@@ -159,7 +163,8 @@ bool LNotificationQueue::DeliverPendingNotifications(bool sendIdle)
     }
     if (sendIdle && !!distributor)
     {
-        distributor->DeliverNotificationAllClients(mIdleNotification);
+        // Never null; nobody registered for it is no failure.
+        static_cast<void>(distributor->DeliverNotificationAllClients(mIdleNotification));
     }
     return mQueue.GetQueuedObjectsCount() != 0;
 }
@@ -210,7 +215,9 @@ void LNotificationQueue::LPostingReceiver::HandleNotification(const RCPtr<LNotif
     const RCPtr<LNotification> copy = LNotification::Create(notification->GetName(), notification->GetData());
     if (!!copy)
     {
-        queue->PostForBroadcast(copy);
+        // A queue released meanwhile takes no more notifications: the copy is
+        // dropped, as everything posted after ReleaseDistributor is.
+        static_cast<void>(queue->PostForBroadcast(copy));
     }
 }
 

@@ -32,13 +32,13 @@ public:
 
     // 0; RESULT_FAILED when a distributor is set already or after ReleaseDistributor.
     // A null distributor changes nothing.
-    int SetDistributor(const RCPtr<LNotificationDistributor>& distributor);
+    [[nodiscard]] int SetDistributor(const RCPtr<LNotificationDistributor>& distributor);
     // Discards the queued notifications and drops the distributor and the posting
     // receiver; afterwards the queue accepts no distributor and no posting.
     void ReleaseDistributor();
     // 0; RESULT_INVALID_ARGUMENT for a null or already queued notification;
     // RESULT_FAILED without a distributor.
-    int PostForBroadcast(const RCPtr<LNotification>& notification);
+    [[nodiscard]] int PostForBroadcast(const RCPtr<LNotification>& notification);
     // Delivers the notifications queued when the call starts, then, if asked, the
     // idle notification. A call made while this queue is delivering (from a
     // handler, or on another thread) delivers only the idle notification. True
@@ -75,8 +75,8 @@ public:
     void HandleNotification(const RCPtr<LNotificationDistributor>& distributor,
                             const ConstRCPtr<LNotification>& notification) override;
     // Always RESULT_FAILED: the queue's own receiver does not unregister on request.
-    int ForceUnregisterNotification(const RCPtr<LNotificationDistributor>& distributor,
-                                    const char* name) override;
+    [[nodiscard]] int ForceUnregisterNotification(const RCPtr<LNotificationDistributor>& distributor,
+                                                  const char* name) override;
 
 protected:
     ~LPostingReceiver() override = default;

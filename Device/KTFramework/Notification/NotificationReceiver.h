@@ -21,8 +21,8 @@ public:
     // The distributor asks the receiver to unregister from the name (an ID); the
     // receiver is expected to call the distributor's UnregisterNotificationClient
     // for itself and that name.
-    virtual int ForceUnregisterNotification(const RCPtr<LNotificationDistributor>& distributor,
-                                            const char* name) = 0;
+    [[nodiscard]] virtual int ForceUnregisterNotification(const RCPtr<LNotificationDistributor>& distributor,
+                                                          const char* name) = 0;
 
 protected:
     ~LNotificationReceiver() override = default;

@@ -1,6 +1,6 @@
-// The reference-counted object base, its atomic counter and the smart pointers
-// that hold it. Objects are owned only through RCPtr/ConstRCPtr and deleted by
-// their last release; an object that hands references of itself to its own
+// The reference-counted object base and its atomic counter. Objects are owned
+// only through RCPtr/ConstRCPtr (ObjectBase/RCPtr.h, included here) and deleted
+// by their last release; an object that hands references of itself to its own
 // members counts them as contained references and drops them when the last
 // outside reference goes. No locks: counts are atomics, and any thread may take
 // or drop references.
@@ -12,6 +12,7 @@
 
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/Defs/Result.h"
+#include "KTFramework/ObjectBase/RCPtr.h"
 #include "Platform/Atomic32.h"
 
 namespace KT
@@ -19,13 +20,6 @@ namespace KT
 
 template <class CharT, class OtherCharT>
 class StringT;
-
-template <class T, class P = T*>
-class ConstRCPtr;
-template <class T, class P = T*>
-class RCPtr;
-
-class LRefCountedObject;
 
 // Signed 32-bit counter changed only by atomic read-modify-write operations.
 class AtomicCounter
@@ -109,7 +103,7 @@ public:
     void Undo(const RCPtr<LRefCountedObject>& state, RCPtr<LRefCountedObject>& undone) override;
     virtual int AddReference();
     virtual int RemoveReference();
-    virtual int RemoveContainedReferences();
+    [[nodiscard]] virtual int RemoveContainedReferences();
     virtual RCPtr<LRefCountedObject> CreateCopy() const;
     virtual ~LRefCountedObject();
 
@@ -131,245 +125,6 @@ private:
     bool mShareable = true;
 };
 
-// Raw pointer access shared by both storage kinds of the smart pointers.
-template <class To, class From>
-inline To implicit_cast(const From& from)
-{
-    return from;
-}
-
-template <class T>
-inline T* Exchange(T** slot, T* value) noexcept
-{
-    T* previous = *slot;
-    *slot = value;
-    return previous;
-}
-
-template <class T>
-inline T* Exchange(std::atomic<T*>* slot, T* value) noexcept
-{
-    return slot->exchange(value);
-}
-
-template <class T>
-inline T* Load(T* const* slot) noexcept
-{
-    return *slot;
-}
-
-template <class T>
-inline void Store(T** slot, T* value) noexcept
-{
-    *slot = value;
-}
-
-namespace Detail
-{
-// The Unshare site's path and line: hosts compare the message text.
-inline constexpr ExceptionSite kUnshareSite{"Device/KTFramework/ObjectBase/RefCountedObject", 424};
-} // namespace Detail
-
-// Read-only owning pointer. P is T* or std::atomic<T*>; with atomic storage each
-// single read, write and exchange of the stored pointer is atomic.
-template <class T, class P>
-class ConstRCPtr
-{
-public:
-    constexpr ConstRCPtr() noexcept : mPtr(nullptr) {}
-    constexpr ConstRCPtr(std::nullptr_t) noexcept : mPtr(nullptr) {}
-    ConstRCPtr(const T* object) : mPtr(const_cast<T*>(object)) { Init(); }
-    ConstRCPtr(const ConstRCPtr& other) : mPtr(other.GetRaw()) { Init(); }
-    template <class Q>
-    ConstRCPtr(const ConstRCPtr<T, Q>& other) : mPtr(other.GetRaw())
-    {
-        Init();
-    }
-
-    // A release that throws here ends the process.
-    ~ConstRCPtr() noexcept
-    {
-        T* object = GetRaw();
-        if (object != nullptr)
-        {
-            object->RemoveReference();
-        }
-    }
-
-    ConstRCPtr& operator=(const ConstRCPtr& other)
-    {
-        Assign(other.GetRaw());
-        return *this;
-    }
-
-    // Takes the reference the stored pointer stands for; an unshareable object
-    // that somebody else also holds is replaced by a private copy.
-    void Init()
-    {
-        T* object = GetRaw();
-        if (object == nullptr)
-        {
-            return;
-        }
-        object->AddReference();
-        if (!object->IsShareable())
-        {
-            // A failed copy must not leave the reference just taken behind: a
-            // constructor that throws never runs its destructor.
-            try
-            {
-                Unshare();
-            }
-            catch (...)
-            {
-                SetNull();
-                throw;
-            }
-        }
-    }
-
-    void Unshare();
-
-    template <class U, class Q>
-    static ConstRCPtr Downcast(const ConstRCPtr<U, Q>& source)
-    {
-        return ConstRCPtr(dynamic_cast<const T*>(source.GetRaw()));
-    }
-
-    void SetNull() noexcept
-    {
-        T* previous = Exchange(&mPtr, static_cast<T*>(nullptr));
-        if (previous != nullptr)
-        {
-            previous->RemoveReference();
-        }
-    }
-
-    ConstRCPtr& SwapReference(ConstRCPtr& other) noexcept
-    {
-        T* previous = Exchange(&mPtr, other.GetRaw());
-        other.StoreRaw(previous);
-        return *this;
-    }
-
-    bool operator!() const noexcept { return GetRaw() == nullptr; }
-    const T* operator->() const noexcept { return GetRaw(); }
-    const T& operator*() const noexcept { return *GetRaw(); }
-    bool operator==(const ConstRCPtr& other) const noexcept { return GetRaw() == other.GetRaw(); }
-    template <class U, class Q>
-    bool operator==(const ConstRCPtr<U, Q>& other) const noexcept
-    {
-        return static_cast<const LRefCountedObject*>(GetRaw()) ==
-               static_cast<const LRefCountedObject*>(other.GetRaw());
-    }
-
-    // The stored pointer, read atomically for atomic storage.
-    T* GetRaw() const noexcept { return implicit_cast<T*>(mPtr); }
-    const T* Get() const noexcept { return GetRaw(); }
-
-protected:
-    // The new reference is taken before the old one is released.
-    void Assign(T* object)
-    {
-        T* previous = GetRaw();
-        if (previous == object)
-        {
-            return;
-        }
-        StoreRaw(object);
-        try
-        {
-            Init();
-        }
-        catch (...)
-        {
-            if (previous != nullptr)
-            {
-                previous->RemoveReference();
-            }
-            throw;
-        }
-        if (previous != nullptr)
-        {
-            previous->RemoveReference();
-        }
-    }
-
-    void StoreRaw(T* object) noexcept { mPtr = object; }
-
-    P mPtr;
-};
-
-// Mutable-access form of ConstRCPtr; every owning reference in the system.
-template <class T, class P>
-class RCPtr : public ConstRCPtr<T, P>
-{
-    using Base = ConstRCPtr<T, P>;
-
-public:
-    constexpr RCPtr() noexcept : Base() {}
-    constexpr RCPtr(std::nullptr_t) noexcept : Base() {}
-    RCPtr(T* object) : Base(object) {}
-    RCPtr(const RCPtr& other) : Base(other) {}
-    template <class U, class Q>
-    RCPtr(const RCPtr<U, Q>& other) : Base(static_cast<const T*>(other.GetRaw()))
-    {
-    }
-
-    RCPtr& operator=(const RCPtr& other)
-    {
-        Base::operator=(other);
-        return *this;
-    }
-    // Assigning a pointer of another type keeps the object only when it is a T.
-    template <class U, class Q>
-    RCPtr& operator=(const RCPtr<U, Q>& other)
-    {
-        Base::operator=(Downcast(other));
-        return *this;
-    }
-
-    template <class U, class Q>
-    static RCPtr Downcast(const ConstRCPtr<U, Q>& source)
-    {
-        return RCPtr(dynamic_cast<T*>(source.GetRaw()));
-    }
-
-    T* operator->() const noexcept { return this->GetRaw(); }
-    T& operator*() const noexcept { return *this->GetRaw(); }
-    T* Get() const noexcept { return this->GetRaw(); }
-
-    RCPtr& SwapReference(RCPtr& other) noexcept
-    {
-        Base::SwapReference(other);
-        return *this;
-    }
-
-    // Passed by reference where an argument is required but no object exists.
-    static const RCPtr Null;
-};
-
-template <class T, class P>
-const RCPtr<T, P> RCPtr<T, P>::Null;
-
-template <class T, class P>
-void ConstRCPtr<T, P>::Unshare()
-{
-    T* object = GetRaw();
-    if (object == nullptr || !object->IsShared())
-    {
-        return;
-    }
-    {
-        RCPtr<LRefCountedObject> copy = object->CreateCopy();
-        Assign(dynamic_cast<T*>(copy.GetRaw()));
-    }
-    if (GetRaw() == nullptr)
-    {
-        ThrowException<std::logic_error>(Detail::kUnshareSite, typeid(T).name());
-    }
-}
-
 // A plain value that travels as a reference-counted object.
 template <class T>
 class Wrapper
@@ -389,9 +144,5 @@ public:
 
     static RCPtr<LWrapper> Create(const W& wrapped) { return RCPtr<LWrapper>(new LWrapper(wrapped)); }
 };
-
-static_assert(sizeof(ConstRCPtr<LRefCountedObject>) == 8, "a smart pointer is one pointer");
-static_assert(sizeof(RCPtr<LRefCountedObject, std::atomic<LRefCountedObject*>>) == 8,
-              "an atomic smart pointer is one pointer");
 
 } // namespace KT

@@ -170,7 +170,7 @@ int LMacLocalConnector::SendMessageToServer(std::int32_t messageId, const Bytes*
 int LMacLocalConnector::FindDevices(KT::Array<KT::DeviceIdentifier>& devices)
 {
     KT::AutolockT<KT::Mutex> lock(mFindMutex);
-    devices.SetCount(0);
+    static_cast<void>(devices.SetCount(0)); // emptying cannot fail
     std::optional<Bytes> reply;
     if (SendMessageToServer(LocalRequestGetDeviceList, nullptr, &reply) != 0)
     {

@@ -8,6 +8,9 @@
 #include "KTFramework/Utilities/Storage/GUID.h"
 #include "support/VariantProbes.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 using KT::Testing::MakeArray;
 using KT::Testing::SerializeToBytes;
@@ -33,7 +36,7 @@ std::vector<int32_t> WordsOf(const Variant& id)
     Variant element;
     for (size_t i = 0; i < id.GetArrayLength(); ++i)
     {
-        id.GetArrayElement(i, element);
+        static_cast<void>(id.GetArrayElement(i, element));
         words.push_back(element.GetInt32());
     }
     return words;

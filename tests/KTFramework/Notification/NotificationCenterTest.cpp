@@ -12,6 +12,9 @@
 #include "KTFramework/Notification/NotificationCenterManager.h"
 #include "support/NotificationClients.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 using NotificationTesting::DeliveryLog;
 using NotificationTesting::LPayload;
@@ -38,12 +41,12 @@ TEST(LNotificationCenter, TheLastOutsideReleaseForcesClientsOutAndDestroysIt)
     RCPtr<LNotification> queued = LNotification::Create("CenterTest.Queued");
     {
         RCPtr<LNotificationCenter> centre = LNotificationCenter::Create(Name("CenterTest.Release"));
-        centre->RegisterNotificationClient(first->Self(), "CenterTest.Queued", 0);
-        centre->RegisterNotificationClient(second->Self(), "CenterTest.Queued", 0);
-        centre->RegisterNotificationClient(second->Self(), "CenterTest.Other", 0);
-        centre->PostForBroadcast(queued);
-        centre->PostForBroadcast(LNotification::Create(
-            "CenterTest.Other", RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed))));
+        static_cast<void>(centre->RegisterNotificationClient(first->Self(), "CenterTest.Queued", 0));
+        static_cast<void>(centre->RegisterNotificationClient(second->Self(), "CenterTest.Queued", 0));
+        static_cast<void>(centre->RegisterNotificationClient(second->Self(), "CenterTest.Other", 0));
+        static_cast<void>(centre->PostForBroadcast(queued));
+        static_cast<void>(centre->PostForBroadcast(LNotification::Create(
+            "CenterTest.Other", RCPtr<LRefCountedObject>(new LPayload(&payloadsDestroyed)))));
         EXPECT_TRUE(queued->IsQueued());
     }
     EXPECT_EQ(first->mForced, 1);
@@ -68,8 +71,8 @@ TEST(LNotificationCenter, AClientThatStaysKeepsTheCentreUntilItLeaves)
     {
         RCPtr<LNotificationCenter> centre = LNotificationCenter::Create(Name("CenterTest.Stubborn"));
         raw = centre.Get();
-        centre->RegisterNotificationClient(stubborn->Self(), "CenterTest.Stay", 0);
-        centre->RegisterNotificationClient(polite->Self(), "CenterTest.Stay", 0);
+        static_cast<void>(centre->RegisterNotificationClient(stubborn->Self(), "CenterTest.Stay", 0));
+        static_cast<void>(centre->RegisterNotificationClient(polite->Self(), "CenterTest.Stay", 0));
     }
     EXPECT_EQ(stubborn->mForced, 1);
     EXPECT_EQ(polite->mForced, 1);
@@ -108,10 +111,11 @@ TEST(LNotificationCenterManager, KeepsOneCentrePerNameAndDeliversNewestCentreFir
     EXPECT_NE(other.Get(), application.Get());
 
     RCPtr<LRecordingClient> client = LRecordingClient::Create("client", &log);
-    application->RegisterNotificationClient(client->Self(), "CenterTest.FromApplication", 0);
-    other->RegisterNotificationClient(client->Self(), "CenterTest.FromOther", 0);
-    application->PostForBroadcast(LNotification::Create("CenterTest.FromApplication"));
-    other->PostForBroadcast(LNotification::Create("CenterTest.FromOther"));
+    static_cast<void>(
+        application->RegisterNotificationClient(client->Self(), "CenterTest.FromApplication", 0));
+    static_cast<void>(other->RegisterNotificationClient(client->Self(), "CenterTest.FromOther", 0));
+    static_cast<void>(application->PostForBroadcast(LNotification::Create("CenterTest.FromApplication")));
+    static_cast<void>(other->PostForBroadcast(LNotification::Create("CenterTest.FromOther")));
     // The newer centre delivers first; its handler posts to it once more, which
     // waits for the next call.
     bool posted = false;
@@ -121,7 +125,7 @@ TEST(LNotificationCenterManager, KeepsOneCentrePerNameAndDeliversNewestCentreFir
         if (!posted && std::string(notification->GetName()) == "CenterTest.FromOther")
         {
             posted = true;
-            other->PostForBroadcast(LNotification::Create("CenterTest.FromOther"));
+            static_cast<void>(other->PostForBroadcast(LNotification::Create("CenterTest.FromOther")));
         }
     };
     EXPECT_TRUE(manager->DeliverPendingNotificationsAllCenters(false));
@@ -166,10 +170,10 @@ TEST(LNotificationCenterDeathTest, ExitingWithCentresAndRecyclingLeftOn)
                     ->GetOrCreateNotificationCenter(
                         LNotificationCenterManager::DEFUALT_NOTIFICATION_CENTER_NAME);
             RCPtr<LRecordingClient> client = LRecordingClient::Create("client", nullptr);
-            centre->RegisterNotificationClient(client->Self(), "CenterTest.AtExit", 0);
+            static_cast<void>(centre->RegisterNotificationClient(client->Self(), "CenterTest.AtExit", 0));
             for (int i = 0; i < 3; ++i)
             {
-                centre->PostForBroadcast(LNotification::Create("CenterTest.AtExit"));
+                static_cast<void>(centre->PostForBroadcast(LNotification::Create("CenterTest.AtExit")));
             }
             LNotification::Create("CenterTest.Recycled");
             std::exit(0);
@@ -191,7 +195,7 @@ void PostFromSeveralThreadsWhileAnotherDelivers()
     for (int p = 0; p < kPosters; ++p)
     {
         names.push_back("CenterTest.Poster" + std::to_string(p));
-        centre->RegisterNotificationClient(client->Self(), names.back().c_str(), 0);
+        static_cast<void>(centre->RegisterNotificationClient(client->Self(), names.back().c_str(), 0));
     }
 
     // Each notification carries a payload of its own, so arrival order can be checked
@@ -256,7 +260,7 @@ void PostFromSeveralThreadsWhileAnotherDelivers()
         }
     }
     client->mHook = nullptr;
-    centre->UnregisterNotificationClient(client->Self());
+    static_cast<void>(centre->UnregisterNotificationClient(client->Self()));
 }
 
 } // namespace

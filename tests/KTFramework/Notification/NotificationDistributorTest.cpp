@@ -7,8 +7,12 @@
 #include <thread>
 #include <vector>
 
+#include "KTFramework/Notification/NotificationClientPool.h"
 #include "KTFramework/Notification/NotificationDistributor.h"
 #include "support/NotificationClients.h"
+
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
 
 using namespace KT;
 using NotificationTesting::DeliveryLog;
@@ -71,8 +75,8 @@ TEST(LNotificationDistributor, DeliversNewestRegistrationFirstAndOnlyToItsName)
     EXPECT_EQ(distributor->UnregisterNotificationClient(b->Self()), 2);
     EXPECT_EQ(distributor->DeliverNotificationAllClients(Note("DistributorTest.Other")), 1)
         << "an emptied pool";
-    distributor->UnregisterNotificationClient(a->Self());
-    distributor->UnregisterNotificationClient(c->Self());
+    static_cast<void>(distributor->UnregisterNotificationClient(a->Self()));
+    static_cast<void>(distributor->UnregisterNotificationClient(c->Self()));
 }
 
 TEST(LNotificationDistributor, RegistrationResultsFlagsAndReferenceCounts)
@@ -133,7 +137,7 @@ TEST(LNotificationDistributor, KeepsItselfAliveWhileRegisteredAndGoesWithTheLast
     int destroyed = 0;
     RCPtr<LRecordingClient> client = LRecordingClient::Create("A", nullptr);
     RCPtr<LNotificationDistributor> distributor(new LCountedDistributor(&destroyed));
-    distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive", 0);
+    static_cast<void>(distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive", 0));
     LNotificationDistributor* raw = distributor.Get();
     distributor.SetNull();
     EXPECT_EQ(destroyed, 0) << "held by its registration and the list";
@@ -142,8 +146,8 @@ TEST(LNotificationDistributor, KeepsItselfAliveWhileRegisteredAndGoesWithTheLast
     // the distributor until it has finished.
     client->mHook = [](LRecordingClient& self, const RCPtr<LNotificationDistributor>& from,
                        const ConstRCPtr<LNotification>& notification)
-    { from->UnregisterNotificationClient(self.Self(), notification->GetName()); };
-    raw->DeliverNotificationAllClients(Note("DistributorTest.Alive"));
+    { static_cast<void>(from->UnregisterNotificationClient(self.Self(), notification->GetName())); };
+    static_cast<void>(raw->DeliverNotificationAllClients(Note("DistributorTest.Alive")));
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(client->GetReferenceCount(), 1);
 
@@ -151,8 +155,8 @@ TEST(LNotificationDistributor, KeepsItselfAliveWhileRegisteredAndGoesWithTheLast
     // only after the distributor's mutex has been given back (ASan watches).
     client->mHook = nullptr;
     distributor = RCPtr<LNotificationDistributor>(new LCountedDistributor(&destroyed));
-    distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive", 0);
-    distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive2", 0);
+    static_cast<void>(distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive", 0));
+    static_cast<void>(distributor->RegisterNotificationClient(client->Self(), "DistributorTest.Alive2", 0));
     raw = distributor.Get();
     distributor.SetNull();
     EXPECT_EQ(raw->UnregisterNotificationClient(client->Self()), 2);
@@ -193,8 +197,8 @@ TEST(LNotificationDistributor, UnregisteringDuringDeliveryReachesEveryOtherClien
             clients[labels[i]] = LRecordingClient::Create(labels[i], &log);
             if (i < c.registered)
             {
-                distributor->RegisterNotificationClient(clients[labels[i]]->Self(), "DistributorTest.Removal",
-                                                        0);
+                static_cast<void>(distributor->RegisterNotificationClient(clients[labels[i]]->Self(),
+                                                                          "DistributorTest.Removal", 0));
             }
         }
         clients[c.actor]->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>& from,
@@ -202,10 +206,11 @@ TEST(LNotificationDistributor, UnregisteringDuringDeliveryReachesEveryOtherClien
         {
             for (const char* removed : c.removes)
             {
-                from->UnregisterNotificationClient(clients[removed]->Self(), notification->GetName());
+                static_cast<void>(
+                    from->UnregisterNotificationClient(clients[removed]->Self(), notification->GetName()));
             }
         };
-        distributor->DeliverNotificationAllClients(Note("DistributorTest.Removal"));
+        static_cast<void>(distributor->DeliverNotificationAllClients(Note("DistributorTest.Removal")));
         Strings delivered;
         for (const std::string& entry : log.Entries())
         {
@@ -214,7 +219,7 @@ TEST(LNotificationDistributor, UnregisteringDuringDeliveryReachesEveryOtherClien
         EXPECT_EQ(delivered, c.expected) << c.name;
         for (auto& entry : clients)
         {
-            distributor->UnregisterNotificationClient(entry.second->Self());
+            static_cast<void>(distributor->UnregisterNotificationClient(entry.second->Self()));
             entry.second->mHook = nullptr;
         }
         EXPECT_EQ(distributor->GetReferenceCount(), 1) << c.name;
@@ -231,7 +236,8 @@ TEST(LNotificationDistributor, NestedDeliveryOfOneIDKeepsBothWalksWhole)
     for (const char* label : {"A", "B", "C"})
     {
         clients.push_back(LRecordingClient::Create(label, &log));
-        distributor->RegisterNotificationClient(clients.back()->Self(), "DistributorTest.Nested", 0);
+        static_cast<void>(
+            distributor->RegisterNotificationClient(clients.back()->Self(), "DistributorTest.Nested", 0));
     }
     bool nested = false;
     clients[1]->mHook =
@@ -241,11 +247,11 @@ TEST(LNotificationDistributor, NestedDeliveryOfOneIDKeepsBothWalksWhole)
         {
             nested = true;
             log.Add("inner");
-            from->DeliverNotificationAllClients(Note("DistributorTest.Nested"));
+            static_cast<void>(from->DeliverNotificationAllClients(Note("DistributorTest.Nested")));
             log.Add("outer");
         }
     };
-    distributor->DeliverNotificationAllClients(Note("DistributorTest.Nested"));
+    static_cast<void>(distributor->DeliverNotificationAllClients(Note("DistributorTest.Nested")));
     Strings delivered;
     for (const std::string& entry : log.Entries())
     {
@@ -255,7 +261,7 @@ TEST(LNotificationDistributor, NestedDeliveryOfOneIDKeepsBothWalksWhole)
     for (auto& client : clients)
     {
         client->mHook = nullptr;
-        distributor->UnregisterNotificationClient(client->Self());
+        static_cast<void>(distributor->UnregisterNotificationClient(client->Self()));
     }
 }
 
@@ -265,9 +271,9 @@ TEST(LNotificationDistributor, NewestOnlyRegistrationsGetNothingThatWasNotPosted
     RCPtr<LNotificationDistributor> distributor = NewDistributor();
     RCPtr<LRecordingClient> plain = LRecordingClient::Create("plain", &log);
     RCPtr<LRecordingClient> newest = LRecordingClient::Create("newest", &log);
-    distributor->RegisterNotificationClient(plain->Self(), "DistributorTest.Newest", 0);
-    distributor->RegisterNotificationClient(newest->Self(), "DistributorTest.Newest",
-                                            LNotificationDistributor::kDeliverNewestOnly);
+    static_cast<void>(distributor->RegisterNotificationClient(plain->Self(), "DistributorTest.Newest", 0));
+    static_cast<void>(distributor->RegisterNotificationClient(newest->Self(), "DistributorTest.Newest",
+                                                              LNotificationDistributor::kDeliverNewestOnly));
     EXPECT_EQ(distributor->DeliverNotificationAllClients(Note("DistributorTest.Newest")), 0);
     EXPECT_EQ(log.Entries(), (Strings{"plain:DistributorTest.Newest"}));
 
@@ -275,13 +281,13 @@ TEST(LNotificationDistributor, NewestOnlyRegistrationsGetNothingThatWasNotPosted
     RCPtr<LNotification> posted = Note("DistributorTest.Newest");
     distributor->GetNotificationClientPool(posted->GetName())->RecordPendingNotification(posted);
     log.Clear();
-    distributor->DeliverNotificationAllClients(posted);
-    distributor->DeliverNotificationAllClients(posted);
+    static_cast<void>(distributor->DeliverNotificationAllClients(posted));
+    static_cast<void>(distributor->DeliverNotificationAllClients(posted));
     EXPECT_EQ(log.Entries(), (Strings{"newest:DistributorTest.Newest", "plain:DistributorTest.Newest",
                                       "plain:DistributorTest.Newest"}));
     EXPECT_EQ(posted->GetReferenceCount(), 1) << "the pending record was released";
-    distributor->UnregisterNotificationClient(plain->Self());
-    distributor->UnregisterNotificationClient(newest->Self());
+    static_cast<void>(distributor->UnregisterNotificationClient(plain->Self()));
+    static_cast<void>(distributor->UnregisterNotificationClient(newest->Self()));
 }
 
 TEST(LNotificationDistributor, ForcingClientsOutAsksEachOnceAndKeepsThoseThatRefuse)
@@ -293,8 +299,8 @@ TEST(LNotificationDistributor, ForcingClientsOutAsksEachOnceAndKeepsThoseThatRef
     staying->mUnregisterWhenForced = false;
     for (const char* name : {"DistributorTest.Force1", "DistributorTest.Force2"})
     {
-        distributor->RegisterNotificationClient(leaving->Self(), name, 0);
-        distributor->RegisterNotificationClient(staying->Self(), name, 0);
+        static_cast<void>(distributor->RegisterNotificationClient(leaving->Self(), name, 0));
+        static_cast<void>(distributor->RegisterNotificationClient(staying->Self(), name, 0));
     }
     EXPECT_EQ(distributor->ForceAllRegisteredClientsToUnregister(), 0);
     EXPECT_EQ(leaving->mForced, 2);
@@ -323,10 +329,11 @@ TEST(LNotificationDistributor, TwoDistributorsRegisteringAtOnce)
                 start.arrive_and_wait();
                 for (int round = 0; round < kRounds; ++round)
                 {
-                    distributors[t]->RegisterNotificationClient(client->Self(), "DistributorTest.Threads", 0);
-                    distributors[t]->RegisterNotificationClient(client->Self(), "DistributorTest.Threads2",
-                                                                0);
-                    distributors[t]->UnregisterNotificationClient(client->Self());
+                    static_cast<void>(distributors[t]->RegisterNotificationClient(
+                        client->Self(), "DistributorTest.Threads", 0));
+                    static_cast<void>(distributors[t]->RegisterNotificationClient(
+                        client->Self(), "DistributorTest.Threads2", 0));
+                    static_cast<void>(distributors[t]->UnregisterNotificationClient(client->Self()));
                 }
             });
     }
@@ -351,7 +358,7 @@ TEST(LNotificationDistributor, DeliveryRunsWhileAnotherThreadChangesRegistration
     RCPtr<LRecordingClient> steady = LRecordingClient::Create("steady", nullptr);
     steady->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&,
                         const ConstRCPtr<LNotification>&) { received.fetch_add(1); };
-    distributor->RegisterNotificationClient(steady->Self(), "DistributorTest.Busy", 0);
+    static_cast<void>(distributor->RegisterNotificationClient(steady->Self(), "DistributorTest.Busy", 0));
     std::latch start(2);
     std::thread changer(
         [&]
@@ -360,19 +367,21 @@ TEST(LNotificationDistributor, DeliveryRunsWhileAnotherThreadChangesRegistration
             for (int round = 0; round < kRounds; ++round)
             {
                 RCPtr<LRecordingClient> passing = LRecordingClient::Create("passing", nullptr);
-                distributor->RegisterNotificationClient(passing->Self(), "DistributorTest.Busy", 0);
-                distributor->UnregisterNotificationClient(passing->Self(), "DistributorTest.Busy");
+                static_cast<void>(
+                    distributor->RegisterNotificationClient(passing->Self(), "DistributorTest.Busy", 0));
+                static_cast<void>(
+                    distributor->UnregisterNotificationClient(passing->Self(), "DistributorTest.Busy"));
             }
         });
     start.arrive_and_wait();
     RCPtr<LNotification> notification = Note("DistributorTest.Busy");
     for (int round = 0; round < kRounds; ++round)
     {
-        distributor->DeliverNotificationAllClients(notification);
+        static_cast<void>(distributor->DeliverNotificationAllClients(notification));
     }
     changer.join();
     EXPECT_EQ(received.load(), kRounds) << "the steady client is reached once per delivery";
-    distributor->UnregisterNotificationClient(steady->Self());
+    static_cast<void>(distributor->UnregisterNotificationClient(steady->Self()));
     EXPECT_EQ(distributor->GetReferenceCount(), 1);
 }
 
@@ -390,13 +399,14 @@ TEST(LNotificationDistributor, ConcurrentWalksOfOneIDNeitherSkipNorRepeat)
         clients.push_back(LRecordingClient::Create("plain", nullptr));
         clients.back()->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&,
                                     const ConstRCPtr<LNotification>&) { plainCount.fetch_add(1); };
-        distributor->RegisterNotificationClient(clients.back()->Self(), "DistributorTest.Concurrent", 0);
+        static_cast<void>(
+            distributor->RegisterNotificationClient(clients.back()->Self(), "DistributorTest.Concurrent", 0));
     }
     RCPtr<LRecordingClient> newest = LRecordingClient::Create("newest", nullptr);
     newest->mHook = [&](LRecordingClient&, const RCPtr<LNotificationDistributor>&,
                         const ConstRCPtr<LNotification>&) { newestCount.fetch_add(1); };
-    distributor->RegisterNotificationClient(newest->Self(), "DistributorTest.Concurrent",
-                                            LNotificationDistributor::kDeliverNewestOnly);
+    static_cast<void>(distributor->RegisterNotificationClient(newest->Self(), "DistributorTest.Concurrent",
+                                                              LNotificationDistributor::kDeliverNewestOnly));
     const RCPtr<LNotificationDistributor::LNotificationClientPool> pool =
         distributor->GetNotificationClientPool(
             reinterpret_cast<const char*>(LNotification::GetNotificationID("DistributorTest.Concurrent")));
@@ -409,7 +419,7 @@ TEST(LNotificationDistributor, ConcurrentWalksOfOneIDNeitherSkipNorRepeat)
         auto walk = [&]
         {
             start.arrive_and_wait();
-            distributor->DeliverNotificationAllClients(posted);
+            static_cast<void>(distributor->DeliverNotificationAllClients(posted));
         };
         std::thread other(walk);
         walk();
@@ -419,7 +429,7 @@ TEST(LNotificationDistributor, ConcurrentWalksOfOneIDNeitherSkipNorRepeat)
     }
     for (const RCPtr<LRecordingClient>& client : clients)
     {
-        distributor->UnregisterNotificationClient(client->Self());
+        static_cast<void>(distributor->UnregisterNotificationClient(client->Self()));
     }
-    distributor->UnregisterNotificationClient(newest->Self());
+    static_cast<void>(distributor->UnregisterNotificationClient(newest->Self()));
 }

@@ -6,6 +6,9 @@
 #include "KTFramework/Notification/NotificationQueue.h"
 #include "support/NotificationClients.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 using NotificationTesting::DeliveryLog;
 using NotificationTesting::LPayload;
@@ -30,7 +33,7 @@ protected:
     ~QueueFixture() override
     {
         mClient->mHook = nullptr;
-        mDistributor->UnregisterNotificationClient(mClient->Self());
+        static_cast<void>(mDistributor->UnregisterNotificationClient(mClient->Self()));
         mQueue->ReleaseDistributor();
         EXPECT_EQ(mQueue->GetReferenceCount(), 1) << "only the fixture holds the queue";
         EXPECT_EQ(mDistributor->GetReferenceCount(), 1) << "only the fixture holds the distributor";
@@ -38,7 +41,7 @@ protected:
 
     void Register(const char* name, LNotificationDistributor::DeliveryFlags flags = 0)
     {
-        mDistributor->RegisterNotificationClient(mClient->Self(), name, flags);
+        static_cast<void>(mDistributor->RegisterNotificationClient(mClient->Self(), name, flags));
     }
 
     RCPtr<LNotification> Post(const char* name)
@@ -86,7 +89,7 @@ TEST_F(QueueFixture, ANotificationPostedByAHandlerWaitsForTheNextCall)
     {
         if (std::string(notification->GetName()) == "QueueTest.First")
         {
-            mQueue->PostForBroadcast(LNotification::Create("QueueTest.Second"));
+            static_cast<void>(mQueue->PostForBroadcast(LNotification::Create("QueueTest.Second")));
         }
     };
     Post("QueueTest.First");
@@ -120,21 +123,21 @@ TEST_F(QueueFixture, ANestedCallDeliversOnlyTheIdleNotification)
 TEST_F(QueueFixture, AnEmptyQueueDeliversOnlyTheIdleNotificationAndOnlyWhenAsked)
 {
     RCPtr<LRecordingClient> newest = LRecordingClient::Create("newest", &mLog);
-    mDistributor->RegisterNotificationClient(newest->Self(), kIdleNotificationName,
-                                             LNotificationDistributor::kDeliverNewestOnly);
+    static_cast<void>(mDistributor->RegisterNotificationClient(newest->Self(), kIdleNotificationName,
+                                                               LNotificationDistributor::kDeliverNewestOnly));
     Register(kIdleNotificationName);
     EXPECT_FALSE(mQueue->DeliverPendingNotifications(false));
     EXPECT_TRUE(mLog.Entries().empty());
     EXPECT_FALSE(mQueue->DeliverPendingNotifications(true));
     EXPECT_EQ(mLog.Entries(), (Strings{"client:NID_IDLE"})) << "never to a newest-only registration";
-    mDistributor->UnregisterNotificationClient(newest->Self());
+    static_cast<void>(mDistributor->UnregisterNotificationClient(newest->Self()));
 }
 
 TEST_F(QueueFixture, ANewestOnlyClientGetsOnlyTheLastOfSeveralPostings)
 {
     RCPtr<LRecordingClient> newest = LRecordingClient::Create("newest", &mLog);
-    mDistributor->RegisterNotificationClient(newest->Self(), "QueueTest.Newest",
-                                             LNotificationDistributor::kDeliverNewestOnly);
+    static_cast<void>(mDistributor->RegisterNotificationClient(newest->Self(), "QueueTest.Newest",
+                                                               LNotificationDistributor::kDeliverNewestOnly));
     Register("QueueTest.Newest");
     RCPtr<LNotification> first = Post("QueueTest.Newest");
     RCPtr<LNotification> second = Post("QueueTest.Newest");
@@ -145,7 +148,7 @@ TEST_F(QueueFixture, ANewestOnlyClientGetsOnlyTheLastOfSeveralPostings)
     EXPECT_EQ(mLog.Entries(), (Strings{"client:QueueTest.Newest", "(first)", "client:QueueTest.Newest",
                                        "(second)", "newest:QueueTest.Newest"}))
         << "the newest-only client, registered first, is reached last";
-    mDistributor->UnregisterNotificationClient(newest->Self());
+    static_cast<void>(mDistributor->UnregisterNotificationClient(newest->Self()));
 }
 
 TEST_F(QueueFixture, AQueuedNotificationCannotBeChangedOrPostedAgain)
@@ -212,8 +215,8 @@ TEST(LNotificationQueue, ThePostingReceiverPostsACopyOfWhatItReceives)
     RCPtr<LNotificationQueue> queue(new LNotificationQueue);
     RCPtr<LNotificationDistributor> distributor(new LNotificationDistributor);
     RCPtr<LRecordingClient> client = LRecordingClient::Create("client", &log);
-    distributor->RegisterNotificationClient(client->Self(), "QueueTest.Forwarded", 0);
-    queue->SetDistributor(distributor);
+    static_cast<void>(distributor->RegisterNotificationClient(client->Self(), "QueueTest.Forwarded", 0));
+    static_cast<void>(queue->SetDistributor(distributor));
 
     RCPtr<LRefCountedObject> payload(new LPayload(&payloadsDestroyed));
     RCPtr<LNotification> received = LNotification::Create("QueueTest.Forwarded", payload);
@@ -234,7 +237,7 @@ TEST(LNotificationQueue, ThePostingReceiverPostsACopyOfWhatItReceives)
 
     client->mHook = nullptr;
     receiver.SetNull();
-    distributor->UnregisterNotificationClient(client->Self());
+    static_cast<void>(distributor->UnregisterNotificationClient(client->Self()));
     queue->ReleaseDistributor();
     EXPECT_EQ(queue->GetReferenceCount(), 1);
 }

@@ -12,6 +12,9 @@
 #include "support/FakeTicks.h"
 #include "velquin/Common/MacLocalConnector.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using KT::Platform::Plist;
 using KT::Platform::PortStatus;
 using PlatformTesting::FakeCommandRunner;
@@ -290,7 +293,7 @@ TEST_F(MacLocalConnectorTest, ReadsTheDeviceListAndSkipsWhatIsNoDeviceRecord)
                 return row.status;
             });
         KT::Array<KT::DeviceIdentifier> devices;
-        devices.SetCount(5);
+        static_cast<void>(devices.SetCount(5));
         EXPECT_EQ(connector->FindDevices(devices), row.result) << row.name;
         ASSERT_EQ(devices.GetCount(), static_cast<std::int64_t>(row.devices.size())) << row.name;
         for (std::size_t i = 0; i < row.devices.size(); ++i)

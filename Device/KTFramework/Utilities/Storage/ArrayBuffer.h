@@ -12,6 +12,7 @@
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/RawInsertRemove.h"
 
 namespace KT
 {
@@ -34,17 +35,20 @@ public:
     ArrayBuffer& operator=(const ArrayBuffer&) = delete;
 
     int64_t GetCount() const override { return static_cast<int64_t>(Buffer::template GetSize<T>()); }
-    int64_t InsertItem(std::size_t index, const T& item) override;
-    int64_t RemoveItem(std::size_t index, T& out) override;
-    int64_t SetCount(std::size_t count) override;
-    int64_t Insert(std::size_t index, std::size_t n) override;
-    int64_t Remove(std::size_t index, std::size_t n) override;
+    [[nodiscard]] int64_t InsertItem(std::size_t index, const T& item) override;
+    [[nodiscard]] int64_t RemoveItem(std::size_t index, T& out) override;
+    [[nodiscard]] int64_t SetCount(std::size_t count) override;
+    [[nodiscard]] int64_t Insert(std::size_t index, std::size_t n) override;
+    [[nodiscard]] int64_t Remove(std::size_t index, std::size_t n) override;
     T* GetPtr() override { return Buffer::GetData(); }
     const T* GetPtr() const override { return Buffer::GetData(); }
     virtual ~ArrayBuffer() = default;
 
     // Resizes the buffer keeping its content; added elements are not cleared.
-    virtual int64_t SetCountInternal(std::size_t count) { return Buffer::template Resize<T>(count); }
+    [[nodiscard]] virtual int64_t SetCountInternal(std::size_t count)
+    {
+        return Buffer::template Resize<T>(count);
+    }
 };
 
 // A view of a shared byte buffer as an array of T. A null buffer is an empty
@@ -64,13 +68,13 @@ public:
         return !mBuffer ? 0 : static_cast<int64_t>(mBuffer->template GetSize<T>());
     }
     // Added elements are left as the resize gives them.
-    int64_t SetCount(std::size_t count) override { return SetCountInternal(count); }
-    int64_t Insert(std::size_t index, std::size_t n) override;
-    int64_t Remove(std::size_t index, std::size_t n) override;
+    [[nodiscard]] int64_t SetCount(std::size_t count) override { return SetCountInternal(count); }
+    [[nodiscard]] int64_t Insert(std::size_t index, std::size_t n) override;
+    [[nodiscard]] int64_t Remove(std::size_t index, std::size_t n) override;
     T* GetPtr() override { return !mBuffer ? nullptr : mBuffer->template GetPtr<T>(); }
     virtual ~BufferAsArray() = default;
 
-    virtual int64_t SetCountInternal(std::size_t count);
+    [[nodiscard]] virtual int64_t SetCountInternal(std::size_t count);
 
 private:
     RCPtr<LIBuffer> mBuffer;

@@ -33,22 +33,22 @@ void Encode(BinaryToTextEncodingType type, const unsigned char* bytes, std::size
 // The most bytes that decoding length characters yields, in size: 0, or
 // RESULT_FAILED for a length the encoding cannot have (odd for Hex, not a
 // multiple of 4 for Base64), or RESULT_INVALID_ARGUMENT for an unknown type.
-int DecodedSize(BinaryToTextEncodingType type, std::size_t length, std::size_t& size);
+[[nodiscard]] int DecodedSize(BinaryToTextEncodingType type, std::size_t length, std::size_t& size);
 
 // Decodes Base64 text into out, which has room for room bytes. Decoding stops
 // at the first "=" (the padding) or at the first character outside the
 // alphabet; a last group of 2 or 3 characters gives 1 or 2 bytes. written is
 // the count of bytes stored. Returns 0, or RESULT_FAILED when it stopped at a
 // character outside the alphabet or the bytes did not fit.
-int DecodeBase64(const char* text, std::size_t length, unsigned char* out, std::size_t room,
-                 std::size_t& written);
+[[nodiscard]] int DecodeBase64(const char* text, std::size_t length, unsigned char* out, std::size_t room,
+                               std::size_t& written);
 
 // Decodes pairs of hexadecimal digits (either case) into out, one byte per
 // pair, until a pair holds a non-digit: RESULT_FAILED, with the bytes before
 // it stored; also RESULT_FAILED when the bytes do not fit in room. A last odd
 // character is ignored (callers refuse odd lengths first).
-int DecodeHex(const char* text, std::size_t length, unsigned char* out, std::size_t room,
-              std::size_t& written);
+[[nodiscard]] int DecodeHex(const char* text, std::size_t length, unsigned char* out, std::size_t room,
+                            std::size_t& written);
 
 } // namespace BinaryToText
 } // namespace KT

@@ -27,8 +27,8 @@ public:
     virtual std::size_t ResizeBytes(std::size_t n) = 0;
     // A negative count fills up to the end; RESULT_INVALID_ARGUMENT when the range
     // does not lie within the size.
-    virtual int FillN(char value, std::size_t byteOffset, long count) = 0;
-    virtual int FillW(unsigned short value, std::size_t byteOffset, long count) = 0;
+    [[nodiscard]] virtual int FillN(char value, std::size_t byteOffset, long count) = 0;
+    [[nodiscard]] virtual int FillW(unsigned short value, std::size_t byteOffset, long count) = 0;
     virtual std::size_t GetAllocatedSize() const = 0;
     virtual void* GetRawPtr() = 0;
 
@@ -100,8 +100,8 @@ namespace Detail
 {
 // The fills measure and address the buffer only through the virtual size and
 // pointer, so a class that presents a window of its block fills within it.
-int FillBytes(IBuffer& buffer, char value, std::size_t byteOffset, long count);
-int FillUnits(IBuffer& buffer, unsigned short value, std::size_t byteOffset, long count);
+[[nodiscard]] int FillBytes(IBuffer& buffer, char value, std::size_t byteOffset, long count);
+[[nodiscard]] int FillUnits(IBuffer& buffer, unsigned short value, std::size_t byteOffset, long count);
 } // namespace Detail
 
 // Allocations are multiples of Granule bytes; a shrink keeps the block while the
@@ -128,11 +128,11 @@ public:
     std::size_t GetSizeBytes() const override { return mSize; }
     std::size_t SetSizeBytes(std::size_t n) override;
     std::size_t ResizeBytes(std::size_t n) override;
-    int FillN(char value, std::size_t byteOffset, long count) override
+    [[nodiscard]] int FillN(char value, std::size_t byteOffset, long count) override
     {
         return Detail::FillBytes(*this, value, byteOffset, count);
     }
-    int FillW(unsigned short value, std::size_t byteOffset, long count) override
+    [[nodiscard]] int FillW(unsigned short value, std::size_t byteOffset, long count) override
     {
         return Detail::FillUnits(*this, value, byteOffset, count);
     }

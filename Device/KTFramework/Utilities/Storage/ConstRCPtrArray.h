@@ -12,19 +12,15 @@
 #include <new>
 #include <stdexcept>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/RawInsertRemove.h"
 
 namespace KT
 {
-
-namespace Detail
-{
-inline constexpr ExceptionSite kConstRCPtrArrayRemoveSite{
-    "Device/KTFramework/Utilities/Storage/ConstRCPtrArray", 217};
-} // namespace Detail
 
 template <class T, unsigned int GranuleCount = 1, unsigned int SlackCount = 0>
 class ConstRCPtrArray : public IArray<ConstRCPtr<T>>,
@@ -47,13 +43,13 @@ public:
     ConstRCPtrArray& operator=(const ConstRCPtrArray&) = delete;
 
     int64_t GetCount() const override { return static_cast<int64_t>(Count()); }
-    int Swap(std::size_t i, std::size_t j) override;
-    int64_t InsertItem(std::size_t index, const ConstRCPtr<T>& item) override;
-    int64_t RemoveItem(std::size_t index, ConstRCPtr<T>& out) override;
-    int64_t RemoveLast(ConstRCPtr<T>& out) override;
-    int64_t SetCount(std::size_t count) override;
-    int64_t Insert(std::size_t index, std::size_t n) override;
-    int64_t Remove(std::size_t index, std::size_t n) override;
+    [[nodiscard]] int Swap(std::size_t i, std::size_t j) override;
+    [[nodiscard]] int64_t InsertItem(std::size_t index, const ConstRCPtr<T>& item) override;
+    [[nodiscard]] int64_t RemoveItem(std::size_t index, ConstRCPtr<T>& out) override;
+    [[nodiscard]] int64_t RemoveLast(ConstRCPtr<T>& out) override;
+    [[nodiscard]] int64_t SetCount(std::size_t count) override;
+    [[nodiscard]] int64_t Insert(std::size_t index, std::size_t n) override;
+    [[nodiscard]] int64_t Remove(std::size_t index, std::size_t n) override;
     ConstRCPtr<T>* GetPtr() override { return reinterpret_cast<ConstRCPtr<T>*>(Buffer::GetData()); }
     const ConstRCPtr<T>* GetPtr() const override
     {
@@ -69,7 +65,7 @@ protected:
     std::size_t Count() const noexcept { return Buffer::GetSizeBytes() / sizeof(T*); }
     // Resizes to count slots keeping the content; no slot is cleared, no
     // reference taken or released.
-    int64_t SetCountInternal(std::size_t count)
+    [[nodiscard]] int64_t SetCountInternal(std::size_t count)
     {
         if (count > SIZE_MAX / sizeof(T*))
         {
@@ -79,11 +75,11 @@ protected:
     }
     // Takes out n elements at index one by one, each released after it has left
     // the array and its gap is closed; the range has been checked.
-    int64_t RemoveRange(std::size_t index, std::size_t n);
+    [[nodiscard]] int64_t RemoveRange(std::size_t index, std::size_t n);
     // RemoveItem of this class, without the dispatch table.
-    int64_t RemoveSlot(std::size_t index, ConstRCPtr<T>& out);
+    [[nodiscard]] int64_t RemoveSlot(std::size_t index, ConstRCPtr<T>& out);
     // Closes a gap of n slots at index without releasing anything.
-    int64_t RemoveInternal(std::size_t index, std::size_t n);
+    [[nodiscard]] int64_t RemoveInternal(std::size_t index, std::size_t n);
     // Exchanges the raw pointers of out and slot index: out takes the slot's
     // reference, the slot takes what out held.
     static void TakeSlot(T** slots, std::size_t index, ConstRCPtr<T>& out) noexcept
@@ -98,7 +94,7 @@ protected:
         const std::size_t count = Count();
         if (index > count || n > count - index)
         {
-            ThrowException<std::out_of_range>(Detail::kConstRCPtrArrayRemoveSite);
+            ThrowException<std::out_of_range>(ExceptionSites::kConstRCPtrArrayRemove);
         }
     }
 };
@@ -206,7 +202,7 @@ int64_t ConstRCPtrArray<T, G, S>::RemoveSlot(std::size_t index, ConstRCPtr<T>& o
 {
     if (index >= Count())
     {
-        ThrowException<std::out_of_range>(Detail::kConstRCPtrArrayRemoveSite);
+        ThrowException<std::out_of_range>(ExceptionSites::kConstRCPtrArrayRemove);
     }
     out.SetNull();
     TakeSlot(Slots(), index, out);

@@ -28,8 +28,9 @@ public:
     int GetCount() const;
     // 0, RESULT_NO_SUCH_ENTRY or RESULT_MALFORMED_ENTRY; after a failure the
     // value is Empty, the ID NO_PARAM_ID and the descriptor untouched.
-    int GetValue(unsigned int index, Variant& value, unsigned int& paramID, Variant& descriptor) const;
-    int GetParamValue(unsigned int index, ParamValue& out) const;
+    [[nodiscard]] int GetValue(unsigned int index, Variant& value, unsigned int& paramID,
+                               Variant& descriptor) const;
+    [[nodiscard]] int GetParamValue(unsigned int index, ParamValue& out) const;
     // Replaces the whole list by one entry. Always 0.
     int SetOne(const ParamDescriptor& descriptor, const Variant& value);
 };

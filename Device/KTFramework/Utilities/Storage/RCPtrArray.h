@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/ConstRCPtrArray.h"
@@ -16,11 +17,6 @@
 
 namespace KT
 {
-
-namespace Detail
-{
-inline constexpr ExceptionSite kRCPtrArrayRemoveSite{"Device/KTFramework/Utilities/Storage/RCPtrArray", 175};
-} // namespace Detail
 
 template <class T, unsigned int GranuleCount = 1, unsigned int SlackCount = 0>
 class RCPtrArray : public IArray<RCPtr<T>>, public ConstRCPtrArray<T, GranuleCount, SlackCount>
@@ -65,7 +61,8 @@ public:
     {
         if (&other != this)
         {
-            this->Copy(static_cast<const IIterable<RCPtr<T>>&>(other));
+            // Empties and grows, or throws: there is no result to look at.
+            static_cast<void>(this->Copy(static_cast<const IIterable<RCPtr<T>>&>(other)));
         }
         return *this;
     }
@@ -80,22 +77,28 @@ public:
     RCPtr<T>& GetAt(std::size_t index) override { return Interface::GetAt(index); }
     // Trades raw pointers, as the ConstRCPtr<T> view does: no temporary copy,
     // so no copy-on-write step can replace an unshareable object.
-    int Swap(std::size_t i, std::size_t j) override { return Storage::Swap(i, j); }
+    [[nodiscard]] int Swap(std::size_t i, std::size_t j) override { return Storage::Swap(i, j); }
     // An RCPtr<T> is a ConstRCPtr<T>: the slot work is the base's.
-    int64_t InsertItem(std::size_t index, const RCPtr<T>& item) override
+    [[nodiscard]] int64_t InsertItem(std::size_t index, const RCPtr<T>& item) override
     {
         return Storage::InsertItem(index, item);
     }
     // Not the base's: an index outside throws from this class's own site.
-    int64_t RemoveItem(std::size_t index, RCPtr<T>& out) override;
-    int64_t AppendItem(const RCPtr<T>& item) override
+    [[nodiscard]] int64_t RemoveItem(std::size_t index, RCPtr<T>& out) override;
+    [[nodiscard]] int64_t AppendItem(const RCPtr<T>& item) override
     {
         return InsertItem(static_cast<std::size_t>(GetCount()), item);
     }
-    int64_t RemoveLast(RCPtr<T>& out) override { return Storage::RemoveLast(out); }
-    int64_t SetCount(std::size_t count) override { return Storage::SetCount(count); }
-    int64_t Insert(std::size_t index, std::size_t n) override { return Storage::Insert(index, n); }
-    int64_t Remove(std::size_t index, std::size_t n) override { return Storage::Remove(index, n); }
+    [[nodiscard]] int64_t RemoveLast(RCPtr<T>& out) override { return Storage::RemoveLast(out); }
+    [[nodiscard]] int64_t SetCount(std::size_t count) override { return Storage::SetCount(count); }
+    [[nodiscard]] int64_t Insert(std::size_t index, std::size_t n) override
+    {
+        return Storage::Insert(index, n);
+    }
+    [[nodiscard]] int64_t Remove(std::size_t index, std::size_t n) override
+    {
+        return Storage::Remove(index, n);
+    }
     RCPtr<T>* GetPtr() override { return reinterpret_cast<RCPtr<T>*>(Storage::Slots()); }
     const RCPtr<T>* GetPtr() const override { return const_cast<RCPtrArray*>(this)->GetPtr(); }
     virtual ~RCPtrArray() = default;
@@ -108,7 +111,7 @@ int64_t RCPtrArray<T, G, S>::RemoveItem(std::size_t index, RCPtr<T>& out)
 {
     if (index >= static_cast<std::size_t>(GetCount()))
     {
-        ThrowException<std::out_of_range>(Detail::kRCPtrArrayRemoveSite);
+        ThrowException<std::out_of_range>(ExceptionSites::kRCPtrArrayRemove);
     }
     out.SetNull();
     out.SwapReference(GetPtr()[index]);

@@ -3,17 +3,11 @@
 #include <cstring>
 #include <new>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Result.h"
 
 namespace KT
 {
-
-namespace
-{
-// Where Lock reports a shared buffer that could not be copied; hosts see the path
-// and line in the message.
-constexpr ExceptionSite kLockSite{"Device/KTFramework/Utilities/Storage/StringT", 760};
-} // namespace
 
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT>::StringT() : mBuffer(GetEmpty().mBuffer)
@@ -159,7 +153,7 @@ CharT* StringT<CharT, OtherCharT>::Lock(unsigned long size)
         RCPtr<LIBuffer> copy = mBuffer->CreateCopy(bytes, 0);
         if (!copy)
         {
-            ThrowException<std::runtime_error>(kLockSite);
+            ThrowException<std::runtime_error>(ExceptionSites::kStringTLock);
         }
         mBuffer = copy;
     }
@@ -183,7 +177,7 @@ int StringT<CharT, OtherCharT>::Release()
 {
     if (!IsLocked())
     {
-        return 1;
+        return RESULT_FALSE;
     }
     const unsigned long length = GetLength();
     if (length == 0)
@@ -283,7 +277,7 @@ StringT<CharT, OtherCharT>& StringT<CharT, OtherCharT>::operator+=(CharT charact
 {
     if (character != 0)
     {
-        Insert(GetLength(), &character, 1);
+        static_cast<void>(Insert(GetLength(), &character, 1)); // at the end: always a valid position
     }
     return *this;
 }

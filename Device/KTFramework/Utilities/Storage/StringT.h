@@ -78,8 +78,8 @@ public:
     StringT operator+(const StringT& other) const;
     // 0, or RESULT_INVALID_ARGUMENT when position is beyond the length. A count
     // that the text does not hold (or kWholeText) inserts the whole text.
-    int Insert(unsigned long position, const CharT* text, unsigned long count);
-    int Insert(unsigned long position, const StringT& other);
+    [[nodiscard]] int Insert(unsigned long position, const CharT* text, unsigned long count);
+    [[nodiscard]] int Insert(unsigned long position, const StringT& other);
     // A negative start counts from the end; the part of the window outside the
     // text is dropped.
     StringT GetSubString(long start, unsigned long count) const;
@@ -134,13 +134,16 @@ public:
     // right after the decoded bytes; hexadecimal keeps its size. 0, or
     // RESULT_FAILED for malformed text (bytes decoded before the fault stay), or
     // RESULT_INVALID_ARGUMENT for an unknown type.
-    int DecodeBinaryData(BinaryToTextEncodingType type, RCPtr<LIBuffer>& buffer, unsigned long offset) const;
+    [[nodiscard]] int DecodeBinaryData(BinaryToTextEncodingType type, RCPtr<LIBuffer>& buffer,
+                                       unsigned long offset) const;
     // Text of the other width, or one code point per wchar_t, into a new buffer of
     // this width, converted leniently; count is in source units, negative for the
     // whole text with its NUL. Empty text gives the buffer of Empty. 0, or
     // RESULT_FAILED when conversion stopped early (the text before stays).
-    static int ConvertToCharType(RCPtr<LIBuffer>& destination, const OtherCharT* source, long count);
-    static int ConvertToCharType(RCPtr<LIBuffer>& destination, const wchar_t* source, long count);
+    [[nodiscard]] static int ConvertToCharType(RCPtr<LIBuffer>& destination, const OtherCharT* source,
+                                               long count);
+    [[nodiscard]] static int ConvertToCharType(RCPtr<LIBuffer>& destination, const wchar_t* source,
+                                               long count);
 
     // The shared empty string. Built on first use and never destroyed, so static
     // constructors and destructors may use it.

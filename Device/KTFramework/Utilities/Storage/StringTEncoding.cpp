@@ -108,13 +108,13 @@ int StringT<CharT, OtherCharT>::DecodeBinaryData(BinaryToTextEncodingType type, 
     if constexpr (sizeof(CharT) != 1)
     {
         // The UTF-8 form of this text decodes; a conversion that stops early
-        // leaves the text before the stop.
+        // leaves the text before the stop, which is what decodes then.
         using Narrow = StringT<OtherCharT, CharT>;
         Narrow text;
         if (!IsEmpty())
         {
             RCPtr<LIBuffer> narrow;
-            Narrow::ConvertToCharType(narrow, CStr(), static_cast<long>(GetLength()));
+            static_cast<void>(Narrow::ConvertToCharType(narrow, CStr(), static_cast<long>(GetLength())));
             text = Narrow(narrow);
         }
         return text.DecodeBinaryData(type, buffer, offset);

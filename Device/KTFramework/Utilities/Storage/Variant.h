@@ -3,6 +3,8 @@
 // Owned bytes come only from the virtual AllocBuffer/FreeBuffer pair, so a
 // derived class decides where they live; such a class must Clear() in its own
 // destructor, because the base destructor no longer reaches its FreeBuffer.
+// The value is defined in Variant.cpp, its byte record and the Array kind in
+// VariantRecord.cpp.
 #pragma once
 
 #include <cstddef>
@@ -93,13 +95,14 @@ public:
     // 32-bit words, then the payload. An Array's payload is its element
     // records back to back.
     static uint32_t GetSerializedSize(const Variant& value);
-    static int Serialize(const Variant& value, unsigned char* destination, size_t capacity);
-    static int Deserialize(Variant& value, const unsigned char* source, size_t length);
+    [[nodiscard]] static int Serialize(const Variant& value, unsigned char* destination, size_t capacity);
+    [[nodiscard]] static int Deserialize(Variant& value, const unsigned char* source, size_t length);
 
     Type SetArray(const Variant* items, size_t count);
     Type SetArray(const Variant* const* items, size_t count);
     size_t GetArrayLength() const;
-    int GetArrayElement(size_t index, Variant& out) const;
+    // 0, or RESULT_NO_ELEMENT (out then Empty).
+    [[nodiscard]] int GetArrayElement(size_t index, Variant& out) const;
 
 protected:
     // Data pointer of the kinds from TYPE_POINTER up, kept in the value slot.

@@ -3,18 +3,20 @@
 // copy. Adds getters that read a String as text, text forms, records written at
 // an offset into a growing buffer, and conversions between an Array value and a
 // list of element values. A plain value object: whoever holds it owns it, and
-// one thread uses it at a time; only its payload buffer may be shared.
+// one thread uses it at a time; only its payload buffer may be shared. The
+// text forms are defined in VariantExText.cpp, the rest in VariantEx.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 
@@ -35,7 +37,7 @@ public:
     static constexpr const char kTooDeepText[] = "<nesting too deep>";
 
     // The raising site of GetBuffer on a kind without a buffer.
-    static constexpr ExceptionSite kGetBufferSite{"Device/KTFramework/Utilities/Storage/VariantEx", 464};
+    static constexpr ExceptionSite kGetBufferSite = ExceptionSites::kVariantExGetBuffer;
 
     VariantEx();
     // A deep copy whose payload lives in a buffer of its own.
@@ -100,18 +102,18 @@ public:
     // When buffer is this variant's own payload buffer, buffer is given a
     // copy of it to write into and the variant keeps its payload unchanged.
     // Returns the record length, or RESULT_FAILED.
-    int Serialize(RCPtr<LIBuffer>& buffer, std::size_t offset) const;
+    [[nodiscard]] int Serialize(RCPtr<LIBuffer>& buffer, std::size_t offset) const;
     using Variant::Deserialize;
     // Replaces the value by the record at data; 0 or RESULT_FAILED.
-    int Deserialize(const unsigned char* data, std::size_t length);
+    [[nodiscard]] int Deserialize(const unsigned char* data, std::size_t length);
 
     using Variant::SetArray;
     Type SetArray(const Array<VariantEx>& items);
     static Type ArrayOfVariantsToVariantArray(const Array<VariantEx>& items, Variant& target);
     // One list element per record of an Array; an Empty source gives an empty
     // list; any other kind RESULT_INVALID_ARGUMENT.
-    static int VariantArrayToArrayOfVariants(const Variant& source, Array<VariantEx>& items);
-    static int VariantArrayToArrayOfVariants(const Variant& source, Array<Variant>& items);
+    [[nodiscard]] static int VariantArrayToArrayOfVariants(const Variant& source, Array<VariantEx>& items);
+    [[nodiscard]] static int VariantArrayToArrayOfVariants(const Variant& source, Array<Variant>& items);
 
     static const VariantEx Empty;
 

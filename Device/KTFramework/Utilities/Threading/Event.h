@@ -32,7 +32,7 @@ public:
     Event& operator=(const Event&) = delete;
 
     // 0 when signalled, Wait::TIMED_OUT when the limit passed.
-    unsigned int Wait(unsigned int milliseconds);
+    [[nodiscard]] unsigned int Wait(unsigned int milliseconds);
     bool Release();
     bool Reset();
     unsigned int GetWaitingCount() const noexcept;
@@ -67,7 +67,7 @@ public:
 
     bool Reset();
     bool Release();
-    unsigned int Wait(unsigned int milliseconds);
+    [[nodiscard]] unsigned int Wait(unsigned int milliseconds);
     unsigned int GetWaitingCount() const noexcept;
     void* GetHandle() const noexcept;
 
@@ -91,7 +91,7 @@ public:
 
     bool SetGreenLight() { return Release(); }
     bool SetRedLight() { return Reset(); }
-    unsigned int WaitForGreenLight(unsigned int milliseconds) { return Wait(milliseconds); }
+    [[nodiscard]] unsigned int WaitForGreenLight(unsigned int milliseconds) { return Wait(milliseconds); }
     // Looks with a wait of time limit 0, during which it counts as a waiter.
     bool IsGreenLight() const;
     bool IsThreadWaitingForGreenLight() const noexcept { return GetWaitingCount() != 0; }

@@ -61,7 +61,8 @@ public:
 
     // 0 or, for WAIT_ANY_RESET, the index of the bit consumed; Wait::TIMED_OUT
     // when the time limit passed; Wait::EMPTY_WAIT for an empty mask.
-    unsigned int Wait(std::uint64_t mask, EventWaitType type, unsigned int milliseconds) noexcept;
+    [[nodiscard]] unsigned int Wait(std::uint64_t mask, EventWaitType type,
+                                    unsigned int milliseconds) noexcept;
 
 private:
     Platform::NativeMutex mMutex{Platform::NativeMutex::Kind::Recursive};

@@ -66,11 +66,12 @@ LEventGatedThreader::LEventGatedThreader(const RCPtr<LEvent>& gate, const RCPtr<
     mCore->parameter = parameter;
     mThread.SetPriority(priority);
     mThread.SetAutoPriorityBoostEnable(true);
-    // The thread's own reference, dropped by ThreadProc when the loop ends.
-    mCore->AddReference();
+    // The thread's own reference: given up here and taken over by ThreadProc,
+    // or taken back and dropped at once when the thread could not start.
+    LCore* const threadReference = RCPtr<LCore>(mCore).LeakRef();
     if (!mThread.Execute())
     {
-        mCore->RemoveReference();
+        static_cast<void>(AdoptRef(threadReference));
     }
 }
 
@@ -81,9 +82,8 @@ LEventGatedThreader::~LEventGatedThreader()
 
 void* LEventGatedThreader::ThreadProc(void* core)
 {
-    LCore* raw = static_cast<LCore*>(core);
-    RCPtr<LCore> held(raw);
-    raw->RemoveReference();
+    // Takes over the reference the constructor gave up for this thread.
+    const RCPtr<LCore> held = AdoptRef(static_cast<LCore*>(core));
     if (held->gate.GetRaw() != nullptr)
     {
         held->Loop();

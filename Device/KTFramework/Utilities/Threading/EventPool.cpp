@@ -23,14 +23,15 @@ EventPool::EventPool(std::uint32_t count) : mRecord(new Record)
     mRecord->data = RCPtr<LEventData>(new LEventData());
     for (std::uint32_t i = 0; i < count; ++i)
     {
-        mRecord->events.AppendItem(RCPtr<LEvent>(new LEvent(mRecord->data, i)));
+        static_cast<void>(
+            mRecord->events.AppendItem(RCPtr<LEvent>(new LEvent(mRecord->data, i)))); // grows or throws
         mRecord->mask |= std::uint64_t{1} << i;
     }
 }
 
 EventPool::~EventPool()
 {
-    mRecord->events.Clear();
+    static_cast<void>(mRecord->events.Clear()); // emptying cannot fail
     mRecord->data.SetNull();
 }
 

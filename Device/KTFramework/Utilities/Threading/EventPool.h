@@ -31,7 +31,7 @@ public:
     // The index of the lowest signalled event, whose signal is consumed;
     // KT::Wait::TIMED_OUT when the time passes first; KT::Wait::EMPTY_WAIT at
     // once for an empty pool.
-    std::uint32_t Wait(std::uint32_t milliseconds);
+    [[nodiscard]] std::uint32_t Wait(std::uint32_t milliseconds);
     // Signals event index; false for an index past the count.
     bool Release(std::uint32_t index);
     // The event itself, for handing to others; the null pointer past the count.

@@ -46,7 +46,7 @@ LEventPoolEx::LEventPoolEx(Callback callback, void* context, std::uint32_t stopT
     mRecord->context = context;
     mRecord->data = RCPtr<LEventData>(new LEventData());
     mRecord->control = RCPtr<LEvent>(new LEvent(mRecord->data, 0));
-    mRecord->events.AppendItem(mRecord->control);
+    static_cast<void>(mRecord->events.AppendItem(mRecord->control)); // grows or throws
     mRecord->mask = Bit(0);
     RunThread(Thread::PRIORITY_NORMAL);
 }
@@ -55,7 +55,7 @@ LEventPoolEx::~LEventPoolEx()
 {
     // Stopped here, while ThreadWorker and FlushThread are still this class's.
     KillThread();
-    mRecord->events.Clear();
+    static_cast<void>(mRecord->events.Clear()); // emptying cannot fail
     mRecord->control.SetNull();
     mRecord->data.SetNull();
 }
@@ -120,7 +120,8 @@ bool LEventPoolEx::PostCommand(std::int64_t command)
     mRecord->control->Release();
     for (;;)
     {
-        mRecord->commandDone.Wait(kCommandPollMs);
+        // Woken or not, the command field tells what happened.
+        static_cast<void>(mRecord->commandDone.Wait(kCommandPollMs));
         AutolockT<Mutex> state(mRecord->commandStateLock);
         if (mRecord->command == kNoCommand)
         {
@@ -173,7 +174,9 @@ void* LEventPoolEx::ThreadWorker()
 
 void LEventPoolEx::AddSlot(std::int64_t index)
 {
-    mRecord->events.AppendItem(RCPtr<LEvent>(new LEvent(mRecord->data, static_cast<unsigned int>(index))));
+    // Grows or throws: there is no result to look at.
+    static_cast<void>(mRecord->events.AppendItem(
+        RCPtr<LEvent>(new LEvent(mRecord->data, static_cast<unsigned int>(index)))));
     mRecord->mask |= Bit(index);
 }
 
@@ -181,7 +184,8 @@ void LEventPoolEx::RemoveSlot(std::int64_t index)
 {
     const std::int64_t oldCount = static_cast<std::int64_t>(mRecord->events.GetCount());
     RCPtr<LEvent> removed;
-    mRecord->events.RemoveItem(static_cast<std::size_t>(index), removed);
+    // The serving thread checked the index against the count.
+    static_cast<void>(mRecord->events.RemoveItem(static_cast<std::size_t>(index), removed));
     // The removed event goes on as a stand-alone event; its pending signal stays
     // behind on the shared word and is dropped below.
     removed->Unshare();

@@ -42,7 +42,7 @@ public:
     // pending signals. 0; RESULT_INVALID_ARGUMENT when the event is not in the
     // pool or is the control event; RESULT_FAILED when a thread waits on the event, the
     // serving thread is stopped, or the caller is the serving thread.
-    int RemoveEvent(const RCPtr<LEvent>& event);
+    [[nodiscard]] int RemoveEvent(const RCPtr<LEvent>& event);
 
 protected:
     void* ThreadWorker() override;

@@ -27,7 +27,8 @@ void RetriggerableThreader::LCore::Loop()
 {
     while (!killed.load())
     {
-        trigger.Wait(Wait::INFINITE_WAIT);
+        // Ends only when the trigger is released; the flags say why.
+        static_cast<void>(trigger.Wait(Wait::INFINITE_WAIT));
         RCPtr<LThreadWorker> job;
         RCPtr<LRefCountedObject> argument;
         {
@@ -81,11 +82,12 @@ RetriggerableThreader::RetriggerableThreader(const StringT<char, unsigned short>
       mName(name), mStopTimeoutMs(stopTimeoutMs)
 {
     mThread.SetAutoPriorityBoostEnable(true);
-    // The thread's own reference, dropped by ThreadProc when the loop ends.
-    mCore->AddReference();
+    // The thread's own reference: given up here and taken over by ThreadProc,
+    // or taken back and dropped at once when the thread could not start.
+    LCore* const threadReference = RCPtr<LCore>(mCore).LeakRef();
     if (!mThread.Execute())
     {
-        mCore->RemoveReference();
+        static_cast<void>(AdoptRef(threadReference));
     }
 }
 
@@ -96,9 +98,8 @@ RetriggerableThreader::~RetriggerableThreader()
 
 void* RetriggerableThreader::ThreadProc(void* core)
 {
-    LCore* raw = static_cast<LCore*>(core);
-    RCPtr<LCore> held(raw);
-    raw->RemoveReference();
+    // Takes over the reference the constructor gave up for this thread.
+    const RCPtr<LCore> held = AdoptRef(static_cast<LCore*>(core));
     held->Loop();
     return nullptr;
 }

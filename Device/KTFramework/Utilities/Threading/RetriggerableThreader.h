@@ -40,11 +40,12 @@ public:
 
     // Accepts a job: 0; RESULT_FAILED while a job runs, once killed, or when the
     // thread does not exist.
-    int Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority);
+    [[nodiscard]] int Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                          int priority);
     // The same with a completion event, reset now and released when the job has
     // run and the threader is idle again.
-    int Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
-            const RCPtr<LEvent>& doneEvent, int priority);
+    [[nodiscard]] int Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                          const RCPtr<LEvent>& doneEvent, int priority);
     // A job has been accepted and has not finished (a flag whose thread no
     // longer exists is cleared).
     bool IsRunning() const;
@@ -58,8 +59,8 @@ public:
 private:
     class LCore;
 
-    int Accept(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
-               const RCPtr<LEvent>* doneEvent, int priority);
+    [[nodiscard]] int Accept(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                             const RCPtr<LEvent>* doneEvent, int priority);
 
     RCPtr<LCore> mCore;
     Thread mThread;

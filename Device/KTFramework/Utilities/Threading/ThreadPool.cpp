@@ -153,20 +153,23 @@ void LThreadPool::Queue(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCoun
     {
         ++at;
     }
-    mQueue.InsertItem(at, job);
+    if (Result::Failed(mQueue.InsertItem(at, job)))
+    {
+        return; // not queued: dropped, as a job offered to a killed pool is
+    }
     if (queued > 0)
     {
         return; // a dispatcher run is in progress and will reach the job
     }
     // A run that dispatched the last job may still be returning; it releases
     // the event without the lock.
-    mQueueIdle->Wait(Wait::INFINITE_WAIT);
+    static_cast<void>(mQueueIdle->Wait(Wait::INFINITE_WAIT)); // ends only once released
     RCPtr<LThreadWorker> self(this);
     if (mQueueThreader.Run(self, self, mQueueIdle, mQueuePriority) < 0)
     {
         // No dispatcher can run: nothing would ever take the job or release the
         // queue-idle event again.
-        mQueue.Clear();
+        static_cast<void>(mQueue.Clear()); // emptying cannot fail
         mQueueIdle->Release();
     }
 }
@@ -191,8 +194,11 @@ int LThreadPool::RunWorker(const RCPtr<LRefCountedObject>&)
             // The last job has the highest priority and, among equals, was
             // queued first.
             RCPtr<LWorkerParams> job;
-            mQueue.RemoveLast(job);
-            job->Run(threader, mWorkerEvents->GetEvent(index));
+            static_cast<void>(mQueue.RemoveLast(job)); // the queue is not empty
+            // An idle threader refuses a job only once killed (the pool is then
+            // being killed and drops its jobs anyway) or when its thread never
+            // started; the job is dropped, as one offered to a killed pool is.
+            static_cast<void>(job->Run(threader, mWorkerEvents->GetEvent(index)));
             if (mQueue.IsEmpty())
             {
                 return 0;
@@ -206,7 +212,7 @@ void LThreadPool::Kill()
     mThreadCount.SetValue(0);
     {
         AutolockT<Mutex> guard(mLock);
-        mQueue.Clear();
+        static_cast<void>(mQueue.Clear()); // emptying cannot fail
     }
     // A dispatcher waiting for a free worker wakes, finds the queue empty and
     // returns, instead of holding the kill up until a job ends.

@@ -46,7 +46,7 @@ public:
 
         int GetPriority() const { return mPriority; }
         // Names the threader after the worker and offers it the job.
-        int Run(RetriggerableThreader& threader, const RCPtr<LEvent>& doneEvent);
+        [[nodiscard]] int Run(RetriggerableThreader& threader, const RCPtr<LEvent>& doneEvent);
 
         static void* operator new(std::size_t size);
         static void operator delete(void* block) noexcept;
@@ -70,7 +70,8 @@ public:
     // killed or when it has no threads.
     void Queue(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority);
     // Starts the job on an idle worker and returns its index, or -1.
-    long Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority);
+    [[nodiscard]] long Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
+                           int priority);
     // Accepts no more jobs, drops the queued ones and waits for the dispatcher
     // and the workers (not for the calling thread, when it is one of them).
     void Kill();

@@ -24,6 +24,7 @@
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 class LDeviceBase : public virtual KT::LRefCountedObject
@@ -49,14 +50,17 @@ public:
     // Results of operations 1 to 7 follow the exported functions: 0 or more is
     // success, QVRXResult codes are failures.
     virtual bool IsConnected(bool probe, std::uint32_t idleMs) = 0;
-    virtual int ConnectDevice(DeviceParamCallback callback, void* context) = 0;
-    virtual int DisconnectDevice() = 0;
+    [[nodiscard]] virtual int ConnectDevice(DeviceParamCallback callback, void* context) = 0;
+    [[nodiscard]] virtual int DisconnectDevice() = 0;
     // messageID is MESSAGE_ID_PARAM_RANGES or MESSAGE_ID_PARAM_DESCRIPTORS.
-    virtual int RequestParamValuesOrRanges(std::uint32_t messageID, const KT::Variant& request) = 0;
-    virtual int GetParamRanges(const KT::ParamRanges& ranges, KT::ParamValues& values) = 0;
-    virtual int GetParamValues(const KT::ParamDescriptors& descriptors, KT::ParamValues& values) = 0;
-    virtual int GetParamValue(const KT::ParamDescriptor& descriptor, KT::Variant& value) = 0;
-    virtual int SetParamValue(const KT::ParamDescriptor& descriptor, const KT::Variant& value) = 0;
+    [[nodiscard]] virtual int RequestParamValuesOrRanges(std::uint32_t messageID,
+                                                         const KT::Variant& request) = 0;
+    [[nodiscard]] virtual int GetParamRanges(const KT::ParamRanges& ranges, KT::ParamValues& values) = 0;
+    [[nodiscard]] virtual int GetParamValues(const KT::ParamDescriptors& descriptors,
+                                             KT::ParamValues& values) = 0;
+    [[nodiscard]] virtual int GetParamValue(const KT::ParamDescriptor& descriptor, KT::Variant& value) = 0;
+    [[nodiscard]] virtual int SetParamValue(const KT::ParamDescriptor& descriptor,
+                                            const KT::Variant& value) = 0;
     // The identifier's fields.
     virtual String GetUserDefinedName();
     virtual String GetVendorName();
@@ -88,7 +92,7 @@ protected:
     // For device kinds that read or replace the identifier together with
     // their own state; they take mIdentifierLock around the access.
     mutable KT::FastMutex mIdentifierLock;
-    KT::DeviceIdentifier mIdentifier;
+    KT::DeviceIdentifier mIdentifier GUARDED_BY(mIdentifierLock);
     // The order of devices that fail the remote test: nothing sets these after
     // construction.
     bool mSortFlag = false;

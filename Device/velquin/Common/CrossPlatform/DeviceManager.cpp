@@ -29,7 +29,7 @@ constexpr std::size_t DEVICE_INFO_TEXT_SIZE = 64;
 struct TheDeviceManager
 {
     KT::FastMutex lock;
-    KT::RCPtr<LDeviceManager> manager;
+    KT::RCPtr<LDeviceManager> manager GUARDED_BY(lock);
 };
 
 TheDeviceManager& GetSlot()
@@ -111,10 +111,8 @@ KT::RCPtr<LDeviceManager> LDeviceManager::ExchangeTheDeviceManager(const KT::RCP
 
 // Look-ups.
 
-KT::RCPtr<LDeviceBase> LDeviceManager::FindInList(DeviceList& list, KT::FastMutex& listLock,
-                                                  const KT::Variant& deviceID)
+KT::RCPtr<LDeviceBase> LDeviceManager::FindInList(const DeviceList& list, const KT::Variant& deviceID)
 {
-    Lock lock(listLock);
     for (std::size_t i = static_cast<std::size_t>(list.GetCount()); i-- > 0;)
     {
         const KT::RCPtr<LDeviceBase>& device = list[i];
@@ -134,13 +132,20 @@ KT::RCPtr<LDeviceBase> LDeviceManager::GetDevice(const KT::Variant& deviceID)
 
 KT::RCPtr<LDeviceBase> LDeviceManager::GetDevice(const KT::Variant& deviceID, DeviceLocation& location)
 {
-    KT::RCPtr<LDeviceBase> device = FindInList(mLocalDevices, mLocalListLock, deviceID);
+    KT::RCPtr<LDeviceBase> device;
+    {
+        Lock lock(mLocalListLock);
+        device = FindInList(mLocalDevices, deviceID);
+    }
     if (!!device)
     {
         location = DEVICE_LOCATION_LOCAL;
         return device;
     }
-    device = FindInList(mRemoteDevices, mRemoteListLock, deviceID);
+    {
+        Lock lock(mRemoteListLock);
+        device = FindInList(mRemoteDevices, deviceID);
+    }
     if (!!device)
     {
         location = DEVICE_LOCATION_REMOTE;
@@ -187,7 +192,7 @@ void LDeviceManager::RemoveUnconnectedLocalDevices()
         const std::size_t index = mLocalDevices.GetIndexOf(unconnected[i]);
         if (index != KT::kContainerNotFound)
         {
-            mLocalDevices.RemoveItem(index, removed[i]);
+            static_cast<void>(mLocalDevices.RemoveItem(index, removed[i])); // the index was just found
         }
     }
 }
@@ -203,18 +208,14 @@ int LDeviceManager::FindLocalDevices()
         for (std::size_t i = 0; i < static_cast<std::size_t>(identifiers.GetCount()); ++i)
         {
             // An ID the helper reports twice gets one device.
-            bool listed = false;
-            for (std::size_t j = static_cast<std::size_t>(mLocalDevices.GetCount()); j-- > 0 && !listed;)
-            {
-                listed = !!mLocalDevices[j] && mLocalDevices[j]->IsDeviceID(identifiers[i]);
-            }
+            bool listed = !!FindInList(mLocalDevices, identifiers[i]);
             for (std::size_t j = 0; j < static_cast<std::size_t>(missing.GetCount()) && !listed; ++j)
             {
                 listed = missing[j].IsDeviceIDEqual(identifiers[i]);
             }
             if (!listed)
             {
-                missing.AppendItem(identifiers[i]);
+                static_cast<void>(missing.AppendItem(identifiers[i])); // grows or throws
             }
         }
     }
@@ -236,15 +237,9 @@ int LDeviceManager::FindLocalDevices()
     {
         // Another search may have added the device meanwhile; the one made
         // here is then released with created, after the lock.
-        const KT::Variant deviceID = device->GetDeviceID();
-        bool listed = false;
-        for (std::size_t j = static_cast<std::size_t>(mLocalDevices.GetCount()); j-- > 0 && !listed;)
+        if (!FindInList(mLocalDevices, device->GetDeviceID()))
         {
-            listed = !!mLocalDevices[j] && mLocalDevices[j]->IsDeviceID(deviceID);
-        }
-        if (!listed)
-        {
-            mLocalDevices.AppendItem(device);
+            static_cast<void>(mLocalDevices.AppendItem(device)); // grows or throws
         }
     }
     return 0;
@@ -286,7 +281,7 @@ void LDeviceManager::CreateDeviceIDList(const DeviceList& list, KT::Array<KT::Va
         const KT::RCPtr<LDeviceBase>& device = list[i];
         if (!!device && (!validatedOnly || device->HasBeenValidated()))
         {
-            deviceIDs.AppendItem(device->GetDeviceID());
+            static_cast<void>(deviceIDs.AppendItem(device->GetDeviceID())); // grows or throws
         }
     }
 }
@@ -364,7 +359,9 @@ int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallba
         KT::Variant scratch;
         if (KT::DeviceIdentifier(deviceID).IsRemoteDevice())
         {
-            FindRemoteDevices(scratch, false, nullptr, 0, 0, 0, 0);
+            // The revision it returns is the host's to poll; the look-up
+            // below tells whether the device was found.
+            static_cast<void>(FindRemoteDevices(scratch, false, nullptr, 0, 0, 0, 0));
         }
         else
         {
@@ -562,13 +559,14 @@ int LDeviceManager::ReleaseAll()
                       [&released](DeviceList& list)
                       {
                           released = list;
-                          list.Clear();
+                          static_cast<void>(list.Clear()); // emptying cannot fail
                       });
         for (std::size_t i = 0; i < static_cast<std::size_t>(released.GetCount()); ++i)
         {
             if (!!released[i])
             {
-                released[i]->DisconnectDevice();
+                // Gone from the lists whatever it answers.
+                static_cast<void>(released[i]->DisconnectDevice());
             }
         }
     }

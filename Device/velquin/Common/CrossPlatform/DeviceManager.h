@@ -20,12 +20,13 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
+#include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
@@ -66,28 +67,31 @@ public:
     int FindLocalDevices();
     // The network search, then deviceList becomes an Array of the validated
     // remote devices' IDs. Returns the remote revision.
-    int FindRemoteDevices(KT::Variant& deviceList, bool verify, const std::uint32_t* addresses,
-                          std::uint32_t addressCount, std::uint32_t maxDevices, std::uint32_t portCount,
-                          std::uint32_t firstPort);
+    [[nodiscard]] int FindRemoteDevices(KT::Variant& deviceList, bool verify, const std::uint32_t* addresses,
+                                        std::uint32_t addressCount, std::uint32_t maxDevices,
+                                        std::uint32_t portCount, std::uint32_t firstPort);
     // Runs the sources' network search for location under the search lock.
     void FindNetworkDevices(DeviceLocation location, bool verify, const std::uint32_t* addresses,
                             std::uint32_t addressCount, std::uint32_t maxDevices, std::uint32_t portCount,
                             std::uint32_t firstPort);
 
     // As the exported functions of the same names.
-    int ConnectDevice(const KT::Variant& deviceID, DeviceParamCallback callback, void* context);
-    int IsDeviceConnected(const KT::Variant& deviceID, bool probe, std::uint32_t idleMs);
-    int GetDeviceInfo(const KT::Variant& deviceID, KT::DeviceInfo* info, bool refresh);
-    int RequestParamRanges(const KT::Variant& deviceID, const KT::ParamRanges& ranges);
-    int RequestParamValues(const KT::Variant& deviceID, const KT::ParamDescriptors& descriptors);
-    int GetParamValue(const KT::Variant& deviceID, const KT::ParamDescriptor& descriptor, KT::Variant& value);
-    int GetParamRanges(const KT::Variant& deviceID, const KT::ParamRanges& ranges, KT::ParamValues& values);
-    int GetParamValues(const KT::Variant& deviceID, const KT::ParamDescriptors& descriptors,
-                       KT::ParamValues& values);
-    int SetParamValue(const KT::Variant& deviceID, const KT::ParamDescriptor& descriptor,
-                      const KT::Variant& value);
-    int SetParamValues(const KT::Variant& deviceID, const KT::ParamValues& values);
-    int DisconnectDevice(const KT::Variant& deviceID);
+    [[nodiscard]] int ConnectDevice(const KT::Variant& deviceID, DeviceParamCallback callback, void* context);
+    [[nodiscard]] int IsDeviceConnected(const KT::Variant& deviceID, bool probe, std::uint32_t idleMs);
+    [[nodiscard]] int GetDeviceInfo(const KT::Variant& deviceID, KT::DeviceInfo* info, bool refresh);
+    [[nodiscard]] int RequestParamRanges(const KT::Variant& deviceID, const KT::ParamRanges& ranges);
+    [[nodiscard]] int RequestParamValues(const KT::Variant& deviceID,
+                                         const KT::ParamDescriptors& descriptors);
+    [[nodiscard]] int GetParamValue(const KT::Variant& deviceID, const KT::ParamDescriptor& descriptor,
+                                    KT::Variant& value);
+    [[nodiscard]] int GetParamRanges(const KT::Variant& deviceID, const KT::ParamRanges& ranges,
+                                     KT::ParamValues& values);
+    [[nodiscard]] int GetParamValues(const KT::Variant& deviceID, const KT::ParamDescriptors& descriptors,
+                                     KT::ParamValues& values);
+    [[nodiscard]] int SetParamValue(const KT::Variant& deviceID, const KT::ParamDescriptor& descriptor,
+                                    const KT::Variant& value);
+    [[nodiscard]] int SetParamValues(const KT::Variant& deviceID, const KT::ParamValues& values);
+    [[nodiscard]] int DisconnectDevice(const KT::Variant& deviceID);
     // Takes every device out of both lists and disconnects it, then has the
     // sources drop their network search state. Returns 0.
     int ReleaseAll();
@@ -115,7 +119,9 @@ private:
 
     explicit LDeviceManager(const KT::RCPtr<LDeviceSources>& sources);
 
-    KT::RCPtr<LDeviceBase> FindInList(DeviceList& list, KT::FastMutex& lock, const KT::Variant& deviceID);
+    // The device of list with that ID, searched from the last to the first;
+    // the caller holds the list's lock.
+    static KT::RCPtr<LDeviceBase> FindInList(const DeviceList& list, const KT::Variant& deviceID);
     // Drops the local devices that report themselves unconnected.
     void RemoveUnconnectedLocalDevices();
     // The device IDs of the list, in list order, validated devices only when
@@ -128,13 +134,13 @@ private:
     KT::AtomicCounter& Revision(DeviceLocation location);
 
     KT::RCPtr<LDeviceSources> mSources;
-    DeviceList mLocalDevices;
+    DeviceList mLocalDevices GUARDED_BY(mLocalListLock);
     KT::AtomicCounter mLocalRevision;
-    DeviceList mRemoteDevices;
+    DeviceList mRemoteDevices GUARDED_BY(mRemoteListLock);
     KT::AtomicCounter mRemoteRevision;
     KT::FastMutex mLocalListLock;
     KT::FastMutex mRemoteListLock;
-    KT::FastMutex mSearchLock;
+    KT::FastMutex mSearchLock ACQUIRED_BEFORE(mLocalListLock, mRemoteListLock);
 };
 
 template <class Work>

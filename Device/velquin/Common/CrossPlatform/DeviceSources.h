@@ -15,7 +15,7 @@
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
 
@@ -68,8 +68,8 @@ public:
     // 1: unchanged; negative: failed, RESULT_NOT_A_NETWORK_DEVICE for a device
     // that is not a network device. The manager raises the remote revision
     // on 0.
-    virtual int RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,
-                                        KT::DeviceIdentifier& identifier) = 0;
+    [[nodiscard]] virtual int RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,
+                                                      KT::DeviceIdentifier& identifier) = 0;
     // Drops what the network search keeps between searches (such as its
     // discovery of announced devices); the next search starts afresh. Called
     // by ReleaseAll with no manager lock held, possibly while a search runs.

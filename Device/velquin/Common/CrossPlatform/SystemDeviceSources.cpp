@@ -12,7 +12,7 @@ void LSystemDeviceSources::ListAttachedDevices(KT::Array<KT::DeviceIdentifier>& 
 {
     // A helper that cannot list its devices leaves the list empty; the manager
     // then keeps only its connected devices.
-    (void)LMacLocalConnector::GetTheMacLocalConnector()->FindDevices(identifiers);
+    static_cast<void>(LMacLocalConnector::GetTheMacLocalConnector()->FindDevices(identifiers));
 }
 
 KT::RCPtr<LDeviceBase> LSystemDeviceSources::CreateLocalDevice(const KT::DeviceIdentifier& identifier)

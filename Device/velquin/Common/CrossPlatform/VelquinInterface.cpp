@@ -5,6 +5,7 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/Defs/Result.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
 #include "KTFramework/Utilities/Storage/VariantEx.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
@@ -24,7 +25,7 @@ void FilterByProductGuid(const GUID* productGuids, std::uint32_t guidCount, KT::
     KT::Array<KT::GUIDComparable> guids;
     for (std::uint32_t i = 0; i < guidCount; ++i)
     {
-        guids.AppendItem(KT::GUIDComparable(productGuids[i].mBytes));
+        static_cast<void>(guids.AppendItem(KT::GUIDComparable(productGuids[i].mBytes))); // grows or throws
     }
     KT::Array<KT::Variant> deviceIDs;
     if (KT::Result::Failed(KT::VariantEx::VariantArrayToArrayOfVariants(deviceList, deviceIDs)))
@@ -38,7 +39,7 @@ void FilterByProductGuid(const GUID* productGuids, std::uint32_t guidCount, KT::
         KT::DeviceIdentifier(deviceIDs[i]).GetProductGuid(productGuid);
         if (guids.GetIndexOf(KT::GUIDComparable(productGuid)) == KT::kContainerNotFound)
         {
-            deviceIDs.Remove(i, 1);
+            static_cast<void>(deviceIDs.Remove(i, 1)); // i lies below the count
         }
     }
     if (deviceIDs.GetCount() != listed)

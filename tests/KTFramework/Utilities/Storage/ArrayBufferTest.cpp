@@ -4,6 +4,9 @@
 
 #include "KTFramework/Utilities/Storage/ArrayBuffer.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 
 namespace
@@ -17,10 +20,10 @@ using PoolTable = ArrayBuffer<unsigned long, 64, 1600, true, 8, GetSystemAllocat
 template <class A>
 void Fill(A& array, std::initializer_list<unsigned int> values)
 {
-    array.SetCount(0);
+    static_cast<void>(array.SetCount(0));
     for (unsigned int value : values)
     {
-        array.AppendItem(value);
+        static_cast<void>(array.AppendItem(value));
     }
 }
 
@@ -68,7 +71,7 @@ TEST(ArrayBuffer, GrowthReadsZeroEvenWhereTheBlockWasKept)
     EXPECT_EQ((std::vector<unsigned long>{5, 0, 0}), Contents(table));
 
     Fill(table, {5, 6, 7});
-    table.SetCount(1);
+    static_cast<void>(table.SetCount(1));
     EXPECT_EQ(3, table.Insert(0, 2));
     EXPECT_EQ((std::vector<unsigned long>{0, 0, 5}), Contents(table));
 }

@@ -4,8 +4,12 @@
 #include <random>
 #include <vector>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/ArrayUtils.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
+
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
 
 using namespace KT;
 
@@ -83,7 +87,7 @@ Array<int> MakeInts(std::initializer_list<int> values)
     Array<int> array;
     for (int value : values)
     {
-        array.AppendItem(value);
+        static_cast<void>(array.AppendItem(value));
     }
     return array;
 }
@@ -149,23 +153,23 @@ TEST(ArrayUtils, InconsistentOrderingsStayInsideTheStretch)
     {
         const int size = 2 + round % 40;
         Array<DevicePtr> list;
-        list.AppendItem(LDeviceStandIn::Remote(-1));
+        static_cast<void>(list.AppendItem(LDeviceStandIn::Remote(-1)));
         for (int i = 0; i < size; ++i)
         {
             switch (random() % 3)
             {
             case 0:
-                list.AppendItem(LDeviceStandIn::Remote(i));
+                static_cast<void>(list.AppendItem(LDeviceStandIn::Remote(i)));
                 break;
             case 1:
-                list.AppendItem(LDeviceStandIn::Local(true, random() % 3, 0, i));
+                static_cast<void>(list.AppendItem(LDeviceStandIn::Local(true, random() % 3, 0, i)));
                 break;
             default:
-                list.AppendItem(LDeviceStandIn::Local(false, 0, random() % 3, i));
+                static_cast<void>(list.AppendItem(LDeviceStandIn::Local(false, 0, random() % 3, i)));
                 break;
             }
         }
-        list.AppendItem(LDeviceStandIn::Remote(-2));
+        static_cast<void>(list.AppendItem(LDeviceStandIn::Remote(-2)));
 
         if (round % 2 == 0)
         {
@@ -200,7 +204,7 @@ TEST(ArrayUtils, SortsAPointerArrayInPlace)
     RCPtrArray<LDeviceStandIn, 1, 0> list;
     for (int id : {3, 1, 2})
     {
-        list.AppendItem(LDeviceStandIn::Remote(id));
+        static_cast<void>(list.AppendItem(LDeviceStandIn::Remote(id)));
     }
     ArrayUtils::Sort<DevicePtr>(list, 0, static_cast<uint64_t>(list.GetCount()), DeviceLess());
     std::vector<int> ids;
@@ -216,10 +220,10 @@ TEST(ArrayUtils, SortsAPointerArrayInPlace)
 TEST(ArrayUtils, LocalDevicesSortByFlagThenKey)
 {
     Array<DevicePtr> local;
-    local.AppendItem(LDeviceStandIn::Local(false, 0, 1, 1));
-    local.AppendItem(LDeviceStandIn::Local(true, 1, 0, 2));
-    local.AppendItem(LDeviceStandIn::Local(false, 0, 7, 3));
-    local.AppendItem(LDeviceStandIn::Local(true, 4, 0, 4));
+    static_cast<void>(local.AppendItem(LDeviceStandIn::Local(false, 0, 1, 1)));
+    static_cast<void>(local.AppendItem(LDeviceStandIn::Local(true, 1, 0, 2)));
+    static_cast<void>(local.AppendItem(LDeviceStandIn::Local(false, 0, 7, 3)));
+    static_cast<void>(local.AppendItem(LDeviceStandIn::Local(true, 4, 0, 4)));
     ArrayUtils::Sort(local, 0, 4, DeviceLess());
     // Flagged first, each kind by its key, larger first.
     EXPECT_EQ((std::vector<int>{4, 2, 3, 1}), Ids(local));
@@ -229,8 +233,8 @@ TEST(StableLessDerefFunctor, FallsBackOnSlotAddresses)
 {
     DeviceLess less;
     Array<DevicePtr> pair;
-    pair.AppendItem(LDeviceStandIn::Remote(4));
-    pair.AppendItem(LDeviceStandIn::Remote(4));
+    static_cast<void>(pair.AppendItem(LDeviceStandIn::Remote(4)));
+    static_cast<void>(pair.AppendItem(LDeviceStandIn::Remote(4)));
     const DevicePtr& low = pair.GetAt(0);
     const DevicePtr& high = pair.GetAt(1);
     EXPECT_FALSE(less(low, low));

@@ -10,6 +10,9 @@
 
 #include "KTFramework/Utilities/Storage/Buffer.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 
 namespace
@@ -194,7 +197,7 @@ TEST(IBuffer, FillsOnlyWithinTheSize)
     for (const FillCase& c : cases)
     {
         RCPtr<LIBuffer> buffer = LBufferT<1, 0>::Create(6, 0, true);
-        buffer->FillN('.', 0, -1);
+        static_cast<void>(buffer->FillN('.', 0, -1));
         const int result =
             c.wide ? buffer->FillW(0x6261, c.offset, c.count) : buffer->FillN('#', c.offset, c.count);
         EXPECT_EQ(c.result, result) << c.name;

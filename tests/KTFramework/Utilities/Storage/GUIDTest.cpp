@@ -3,8 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/GUID.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
 
 using namespace KT;
 using String = StringT<char, unsigned short>;
@@ -77,7 +80,7 @@ TEST(GUID, EqualityOfTheSixteenBytes)
     EXPECT_FALSE(IsEqualGUID(g1, g2));
 
     Array<GUIDComparable> list;
-    list.AppendItem(GUIDComparable());
-    list.AppendItem(a);
+    static_cast<void>(list.AppendItem(GUIDComparable()));
+    static_cast<void>(list.AppendItem(a));
     EXPECT_EQ(1u, list.GetIndexOf(GUIDComparable(bytes)));
 }

@@ -3,7 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
+
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
 
 using namespace KT;
 
@@ -120,7 +124,7 @@ Array<unsigned int> MakeArray(std::initializer_list<unsigned int> values)
     Array<unsigned int> array;
     for (unsigned int value : values)
     {
-        array.AppendItem(value);
+        static_cast<void>(array.AppendItem(value));
     }
     return array;
 }
@@ -386,7 +390,7 @@ TEST(IArray, AppendThroughElementPointers)
 
     // Reallocation while doubling must not leave the source reading freed storage.
     Array<std::string> words;
-    words.AppendItem("a string long enough to need its own heap block");
+    static_cast<void>(words.AppendItem("a string long enough to need its own heap block"));
     for (int round = 0; round < 5; ++round)
     {
         EXPECT_EQ(2 << round, words.Append(words));
@@ -395,9 +399,9 @@ TEST(IArray, AppendThroughElementPointers)
     EXPECT_EQ(0u, words.GetIndexOf("a string long enough to need its own heap block"));
 
     RefusingArray refusing;
-    refusing.AppendItem(5);
+    static_cast<void>(refusing.AppendItem(5));
     Array<int> three;
-    three.SetCount(3);
+    static_cast<void>(three.SetCount(3));
     EXPECT_EQ(kContainerFailed, refusing.Append(three));
     EXPECT_EQ(1, refusing.GetCount());
     EXPECT_EQ(5, refusing.GetAt(0));
@@ -476,21 +480,21 @@ TEST(Array, ItemOperationsReturnIndexesAndCheckBounds)
     EXPECT_EQ(2u, out);
     EXPECT_EQ((std::vector<unsigned int>{1, 3}), Contents(abc));
     out = 77;
-    EXPECT_THROW(abc.RemoveItem(2, out), std::out_of_range);
+    EXPECT_THROW(static_cast<void>(abc.RemoveItem(2, out)), std::out_of_range);
     EXPECT_EQ(77u, out);
     EXPECT_EQ((std::vector<unsigned int>{1, 3}), Contents(abc));
     EXPECT_EQ(3u, abc.GetAt(1));
     EXPECT_THROW(abc.GetAt(2), std::out_of_range);
 
     Array<unsigned int> empty;
-    EXPECT_THROW(empty.RemoveLast(out), std::out_of_range);
+    EXPECT_THROW(static_cast<void>(empty.RemoveLast(out)), std::out_of_range);
     EXPECT_EQ(0, empty.Clear());
 
     Array<std::string> words;
-    words.AppendItem("the first element, kept apart from the small-string buffer");
+    static_cast<void>(words.AppendItem("the first element, kept apart from the small-string buffer"));
     for (int i = 0; i < 8; ++i)
     {
-        words.InsertItem(0, words.GetAt(words.GetCount() - 1));
+        static_cast<void>(words.InsertItem(0, words.GetAt(words.GetCount() - 1)));
     }
     EXPECT_EQ(0, words.Swap(0, 8));
     EXPECT_EQ(words.GetAt(0), words.GetAt(8));
@@ -499,8 +503,8 @@ TEST(Array, ItemOperationsReturnIndexesAndCheckBounds)
 TEST(Array, CopiesAreIndependent)
 {
     Array<std::string> words;
-    words.AppendItem("one");
-    words.AppendItem("two");
+    static_cast<void>(words.AppendItem("one"));
+    static_cast<void>(words.AppendItem("two"));
     Array<std::string> copy(words);
     copy.GetAt(0) = "changed";
     EXPECT_EQ("one", words.GetAt(0));

@@ -6,6 +6,9 @@
 
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 
 namespace
@@ -47,7 +50,7 @@ protected:
     {
         for (const char* id = ids; *id != '\0'; ++id)
         {
-            items.AppendItem(Make(*id));
+            static_cast<void>(items.AppendItem(Make(*id)));
         }
     }
 
@@ -157,12 +160,17 @@ TEST_F(RCPtrArrayTest, OutOfRangeRemovalThrowsAndChangesNothing)
         std::function<void()> call;
         std::string message;
     } rows[] = {
-        {"RemoveItem(3) as RCPtr", [&] { items.RemoveItem(3, out); }, RemoveMessage("RCPtrArray", 175)},
-        {"RemoveItem(3) as ConstRCPtr", [&] { static_cast<ConstItems&>(items).RemoveItem(3, constOut); },
+        {"RemoveItem(3) as RCPtr", [&] { static_cast<void>(items.RemoveItem(3, out)); },
+         RemoveMessage("RCPtrArray", 175)},
+        {"RemoveItem(3) as ConstRCPtr",
+         [&] { static_cast<void>(static_cast<ConstItems&>(items).RemoveItem(3, constOut)); },
          RemoveMessage("ConstRCPtrArray", 217)},
-        {"Remove(1, 5)", [&] { items.Remove(1, 5); }, RemoveMessage("ConstRCPtrArray", 217)},
-        {"Remove(1, huge)", [&] { items.Remove(1, SIZE_MAX); }, RemoveMessage("ConstRCPtrArray", 217)},
-        {"Remove(4, 1) as ConstRCPtr", [&] { static_cast<ConstItems&>(items).Remove(4, 1); },
+        {"Remove(1, 5)", [&] { static_cast<void>(items.Remove(1, 5)); },
+         RemoveMessage("ConstRCPtrArray", 217)},
+        {"Remove(1, huge)", [&] { static_cast<void>(items.Remove(1, SIZE_MAX)); },
+         RemoveMessage("ConstRCPtrArray", 217)},
+        {"Remove(4, 1) as ConstRCPtr",
+         [&] { static_cast<void>(static_cast<ConstItems&>(items).Remove(4, 1)); },
          RemoveMessage("ConstRCPtrArray", 217)},
     };
     for (const Row& row : rows)
@@ -229,15 +237,15 @@ TEST_F(RCPtrArrayTest, DestructionReleasesEachOnceFirstFirst)
     {
         Items items;
         Fill(items, "ABC");
-        items.AppendItem(kept);
-        items.InsertItem(1, RCPtr<LItem>::Null);
+        static_cast<void>(items.AppendItem(kept));
+        static_cast<void>(items.InsertItem(1, RCPtr<LItem>::Null));
     }
     EXPECT_EQ("ABC", mReleased);
     EXPECT_EQ(1, kept->GetReferenceCount());
     {
         ConstItems constItems;
-        constItems.AppendItem(Make('X'));
-        constItems.AppendItem(Make('Y'));
+        static_cast<void>(constItems.AppendItem(Make('X')));
+        static_cast<void>(constItems.AppendItem(Make('Y')));
     }
     EXPECT_EQ("ABCXY", mReleased);
 }
@@ -317,7 +325,7 @@ TEST_F(RCPtrArrayTest, ConstructedSlotsAreNullAndJobListKeepsSpareSlots)
     RCPtrArray<LItem, 16, 16> jobs;
     for (char id = 'a'; id < 'a' + 20; ++id)
     {
-        jobs.AppendItem(Make(id));
+        static_cast<void>(jobs.AppendItem(Make(id)));
     }
     EXPECT_EQ(20, jobs.GetCount());
     EXPECT_EQ(2, jobs.Remove(1, 18));

@@ -2,6 +2,9 @@
 
 #include "KTFramework/Utilities/Storage/StringArrayT.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 
 namespace
@@ -15,7 +18,7 @@ Strings Make(std::initializer_list<const char*> texts)
     Strings list;
     for (const char* text : texts)
     {
-        list.AppendItem(String8(text));
+        static_cast<void>(list.AppendItem(String8(text)));
     }
     return list;
 }
@@ -47,11 +50,11 @@ TEST(StringArrayT, FindContainedMatchesTheTextPointerNotItsContent)
 {
     Strings list;
     const String8 shared("name");
-    list.AppendItem(String8("other"));
-    list.AppendItem(shared);
-    list.AppendItem(String8("name"));
-    list.AppendItem(shared);
-    list.AppendItem(String8("tail"));
+    static_cast<void>(list.AppendItem(String8("other")));
+    static_cast<void>(list.AppendItem(shared));
+    static_cast<void>(list.AppendItem(String8("name")));
+    static_cast<void>(list.AppendItem(shared));
+    static_cast<void>(list.AppendItem(String8("tail")));
 
     // The second and fourth element share one buffer: the later index wins.
     EXPECT_EQ(list.FindContained(shared.CStr()), 3);

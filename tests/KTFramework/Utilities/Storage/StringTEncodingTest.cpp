@@ -8,6 +8,9 @@
 #include "KTFramework/Utilities/Storage/Buffer.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 
 namespace
@@ -120,7 +123,7 @@ TEST(StringTEncoding, DecodesIntoNewOrGivenBuffers)
             if (row.InitialSize != kNull)
             {
                 buffer = LBufferT<1, 0>::Create(static_cast<std::size_t>(row.InitialSize), 0, true);
-                buffer->FillN(static_cast<char>(0xEE), 0, -1);
+                static_cast<void>(buffer->FillN(static_cast<char>(0xEE), 0, -1));
             }
             const auto type = static_cast<BinaryToTextEncodingType>(row.Type);
             const int result = wide ? Wide(row.Text).DecodeBinaryData(type, buffer, row.Offset)

@@ -7,6 +7,9 @@
 
 #include "KTFramework/Utilities/Storage/StringT.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 
 namespace
@@ -234,7 +237,7 @@ TEST(StringT, ALockedBufferWithoutANulIsReadOnlyToItsEnd)
     EXPECT_EQ("bc", Text(s.GetSubString(1, 2)));
     EXPECT_EQ("abcd", Text(s.ToLower()));
     String8 inserted("[]");
-    inserted.Insert(1, s);
+    static_cast<void>(inserted.Insert(1, s));
     inserted += s;
     EXPECT_EQ("[abcd]abcd", Text(inserted));
 
@@ -302,19 +305,19 @@ TEST(StringT, InsertPositionsAndCounts)
     }
 
     String8 self("ab");
-    self.Insert(1, self);
+    static_cast<void>(self.Insert(1, self));
     EXPECT_EQ("aabb", Text(self));
-    self.Insert(0, self);
+    static_cast<void>(self.Insert(0, self));
     EXPECT_EQ("aabbaabb", Text(self));
 
     // In a locked string the text stays in the buffer, cut to it, except at the
     // end, where the buffer grows.
     String8 locked("hello");
     char* p = locked.Lock(6);
-    locked.Insert(2, "XY", String8::kWholeText);
+    static_cast<void>(locked.Insert(2, "XY", String8::kWholeText));
     EXPECT_EQ(static_cast<const char*>(p), locked.CStr());
     EXPECT_EQ("heXYl", Text(locked));
-    locked.Insert(locked.GetLength(), "!!", String8::kWholeText);
+    static_cast<void>(locked.Insert(locked.GetLength(), "!!", String8::kWholeText));
     EXPECT_TRUE(locked.IsLocked());
     EXPECT_EQ("heXYl!!", Text(locked));
 }

@@ -13,6 +13,9 @@
 #include "KTFramework/Utilities/Storage/VariantEx.h"
 #include "support/ScopedThreadLocale.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 
 namespace
@@ -41,7 +44,7 @@ VariantEx ArrayOf(std::initializer_list<VariantEx> items)
     Array<VariantEx> list;
     for (const VariantEx& item : items)
     {
-        list.AppendItem(item);
+        static_cast<void>(list.AppendItem(item));
     }
     VariantEx v;
     v.SetArray(list);
@@ -418,8 +421,8 @@ TEST(VariantEx, DeserializeReadsLegacyKindsAndRefusesMalformedRecords)
 TEST(VariantEx, ArraysConvertToListsAndBack)
 {
     Array<VariantEx> list;
-    list.AppendItem(Scalar<int>(Variant::TYPE_INT32, 1));
-    list.AppendItem(Text("two"));
+    static_cast<void>(list.AppendItem(Scalar<int>(Variant::TYPE_INT32, 1)));
+    static_cast<void>(list.AppendItem(Text("two")));
     VariantEx packed;
     EXPECT_EQ(packed.SetArray(list), Variant::TYPE_ARRAY);
     Variant plain;
@@ -439,7 +442,7 @@ TEST(VariantEx, ArraysConvertToListsAndBack)
 
     EXPECT_EQ(VariantEx::VariantArrayToArrayOfVariants(VariantEx(), back), 0);
     EXPECT_EQ(back.GetCount(), 0);
-    back.AppendItem(VariantEx());
+    static_cast<void>(back.AppendItem(VariantEx()));
     EXPECT_EQ(VariantEx::VariantArrayToArrayOfVariants(Scalar<int>(Variant::TYPE_INT32, 1), back),
               RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(back.GetCount(), 0);
@@ -451,7 +454,7 @@ TEST(VariantEx, ArraysConvertToListsAndBack)
 
     // The source being one of the list's own elements.
     Array<VariantEx> nested;
-    nested.AppendItem(ArrayOf({Scalar<int>(Variant::TYPE_INT32, 4), VariantEx()}));
+    static_cast<void>(nested.AppendItem(ArrayOf({Scalar<int>(Variant::TYPE_INT32, 4), VariantEx()})));
     EXPECT_EQ(VariantEx::VariantArrayToArrayOfVariants(nested.GetAt(0), nested), 0);
     ASSERT_EQ(nested.GetCount(), 2);
     EXPECT_EQ(nested.GetAt(0).GetInt32(), 4);
@@ -484,9 +487,9 @@ TEST(VariantEx, MalformedArrayPayloadsEndTheWalk)
             byte = static_cast<unsigned char>(random() % 4 == 0 ? random() % 20 : random());
         }
         VariantEx v;
-        v.Deserialize(bytes.data(), bytes.size());
+        static_cast<void>(v.Deserialize(bytes.data(), bytes.size()));
         const VariantEx array = FromBytes(Variant::TYPE_ARRAY, bytes);
-        VariantEx::VariantArrayToArrayOfVariants(array, list);
+        static_cast<void>(VariantEx::VariantArrayToArrayOfVariants(array, list));
         array.GetXMLString();
     }
 }

@@ -13,6 +13,9 @@
 #include "KTFramework/Utilities/Storage/Variant.h"
 #include "support/VariantProbes.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 using KT::Testing::CountingVariant;
 using KT::Testing::MakeArray;
@@ -438,7 +441,7 @@ TEST(Variant, SelfAndAliasedSourcesAreReadBeforeTheyAreFreed)
     // A record that lies inside the target's own bytes.
     Variant holder;
     unsigned char record[16];
-    Variant::Serialize(Variant(9), record, sizeof(record));
+    static_cast<void>(Variant::Serialize(Variant(9), record, sizeof(record)));
     holder.SetBuffer(record, sizeof(record));
     EXPECT_EQ(
         0, Variant::Deserialize(holder, static_cast<const unsigned char*>(holder.GetConstPointer(size)), 16));

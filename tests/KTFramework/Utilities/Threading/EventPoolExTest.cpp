@@ -8,6 +8,9 @@
 #include "KTFramework/Utilities/Threading/EventPoolEx.h"
 #include "ThreadingTestSupport.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 using namespace ThreadingTest;
 
@@ -137,7 +140,7 @@ TEST(LEventPoolEx, RemoveRefusesForeignNullAndWaitedOnEvents)
         {
             while (!stop.load())
             {
-                own->Wait(20);
+                static_cast<void>(own->Wait(20));
             }
         });
     auto start = std::chrono::steady_clock::now();

@@ -6,6 +6,9 @@
 #include "KTFramework/Utilities/Threading/ThreadOwnerBase.h"
 #include "ThreadingTestSupport.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 using namespace ThreadingTest;
 
@@ -32,7 +35,7 @@ public:
         mRunning.Open();
         do
         {
-            mWake.Wait(Wait::INFINITE_WAIT);
+            static_cast<void>(mWake.Wait(Wait::INFINITE_WAIT));
         } while (GetThreadState() != STATE_KILL_REQUESTED);
         return reinterpret_cast<void*>(std::intptr_t{5});
     }

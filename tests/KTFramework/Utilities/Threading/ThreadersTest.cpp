@@ -11,6 +11,9 @@
 #include "Platform/NativeThread.h"
 #include "ThreadingTestSupport.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 using namespace KT;
 using namespace ThreadingTest;
 
@@ -116,8 +119,8 @@ TEST(RetriggerableThreader, KillRacingRunReleasesEveryAcceptedJob)
                     while (!stop.load())
                     {
                         created.Add();
-                        threader.Run(MakeWorker([] {}, &destroyed), RCPtr<LRefCountedObject>(),
-                                     Thread::PRIORITY_NORMAL);
+                        static_cast<void>(threader.Run(MakeWorker([] {}, &destroyed),
+                                                       RCPtr<LRefCountedObject>(), Thread::PRIORITY_NORMAL));
                     }
                 });
         }

@@ -9,6 +9,9 @@
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
 
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
+
 namespace
 {
 
@@ -80,7 +83,7 @@ TEST(DeviceBase, SortsNetworkDevicesFirstByIDThenTheOthersInTheirListOrder)
         std::string input;
         for (const KT::RCPtr<LDeviceBase>& device : order)
         {
-            list.AppendItem(device);
+            static_cast<void>(list.AppendItem(device));
             input += device->GetUserDefinedName().CStr();
         }
         LDeviceManager::SortDeviceList(list);

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "Platform/NetworkInterfaces.h"
 #include "Platform/Socket.h"
 
@@ -211,6 +212,14 @@ void LNetworkSocket::SetBlocking(bool blocking)
 {
     KT::AutolockT<KT::FastMutex> lock(mReceiveMutex);
     SetBlockingInternal(blocking);
+}
+
+void LNetworkSocket::Shutdown()
+{
+    if (mSocket != -1)
+    {
+        KT::Platform::ShutdownSocket(mSocket);
+    }
 }
 
 NetworkError LNetworkSocket::SetOption(int level, int name, const char* value, int length)

@@ -140,6 +140,10 @@ public:
     bool CallSelect(unsigned int timeoutMicroseconds, WaitType type);
 
     void SetBlocking(bool blocking);
+    // Ends the stream both ways (TCP): the peer sees it end, later sends fail
+    // and a receive reports the close. For a stream whose framing a cut-short
+    // send has broken.
+    void Shutdown();
     [[nodiscard]] NetworkError SetOption(int level, int name, const char* value, int length);
     // The socket's own address and port; both 0 when they cannot be read.
     // Always 0.

@@ -4,9 +4,12 @@
 
 #include <vector>
 
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "Platform/NetworkInterfaces.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkSocket.h"
+
+// Result codes that a test does not judge (set-up steps, and calls whose effect
+// it checks another way) are cast to void.
 
 namespace
 {
@@ -72,7 +75,7 @@ TEST_F(NetworkHostAddresses, LocalAddressesAreTheUpIPv4EntriesInWalkOrder)
     sEntries = {Link("eth0", 2, {1, 2, 3, 4, 5, 6}), IPv4("eth0", 0xC0A80102), IPv4("lo", 0x7F000001),
                 IPv4("eth1", 0x0A000001, false),     IPv4("eth0", 0xC0A80103), IPv4("eth0", 0xC0A80102)};
     KT::Array<unsigned int> addresses;
-    addresses.AppendItem(99);
+    static_cast<void>(addresses.AppendItem(99));
     EXPECT_EQ(LNetworkSocket::GetLocalIPAddresses(addresses), NETWORK_NO_ERROR);
     const std::vector<unsigned int> expected = {0xC0A80102, 0x7F000001, 0xC0A80103, 0xC0A80102};
     ASSERT_EQ(addresses.GetCount(), static_cast<int64_t>(expected.size()));

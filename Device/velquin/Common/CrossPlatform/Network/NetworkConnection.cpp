@@ -1,0 +1,672 @@
+#include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
+
+#include <cstring>
+
+#include "KTFramework/Utilities/Storage/ReuseAllocator.h"
+#include "Platform/Socket.h"
+
+namespace
+{
+
+constexpr const char* kJobNameFormat = "LCallBackThreadWorker #%u for NetworkConnection %u, channel %u";
+
+// The blocks of the delivery jobs, made and freed once per message and
+// registration.
+using JobPool = KT::ReuseAllocator<LNetworkConnection::LCallbacker::LCallBackThreadWorker, 64, KT::FastMutex>;
+
+// What a send answers when the channel has no socket.
+constexpr NetworkError kNoSocket = static_cast<NetworkError>(-1);
+
+bool IsChannel(std::uint32_t channel)
+{
+    return channel < NetworkWireFormat::kChannelCount;
+}
+
+} // namespace
+
+KT::AtomicCounter LNetworkConnection::smNextID;
+std::atomic<std::uint32_t> LNetworkConnection::LCallbacker::LCallBackThreadWorker::smCount{0};
+
+// ---- Opening and building
+
+KT::RCPtr<LNetworkSocket> LNetworkConnection::ConnectSocket(std::uint32_t ipAddress, std::uint16_t port,
+                                                            NetworkSocketType type,
+                                                            const KT::RCPtr<KT::LIBuffer>& hello)
+{
+    // The UDP hello exchange belongs to connections with reliable channels,
+    // which are not served yet.
+    if (type != NETWORK_SOCKET_TCP)
+    {
+        return KT::RCPtr<LNetworkSocket>();
+    }
+    KT::RCPtr<LNetworkSocket> socket = LNetworkSocket::Create(type);
+    if (!socket || socket->Connect(ipAddress, port, false, LNetworkSocket::kConnectTimeoutMicroseconds) !=
+                       NETWORK_NO_ERROR)
+    {
+        return KT::RCPtr<LNetworkSocket>();
+    }
+    const unsigned char* helloBytes = CLIENT_COOKIE.mBytes;
+    std::size_t helloSize = kHelloSize;
+    if (hello.GetRaw() != nullptr && hello->GetSizeBytes() > 0)
+    {
+        helloBytes = static_cast<const unsigned char*>(hello->GetRawPtr());
+        helloSize = hello->GetSizeBytes();
+    }
+    unsigned int sent = 0;
+    if (socket->Send(helloBytes, static_cast<unsigned int>(helloSize), sent) != NETWORK_NO_ERROR ||
+        sent < helloSize)
+    {
+        return KT::RCPtr<LNetworkSocket>();
+    }
+    // Messages go out as header and payload in two sends; without this the
+    // payload would wait for the peer's delayed acknowledgement of the header.
+    // SO_SNDBUF stays as it is: Linux turns 0 into its minimum, which would
+    // stall every large message.
+    const int noDelay = 1;
+    static_cast<void>(socket->SetOption(KT::Platform::kSocketLevelTcp, KT::Platform::kSocketOptionTcpNoDelay,
+                                        reinterpret_cast<const char*>(&noDelay), sizeof(noDelay)));
+    return socket;
+}
+
+KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(std::uint32_t ipAddress, std::uint16_t port,
+                                                         ConnectionType type)
+{
+    KT::RCPtr<LNetworkSocket> socket;
+    switch (type)
+    {
+    case CONNECTION_CONTROL_SOCKET:
+        socket = ConnectSocket(ipAddress, port, NETWORK_SOCKET_TCP, KT::RCPtr<KT::LIBuffer>());
+        return !socket ? KT::RCPtr<LNetworkConnection>() : Create(KT::RCPtr<LNetworkSocket>(), socket, type);
+    case CONNECTION_DATA_SOCKET:
+        socket = ConnectSocket(ipAddress, port, NETWORK_SOCKET_TCP, KT::RCPtr<KT::LIBuffer>());
+        return !socket ? KT::RCPtr<LNetworkConnection>() : Create(socket, KT::RCPtr<LNetworkSocket>(), type);
+    default:
+        return KT::RCPtr<LNetworkConnection>();
+    }
+}
+
+KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(const KT::RCPtr<LNetworkSocket>& socketA,
+                                                         const KT::RCPtr<LNetworkSocket>& socketB,
+                                                         ConnectionType type)
+{
+    if (type != CONNECTION_CONTROL_SOCKET && type != CONNECTION_DATA_SOCKET)
+    {
+        return KT::RCPtr<LNetworkConnection>();
+    }
+    // A UDP data socket makes channels 0 and 1 reliable, whose sending is not
+    // served yet.
+    if (socketA.GetRaw() != nullptr && socketA->GetSocketType() != NETWORK_SOCKET_TCP)
+    {
+        return KT::RCPtr<LNetworkConnection>();
+    }
+    KT::RCPtr<LNetworkConnection> connection(new LNetworkConnection(socketA, socketB, type));
+
+    connection->mAckWorker = AckWorker::Create(connection, &LNetworkConnection::AckProcessingThreadWorker);
+    if (connection->mAckWorker.GetRaw() != nullptr)
+    {
+        connection->ModifyNumContainedReferences(1);
+        connection->mAckWorkerCounted.store(true);
+    }
+    connection->mAckEvent = KT::LEvent::Create(true);
+    connection->mAckThreader = KT::LEventGatedThreader::Create(
+        connection->mAckEvent, KT::RCPtr<KT::LThreadWorker>(connection->mAckWorker),
+        KT::RCPtr<KT::LRefCountedObject>(), KT::Thread::PRIORITY_TIME_CRITICAL);
+    connection->mAckThreader->SetWaitTimeout(kAckWaitMilliseconds);
+    return connection;
+}
+
+LNetworkConnection::LNetworkConnection(const KT::RCPtr<LNetworkSocket>& socketA,
+                                       const KT::RCPtr<LNetworkSocket>& socketB, ConnectionType type)
+    : mRegistrations(0, 0), mSocketA(socketA), mSocketB(socketB),
+      mDataReceiver(&LNetworkConnection::ConnectionThreadWorkerData, this),
+      mControlReceiver(&LNetworkConnection::ConnectionThreadWorkerControl, this),
+      mID(static_cast<std::uint32_t>(smNextID.Increment())), mConnectionType(type)
+{
+    for (std::uint32_t channel = 0; channel < kChannelCount; ++channel)
+    {
+        mNextSequenceID[channel].store(0);
+        mLastReceived[channel].store(-1);
+        mPeerAcknowledged[channel].store(-1);
+        mResendRequestReceived[channel].store(0);
+    }
+    mDataReceiver.SetPriority(KT::Thread::PRIORITY_TIME_CRITICAL);
+    mControlReceiver.SetPriority(KT::Thread::PRIORITY_TIME_CRITICAL);
+}
+
+LNetworkConnection::~LNetworkConnection()
+{
+    CloseConnection();
+    // The receivers held references until they ended, so they are ending now;
+    // on a receiver's own thread the wait returns at once.
+    if (mConnectionType == CONNECTION_CONTROL_SOCKET)
+    {
+        mControlReceiver.WaitForDeath(KT::Thread::GetStopTimeoutMs());
+    }
+    else if (mConnectionType == CONNECTION_DATA_SOCKET)
+    {
+        mDataReceiver.WaitForDeath(KT::Thread::GetStopTimeoutMs());
+    }
+    else
+    {
+        mDataReceiver.WaitForDeath(KT::Thread::GetStopTimeoutMs());
+        mControlReceiver.WaitForDeath(KT::Thread::GetStopTimeoutMs());
+    }
+}
+
+int LNetworkConnection::RemoveContainedReferences()
+{
+    // The last outside holder is letting go: the receivers end at their next
+    // poll and drop their references, the last of them freeing the connection.
+    CloseConnection();
+    if (mAckWorkerCounted.exchange(false))
+    {
+        mAckThreader->Kill();
+        mAckWorker->DropOwnerReference();
+        ModifyNumContainedReferences(-1);
+    }
+    return LRefCountedObject::RemoveContainedReferences();
+}
+
+int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>&)
+{
+    // Only reliable channels have acknowledgements to send or messages to
+    // resend, and a connection has them only over a UDP data socket.
+    return 0;
+}
+
+// ---- Sockets and state
+
+bool LNetworkConnection::IsConnectionActive()
+{
+    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+    return mSocketA.GetRaw() != nullptr ||
+           (mConnectionType == CONNECTION_CONTROL_SOCKET && mSocketB.GetRaw() != nullptr);
+}
+
+void LNetworkConnection::CloseConnection()
+{
+    // Released after the mutex: a socket's last release closes its descriptor.
+    KT::RCPtr<LNetworkSocket> socketA;
+    KT::RCPtr<LNetworkSocket> socketB;
+    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+    socketA.SwapReference(mSocketA);
+    socketB.SwapReference(mSocketB);
+}
+
+KT::RCPtr<LNetworkSocket> LNetworkConnection::GetNetworkSocket(bool controlSocket)
+{
+    return LoadSocket(controlSocket);
+}
+
+KT::RCPtr<LNetworkSocket> LNetworkConnection::GetSendSocket(NetworkChannelNumber channel)
+{
+    return LoadSendSocket(channel);
+}
+
+KT::RCPtr<LNetworkSocket> LNetworkConnection::LoadSocket(bool controlSocket)
+{
+    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+    return controlSocket ? mSocketB : mSocketA;
+}
+
+KT::RCPtr<LNetworkSocket> LNetworkConnection::LoadSendSocket(NetworkChannelNumber channel)
+{
+    if (!IsChannel(channel))
+    {
+        return KT::RCPtr<LNetworkSocket>();
+    }
+    switch (mConnectionType)
+    {
+    case CONNECTION_CONTROL_SOCKET:
+        return LoadSocket(true);
+    case CONNECTION_DATA_SOCKET:
+        return LoadSocket(false);
+    case CONNECTION_DUAL_SOCKETS:
+        return LoadSocket(channel > NETWORK_CHANNEL_1);
+    default:
+        return KT::RCPtr<LNetworkSocket>();
+    }
+}
+
+std::uint64_t LNetworkConnection::GetMillisecondsSinceLastReceive() const
+{
+    return mMillisecondsSinceLastReceive.load();
+}
+
+void LNetworkConnection::ClearMillisecondsSinceLastReceive()
+{
+    mMillisecondsSinceLastReceive.store(0);
+}
+
+void LNetworkConnection::AddIdleTime(std::uint32_t milliseconds)
+{
+    mMillisecondsSinceLastReceive.fetch_add(milliseconds);
+}
+
+void LNetworkConnection::MarkReceived()
+{
+    mMillisecondsSinceLastReceive.store(0);
+}
+
+// ---- Sending
+
+NetworkError LNetworkConnection::SendOnSocket(const KT::RCPtr<LNetworkSocket>& socket,
+                                              NetworkChannelNumber channel, unsigned char* header,
+                                              const unsigned char* payload, std::size_t payloadSize)
+{
+    const bool contiguous = payload == header + kHeaderSize;
+    socket->AcquireSendMutex();
+    // Numbered under the send mutex, so that sequence order is wire order.
+    const std::uint32_t sequenceID = static_cast<std::uint32_t>(mNextSequenceID[channel].fetch_add(1));
+    static_cast<void>(WriteMessageHeader(header, channel, payloadSize, sequenceID));
+    unsigned int sent = 0;
+    unsigned int payloadSent = 0;
+    NetworkError result;
+    if (contiguous)
+    {
+        result = socket->Send(header, static_cast<unsigned int>(kHeaderSize + payloadSize), sent);
+    }
+    else
+    {
+        result = socket->Send(header, kHeaderSize, sent);
+        if (result == NETWORK_NO_ERROR && payloadSize > 0)
+        {
+            result = socket->Send(payload, static_cast<unsigned int>(payloadSize), payloadSent);
+        }
+    }
+    if (result != NETWORK_NO_ERROR && sent + payloadSent > 0)
+    {
+        // The peer holds part of a message and would read the next one's bytes
+        // as its rest: end the stream instead, so that later sends fail and
+        // both sides see the connection close.
+        socket->Shutdown();
+    }
+    socket->ReleaseSendMutex();
+    return result;
+}
+
+NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>& payload,
+                                             NetworkChannelNumber channel)
+{
+    if (payload.GetRaw() != nullptr)
+    {
+        const auto* message = dynamic_cast<const LNetworkConnectionSendBuffer*>(payload.GetRaw());
+        if (message != nullptr)
+        {
+            return SendMessage(KT::ConstRCPtr<LNetworkConnectionSendBuffer>(message), channel);
+        }
+    }
+    KT::RCPtr<LNetworkSocket> socket = LoadSendSocket(channel);
+    if (!socket)
+    {
+        return kNoSocket;
+    }
+    std::size_t size = 0;
+    const unsigned char* bytes = nullptr;
+    if (payload.GetRaw() != nullptr)
+    {
+        KT::IBuffer& buffer = const_cast<KT::LIBuffer&>(*payload);
+        size = buffer.GetSizeBytes();
+        bytes = static_cast<const unsigned char*>(buffer.GetRawPtr());
+    }
+    if (size > kMaxPayloadSize)
+    {
+        return NETWORK_SEND_FAILED;
+    }
+    unsigned char header[kHeaderSize];
+    return SendOnSocket(socket, channel, header, bytes, size);
+}
+
+NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
+                                             NetworkChannelNumber channel)
+{
+    if (!message)
+    {
+        return SendMessage(KT::ConstRCPtr<KT::LIBuffer>(), channel);
+    }
+    KT::RCPtr<LNetworkSocket> socket = LoadSendSocket(channel);
+    if (!socket)
+    {
+        return kNoSocket;
+    }
+    LNetworkConnectionSendBuffer& buffer = const_cast<LNetworkConnectionSendBuffer&>(*message);
+    const std::size_t size = buffer.GetSizeBytes();
+    if (size > kMaxPayloadSize)
+    {
+        return NETWORK_SEND_FAILED;
+    }
+    unsigned char* header = buffer.GetMessageHeader();
+    return SendOnSocket(socket, channel, header, header + kHeaderSize, size);
+}
+
+NetworkError LNetworkConnection::SendMessageWithReply(const KT::ConstRCPtr<KT::LIBuffer>& payload,
+                                                      NetworkChannelNumber channel,
+                                                      KT::ConstRCPtr<KT::LIBuffer>& reply,
+                                                      std::uint32_t replyChannel, std::uint32_t timeoutMs,
+                                                      const KT::RCPtr<KT::LEvent>& event)
+{
+    KT::AutolockT<KT::FastMutex> exchange(mRequestReplyLock);
+    // No waiter exists yet, so nothing else writes the reply; clearing it here
+    // releases the caller's old value outside the connection mutex.
+    reply.SetNull();
+    if (!IsChannel(channel) || !IsChannel(replyChannel))
+    {
+        return kNoSocket;
+    }
+    KT::RCPtr<KT::LEvent> replyEvent = !event ? KT::LEvent::Create(true) : event;
+    KT::RCPtr<LCallbacker> waiter =
+        LCallbacker::Create(replyEvent, &reply, replyChannel, KT::RCPtr<LNetworkConnection>(this));
+    if (!waiter)
+    {
+        return NETWORK_OBJECT_OUT_OF_MEMORY;
+    }
+    // Reset before the waiter can be given anything, so that no release is lost.
+    replyEvent->Reset();
+    {
+        KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+        static_cast<void>(mRegistrations.AppendItem(waiter)); // grows or throws
+        StartReceiversLocked();
+    }
+
+    NetworkError result = SendMessage(payload, channel);
+    if (result == NETWORK_NO_ERROR)
+    {
+        static_cast<void>(replyEvent->Wait(timeoutMs));
+    }
+
+    // The outcome is read once the waiter is out of the list: a reply stored
+    // until then counts, even when the wait had already timed out.
+    KT::RCPtr<LCallbacker> removed;
+    KT::ConstRCPtr<KT::LIBuffer> dropped;
+    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+    for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
+    {
+        if (mRegistrations[i] == waiter)
+        {
+            static_cast<void>(mRegistrations.RemoveItem(i, removed));
+            break;
+        }
+    }
+    if (result == NETWORK_NO_ERROR && !waiter->HasReply())
+    {
+        result = NETWORK_RECEIVE_TIMEOUT;
+    }
+    if (result != NETWORK_NO_ERROR)
+    {
+        dropped.SwapReference(reply);
+    }
+    return result;
+}
+
+// ---- Registrations
+
+int LNetworkConnection::SetCallback(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
+                                    NetworkChannelNumber channel)
+{
+    if (!callback || !IsChannel(channel) || !IsConnectionActive())
+    {
+        return KT::RESULT_FAILED;
+    }
+    KT::RCPtr<LCallbacker> registration =
+        LCallbacker::Create(callback, channel, KT::RCPtr<LNetworkConnection>(this));
+    if (!registration)
+    {
+        return KT::RESULT_FAILED;
+    }
+    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+    static_cast<void>(mRegistrations.AppendItem(registration)); // grows or throws
+    StartReceiversLocked();
+    return 0;
+}
+
+int LNetworkConnection::RemoveCallback(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
+                                       NetworkChannelNumber channel)
+{
+    // Released after the mutex: its pool, interface and connection references
+    // may be the last ones.
+    KT::RCPtr<LCallbacker> removed;
+    {
+        KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+        for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
+        {
+            if (mRegistrations[i]->IsMatch(callback, channel))
+            {
+                static_cast<void>(mRegistrations.RemoveItem(i, removed));
+                break;
+            }
+        }
+    }
+    if (!removed)
+    {
+        return KT::RESULT_FAILED;
+    }
+    removed->KillThreads();
+    return 0;
+}
+
+void LNetworkConnection::DeliverMessage(const KT::RCPtr<LNetworkConnectionSendBuffer>& message,
+                                        std::uint32_t channel)
+{
+    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+    for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
+    {
+        if (mRegistrations[i]->GetChannel() == channel)
+        {
+            static_cast<void>(mRegistrations[i]->ReceivedMessage(message));
+        }
+    }
+}
+
+void LNetworkConnection::DeliverError(NetworkError error)
+{
+    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+    for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
+    {
+        static_cast<void>(mRegistrations[i]->ConnectionError(error));
+    }
+}
+
+// ---- Receivers' start and end
+
+void LNetworkConnection::StartReceiversLocked()
+{
+    if (mReceiversStarted)
+    {
+        return;
+    }
+    mReceiversStarted = true;
+    StartReceiver(mControlReceiver);
+    StartReceiver(mDataReceiver);
+}
+
+void LNetworkConnection::StartReceiver(KT::Thread& receiver)
+{
+    // The receiver's own reference, given up here and taken over by the
+    // thread; counted as contained only once it is taken, so that the
+    // connection never looks released in between.
+    LNetworkConnection* const threadReference = KT::RCPtr<LNetworkConnection>(this).LeakRef();
+    ModifyNumContainedReferences(1);
+    if (!receiver.Execute())
+    {
+        ModifyNumContainedReferences(-1);
+        static_cast<void>(KT::AdoptRef(threadReference));
+    }
+}
+
+void* LNetworkConnection::ConnectionThreadWorkerData(void* connection)
+{
+    return RunReceiver(connection, false);
+}
+
+void* LNetworkConnection::ConnectionThreadWorkerControl(void* connection)
+{
+    return RunReceiver(connection, true);
+}
+
+void* LNetworkConnection::RunReceiver(void* connection, bool controlSocket)
+{
+    if (connection == nullptr)
+    {
+        return nullptr;
+    }
+    KT::RCPtr<LNetworkConnection> held = KT::AdoptRef(static_cast<LNetworkConnection*>(connection));
+    // Everything the loop made is gone when it returns. The reference stops
+    // counting as contained before it goes; its release may free the
+    // connection, which is not touched after it.
+    const int result = held->ConnectionThreadWorker(controlSocket);
+    held->ModifyNumContainedReferences(-1);
+    held.SetNull();
+    return reinterpret_cast<void*>(static_cast<std::intptr_t>(result));
+}
+
+// ---- LCallbacker
+
+LNetworkConnection::LCallbacker::LCallbacker(std::uint32_t channel,
+                                             const KT::RCPtr<LNetworkConnection>& owner)
+    : mChannel(channel), mOwner(owner)
+{
+}
+
+LNetworkConnection::LCallbacker::~LCallbacker() = default;
+
+KT::RCPtr<LNetworkConnection::LCallbacker>
+LNetworkConnection::LCallbacker::Create(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
+                                        std::uint32_t channel, const KT::RCPtr<LNetworkConnection>& owner)
+{
+    if (!callback)
+    {
+        return KT::RCPtr<LCallbacker>();
+    }
+    KT::RCPtr<KT::LThreadPool> pool = KT::LThreadPool::Create(1, KT::Thread::PRIORITY_HIGHEST);
+    if (!pool)
+    {
+        return KT::RCPtr<LCallbacker>();
+    }
+    KT::RCPtr<LCallbacker> registration(new LCallbacker(channel, owner));
+    registration->mCallback = callback;
+    registration->mPool = pool;
+    return registration;
+}
+
+KT::RCPtr<LNetworkConnection::LCallbacker>
+LNetworkConnection::LCallbacker::Create(const KT::RCPtr<KT::LEvent>& replyEvent,
+                                        KT::ConstRCPtr<KT::LIBuffer>* replySlot, std::uint32_t channel,
+                                        const KT::RCPtr<LNetworkConnection>& owner)
+{
+    if (!replyEvent || replySlot == nullptr)
+    {
+        return KT::RCPtr<LCallbacker>();
+    }
+    KT::RCPtr<LCallbacker> waiter(new LCallbacker(channel, owner));
+    waiter->mReplyEvent = replyEvent;
+    waiter->mReplySlot = replySlot;
+    return waiter;
+}
+
+bool LNetworkConnection::LCallbacker::IsMatch(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
+                                              std::uint32_t channel) const
+{
+    return callback.GetRaw() != nullptr && callback == mCallback && channel == mChannel;
+}
+
+bool LNetworkConnection::LCallbacker::IsMatch(const KT::RCPtr<KT::LEvent>& replyEvent,
+                                              std::uint32_t channel) const
+{
+    return replyEvent.GetRaw() != nullptr && replyEvent == mReplyEvent && channel == mChannel;
+}
+
+int LNetworkConnection::LCallbacker::ReceivedMessage(const KT::RCPtr<LNetworkConnectionSendBuffer>& message)
+{
+    if (mReplySlot != nullptr)
+    {
+        // The first message answers the request; later ones do not replace it.
+        if (!mReplied)
+        {
+            *mReplySlot = KT::ConstRCPtr<KT::LIBuffer>(message.GetRaw());
+            mReplied = true;
+        }
+        mReplyEvent->Release();
+        return 0;
+    }
+    LCallBackThreadWorker::QueueThread(*this, KT::RCPtr<KT::LRefCountedObject>(message.GetRaw()));
+    return message->GetSequenceID() - 1;
+}
+
+int LNetworkConnection::LCallbacker::ConnectionError(NetworkError error)
+{
+    if (mCallback.GetRaw() != nullptr)
+    {
+        LCallBackThreadWorker::QueueThread(*this, KT::RCPtr<KT::LRefCountedObject>(ErrorParameter::Create(
+                                                      KT::Wrapper<NetworkError>(error))));
+    }
+    return 0;
+}
+
+void LNetworkConnection::LCallbacker::KillThreads()
+{
+    if (mPool.GetRaw() != nullptr)
+    {
+        mPool->Kill();
+    }
+}
+
+// ---- LCallBackThreadWorker
+
+LNetworkConnection::LCallbacker::LCallBackThreadWorker::LCallBackThreadWorker(
+    const KT::RCPtr<LNetworkConnection>& connection,
+    const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback, std::uint32_t channel)
+    : mConnection(connection), mCallback(callback), mChannel(channel),
+      mName(KT::StringT<char, unsigned short>::Format(kJobNameFormat, smCount.fetch_add(1) + 1,
+                                                      !connection ? 0u : connection->GetID(), channel))
+{
+}
+
+KT::RCPtr<LNetworkConnection::LCallbacker::LCallBackThreadWorker>
+LNetworkConnection::LCallbacker::LCallBackThreadWorker::Create(
+    const KT::RCPtr<LNetworkConnection>& connection,
+    const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback, std::uint32_t channel)
+{
+    return KT::RCPtr<LCallBackThreadWorker>(new LCallBackThreadWorker(connection, callback, channel));
+}
+
+void LNetworkConnection::LCallbacker::LCallBackThreadWorker::QueueThread(
+    LCallbacker& registration, const KT::RCPtr<KT::LRefCountedObject>& parameter)
+{
+    KT::RCPtr<LCallBackThreadWorker> job =
+        Create(registration.mOwner, registration.mCallback, registration.mChannel);
+    registration.mPool->Queue(KT::RCPtr<KT::LThreadWorker>(job.Get()), parameter,
+                              KT::Thread::PRIORITY_ABOVE_NORMAL);
+}
+
+int LNetworkConnection::LCallbacker::LCallBackThreadWorker::RunWorker(
+    const KT::RCPtr<KT::LRefCountedObject>& parameter)
+{
+    if (!mCallback)
+    {
+        return 0;
+    }
+    if (auto* message = dynamic_cast<LNetworkConnectionSendBuffer*>(parameter.GetRaw()))
+    {
+        const std::uint32_t parts = message->GetMultipartMsgCount();
+        const std::int32_t count = parts > 1
+                                       ? static_cast<std::int32_t>(1 - static_cast<std::int64_t>(parts))
+                                       : static_cast<std::int32_t>(message->GetPreviousSequenceMsgCount());
+        mCallback->ReceivedMessageCallback(mConnection, KT::ConstRCPtr<KT::LIBuffer>(message), mChannel,
+                                           message->GetSequenceID(), count);
+    }
+    else if (auto* error = dynamic_cast<ErrorParameter*>(parameter.GetRaw()))
+    {
+        mCallback->ConnectionErrorCallback(mConnection, error->GetValue());
+    }
+    return 0;
+}
+
+void* LNetworkConnection::LCallbacker::LCallBackThreadWorker::operator new(std::size_t size)
+{
+    return JobPool::Shared().Alloc(size);
+}
+
+void LNetworkConnection::LCallbacker::LCallBackThreadWorker::operator delete(void* block) noexcept
+{
+    JobPool::Shared().Free(block);
+}

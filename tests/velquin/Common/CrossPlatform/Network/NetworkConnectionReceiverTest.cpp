@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+
+#include "ConnectionTestSupport.h"
+#include "KTFramework/Defs/ByteOrder.h"
+
+using namespace ConnectionTest;
+using RawPeer::RawFrame;
+
+namespace
+{
+
+// What a registration should see of one message.
+struct Expected
+{
+    std::uint32_t channel;
+    std::int32_t sequenceID;
+    std::int32_t count;
+    Bytes payload;
+};
+
+// A message on channel 0 that ends every case, so that the test knows the
+// receiver has read everything before it.
+const Bytes kMarkerPayload = {'e', 'n', 'd'};
+RawFrame Marker()
+{
+    return RawFrame::Plain(0, 999, kMarkerPayload);
+}
+
+Bytes Concat(const std::vector<Bytes>& pieces)
+{
+    Bytes all;
+    for (const Bytes& piece : pieces)
+    {
+        all.insert(all.end(), piece.begin(), piece.end());
+    }
+    return all;
+}
+
+Bytes Garbage(std::size_t n)
+{
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i)
+    {
+        // Includes the cookie's first byte, so that the search meets false starts.
+        bytes[i] = static_cast<std::uint8_t>(i % 3 == 0 ? 0x13 : i);
+    }
+    return bytes;
+}
+
+RawFrame Part(std::uint32_t channel, std::uint32_t sequenceID, std::uint32_t index, std::uint32_t count,
+              Bytes payload)
+{
+    RawFrame frame = RawFrame::Plain(channel, sequenceID, std::move(payload));
+    frame.multipartMsgIndex = index;
+    frame.multipartMsgCount = count;
+    return frame;
+}
+
+// A connection whose one callback is registered on every channel.
+struct Listening
+{
+    Listening() : callback(LRecordingCallback::Create())
+    {
+        if (!link.accepted)
+        {
+            return;
+        }
+        for (std::uint32_t channel = 0; channel < 7; ++channel)
+        {
+            registered =
+                link.connection->SetCallback(callback, static_cast<NetworkChannelNumber>(channel)) == 0;
+        }
+    }
+    ~Listening()
+    {
+        if (registered)
+        {
+            for (std::uint32_t channel = 0; channel < 7; ++channel)
+            {
+                static_cast<void>(
+                    link.connection->RemoveCallback(callback, static_cast<NetworkChannelNumber>(channel)));
+            }
+        }
+    }
+
+    // Sends stream (cut where asked) then the marker, and checks what arrived.
+    // Each channel has its own registration and delivery thread, so order is
+    // compared channel by channel.
+    void Check(const std::string& name, const Bytes& stream, const std::vector<std::size_t>& cuts,
+               const std::vector<Expected>& expected)
+    {
+        const std::size_t before = callback->Deliveries().size();
+        ASSERT_TRUE(link.peer.SendPieces(stream, cuts)) << name;
+        ASSERT_TRUE(link.peer.Send(Marker())) << name;
+        ASSERT_TRUE(callback->WaitFor(before + expected.size() + 1)) << name;
+        const std::vector<Delivery> all = callback->Deliveries();
+        ASSERT_EQ(all.size(), before + expected.size() + 1) << name;
+        for (std::uint32_t channel = 0; channel < 7; ++channel)
+        {
+            std::vector<const Delivery*> got;
+            for (std::size_t i = before; i < all.size(); ++i)
+            {
+                EXPECT_FALSE(all[i].isError) << name;
+                if (all[i].channel == channel)
+                {
+                    got.push_back(&all[i]);
+                }
+            }
+            if (channel == 0)
+            {
+                ASSERT_FALSE(got.empty()) << name;
+                EXPECT_EQ(got.back()->payload, kMarkerPayload) << name;
+                got.pop_back();
+            }
+            std::vector<const Expected*> wanted;
+            for (const Expected& message : expected)
+            {
+                if (message.channel == channel)
+                {
+                    wanted.push_back(&message);
+                }
+            }
+            ASSERT_EQ(got.size(), wanted.size()) << name << ", channel " << channel;
+            for (std::size_t i = 0; i < got.size(); ++i)
+            {
+                EXPECT_EQ(got[i]->sequenceID, wanted[i]->sequenceID) << name << ", channel " << channel;
+                EXPECT_EQ(got[i]->count, wanted[i]->count) << name << ", channel " << channel;
+                EXPECT_TRUE(got[i]->payload == wanted[i]->payload)
+                    << name << ", channel " << channel << ": " << got[i]->payload.size() << " bytes";
+            }
+        }
+    }
+
+    Linked link;
+    KT::RCPtr<LRecordingCallback> callback;
+    bool registered = false;
+};
+
+std::int64_t ProcessCpuMicroseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+} // namespace
+
+TEST(NetworkConnectionReceiver, FramesStreamsFedWholeOrInPieces)
+{
+    RawFrame longHeader = RawFrame::Plain(2, 4, {'x', 'y'});
+    longHeader.versionMinor = 1;
+    longHeader.extraHeader = Garbage(8);
+    RawFrame wrongVersion = RawFrame::Plain(0, 1, {1});
+    wrongVersion.versionMajor = 3;
+    RawFrame longHeaderOldVersion = RawFrame::Plain(0, 2, {2});
+    longHeaderOldVersion.extraHeader = Bytes(8, 0);
+    RawFrame totalBelowHeader = RawFrame::Plain(0, 3, {3});
+    totalBelowHeader.totalSize = 51;
+    RawFrame coalesced = RawFrame::Plain(1, 9, RawPeer::PatternPayload(500));
+    coalesced.previousSequenceMsgCount = 4;
+    const Bytes large = RawPeer::PatternPayload(100000, 5);
+
+    struct Case
+    {
+        const char* name;
+        Bytes stream;
+        std::vector<Expected> expected;
+    };
+    const Case cases[] = {
+        {"two messages",
+         Concat({RawFrame::Plain(0, 0, {'a', 'b'}).Encode(), RawFrame::Plain(3, 1, {'c'}).Encode()}),
+         {{0, 0, 0, {'a', 'b'}}, {3, 1, 0, {'c'}}}},
+        {"garbage and a longer header", Concat({Garbage(37), longHeader.Encode()}), {{2, 4, 0, {'x', 'y'}}}},
+        {"headers that fail their checks",
+         Concat({wrongVersion.Encode(), longHeaderOldVersion.Encode(), totalBelowHeader.Encode(),
+                 RawFrame::Plain(0, 5, {5}).Encode()}),
+         {{0, 5, 0, {5}}}},
+        {"channel above six",
+         Concat({RawFrame::Plain(7, 0, {7}).Encode(), RawFrame::Plain(6, 0, {}).Encode(),
+                 RawFrame::Plain(4, 0, {4}).Encode()}),
+         {{4, 0, 0, {4}}}},
+        {"coalesced", coalesced.Encode(), {{1, 9, 4, RawPeer::PatternPayload(500)}}},
+        {"100000 bytes", RawFrame::Plain(2, 7, large).Encode(), {{2, 7, 0, large}}},
+    };
+
+    Listening listening;
+    ASSERT_TRUE(listening.registered);
+    for (const Case& c : cases)
+    {
+        const std::size_t size = c.stream.size();
+        listening.Check(std::string(c.name) + ", whole", c.stream, {}, c.expected);
+        listening.Check(std::string(c.name) + ", cut in the header", c.stream,
+                        {1, 16, 17, 31, 32, 51, 52, 53}, c.expected);
+        listening.Check(std::string(c.name) + ", cut near the end", c.stream, {size / 2, size - 1},
+                        c.expected);
+        if (size < 200)
+        {
+            std::vector<std::size_t> everyByte;
+            for (std::size_t i = 1; i < size; ++i)
+            {
+                everyByte.push_back(i);
+            }
+            listening.Check(std::string(c.name) + ", byte by byte", c.stream, everyByte, c.expected);
+        }
+    }
+}
+
+TEST(NetworkConnectionReceiver, ReassemblesMultipartMessagesPerChannel)
+{
+    const Bytes a = RawPeer::PatternPayload(4071, 1);
+    const Bytes b = RawPeer::PatternPayload(4070, 2);
+    const Bytes c = RawPeer::PatternPayload(10, 3);
+    const Bytes abc = Concat({a, b, c});
+    const Bytes big = RawPeer::PatternPayload(9 * 1024 * 1024, 4);
+
+    struct Case
+    {
+        const char* name;
+        std::vector<RawFrame> frames;
+        std::vector<Expected> expected;
+    };
+    const Case cases[] = {
+        {"three parts", {Part(0, 5, 0, 3, a), Part(0, 6, 1, 3, b), Part(0, 7, 2, 3, c)}, {{0, 7, -2, abc}}},
+        {"three parts in one read",
+         {Part(0, 1, 0, 3, {1}), Part(0, 2, 1, 3, {2, 2}), Part(0, 3, 2, 3, c)},
+         {{0, 3, -2, Concat({{1, 2, 2}, c})}}},
+        {"another channel between parts",
+         {Part(0, 5, 0, 3, a), RawFrame::Plain(1, 0, {1}), Part(0, 6, 1, 3, b), Part(1, 1, 0, 2, {2}),
+          Part(0, 7, 2, 3, c), Part(1, 2, 1, 2, {3})},
+         {{1, 0, 0, {1}}, {0, 7, -2, abc}, {1, 2, -1, {2, 3}}}},
+        {"a whole message on the same channel ends it",
+         {Part(0, 5, 0, 3, a), RawFrame::Plain(0, 6, {6}), Part(0, 7, 1, 3, b), Part(0, 8, 2, 3, c)},
+         {{0, 6, 0, {6}}}},
+        {"a skipped index", {Part(0, 5, 0, 3, a), Part(0, 6, 2, 3, c)}, {}},
+        {"a changed count", {Part(0, 5, 0, 3, a), Part(0, 6, 1, 2, b)}, {}},
+        {"a part after the last",
+         {Part(0, 5, 0, 2, a), Part(0, 6, 1, 2, b), Part(0, 7, 2, 2, c)},
+         {{0, 6, -1, Concat({a, b})}}},
+        {"no first part", {Part(0, 6, 1, 3, b), Part(0, 7, 2, 3, c)}, {}},
+        {"a new first part restarts",
+         {Part(0, 5, 0, 3, a), Part(0, 6, 1, 3, b), Part(0, 7, 0, 2, c), Part(0, 8, 1, 2, a)},
+         {{0, 8, -1, Concat({c, a})}}},
+        {"beyond the payload ceiling", {Part(0, 1, 0, 2, big), Part(0, 2, 1, 2, big)}, {}},
+    };
+
+    Listening listening;
+    ASSERT_TRUE(listening.registered);
+    for (const Case& c : cases)
+    {
+        Bytes stream;
+        for (const RawFrame& frame : c.frames)
+        {
+            const Bytes bytes = frame.Encode();
+            stream.insert(stream.end(), bytes.begin(), bytes.end());
+        }
+        listening.Check(c.name, stream, {}, c.expected);
+    }
+
+    // The whole keeps the first part's header, with the last part's number.
+    listening.Check("header", Concat({Part(3, 20, 0, 2, {1}).Encode(), Part(3, 21, 1, 2, {2}).Encode()}), {},
+                    {{3, 21, -1, {1, 2}}});
+    const LNetworkConnectionSendBuffer* whole = nullptr;
+    for (const Delivery& delivery : listening.callback->Deliveries())
+    {
+        if (delivery.channel == 3)
+        {
+            whole = dynamic_cast<const LNetworkConnectionSendBuffer*>(delivery.buffer.GetRaw());
+        }
+    }
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(KT::ReadLE32(whole->GetMessageHeader() + 44), 2u);
+    EXPECT_EQ(KT::ReadLE32(whole->GetMessageHeader() + 48), 0u);
+    EXPECT_EQ(KT::ReadLE32(whole->GetMessageHeader() + 36), 21u);
+}
+
+TEST(NetworkConnectionReceiver, ControlPacketsAreNotDelivered)
+{
+    Listening listening;
+    ASSERT_TRUE(listening.registered);
+    RawFrame acknowledgement = RawFrame::Plain(5, 0, {});
+    RawPeer::PutLE32(acknowledgement.payload, 1);
+    RawPeer::PutLE32(acknowledgement.payload, 7);
+    RawFrame resendRequest = acknowledgement;
+    resendRequest.channel = 6;
+    RawFrame shortPacket = RawFrame::Plain(5, 0, {1, 0, 0});
+    listening.Check("control packets",
+                    Concat({acknowledgement.Encode(), resendRequest.Encode(), shortPacket.Encode()}), {}, {});
+}
+
+TEST(NetworkConnectionReceiver, WaitsWithoutSpinningOnAPartialHeader)
+{
+    Listening listening;
+    ASSERT_TRUE(listening.registered);
+    const Bytes frame = RawFrame::Plain(0, 3, {3}).Encode();
+    ASSERT_TRUE(listening.link.peer.Send(Bytes(frame.begin(), frame.begin() + 20)));
+    LNetworkConnection& connection = *listening.link.connection;
+    ASSERT_TRUE(Eventually([&] { return connection.GetMillisecondsSinceLastReceive() >= 500; }));
+
+    const std::uint64_t idleBefore = connection.GetMillisecondsSinceLastReceive();
+    const std::int64_t cpuBefore = ProcessCpuMicroseconds();
+    ASSERT_TRUE(
+        Eventually([&] { return connection.GetMillisecondsSinceLastReceive() >= idleBefore + 1000; }));
+    // A receiver that spun would have burnt the whole second.
+    EXPECT_LT(ProcessCpuMicroseconds() - cpuBefore, 250000);
+
+    ASSERT_TRUE(listening.link.peer.Send(Bytes(frame.begin() + 20, frame.end())));
+    ASSERT_TRUE(listening.callback->WaitFor(1));
+    EXPECT_EQ(listening.callback->Deliveries()[0].payload, Bytes({3}));
+}
+
+TEST(NetworkConnectionReceiver, FindsEveryMessageAmongRandomGarbageAndRandomCuts)
+{
+    Listening listening;
+    ASSERT_TRUE(listening.registered);
+    for (std::uint32_t seed : {1u, 2u, 3u})
+    {
+        std::mt19937 random(seed);
+        Bytes stream;
+        std::vector<Expected> expected;
+        for (std::int32_t i = 0; i < 150; ++i)
+        {
+            Bytes garbage(random() % 300);
+            for (std::uint8_t& byte : garbage)
+            {
+                byte = static_cast<std::uint8_t>(random());
+            }
+            const std::uint32_t channel = random() % 5;
+            const Bytes payload = RawPeer::PatternPayload(random() % 20000, static_cast<std::uint8_t>(i));
+            const Bytes frame = RawFrame::Plain(channel, static_cast<std::uint32_t>(i), payload).Encode();
+            stream.insert(stream.end(), garbage.begin(), garbage.end());
+            stream.insert(stream.end(), frame.begin(), frame.end());
+            expected.push_back({channel, i, 0, payload});
+        }
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = random() % 20000; at < stream.size(); at += 1 + random() % 20000)
+        {
+            cuts.push_back(at);
+        }
+        listening.Check("seed " + std::to_string(seed), stream, cuts, expected);
+    }
+}
