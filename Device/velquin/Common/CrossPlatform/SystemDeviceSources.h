@@ -1,12 +1,13 @@
 // LSystemDeviceSources: the sources of the library's own device manager, made
 // at load. Attached devices come from the device helper (the process's
-// LMacLocalConnector lists them, LDeviceLocal stands for each); network
-// devices from the network search, which until it is built in finds nothing
-// and answers a refresh with RESULT_NOT_A_NETWORK_DEVICE. Keeps no state, so
-// any thread may call it.
+// LMacLocalConnector lists them, an LDeviceLocal stands for each); network
+// devices from its LNetworkDeviceSearch, which also runs the identity refresh.
+// Any thread may call it: the search object, fixed at creation, guards its own
+// state.
 #pragma once
 
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
+#include "velquin/Common/CrossPlatform/NetworkDeviceSearch.h"
 
 class LSystemDeviceSources : public LDeviceSources
 {
@@ -24,5 +25,7 @@ public:
     ~LSystemDeviceSources() override = default;
 
 private:
-    LSystemDeviceSources() = default;
+    explicit LSystemDeviceSources(const KT::RCPtr<LNetworkDeviceSearch>& networkSearch);
+
+    const KT::RCPtr<LNetworkDeviceSearch> mNetworkSearch;
 };
