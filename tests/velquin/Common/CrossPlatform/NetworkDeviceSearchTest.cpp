@@ -7,10 +7,13 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "KTFramework/Defs/Result.h"
+#include "support/FakeDeviceSources.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
+#include "velquin/Common/CrossPlatform/NetworkDeviceSearch.h"
 #include "velquin/Common/CrossPlatform/PeerServer.h"
 #include "velquin/Common/CrossPlatform/SystemDeviceSources.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
@@ -248,6 +251,159 @@ TEST_F(NetworkDeviceSearch, AfterReleaseAllEveryDeviceCallGivesMinusTwo)
     EXPECT_EQ(-2, QVRX_DisconnectDevice(id));
     // A connect searches for an unknown network device (announced ones only).
     EXPECT_EQ(-2, QVRX_ConnectDevice(id, &HostRecord::Callback, &host));
+}
+
+// ---- Announced devices
+
+// A discovery of announced devices whose list the test sets; records what the
+// search tells it.
+class LFakeDiscovery : public LDeviceDiscovery
+{
+public:
+    void GetDiscoveryList(KT::Array<KT::DeviceIdentifier>& identifiers) override
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        static_cast<void>(identifiers.Clear());
+        for (const KT::DeviceIdentifier& identifier : mAnnounced)
+        {
+            static_cast<void>(identifiers.AppendItem(identifier));
+        }
+    }
+    void UpdateDeviceInfo(const KT::DeviceIdentifier& identifier) override
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mUpdated.push_back(identifier);
+    }
+    void ReResolve(const KT::DeviceIdentifier& identifier) override
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mReResolved.push_back(identifier);
+    }
+
+    void Announce(std::vector<KT::DeviceIdentifier> announced)
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mAnnounced = std::move(announced);
+    }
+    std::vector<KT::DeviceIdentifier> Updated()
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        return std::exchange(mUpdated, {});
+    }
+    std::vector<KT::DeviceIdentifier> ReResolved()
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        return std::exchange(mReResolved, {});
+    }
+
+private:
+    std::mutex mLock;
+    std::vector<KT::DeviceIdentifier> mAnnounced;
+    std::vector<KT::DeviceIdentifier> mUpdated;
+    std::vector<KT::DeviceIdentifier> mReResolved;
+};
+
+class LSearchWithDiscovery : public LNetworkDeviceSearch
+{
+public:
+    explicit LSearchWithDiscovery(const KT::RCPtr<LFakeDiscovery>& discovery) : mDiscovery(discovery) {}
+
+protected:
+    KT::RCPtr<LDeviceDiscovery> CreateNetworkDiscoveryClient() override
+    {
+        return KT::RCPtr<LDeviceDiscovery>(mDiscovery.GetRaw());
+    }
+
+private:
+    KT::RCPtr<LFakeDiscovery> mDiscovery;
+};
+
+// An announced device at 127.0.0.2, no address of this computer's: remote.
+KT::DeviceIdentifier Announced(std::uint16_t port, unsigned short index, const char* name)
+{
+    KT::DeviceIdentifier identifier = NetworkIdentifier(port, index, name);
+    identifier.SetCurrentNetworkAddress(kLoopbackTwo);
+    return identifier;
+}
+
+TEST(NetworkDeviceSearchDiscovery, AnnouncedDevicesJoinOnceIdentifiedAndProbingWins)
+{
+    DeviceNetworkTimeouts::ScopedOverride shortReply(DeviceNetworkTimeoutList::REPLY, 200);
+    KT::RCPtr<LFakeDiscovery> discovery(new LFakeDiscovery);
+    KT::RCPtr<LNetworkDeviceSearch> search(new LSearchWithDiscovery(discovery));
+    KT::RCPtr<KT::Testing::FakeDeviceSources> sources = KT::Testing::FakeDeviceSources::Create();
+    sources->OnSearch([search](LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+                               const NetworkSearchRequest& request)
+                      { search->FindNetworkDevices(manager, location, request); });
+    sources->OnRefresh([search](const KT::RCPtr<LDeviceBase>& device, KT::DeviceIdentifier& identifier)
+                       { return search->RefreshDeviceIdentifier(device, identifier); });
+    KT::RCPtr<LDeviceManager> manager = LDeviceManager::Create(sources);
+    KT::Variant list;
+
+    PeerServer answers(0, kLoopbackTwo);
+    PeerServer silent(0, kLoopbackTwo);
+    const KT::DeviceIdentifier one = Announced(answers.Port(), 1, "One");
+    const KT::DeviceIdentifier two = Announced(silent.Port(), 2, "Two");
+    answers.Play(one, "One");
+    // Announced at this computer's own address: never a remote device.
+    const KT::DeviceIdentifier own = NetworkIdentifier(answers.Port(), 3, "Own");
+    discovery->Announce({one, two, own});
+
+    // One identifies (the discovery hears of it), two does not (looked up
+    // again), the own one is not asked.
+    EXPECT_EQ(1, manager->FindRemoteDevices(list, false, nullptr, 0, 0, 0, 0));
+    ASSERT_EQ(1u, list.GetArrayLength());
+    std::vector<KT::DeviceIdentifier> updated = discovery->Updated();
+    ASSERT_EQ(1u, updated.size());
+    EXPECT_TRUE(updated[0] == one);
+    std::vector<KT::DeviceIdentifier> reResolved = discovery->ReResolved();
+    ASSERT_EQ(1u, reResolved.size());
+    EXPECT_TRUE(reResolved[0].IsDeviceIDEqual(two));
+    EXPECT_EQ(1u, answers.Connections());
+
+    // Listed: it keeps its identifier; nothing changes.
+    discovery->Announce({one, own});
+    EXPECT_EQ(1, manager->FindRemoteDevices(list, false, nullptr, 0, 0, 0, 0));
+    EXPECT_TRUE(discovery->Updated().empty());
+    EXPECT_EQ(1u, answers.Connections());
+
+    // Probed and announced under another name: made once, as probed, and the
+    // discovery learns the probed identifier.
+    PeerServer third(0, kLoopbackTwo);
+    const KT::DeviceIdentifier three = Announced(third.Port(), 4, "Three");
+    third.Play(three, "Third");
+    discovery->Announce({one, three});
+    const std::uint32_t address = kLoopbackTwo;
+    EXPECT_EQ(2, manager->FindRemoteDevices(list, false, &address, 1, 16, 1, third.Port()));
+    EXPECT_EQ(2u, list.GetArrayLength());
+    updated = discovery->Updated();
+    ASSERT_EQ(1u, updated.size());
+    EXPECT_TRUE(updated[0].IsDeviceIDEqual(three));
+    EXPECT_STREQ("Third", updated[0].GetUserDefinedName().CStr());
+    EXPECT_EQ(2u, third.Connections());
+    KT::DeviceInfo info;
+    EXPECT_EQ(0, manager->GetDeviceInfo(three, &info, false));
+    EXPECT_STREQ("Third", info.userDefinedName);
+
+    // A refresh that changes the identity is told to the discovery.
+    answers.Identify(IdentifierRecord(one, "Again"));
+    EXPECT_EQ(0, manager->GetDeviceInfo(one, &info, true));
+    updated = discovery->Updated();
+    ASSERT_EQ(1u, updated.size());
+    EXPECT_STREQ("Again", updated[0].GetUserDefinedName().CStr());
+
+    // Verify: a device that no longer answers is looked up again and dropped.
+    answers.Identify(std::nullopt);
+    discovery->Announce({});
+    EXPECT_EQ(4, manager->FindRemoteDevices(list, true, nullptr, 0, 0, 0, 0));
+    ASSERT_EQ(1u, list.GetArrayLength());
+    KT::Variant left;
+    ASSERT_EQ(0, list.GetArrayElement(0, left));
+    EXPECT_TRUE(three.IsDeviceIDEqual(left));
+    reResolved = discovery->ReResolved();
+    ASSERT_EQ(1u, reResolved.size());
+    EXPECT_TRUE(reResolved[0].IsDeviceIDEqual(one));
+    EXPECT_EQ(0, manager->ReleaseAll());
 }
 
 // ---- Threads
