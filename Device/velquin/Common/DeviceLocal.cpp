@@ -505,18 +505,14 @@ void LDeviceLocal::DeviceCallBack(void* context, const std::string&, const KT::P
     }
 }
 
-void LDeviceLocal::DeviceCallBack(ObserverLink* link, const KT::Platform::PlistNode& userInfo)
+bool LDeviceLocal::ReadNotification(const KT::Platform::PlistNode& userInfo, Notification& notification)
 {
-    if (!mConnected.load())
-    {
-        return;
-    }
     Bytes data;
     if (!userInfo.GetDictionaryItem(kParameterDataKey).GetData(data))
     {
-        return;
+        return false;
     }
-    KT::ParamValues values;
+    KT::ParamValues& values = notification.Values;
     std::uint32_t messageID = 0;
     DeviceInterfaceMessageType kind = DEVICE_MESSAGE_NONE;
     const int decoded =
@@ -524,13 +520,11 @@ void LDeviceLocal::DeviceCallBack(ObserverLink* link, const KT::Platform::PlistN
     if (KT::Result::Failed(decoded) || kind != DEVICE_MESSAGE_PARAM_VALUES ||
         static_cast<std::int32_t>(messageID) != MESSAGE_ID_PARAM_VALUES)
     {
-        return;
+        return false;
     }
 
     // One entry for the access state is the device's acceptance of a client.
-    bool isAcceptance = false;
-    std::int64_t token = 0;
-    std::int32_t state = 0;
+    notification.IsAcceptance = false;
     if (values.GetCount() == 1)
     {
         KT::Variant value;
@@ -539,13 +533,31 @@ void LDeviceLocal::DeviceCallBack(ObserverLink* link, const KT::Platform::PlistN
         if (values.GetValue(0, value, paramID, descriptor) == 0 &&
             static_cast<std::int32_t>(paramID) == PARAM_ID_ACCESS_STATE)
         {
-            if (!ReadAcceptance(value, token, state))
+            if (!ReadAcceptance(value, notification.Token, notification.State))
             {
-                return;
+                return false;
             }
-            isAcceptance = true;
+            notification.IsAcceptance = true;
         }
     }
+    return true;
+}
+
+void LDeviceLocal::DeviceCallBack(ObserverLink* link, const KT::Platform::PlistNode& userInfo)
+{
+    if (!mConnected.load())
+    {
+        return;
+    }
+    Notification notification;
+    if (!ReadNotification(userInfo, notification))
+    {
+        return;
+    }
+    KT::ParamValues& values = notification.Values;
+    const bool isAcceptance = notification.IsAcceptance;
+    const std::int64_t token = notification.Token;
+    const std::int32_t state = notification.State;
 
     DeviceParamCallback callback = nullptr;
     void* context = nullptr;

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "KTFramework/Utilities/Storage/Buffer.h"
+#include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/DistributedNotificationCenter.h"
 #include "Platform/MonotonicCondition.h"
@@ -70,6 +71,20 @@ public:
     // Makes sure the helper's device-ID string is known, asking the helper
     // ('GtDI') only once per device object; false when it cannot be had.
     bool GetDeviceName() EXCLUDES(mNotificationLock);
+
+    // What a helper notification carries, as a delivery reads it: the device
+    // message under "ParameterDataKey", which must be parameter values with
+    // message ID MESSAGE_ID_PARAM_VALUES, and whether it is the device's
+    // acceptance of a client (one access-state entry) with its token and
+    // state. False when it carries nothing for the host.
+    struct Notification
+    {
+        KT::ParamValues Values;
+        bool IsAcceptance = false;
+        std::int64_t Token = 0;
+        std::int32_t State = 0;
+    };
+    static bool ReadNotification(const KT::Platform::PlistNode& userInfo, Notification& notification);
 
     ~LDeviceLocal() override;
 
