@@ -4,7 +4,7 @@
 #include <avahi-common/simple-watch.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +17,6 @@
 #include <vector>
 
 #include "support/MdnsPublisher.h"
-
-extern char** environ;
 
 namespace MdnsTest
 {
@@ -33,33 +31,66 @@ bool WriteFile(const std::string& path, const std::string& text)
     return static_cast<bool>(out);
 }
 
-// Starts program with arguments; its standard output goes to outputFd (or
-// /dev/null), its standard error to logPath. -1 on failure.
+// The program's path: PATH first, then the system folders daemons live in.
+std::string FindProgram(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::string folders = std::string(path != nullptr ? path : "") + ":/usr/sbin:/sbin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= folders.size())
+    {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+        {
+            end = folders.size();
+        }
+        const std::string candidate = folders.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+        {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+// Starts the program with arguments as a child that the system stops when
+// this process ends, however it ends; its standard output goes to outputFd
+// (or /dev/null), its standard error to logPath. -1 on failure.
 pid_t Spawn(const std::vector<std::string>& arguments, int outputFd, const std::string& logPath)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (outputFd >= 0)
+    const std::string program = FindProgram(arguments[0]);
+    if (program.empty())
     {
-        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+        return -1;
     }
-    else
-    {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
     {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return result == 0 ? pid : -1;
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0)
+    {
+        return pid;
+    }
+    // The child: only calls that are safe after fork, then exec.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
+    {
+        _exit(127);
+    }
+    const int input = open("/dev/null", O_RDONLY);
+    const int output = outputFd >= 0 ? outputFd : open("/dev/null", O_WRONLY);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (input < 0 || output < 0 || log < 0 || dup2(input, STDIN_FILENO) < 0 ||
+        dup2(output, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0)
+    {
+        _exit(127);
+    }
+    execv(program.c_str(), argv.data());
+    _exit(127);
 }
 
 // Stops a child by its PID: SIGTERM, then SIGKILL after the bound.

@@ -4,7 +4,8 @@
 // directories, so nothing is ever started on demand, listening on a socket in
 // a private folder that DBUS_SYSTEM_BUS_ADDRESS names for this process), then
 // avahi-daemon on that bus, on lo only, IPv4 only, announcing nothing of its
-// own. Both are this process's children and are stopped by their PIDs.
+// own. Both are this process's children, stopped by their PIDs, and the
+// system stops them should this process end first.
 //
 // Start fails, with the reason in GetError, when the daemons cannot run here
 // (not root), when another avahi-daemon already runs on this host, or when the
