@@ -42,7 +42,7 @@ function(velquin_add_shared_library name)
     target_link_libraries(${name} PRIVATE
       "$<FILTER:$<TARGET_PROPERTY:${layer},INTERFACE_LINK_LIBRARIES>,EXCLUDE,^(${layer_names})$>")
   endforeach()
-  target_include_directories(${name} PUBLIC ${VELQUIN_DEVICE_DIR})
+  target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${VELQUIN_DEVICE_DIR}>)
   # Clang links the sanitizer runtimes into executables only, so a sanitized
   # clang build leaves their symbols to the executable.
   if(NOT (CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND VELQUIN_SANITIZER))

@@ -2,7 +2,7 @@
 # Installs what the build, the tests and the benchmarks need on a fresh Debian 12 machine.
 set -euo pipefail
 packages=(cmake g++ clang-14 clang-format make pkg-config binutils python3 googletest libgtest-dev libgmock-dev
-  libbenchmark-dev locales libplist-dev)
+  libbenchmark-dev locales libplist-dev qt6-base-dev fonts-dejavu-core)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the tests: plain, then AddressSanitizer with UBSan, then ThreadSanitizer, then
-# the plain build again under clang.
+# the plain build again under clang. The plain build is also installed into a scratch prefix and
+# examples/host is built against it (tools/check_install.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -13,5 +14,8 @@ for preset in default asan tsan clang; do
     setarch "$(uname -m)" -R ctest --preset "$preset"
   else
     ctest --preset "$preset"
+  fi
+  if [ "$preset" = default ]; then
+    bash tools/check_install.sh build/default
   fi
 done

@@ -256,6 +256,25 @@ SocketTransfer ReceiveFromOnSocket(int descriptor, void* buffer, std::size_t cap
     return TransferResult(result);
 }
 
+SocketTransfer ReceiveDatagramOnSocket(int descriptor, void* buffer, std::size_t capacity, bool peek,
+                                       std::size_t& datagramSize) noexcept
+{
+    // MSG_TRUNC makes recv return the datagram's real length, not what fitted.
+    const int flags = MSG_TRUNC | (peek ? MSG_PEEK : 0);
+    ssize_t result;
+    do
+    {
+        result = recv(descriptor, buffer, capacity, flags);
+    } while (result < 0 && errno == EINTR);
+    datagramSize = result > 0 ? static_cast<std::size_t>(result) : 0;
+    SocketTransfer transfer = TransferResult(result);
+    if (transfer.count > capacity)
+    {
+        transfer.count = capacity;
+    }
+    return transfer;
+}
+
 bool SetSocketNonBlocking(int descriptor, bool nonBlocking) noexcept
 {
     const int flags = fcntl(descriptor, F_GETFL);

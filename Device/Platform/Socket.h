@@ -88,6 +88,12 @@ SocketTransfer ReceiveOnSocket(int descriptor, void* buffer, std::size_t capacit
 // The sender's address and port are written only when a datagram was read.
 SocketTransfer ReceiveFromOnSocket(int descriptor, void* buffer, std::size_t capacity, std::uint32_t& address,
                                    std::uint16_t& port) noexcept;
+// One datagram, whole or not at all: count is what was copied (at most
+// capacity) and datagramSize the datagram's full length, so a datagram longer
+// than the buffer shows as count < datagramSize; its rest is gone. With peek
+// the datagram stays queued, and a peek with capacity 0 only measures it.
+SocketTransfer ReceiveDatagramOnSocket(int descriptor, void* buffer, std::size_t capacity, bool peek,
+                                       std::size_t& datagramSize) noexcept;
 
 // Sets or clears O_NONBLOCK; false, changing nothing, when the descriptor's
 // flags cannot be read.

@@ -1,5 +1,7 @@
 #include "KTFramework/Notification/NotificationQueue.h"
 
+#include "KTFramework/Notification/NotificationClientPool.h"
+
 #include "KTFramework/Defs/Result.h"
 
 namespace KT

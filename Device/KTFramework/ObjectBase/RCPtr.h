@@ -16,6 +16,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 
 namespace KT
@@ -68,12 +69,6 @@ inline void Store(T** slot, T* value) noexcept
 {
     *slot = value;
 }
-
-namespace Detail
-{
-// The Unshare site's path and line: hosts compare the message text.
-inline constexpr ExceptionSite kUnshareSite{"Device/KTFramework/ObjectBase/RefCountedObject", 424};
-} // namespace Detail
 
 // Read-only owning pointer. P is T* or std::atomic<T*>; with atomic storage each
 // single read, write and exchange of the stored pointer is atomic.
@@ -299,7 +294,7 @@ void ConstRCPtr<T, P>::Unshare()
     }
     if (GetRaw() == nullptr)
     {
-        ThrowException<std::logic_error>(Detail::kUnshareSite, typeid(T).name());
+        ThrowException<std::logic_error>(ExceptionSites::kRCPtrUnshare, typeid(T).name());
     }
 }
 

@@ -1,20 +1,14 @@
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
+
 namespace KT
 {
 
-namespace
-{
-// Raising sites of the object base; hosts see these paths and lines in messages.
-constexpr ExceptionSite kUndoSite{"Device/KTFramework/ObjectBase/RefCountedObject", 156};
-constexpr ExceptionSite kCreateCopySite{"Device/KTFramework/ObjectBase/RefCountedObject", 274};
-constexpr ExceptionSite kAssignSite{"Device/KTFramework/ObjectBase/RefCountedObject", 21};
-constexpr ExceptionSite kSetUnshareableSite{"Device/KTFramework/ObjectBase/RefCountedObject", 29};
-} // namespace
-
 LRefCountedObject& LRefCountedObject::operator=(const LRefCountedObject&)
 {
-    ThrowException<std::domain_error>(kAssignSite, "Invalid Assignment of RefCountedObject");
+    ThrowException<std::domain_error>(ExceptionSites::kRefCountedObjectAssign,
+                                      "Invalid Assignment of RefCountedObject");
 }
 
 LRefCountedObject::~LRefCountedObject() = default;
@@ -25,7 +19,8 @@ LRefCountedObject::~LRefCountedObject() = default;
 
 void LRefCountedObject::Undo(const RCPtr<LRefCountedObject>&, RCPtr<LRefCountedObject>&)
 {
-    ThrowException<std::logic_error>(kUndoSite, "Undo() not implemented for RefCountedObject");
+    ThrowException<std::logic_error>(ExceptionSites::kRefCountedObjectUndo,
+                                     "Undo() not implemented for RefCountedObject");
 }
 
 int LRefCountedObject::AddReference()
@@ -91,14 +86,15 @@ int LRefCountedObject::RemoveContainedReferences()
 
 RCPtr<LRefCountedObject> LRefCountedObject::CreateCopy() const
 {
-    ThrowException<std::logic_error>(kCreateCopySite, "CreateCopy() not implemented for RefCountedObject");
+    ThrowException<std::logic_error>(ExceptionSites::kRefCountedObjectCreateCopy,
+                                     "CreateCopy() not implemented for RefCountedObject");
 }
 
 void LRefCountedObject::SetUnshareable(bool unshareable)
 {
     if (unshareable && mReferenceCount.GetValue() >= 2)
     {
-        ThrowException<std::runtime_error>(kSetUnshareableSite);
+        ThrowException<std::runtime_error>(ExceptionSites::kRefCountedObjectSetUnshareable);
     }
     mShareable = !unshareable;
 }

@@ -25,7 +25,7 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/MessagePort.h"
 #include "Platform/ThreadAnnotations.h"

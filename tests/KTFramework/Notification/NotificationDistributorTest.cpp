@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "KTFramework/Notification/NotificationClientPool.h"
 #include "KTFramework/Notification/NotificationDistributor.h"
 #include "support/NotificationClients.h"
 

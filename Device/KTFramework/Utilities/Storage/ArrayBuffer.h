@@ -12,6 +12,7 @@
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/RawInsertRemove.h"
 
 namespace KT
 {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
@@ -17,9 +18,6 @@ namespace KT
 
 namespace Detail
 {
-inline constexpr ExceptionSite kArrayUtilsSortRangeSite{"Device/KTFramework/Utilities/Storage/ArrayUtils",
-                                                        255};
-
 template <class T>
 void SwapElements(T& a, T& b)
 {
@@ -82,7 +80,7 @@ public:
         const uint64_t total = static_cast<uint64_t>(array.GetCount());
         if (first > total || count > total - first)
         {
-            ThrowException<std::out_of_range>(Detail::kArrayUtilsSortRangeSite);
+            ThrowException<std::out_of_range>(ExceptionSites::kArrayUtilsSortRange);
         }
         T* const elements = array.GetPtr() + first;
         const size_t n = static_cast<size_t>(count);

@@ -12,19 +12,15 @@
 #include <new>
 #include <stdexcept>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/RawInsertRemove.h"
 
 namespace KT
 {
-
-namespace Detail
-{
-inline constexpr ExceptionSite kConstRCPtrArrayRemoveSite{
-    "Device/KTFramework/Utilities/Storage/ConstRCPtrArray", 217};
-} // namespace Detail
 
 template <class T, unsigned int GranuleCount = 1, unsigned int SlackCount = 0>
 class ConstRCPtrArray : public IArray<ConstRCPtr<T>>,
@@ -98,7 +94,7 @@ protected:
         const std::size_t count = Count();
         if (index > count || n > count - index)
         {
-            ThrowException<std::out_of_range>(Detail::kConstRCPtrArrayRemoveSite);
+            ThrowException<std::out_of_range>(ExceptionSites::kConstRCPtrArrayRemove);
         }
     }
 };
@@ -206,7 +202,7 @@ int64_t ConstRCPtrArray<T, G, S>::RemoveSlot(std::size_t index, ConstRCPtr<T>& o
 {
     if (index >= Count())
     {
-        ThrowException<std::out_of_range>(Detail::kConstRCPtrArrayRemoveSite);
+        ThrowException<std::out_of_range>(ExceptionSites::kConstRCPtrArrayRemove);
     }
     out.SetNull();
     TakeSlot(Slots(), index, out);

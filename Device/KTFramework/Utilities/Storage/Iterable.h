@@ -1,15 +1,14 @@
-// The container family: the iterable, modifiable and array interfaces, the
-// iterators that walk any of them through opaque handles, and KT::Array<T>, the
-// array of values kept in a vector. Containers own their elements; an iterator
+// The container family's interfaces: the iterable, modifiable and array
+// interfaces and the iterators that walk any of them through opaque handles.
+// KT::Array<T> (Array.h) and the raw-byte arrays (ArrayBuffer.h,
+// ConstRCPtrArray.h) implement them. Containers own their elements; an iterator
 // borrows its container, which must outlive it. Nothing here takes a lock: a
 // container shared between threads is guarded by its owner.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
-#include <vector>
 
 #include "KTFramework/Defs/Result.h"
 
@@ -41,22 +40,6 @@ namespace Detail
     throw std::out_of_range("container access outside the elements");
 }
 
-// Insert(index, n) of an array whose elements move as raw bytes. n = 0 answers
-// the count; an index past the end, or a count past SIZE_MAX, is refused. At
-// the end the array's own SetCount adds the elements and fills them as that
-// array fills. Elsewhere grow(newCount) resizes keeping the content, the tail
-// moves up by n, elements() giving the storage after the resize, and the gap is
-// zeroed when clearGap is set. Returns the new count or a container code.
-template <class Array, class Grow, class Elements>
-[[nodiscard]] int64_t InsertRaw(Array& array, size_t index, size_t n, bool clearGap, Grow grow,
-                                Elements elements);
-
-// Remove(index, n) of such an array, whose count elements start at first: n = 0
-// answers the count before any check; a range outside the elements is refused.
-// The elements behind the range move down over it, then shrink(newCount)
-// resizes.
-template <class Element, class Shrink>
-[[nodiscard]] int64_t RemoveRaw(Element* first, size_t count, size_t index, size_t n, Shrink shrink);
 } // namespace Detail
 
 // Read-only walk over any IIterable<T>; every move and read goes through the
@@ -278,42 +261,6 @@ private:
     {
         return reinterpret_cast<uintptr_t>(const_cast<IArray*>(this)->GetPtr()) + index * sizeof(T);
     }
-};
-
-// Array of values held in a vector: copied in with T's copy constructor, out
-// with its assignment. Element access by index throws std::out_of_range past
-// the end; InsertItem returns the new element's index.
-template <class T>
-class Array : public IArray<T>
-{
-public:
-    Array() = default;
-    Array(const Array& other) : IArray<T>(other), mElements(other.mElements) {}
-    Array& operator=(const Array& other)
-    {
-        mElements = other.mElements;
-        return *this;
-    }
-    virtual ~Array() = default;
-
-    int64_t GetCount() const override { return static_cast<int64_t>(mElements.size()); }
-    const T& GetAt(size_t index) const override { return mElements.at(index); }
-    T& GetAt(size_t index) override { return mElements.at(index); }
-    [[nodiscard]] int64_t InsertItem(size_t index, const T& item) override;
-    [[nodiscard]] int64_t RemoveItem(size_t index, T& out) override;
-    [[nodiscard]] int64_t SetCount(size_t count) override
-    {
-        mElements.resize(count);
-        return this->GetCount();
-    }
-    [[nodiscard]] int64_t Insert(size_t index, size_t n) override;
-    [[nodiscard]] int64_t Remove(size_t index, size_t n) override;
-    // Null while empty, whatever capacity the vector keeps.
-    T* GetPtr() override { return mElements.empty() ? nullptr : mElements.data(); }
-    const T* GetPtr() const override { return const_cast<Array*>(this)->GetPtr(); }
-
-private:
-    std::vector<T> mElements;
 };
 
 // ---------------------------------------------------------------------------
@@ -595,107 +542,6 @@ int64_t IArray<T>::Append(const IIterableModifiable<T>& source)
         ++to;
     }
     return static_cast<int64_t>(total);
-}
-
-// ---------------------------------------------------------------------------
-// Raw-byte arrays
-
-template <class Array, class Grow, class Elements>
-int64_t Detail::InsertRaw(Array& array, size_t index, size_t n, bool clearGap, Grow grow, Elements elements)
-{
-    const size_t count = static_cast<size_t>(array.GetCount());
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count)
-    {
-        return kContainerIndexOutside;
-    }
-    if (n > SIZE_MAX - count)
-    {
-        return kContainerFailed;
-    }
-    if (index == count)
-    {
-        return array.SetCount(count + n);
-    }
-    const int64_t result = grow(count + n);
-    if (result < 0)
-    {
-        return result;
-    }
-    auto* const first = elements();
-    constexpr size_t kBytes = sizeof(*first);
-    std::memmove(static_cast<void*>(first + index + n), first + index, (count - index) * kBytes);
-    if (clearGap)
-    {
-        std::memset(static_cast<void*>(first + index), 0, n * kBytes);
-    }
-    return static_cast<int64_t>(count + n);
-}
-
-template <class Element, class Shrink>
-int64_t Detail::RemoveRaw(Element* first, size_t count, size_t index, size_t n, Shrink shrink)
-{
-    if (n == 0)
-    {
-        return static_cast<int64_t>(count);
-    }
-    if (index > count || n > count - index)
-    {
-        return kContainerIndexOutside;
-    }
-    std::memmove(static_cast<void*>(first + index), first + index + n, (count - index - n) * sizeof(Element));
-    return shrink(count - n);
-}
-
-// ---------------------------------------------------------------------------
-// Array
-
-template <class T>
-int64_t Array<T>::InsertItem(size_t index, const T& item)
-{
-    if (index > mElements.size())
-    {
-        return kContainerIndexOutside;
-    }
-    // The vector copies an item of its own before it moves its storage.
-    mElements.insert(mElements.begin() + static_cast<std::ptrdiff_t>(index), item);
-    return static_cast<int64_t>(index);
-}
-
-template <class T>
-int64_t Array<T>::RemoveItem(size_t index, T& out)
-{
-    out = this->GetAt(index);
-    return this->Remove(index, 1);
-}
-
-template <class T>
-int64_t Array<T>::Insert(size_t index, size_t n)
-{
-    if (index > mElements.size())
-    {
-        return kContainerIndexOutside;
-    }
-    const T fresh{};
-    mElements.insert(mElements.begin() + static_cast<std::ptrdiff_t>(index), n, fresh);
-    return this->GetCount();
-}
-
-// An index equal to the count is refused even for n = 0.
-template <class T>
-int64_t Array<T>::Remove(size_t index, size_t n)
-{
-    const size_t count = mElements.size();
-    if (index >= count || n > count - index)
-    {
-        return kContainerIndexOutside;
-    }
-    const auto first = mElements.begin() + static_cast<std::ptrdiff_t>(index);
-    mElements.erase(first, first + static_cast<std::ptrdiff_t>(n));
-    return this->GetCount();
 }
 
 } // namespace KT

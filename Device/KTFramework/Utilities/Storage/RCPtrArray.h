@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/ConstRCPtrArray.h"
@@ -16,11 +17,6 @@
 
 namespace KT
 {
-
-namespace Detail
-{
-inline constexpr ExceptionSite kRCPtrArrayRemoveSite{"Device/KTFramework/Utilities/Storage/RCPtrArray", 175};
-} // namespace Detail
 
 template <class T, unsigned int GranuleCount = 1, unsigned int SlackCount = 0>
 class RCPtrArray : public IArray<RCPtr<T>>, public ConstRCPtrArray<T, GranuleCount, SlackCount>
@@ -115,7 +111,7 @@ int64_t RCPtrArray<T, G, S>::RemoveItem(std::size_t index, RCPtr<T>& out)
 {
     if (index >= static_cast<std::size_t>(GetCount()))
     {
-        ThrowException<std::out_of_range>(Detail::kRCPtrArrayRemoveSite);
+        ThrowException<std::out_of_range>(ExceptionSites::kRCPtrArrayRemove);
     }
     out.SetNull();
     out.SwapReference(GetPtr()[index]);

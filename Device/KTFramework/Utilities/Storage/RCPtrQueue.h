@@ -7,20 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 
 namespace KT
 {
-
-namespace Detail
-{
-// Hosts match on this text, so the site keeps the path and line the library has
-// always reported.
-inline constexpr ExceptionSite kRCPtrQueueDequeueSite{
-    "Device/KTFramework/_Build/../Utilities/Storage/RCPtrQueue", 110};
-} // namespace Detail
 
 // Every operation takes the lock, when there is one, for its whole duration; the
 // lock must be recursive only if callers hold it around queue operations. Without
@@ -165,7 +158,7 @@ RCPtr<T> RCPtrQueue<T, BlockCount, LockT>::Dequeue()
     Guard guard(mLock);
     if (CountLocked() == 0)
     {
-        ThrowException<std::runtime_error>(Detail::kRCPtrQueueDequeueSite);
+        ThrowException<std::runtime_error>(ExceptionSites::kRCPtrQueueDequeue);
     }
     // The slot's reference moves to the result without touching the count.
     result.SwapReference(mSlots[static_cast<std::size_t>(mReadIndex)]);

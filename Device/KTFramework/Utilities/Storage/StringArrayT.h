@@ -3,7 +3,7 @@
 // list owns its strings, which share their buffers as string copies do.
 #pragma once
 
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 
 namespace KT

@@ -3,17 +3,11 @@
 #include <cstring>
 #include <new>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Result.h"
 
 namespace KT
 {
-
-namespace
-{
-// Where Lock reports a shared buffer that could not be copied; hosts see the path
-// and line in the message.
-constexpr ExceptionSite kLockSite{"Device/KTFramework/Utilities/Storage/StringT", 760};
-} // namespace
 
 template <class CharT, class OtherCharT>
 StringT<CharT, OtherCharT>::StringT() : mBuffer(GetEmpty().mBuffer)
@@ -159,7 +153,7 @@ CharT* StringT<CharT, OtherCharT>::Lock(unsigned long size)
         RCPtr<LIBuffer> copy = mBuffer->CreateCopy(bytes, 0);
         if (!copy)
         {
-            ThrowException<std::runtime_error>(kLockSite);
+            ThrowException<std::runtime_error>(ExceptionSites::kStringTLock);
         }
         mBuffer = copy;
     }

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "Platform/CLocaleFormat.h"
@@ -19,11 +20,7 @@ namespace KT
 namespace
 {
 
-// The UTF-16 refusals; hosts see the path and lines in the messages.
-constexpr ExceptionSite kFormatSite{"Device/KTFramework/Utilities/Storage/StringT", 41};
-constexpr ExceptionSite kSetFormattedSite{"Device/KTFramework/Utilities/Storage/StringT", 649};
-constexpr ExceptionSite kSplitTokenSite{"Device/KTFramework/Utilities/Storage/StringT", 71};
-constexpr ExceptionSite kReplaceSite{"Device/KTFramework/Utilities/Storage/StringT", 1356};
+// The texts of the UTF-16 refusals; hosts see them in the messages.
 constexpr const char* kNoWideFormatting = " vsnwprintf only supported on Windows";
 constexpr const char* kNotImplemented = "Not implemented.";
 
@@ -166,7 +163,7 @@ StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::Format(const CharT* forma
 {
     if constexpr (sizeof(CharT) != 1)
     {
-        ThrowException<std::domain_error>(kFormatSite, kNoWideFormatting);
+        ThrowException<std::domain_error>(ExceptionSites::kStringTFormat, kNoWideFormatting);
     }
     else
     {
@@ -184,7 +181,7 @@ StringT<CharT, OtherCharT>& StringT<CharT, OtherCharT>::SetFormatted(const CharT
 {
     if constexpr (sizeof(CharT) != 1)
     {
-        ThrowException<std::domain_error>(kSetFormattedSite, kNoWideFormatting);
+        ThrowException<std::domain_error>(ExceptionSites::kStringTSetFormatted, kNoWideFormatting);
     }
     else
     {
@@ -250,7 +247,7 @@ StringT<CharT, OtherCharT> StringT<CharT, OtherCharT>::SplitToken(const StringT&
     if constexpr (sizeof(CharT) != 1)
     {
         (void)delimiters;
-        ThrowException<std::domain_error>(kSplitTokenSite, kNotImplemented);
+        ThrowException<std::domain_error>(ExceptionSites::kStringTSplitToken, kNotImplemented);
     }
     else
     {
@@ -281,7 +278,7 @@ StringT<CharT, OtherCharT>& StringT<CharT, OtherCharT>::Replace(const CharT* set
     if constexpr (sizeof(CharT) != 1)
     {
         (void)set;
-        ThrowException<std::domain_error>(kReplaceSite, kNotImplemented);
+        ThrowException<std::domain_error>(ExceptionSites::kStringTReplace, kNotImplemented);
     }
     else
     {

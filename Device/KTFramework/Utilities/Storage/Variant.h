@@ -3,6 +3,8 @@
 // Owned bytes come only from the virtual AllocBuffer/FreeBuffer pair, so a
 // derived class decides where they live; such a class must Clear() in its own
 // destructor, because the base destructor no longer reaches its FreeBuffer.
+// The value is defined in Variant.cpp, its byte record and the Array kind in
+// VariantRecord.cpp.
 #pragma once
 
 #include <cstddef>

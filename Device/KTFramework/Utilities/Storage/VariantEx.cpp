@@ -1,12 +1,12 @@
 #include "KTFramework/Utilities/Storage/VariantEx.h"
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 
 #include "KTFramework/Defs/ByteOrder.h"
+#include "KTFramework/Utilities/Storage/VariantExDetail.h"
 #include "Platform/CLocaleParse.h"
 
 namespace KT
@@ -15,48 +15,13 @@ namespace
 {
 
 using String = VariantEx::String;
+using Detail::GetVariantPayload;
+using Detail::kVariantTrueText;
+using Detail::ReadVariantSlot;
 
 constexpr std::uint32_t kRecordHeaderSize = Variant::RECORD_HEADER_SIZE;
 // A record's length travels in 32 bits and comes back as a positive result.
 constexpr std::uint64_t kMaxRecordLength = 0x7FFFFFFF;
-constexpr const char kEmptyText[] = "<empty>";
-constexpr const char kEmptyArrayText[] = "<empty array>";
-constexpr const char kArrayHeaderFormat[] = "array(%u):";
-constexpr const char kIndentUnit[] = "  ";
-constexpr const char kTrueText[] = "true";
-constexpr const char kFalseText[] = "false";
-
-// The scalar held in the value slot, read at T's width; 0 when the variant
-// reports fewer bytes.
-template <class T>
-T ReadSlot(const Variant& v) noexcept
-{
-    std::size_t size = 0;
-    const void* slot = v.GetConstPointer(size);
-    if (slot == nullptr || size < sizeof(T))
-    {
-        return T();
-    }
-    const std::uint64_t bits = ReadLE(static_cast<const unsigned char*>(slot), sizeof(T));
-    if constexpr (std::is_same_v<T, float>)
-    {
-        return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
-    }
-    else if constexpr (std::is_same_v<T, double>)
-    {
-        return std::bit_cast<double>(bits);
-    }
-    else
-    {
-        return static_cast<T>(bits);
-    }
-}
-
-const unsigned char* GetPayload(const Variant& v, std::size_t& size) noexcept
-{
-    size = 0;
-    return static_cast<const unsigned char*>(v.GetConstPointer(size));
-}
 
 // A C string for the parsers: the payload itself when a NUL ends the text
 // inside it, else a terminated copy.
@@ -94,7 +59,7 @@ int CompareTexts(const char* a, std::size_t aLength, const char* b, std::size_t 
 // "True" in any mix of capitals and small letters; C-locale case folding.
 bool IsTrueText(const char* text, std::size_t length) noexcept
 {
-    if (length != sizeof(kTrueText) - 1)
+    if (length != sizeof(kVariantTrueText) - 1)
     {
         return false;
     }
@@ -105,7 +70,7 @@ bool IsTrueText(const char* text, std::size_t length) noexcept
         {
             c = static_cast<char>(c - 'A' + 'a');
         }
-        if (c != kTrueText[i])
+        if (c != kVariantTrueText[i])
         {
             return false;
         }
@@ -169,7 +134,7 @@ int UnpackArray(const Variant& source, Array<T>& items)
     }
 
     std::size_t size = 0;
-    const unsigned char* data = GetPayload(source, size);
+    const unsigned char* data = GetVariantPayload(source, size);
     const std::size_t count = CountElementRecords(data, size);
     if (items.SetCount(count) != static_cast<int64_t>(count))
     {
@@ -365,7 +330,7 @@ void VariantEx::SetFields(Type kind, void* data, std::uint64_t size)
 VariantEx::Text VariantEx::GetText() const
 {
     std::size_t size = 0;
-    const unsigned char* data = GetPayload(*this, size);
+    const unsigned char* data = GetVariantPayload(*this, size);
     if (GetType() != TYPE_STRING || data == nullptr || size == 0)
     {
         return Text{"", 0, true};
@@ -526,32 +491,32 @@ bool VariantEx::operator<(const VariantEx& other) const
     {
     case TYPE_BOOL:
     case TYPE_UINT8:
-        return ReadSlot<std::uint8_t>(*this) < ReadSlot<std::uint8_t>(other);
+        return ReadVariantSlot<std::uint8_t>(*this) < ReadVariantSlot<std::uint8_t>(other);
     case TYPE_INT8:
-        return ReadSlot<std::int8_t>(*this) < ReadSlot<std::int8_t>(other);
+        return ReadVariantSlot<std::int8_t>(*this) < ReadVariantSlot<std::int8_t>(other);
     case TYPE_INT16:
-        return ReadSlot<std::int16_t>(*this) < ReadSlot<std::int16_t>(other);
+        return ReadVariantSlot<std::int16_t>(*this) < ReadVariantSlot<std::int16_t>(other);
     case TYPE_UINT16:
-        return ReadSlot<std::uint16_t>(*this) < ReadSlot<std::uint16_t>(other);
+        return ReadVariantSlot<std::uint16_t>(*this) < ReadVariantSlot<std::uint16_t>(other);
     case TYPE_INT32:
-        return ReadSlot<std::int32_t>(*this) < ReadSlot<std::int32_t>(other);
+        return ReadVariantSlot<std::int32_t>(*this) < ReadVariantSlot<std::int32_t>(other);
     case TYPE_UINT32:
-        return ReadSlot<std::uint32_t>(*this) < ReadSlot<std::uint32_t>(other);
+        return ReadVariantSlot<std::uint32_t>(*this) < ReadVariantSlot<std::uint32_t>(other);
     case TYPE_INT64:
-        return ReadSlot<std::int64_t>(*this) < ReadSlot<std::int64_t>(other);
+        return ReadVariantSlot<std::int64_t>(*this) < ReadVariantSlot<std::int64_t>(other);
     case TYPE_UINT64:
-        return ReadSlot<std::uint64_t>(*this) < ReadSlot<std::uint64_t>(other);
+        return ReadVariantSlot<std::uint64_t>(*this) < ReadVariantSlot<std::uint64_t>(other);
     case TYPE_FLOAT:
-        return ReadSlot<float>(*this) < ReadSlot<float>(other);
+        return ReadVariantSlot<float>(*this) < ReadVariantSlot<float>(other);
     case TYPE_DOUBLE:
-        return ReadSlot<double>(*this) < ReadSlot<double>(other);
+        return ReadVariantSlot<double>(*this) < ReadVariantSlot<double>(other);
     case TYPE_POINTER:
     case TYPE_CONST_POINTER:
     {
         std::size_t size = 0;
         std::size_t otherSize = 0;
-        const unsigned char* data = GetPayload(*this, size);
-        const unsigned char* otherData = GetPayload(other, otherSize);
+        const unsigned char* data = GetVariantPayload(*this, size);
+        const unsigned char* otherData = GetVariantPayload(other, otherSize);
         if (size < otherSize)
         {
             return true;
@@ -562,8 +527,8 @@ bool VariantEx::operator<(const VariantEx& other) const
     {
         std::size_t size = 0;
         std::size_t otherSize = 0;
-        const unsigned char* data = GetPayload(*this, size);
-        const unsigned char* otherData = GetPayload(other, otherSize);
+        const unsigned char* data = GetVariantPayload(*this, size);
+        const unsigned char* otherData = GetVariantPayload(other, otherSize);
         if (size != otherSize)
         {
             return size < otherSize;
@@ -599,7 +564,7 @@ int VariantEx::Compare(const VariantEx& other) const
 int VariantEx::Serialize(RCPtr<LIBuffer>& buffer, std::size_t offset) const
 {
     std::size_t size = 0;
-    const unsigned char* payload = GetPayload(*this, size);
+    const unsigned char* payload = GetVariantPayload(*this, size);
     if (size > kMaxRecordLength - kRecordHeaderSize || offset > SIZE_MAX - kMaxRecordLength)
     {
         return RESULT_FAILED;
@@ -698,187 +663,5 @@ int VariantEx::VariantArrayToArrayOfVariants(const Variant& source, Array<Varian
 }
 
 // Text forms.
-
-VariantEx::String VariantEx::ToString() const
-{
-    return GetString(-1);
-}
-
-VariantEx::String VariantEx::GetString(int indent) const
-{
-    switch (GetType())
-    {
-    case TYPE_EMPTY:
-        return String(kEmptyText);
-    case TYPE_BOOL:
-        return String(ReadSlot<std::uint8_t>(*this) != 0 ? kTrueText : kFalseText);
-    case TYPE_INT8:
-    {
-        const int value = ReadSlot<std::int8_t>(*this);
-        return String::Format("%d (0x%02X)", value, static_cast<unsigned int>(value));
-    }
-    case TYPE_UINT8:
-    {
-        const unsigned int value = ReadSlot<std::uint8_t>(*this);
-        return String::Format("%u (0x%02X)", value, value);
-    }
-    case TYPE_INT16:
-    {
-        const int value = ReadSlot<std::int16_t>(*this);
-        return String::Format("%d (0x%04X)", value, static_cast<unsigned int>(value));
-    }
-    case TYPE_UINT16:
-    {
-        const unsigned int value = ReadSlot<std::uint16_t>(*this);
-        return String::Format("%u (0x%04X)", value, value);
-    }
-    case TYPE_INT32:
-    {
-        const int value = ReadSlot<std::int32_t>(*this);
-        return String::Format("%d (0x%08X)", value, static_cast<unsigned int>(value));
-    }
-    case TYPE_UINT32:
-    {
-        const unsigned int value = ReadSlot<std::uint32_t>(*this);
-        return String::Format("%u (0x%08X)", value, value);
-    }
-    case TYPE_FLOAT:
-        // Format writes in the C locale: "1.500000" on every host.
-        return String::Format("%f", static_cast<double>(ReadSlot<float>(*this)));
-    case TYPE_DOUBLE:
-        return String::Format("%lf", ReadSlot<double>(*this));
-    case TYPE_INT64:
-    {
-        const long long value = ReadSlot<std::int64_t>(*this);
-        return String::Format("%lld (0x%llX)", value, static_cast<unsigned long long>(value));
-    }
-    case TYPE_UINT64:
-        return String::Format("%llX", static_cast<unsigned long long>(ReadSlot<std::uint64_t>(*this)));
-    case TYPE_POINTER:
-    case TYPE_CONST_POINTER:
-    case TYPE_BUFFER:
-    {
-        std::size_t size = 0;
-        const unsigned char* data = GetPayload(*this, size);
-        return String::Format("%llX",
-                              static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(data)));
-    }
-    case TYPE_STRING:
-    {
-        const Text text = GetText();
-        std::size_t size = 0;
-        const unsigned char* data = GetPayload(*this, size);
-        // Shared only when the buffer is exactly the text and its NUL: the
-        // string trims the buffer it adopts, which must not cut this payload.
-        if (!!mBuffer && mBuffer->IsShareable() && text.Terminated && text.Length + 1 == size &&
-            mBuffer->GetRawPtr() == data && mBuffer->GetSizeBytes() == size)
-        {
-            return String(mBuffer);
-        }
-        String copy;
-        copy.Assign(text.Chars, text.Length);
-        return copy;
-    }
-    case TYPE_ARRAY:
-        return GetArrayString(indent < 0 ? 0u : static_cast<unsigned int>(indent));
-    default:
-        return String::GetEmpty();
-    }
-}
-
-VariantEx::String VariantEx::GetArrayString(unsigned int indent) const
-{
-    if (GetType() != TYPE_ARRAY)
-    {
-        return GetString(-1);
-    }
-    return ListArray(indent, 1);
-}
-
-// Each level unpacks a copy of what lies below it and indents further, so
-// the walk stops at MAX_NESTING_DEPTH: time and text then grow with the
-// record's size, not with the square of its depth, and the stack stays bounded.
-VariantEx::String VariantEx::ListArray(unsigned int indent, unsigned int level) const
-{
-    // Called for Arrays only, which always unpack.
-    Array<VariantEx> elements;
-    static_cast<void>(VariantArrayToArrayOfVariants(*this, elements));
-    const std::size_t count = static_cast<std::size_t>(elements.GetCount());
-    if (count == 0)
-    {
-        return String(kEmptyArrayText);
-    }
-
-    const String unit(kIndentUnit);
-    String padding;
-    for (std::uint64_t i = 0; i <= indent; ++i)
-    {
-        padding += unit;
-    }
-    const String lineBreak("\n");
-    const String open("[");
-    const String close("] ");
-    const String tooDeep(kTooDeepText);
-
-    String result = String::Format(kArrayHeaderFormat, static_cast<unsigned int>(count));
-    for (std::size_t i = 0; i < count; ++i)
-    {
-        result += lineBreak;
-        result += padding;
-        result += open;
-        result += String::FormatNumber(static_cast<unsigned int>(i), 0);
-        result += close;
-        const VariantEx& element = elements.GetAt(i);
-        if (element.GetType() != TYPE_ARRAY)
-        {
-            result += element.GetArrayString(indent + 1);
-        }
-        else if (level < MAX_NESTING_DEPTH)
-        {
-            result += element.ListArray(indent + 1, level + 1);
-        }
-        else
-        {
-            result += tooDeep;
-        }
-    }
-    return result;
-}
-
-VariantEx::String VariantEx::GetXMLString() const
-{
-    const String text = GetString(-1);
-    const char* chars = text.CStr();
-    const std::size_t length = text.GetLength();
-    std::string escaped;
-    escaped.reserve(length);
-    for (std::size_t i = 0; i < length; ++i)
-    {
-        switch (chars[i])
-        {
-        case '&':
-            escaped += "&amp;";
-            break;
-        case '<':
-            escaped += "&lt;";
-            break;
-        case '>':
-            escaped += "&gt;";
-            break;
-        case '"':
-            escaped += "&quot;";
-            break;
-        case '\'':
-            escaped += "&apos;";
-            break;
-        default:
-            escaped += chars[i];
-            break;
-        }
-    }
-    String result;
-    result.Assign(escaped.c_str(), escaped.size());
-    return result;
-}
 
 } // namespace KT

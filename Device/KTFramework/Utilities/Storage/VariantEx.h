@@ -3,18 +3,20 @@
 // copy. Adds getters that read a String as text, text forms, records written at
 // an offset into a growing buffer, and conversions between an Array value and a
 // list of element values. A plain value object: whoever holds it owns it, and
-// one thread uses it at a time; only its payload buffer may be shared.
+// one thread uses it at a time; only its payload buffer may be shared. The
+// text forms are defined in VariantExText.cpp, the rest in VariantEx.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 
@@ -35,7 +37,7 @@ public:
     static constexpr const char kTooDeepText[] = "<nesting too deep>";
 
     // The raising site of GetBuffer on a kind without a buffer.
-    static constexpr ExceptionSite kGetBufferSite{"Device/KTFramework/Utilities/Storage/VariantEx", 464};
+    static constexpr ExceptionSite kGetBufferSite = ExceptionSites::kVariantExGetBuffer;
 
     VariantEx();
     // A deep copy whose payload lives in a buffer of its own.

@@ -1,18 +1,18 @@
 #include "KTFramework/Utilities/Threading/Event.h"
 
+#include "KTFramework/Defs/Exceptions/ExceptionSites.h"
+
 namespace KT
 {
 
 namespace
 {
 // A bit beyond the data's 64 would be shifted out of range.
-constexpr ExceptionSite kEventBitSite{"Device/KTFramework/Utilities/Threading/Event", 15};
-
 void CheckEventBit(unsigned int bit)
 {
     if (bit >= Wait::MAX_WAIT_OBJECTS)
     {
-        ThrowException<std::out_of_range>(kEventBitSite);
+        ThrowException<std::out_of_range>(ExceptionSites::kEventBit);
     }
 }
 } // namespace

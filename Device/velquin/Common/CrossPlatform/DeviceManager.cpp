@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "KTFramework/Utilities/Storage/ParamValue.h"
+#include "velquin/Common/CrossPlatform/DeferredDeviceWork.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
 #include "velquin/Common/CrossPlatform/SystemDeviceSources.h"
@@ -269,6 +270,9 @@ void LDeviceManager::FindNetworkDevices(DeviceLocation location, bool verify, co
         return;
     }
     const NetworkSearchRequest request{verify, addresses, addressCount, maxDevices, portCount, firstPort};
+    // Devices the search disconnects finish disconnecting once the search
+    // lock is released: that may wait for a host callback, which may search.
+    DeferredDeviceWork deferred;
     Lock lock(mSearchLock);
     mSources->FindNetworkDevices(*this, location, request);
 }

@@ -20,7 +20,7 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"

@@ -15,7 +15,7 @@
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
 

@@ -2,7 +2,7 @@
 
 KT::RCPtr<LDeviceSources> LSystemDeviceSources::Create()
 {
-    return KT::RCPtr<LDeviceSources>(new LSystemDeviceSources());
+    return KT::RCPtr<LDeviceSources>(new LSystemDeviceSources(LNetworkDeviceSearch::Create()));
 }
 
 void LSystemDeviceSources::ListAttachedDevices(KT::Array<KT::DeviceIdentifier>& identifiers)
@@ -15,14 +15,25 @@ KT::RCPtr<LDeviceBase> LSystemDeviceSources::CreateLocalDevice(const KT::DeviceI
     return KT::RCPtr<LDeviceBase>();
 }
 
-void LSystemDeviceSources::FindNetworkDevices(LDeviceManager&, LDeviceManager::DeviceLocation,
-                                              const NetworkSearchRequest&)
+LSystemDeviceSources::LSystemDeviceSources(const KT::RCPtr<LNetworkDeviceSearch>& networkSearch)
+    : mNetworkSearch(networkSearch)
 {
 }
 
-int LSystemDeviceSources::RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>&, KT::DeviceIdentifier&)
+void LSystemDeviceSources::FindNetworkDevices(LDeviceManager& manager,
+                                              LDeviceManager::DeviceLocation location,
+                                              const NetworkSearchRequest& request)
 {
-    return RESULT_NOT_A_NETWORK_DEVICE;
+    mNetworkSearch->FindNetworkDevices(manager, location, request);
 }
 
-void LSystemDeviceSources::ReleaseNetworkSearch() {}
+int LSystemDeviceSources::RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,
+                                                  KT::DeviceIdentifier& identifier)
+{
+    return mNetworkSearch->RefreshDeviceIdentifier(device, identifier);
+}
+
+void LSystemDeviceSources::ReleaseNetworkSearch()
+{
+    mNetworkSearch->Release();
+}

@@ -1,11 +1,12 @@
 // LSystemDeviceSources: the sources of the library's own device manager, made
-// at load. Attached devices come from the device helper and network devices
-// from the network search; until those are built in, it lists no device, makes
-// none, and answers a refresh with RESULT_NOT_A_NETWORK_DEVICE. Keeps no
-// state, so any thread may call it.
+// at load. Attached devices come from the device helper (until that is built
+// in, it lists no attached device and makes none); network devices from its
+// LNetworkDeviceSearch, which also runs the identity refresh. Any thread may
+// call it: the search object, fixed at creation, guards its own state.
 #pragma once
 
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
+#include "velquin/Common/CrossPlatform/NetworkDeviceSearch.h"
 
 class LSystemDeviceSources : public LDeviceSources
 {
@@ -23,5 +24,7 @@ public:
     ~LSystemDeviceSources() override = default;
 
 private:
-    LSystemDeviceSources() = default;
+    explicit LSystemDeviceSources(const KT::RCPtr<LNetworkDeviceSearch>& networkSearch);
+
+    const KT::RCPtr<LNetworkDeviceSearch> mNetworkSearch;
 };

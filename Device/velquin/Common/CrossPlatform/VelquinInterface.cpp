@@ -5,6 +5,7 @@
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/Defs/Result.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
 #include "KTFramework/Utilities/Storage/VariantEx.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"

@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/ArrayUtils.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 

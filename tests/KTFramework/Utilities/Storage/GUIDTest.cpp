@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/GUID.h"
-#include "KTFramework/Utilities/Storage/Iterable.h"
 
 // Result codes that a test does not judge (set-up steps, and calls whose effect
 // it checks another way) are cast to void.

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/Iterable.h"
 
 // Result codes that a test does not judge (set-up steps, and calls whose effect

@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "KTFramework/System/TimeUtils.h"
 #include "KTFramework/Utilities/Storage/ReuseAllocator.h"
 #include "Platform/Socket.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkTimeouts.h"
 
 namespace
 {
@@ -33,8 +35,10 @@ KT::RCPtr<LNetworkSocket> LNetworkConnection::ConnectSocket(std::uint32_t ipAddr
                                                             NetworkSocketType type,
                                                             const KT::RCPtr<KT::LIBuffer>& hello)
 {
-    // The UDP hello exchange belongs to connections with reliable channels,
-    // which are not served yet.
+    if (type == NETWORK_SOCKET_UDP)
+    {
+        return ConnectUdpSocket(ipAddress, port);
+    }
     if (type != NETWORK_SOCKET_TCP)
     {
         return KT::RCPtr<LNetworkSocket>();
@@ -68,6 +72,35 @@ KT::RCPtr<LNetworkSocket> LNetworkConnection::ConnectSocket(std::uint32_t ipAddr
     return socket;
 }
 
+KT::RCPtr<LNetworkSocket> LNetworkConnection::ConnectUdpSocket(std::uint32_t ipAddress, std::uint16_t port)
+{
+    KT::RCPtr<LNetworkSocket> socket = LNetworkSocket::Create(NETWORK_SOCKET_UDP);
+    // Where Connect would go for the same values.
+    const std::uint32_t address = ipAddress != 0 ? ipAddress : LNetworkSocket::kLoopbackAddress;
+    const std::uint16_t serverPort = port != 0 ? port : LNetworkSocket::kDefaultPort;
+    unsigned int sent = 0;
+    if (socket->SendTo(address, serverPort, CLIENT_COOKIE.mBytes, kHelloSize, sent) != NETWORK_NO_ERROR ||
+        sent != kHelloSize)
+    {
+        return KT::RCPtr<LNetworkSocket>();
+    }
+    // The answer comes from the socket the server made for this client. One
+    // byte of room beyond the cookie shows a longer datagram.
+    unsigned char answer[kHelloSize + 1] = {};
+    unsigned int received = 0;
+    unsigned int sourceAddress = 0;
+    unsigned short sourcePort = 0;
+    if (!socket->ReceiveHasBytesReady(NetworkTimeouts::Get(NetworkTimeoutList::HELLO_ANSWER) * 1000u) ||
+        socket->ReceiveFrom(answer, sizeof(answer), received, sourceAddress, sourcePort, false) !=
+            NETWORK_NO_ERROR ||
+        received != kHelloSize || std::memcmp(answer, CLIENT_COOKIE.mBytes, kHelloSize) != 0 ||
+        socket->Connect(sourceAddress, sourcePort, true, 0) != NETWORK_NO_ERROR)
+    {
+        return KT::RCPtr<LNetworkSocket>();
+    }
+    return socket;
+}
+
 KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(std::uint32_t ipAddress, std::uint16_t port,
                                                          ConnectionType type)
 {
@@ -80,22 +113,49 @@ KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(std::uint32_t ipAddress
     case CONNECTION_DATA_SOCKET:
         socket = ConnectSocket(ipAddress, port, NETWORK_SOCKET_TCP, KT::RCPtr<KT::LIBuffer>());
         return !socket ? KT::RCPtr<LNetworkConnection>() : Create(socket, KT::RCPtr<LNetworkSocket>(), type);
+    case CONNECTION_DUAL_SOCKETS:
+        return CreateDualSockets(ipAddress, port);
     default:
         return KT::RCPtr<LNetworkConnection>();
     }
+}
+
+KT::RCPtr<LNetworkConnection> LNetworkConnection::CreateDualSockets(std::uint32_t ipAddress,
+                                                                    std::uint16_t port)
+{
+    // A port the UDP socket does not hold would be announced to the server.
+    KT::RCPtr<LNetworkSocket> udpSocket = LNetworkSocket::Create(NETWORK_SOCKET_UDP);
+    if (udpSocket->Bind(0, 0, true, KT::RCPtr<KT::LIBuffer>()) != NETWORK_NO_ERROR)
+    {
+        return KT::RCPtr<LNetworkConnection>();
+    }
+    KT::RCPtr<KT::LIBuffer> hello = KT::LBufferT<16, 0>::Create(kDualHelloSize, 0, true);
+    WriteDualSocketHello(static_cast<unsigned char*>(hello->GetRawPtr()), udpSocket->GetPort());
+    KT::RCPtr<LNetworkSocket> tcpSocket = ConnectSocket(ipAddress, port, NETWORK_SOCKET_TCP, hello);
+    if (!tcpSocket)
+    {
+        return KT::RCPtr<LNetworkConnection>();
+    }
+    // All 18 bytes of the answer, however they arrive, and none of the
+    // server's first message behind them.
+    unsigned char answer[kDualHelloSize] = {};
+    std::uint16_t serverPort = 0;
+    if (!tcpSocket->ReceiveExactly(answer, kDualHelloSize,
+                                   NetworkTimeouts::Get(NetworkTimeoutList::HELLO_ANSWER) * 1000u) ||
+        !ReadDualSocketHello(answer, sizeof(answer), serverPort) || serverPort == 0 ||
+        udpSocket->Connect(tcpSocket->GetIPAddress(), serverPort, true, 0) != NETWORK_NO_ERROR)
+    {
+        return KT::RCPtr<LNetworkConnection>();
+    }
+    return Create(udpSocket, tcpSocket, CONNECTION_DUAL_SOCKETS);
 }
 
 KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(const KT::RCPtr<LNetworkSocket>& socketA,
                                                          const KT::RCPtr<LNetworkSocket>& socketB,
                                                          ConnectionType type)
 {
-    if (type != CONNECTION_CONTROL_SOCKET && type != CONNECTION_DATA_SOCKET)
-    {
-        return KT::RCPtr<LNetworkConnection>();
-    }
-    // A UDP data socket makes channels 0 and 1 reliable, whose sending is not
-    // served yet.
-    if (socketA.GetRaw() != nullptr && socketA->GetSocketType() != NETWORK_SOCKET_TCP)
+    if (type != CONNECTION_CONTROL_SOCKET && type != CONNECTION_DATA_SOCKET &&
+        type != CONNECTION_DUAL_SOCKETS)
     {
         return KT::RCPtr<LNetworkConnection>();
     }
@@ -128,6 +188,29 @@ LNetworkConnection::LNetworkConnection(const KT::RCPtr<LNetworkSocket>& socketA,
         mLastReceived[channel].store(-1);
         mPeerAcknowledged[channel].store(-1);
         mResendRequestReceived[channel].store(0);
+        mLastAcknowledgementSent[channel].store(-1);
+        mResendRequestSent[channel].store(0);
+        mResendWanted[channel].store(0);
+        mResendRequestHandled[channel].store(0);
+        mDuplicateReceived[channel].store(false);
+        mReliable[channel] = channel <= NETWORK_CHANNEL_1 && socketA.GetRaw() != nullptr &&
+                             socketA->GetSocketType() == NETWORK_SOCKET_UDP;
+        mWindow[channel].store(mReliable[channel] ? kReliableWindow : 0);
+        // Without this a message sent before the worker first found the
+        // channel idle would meet a time-out test on an unset value.
+        mLastProgress[channel] = KT::TimeUtils::GetMillisecondCounter();
+    }
+    // The acknowledgement worker's packet: header and the two words.
+    mAckTemplate = LNetworkConnectionSendBuffer::Create(kControlPacketSize - kHeaderSize);
+    WriteControlPacket(mAckTemplate->GetMessageHeader(), NETWORK_CHANNEL_ACKNOWLEDGE, 0, 0);
+    if (mReliable[NETWORK_CHANNEL_0])
+    {
+        KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+        for (std::uint32_t i = 0; i < kSpareSendBuffers; ++i)
+        {
+            // A spare short only costs an allocation when a part needs one.
+            static_cast<void>(mSpareSendBuffers.AppendItem(LNetworkConnectionSendBuffer::Create(0)));
+        }
     }
     mDataReceiver.SetPriority(KT::Thread::PRIORITY_TIME_CRITICAL);
     mControlReceiver.SetPriority(KT::Thread::PRIORITY_TIME_CRITICAL);
@@ -165,13 +248,6 @@ int LNetworkConnection::RemoveContainedReferences()
         ModifyNumContainedReferences(-1);
     }
     return LRefCountedObject::RemoveContainedReferences();
-}
-
-int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>&)
-{
-    // Only reliable channels have acknowledgements to send or messages to
-    // resend, and a connection has them only over a UDP data socket.
-    return 0;
 }
 
 // ---- Sockets and state
@@ -313,6 +389,25 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>&
     {
         return NETWORK_SEND_FAILED;
     }
+    // A datagram carries a whole message, and a reliable channel keeps copies:
+    // either way header and payload must lie in one send buffer.
+    if (socket->GetSocketType() == NETWORK_SOCKET_UDP || IsChannelReliable(channel))
+    {
+        KT::AutolockT<KT::FastMutex> scratch(mScratchLock);
+        if (!mScratchSendBuffer)
+        {
+            mScratchSendBuffer = LNetworkConnectionSendBuffer::Create(size);
+        }
+        else
+        {
+            mScratchSendBuffer->SetSizeBytes(size);
+        }
+        if (size > 0)
+        {
+            std::memcpy(mScratchSendBuffer->GetRawPtr(), bytes, size);
+        }
+        return SendBuffer(socket, channel, *mScratchSendBuffer);
+    }
     unsigned char header[kHeaderSize];
     return SendOnSocket(socket, channel, header, bytes, size);
 }
@@ -329,11 +424,24 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<LNetworkConnec
     {
         return kNoSocket;
     }
-    LNetworkConnectionSendBuffer& buffer = const_cast<LNetworkConnectionSendBuffer&>(*message);
+    return SendBuffer(socket, channel, const_cast<LNetworkConnectionSendBuffer&>(*message));
+}
+
+NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& socket,
+                                            NetworkChannelNumber channel,
+                                            LNetworkConnectionSendBuffer& buffer)
+{
     const std::size_t size = buffer.GetSizeBytes();
     if (size > kMaxPayloadSize)
     {
         return NETWORK_SEND_FAILED;
+    }
+    if (IsChannelReliable(channel))
+    {
+        socket->AcquireSendMutex();
+        const NetworkError result = SendReliable(*socket, channel, buffer);
+        socket->ReleaseSendMutex();
+        return result;
     }
     unsigned char* header = buffer.GetMessageHeader();
     return SendOnSocket(socket, channel, header, header + kHeaderSize, size);

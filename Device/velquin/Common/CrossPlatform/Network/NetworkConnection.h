@@ -15,7 +15,9 @@
 //   receivers end within one poll and the last of them frees it.
 // - The acknowledgement threader, from Create on; on connections without
 //   reliable channels (every TCP connection) each run does nothing. Its worker
-//   holds a contained reference that RemoveContainedReferences drops.
+//   holds a contained reference that RemoveContainedReferences drops. Over a
+//   UDP data socket it acknowledges, asks for resends and resends
+//   (NetworkConnectionReliable.cpp).
 // - One delivery thread per callback registration (a one-thread pool), which
 //   runs the registration's callbacks one at a time in the order received.
 // Locks, in order: mRequestReplyLock (a whole request/reply exchange), then
@@ -24,6 +26,10 @@
 // started flag; delivery under it only stores a reply or queues a job, and no
 // user code and no release of a user's object runs under it. The sequence and
 // receive counters and the idle counter are atomics.
+// Reliable channels (0 and 1 over a UDP data socket): mScratchLock, then the
+// sending socket's send mutex, then mSendResendLock, which guards the
+// unacknowledged messages and the spare send buffers. Last progress and the
+// acknowledgement template belong to the acknowledgement worker alone.
 #pragma once
 
 #include <atomic>
@@ -69,20 +75,36 @@ public:
     // little, the data socket the bulk.
     static constexpr std::uint32_t kControlReceiveBuffers = 10;
     static constexpr std::uint32_t kDataReceiveBuffers = 50;
+    // Reliable channels: the most unacknowledged messages a send carries
+    // along, the spare send buffers made up front, and how long without
+    // progress before the acknowledgement worker resends. A resend sets the
+    // last progress back by less than that, so that without progress the next
+    // run resends again.
+    static constexpr std::uint32_t kReliableWindow = 20;
+    static constexpr std::uint32_t kSpareSendBuffers = 512;
+    static constexpr std::int64_t kResendAfterMilliseconds = 300;
+    static constexpr std::int64_t kResendProgressMilliseconds = 250;
 
     class LCallbacker;
 
-    // Opens the sockets of the type (0 or 1; TCP) with their hello, then builds
-    // the connection; null when any step fails or for another type.
+    // Opens the sockets of the type with their hello, then builds the
+    // connection; null when any step fails or for another type. Types 0 and 1
+    // open one TCP socket. Type 2 binds a UDP socket (any address, a port from
+    // 51000), sends the dual-socket hello with its port over TCP, and connects
+    // the UDP socket to the port of the server's 18-byte answer.
     static KT::RCPtr<LNetworkConnection> Create(std::uint32_t ipAddress, std::uint16_t port,
                                                 ConnectionType type);
-    // Builds a connection on sockets already connected. Null for a type other
-    // than 0 and 1 or a UDP data socket: neither is served yet.
+    // Builds a connection on sockets already connected; null for a type other
+    // than 0, 1 and 2. A UDP data socket (slot A) makes channels 0 and 1
+    // reliable.
     static KT::RCPtr<LNetworkConnection> Create(const KT::RCPtr<LNetworkSocket>& socketA,
                                                 const KT::RCPtr<LNetworkSocket>& socketB,
                                                 ConnectionType type);
-    // One connected TCP socket with its hello sent (the given bytes, or the
-    // single-socket client cookie when none); TCP_NODELAY set. Null on failure.
+    // One connected socket with its hello done; null on failure. TCP: the hello
+    // sent (the given bytes, or the single-socket client cookie when none) and
+    // TCP_NODELAY set. UDP: the client cookie sent to ipAddress:port and
+    // answered with exactly the cookie within the hello time-out; the socket
+    // is then connected to the answer's source.
     static KT::RCPtr<LNetworkSocket> ConnectSocket(std::uint32_t ipAddress, std::uint16_t port,
                                                    NetworkSocketType type,
                                                    const KT::RCPtr<KT::LIBuffer>& hello);
@@ -134,8 +156,20 @@ public:
 
     int RemoveContainedReferences() override;
     // The acknowledgement worker, run after every wake of the acknowledgement
-    // event and every kAckWaitMilliseconds without one.
+    // event and every kAckWaitMilliseconds without one: per reliable channel it
+    // acknowledges what arrived, asks for a resend after a gap, drops what the
+    // peer acknowledged and resends what stays unacknowledged. 0, or
+    // RESULT_FAILED after a send error, which the registrations are told of.
     virtual int AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>& parameter);
+
+    // Drops the unacknowledged messages of a reliable channel up to and
+    // including sequenceID, returning them to the spare send buffers; how
+    // many. RESULT_INVALID_ARGUMENT for a channel above 6 or not reliable.
+    int RemoveFromSequenceMsgArray(std::uint32_t channel, std::int32_t sequenceID);
+    // Unacknowledged messages of the channel; 0 for a channel above 6.
+    std::uint32_t GetPreviousSequenceMsgCount(std::uint32_t channel);
+    // Channels 0 and 1 over a UDP data socket.
+    bool IsChannelReliable(std::uint32_t channel) const;
 
     // Entry points of the two receiver threads; the argument is the connection.
     static void* ConnectionThreadWorkerData(void* connection);
@@ -156,6 +190,9 @@ private:
     // The receiver loop; returns 1 when it ends.
     int ConnectionThreadWorker(bool controlSocket);
 
+    static KT::RCPtr<LNetworkSocket> ConnectUdpSocket(std::uint32_t ipAddress, std::uint16_t port);
+    static KT::RCPtr<LNetworkConnection> CreateDualSockets(std::uint32_t ipAddress, std::uint16_t port);
+
     // Starts both receivers once; mConnectionMutex held.
     void StartReceiversLocked() REQUIRES(mConnectionMutex);
     void StartReceiver(KT::Thread& receiver);
@@ -167,6 +204,27 @@ private:
     // same block goes out in the same call.
     NetworkError SendOnSocket(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
                               unsigned char* header, const unsigned char* payload, std::size_t payloadSize);
+
+    // Sends a message in a send buffer on the channel's socket: reliably on a
+    // reliable channel, else header and payload in one call.
+    NetworkError SendBuffer(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
+                            LNetworkConnectionSendBuffer& buffer);
+    // The reliable send of a message in a send buffer, entered with the
+    // socket's send mutex held: numbers and splits it into parts, keeps them
+    // until acknowledged and sends the newest unacknowledged messages. An
+    // empty payload is NETWORK_SEND_FAILED; NETWORK_OBJECT_OUT_OF_MEMORY, with
+    // nothing numbered or kept, when the parts' buffers cannot all be had.
+    NetworkError SendReliable(LNetworkSocket& socket, std::uint32_t channel,
+                              LNetworkConnectionSendBuffer& message);
+    // Sends the count newest unacknowledged messages of the channel, oldest
+    // first, as chunks of up to kMaxPartPayloadSize payload bytes; a part of a
+    // multi-part message goes alone. The socket's send mutex held.
+    NetworkError SendUnacknowledged(LNetworkSocket& socket, std::uint32_t channel, std::size_t count)
+        REQUIRES(mSendResendLock);
+    // One acknowledgement or resend-request packet about a reliable channel.
+    NetworkError SendControlPacket(NetworkChannelNumber kind, std::uint32_t channel, std::int32_t sequence);
+    // One reliable channel's turn of the acknowledgement worker.
+    NetworkError ProcessReliableChannel(std::uint32_t channel);
 
     // Hands a message or an error to the registrations, last to first, under
     // mConnectionMutex.
@@ -193,6 +251,28 @@ private:
     std::atomic<std::int32_t> mLastReceived[kChannelCount];
     std::atomic<std::int32_t> mPeerAcknowledged[kChannelCount];
     std::atomic<std::int32_t> mResendRequestReceived[kChannelCount];
+    // Reliable channels: what the acknowledgement worker last sent and
+    // handled, the first sequence ID this side wants again, and whether a
+    // duplicate arrived (its sender missed an acknowledgement, which is sent
+    // again).
+    std::atomic<std::int32_t> mLastAcknowledgementSent[kChannelCount];
+    std::atomic<std::int32_t> mResendRequestSent[kChannelCount];
+    std::atomic<std::int32_t> mResendWanted[kChannelCount];
+    std::atomic<std::int32_t> mResendRequestHandled[kChannelCount];
+    std::atomic<bool> mDuplicateReceived[kChannelCount];
+    std::atomic<std::uint32_t> mWindow[kChannelCount];
+    bool mReliable[kChannelCount];                        // fixed at construction
+    std::int64_t mLastProgress[kChannelCount];            // the acknowledgement worker's
+    KT::RCPtr<LNetworkConnectionSendBuffer> mAckTemplate; // the acknowledgement worker's
+
+    KT::FastMutex mScratchLock;
+    KT::RCPtr<LNetworkConnectionSendBuffer> mScratchSendBuffer GUARDED_BY(mScratchLock);
+    KT::FastMutex mSendResendLock;
+    // Per channel, newest at index 0: messages and parts sent and not yet
+    // acknowledged.
+    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0>
+        mUnacknowledged[kChannelCount] GUARDED_BY(mSendResendLock);
+    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mSpareSendBuffers GUARDED_BY(mSendResendLock);
 
     KT::RCPtr<KT::LEventGatedThreader> mAckThreader;
     KT::RCPtr<KT::LEvent> mAckEvent;

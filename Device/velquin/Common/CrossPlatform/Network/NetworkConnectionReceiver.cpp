@@ -33,18 +33,28 @@ private:
     // any, exactly what the search asked for; else from the socket without
     // waiting.
     NetworkError Fill(LNetworkSocket& socket);
+    // Reads the next datagram whole into the current buffer, grown to hold it;
+    // one cut by the system is dropped whole.
+    NetworkError FillDatagram(LNetworkSocket& socket);
+    // What a datagram left incomplete is dropped: a datagram is framed alone,
+    // never completed from the next one.
+    void DropIncomplete();
     // Frames the bytes held until a message is complete (true) or the search
     // needs more (false).
     bool Advance();
     void CompleteMessage(std::size_t surplus);
     void Dispatch(const KT::RCPtr<LNetworkConnectionSendBuffer>& message, const MessageHeader& header);
     void DispatchPart(const KT::RCPtr<LNetworkConnectionSendBuffer>& message, const MessageHeader& header);
+    // The sequencing of a reliable channel: false for a duplicate or a packet
+    // after a gap, which are dropped.
+    bool AcceptReliable(const MessageHeader& header);
 
     unsigned char* Bytes() { return mCurrent->GetMessageHeader(); }
     std::size_t Capacity() const { return kHeaderSize + mCurrent->GetSizeBytes(); }
 
     LNetworkConnection& mConnection;
     const bool mControlSocket;
+    bool mDatagrams = false;
 
     KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mPool;
     std::size_t mNextPoolIndex = 0;
@@ -77,6 +87,7 @@ int LNetworkConnection::Receiver::Run()
     {
         return 0;
     }
+    mDatagrams = socket->GetSocketType() == NETWORK_SOCKET_UDP;
     const std::uint32_t poolSize = mControlSocket ? kControlReceiveBuffers : kDataReceiveBuffers;
     for (std::uint32_t i = 0; i < poolSize; ++i)
     {
@@ -104,6 +115,10 @@ int LNetworkConnection::Receiver::Run()
             socket = mConnection.LoadSocket(mControlSocket);
             continue;
         }
+        if (mDatagrams && mCarryLength == 0)
+        {
+            DropIncomplete();
+        }
         // Bytes that complete nothing (part of a header, say) are no reason to
         // go on: wait for more, taking the socket again after every poll so
         // that CloseConnection ends the receiver within one.
@@ -113,7 +128,7 @@ int LNetworkConnection::Receiver::Run()
             socket = mConnection.LoadSocket(mControlSocket);
             continue;
         }
-        error = Fill(*socket);
+        error = mDatagrams && mCarryLength == 0 ? FillDatagram(*socket) : Fill(*socket);
         if (error != NETWORK_NO_ERROR)
         {
             // After CloseConnection the slot is empty and the error, most
@@ -175,6 +190,39 @@ NetworkError LNetworkConnection::Receiver::Fill(LNetworkSocket& socket)
         mHeld += received;
     }
     return error;
+}
+
+NetworkError LNetworkConnection::Receiver::FillDatagram(LNetworkSocket& socket)
+{
+    unsigned int size = 0;
+    NetworkError error = socket.PeekDatagramSize(size);
+    if (error != NETWORK_NO_ERROR)
+    {
+        return error;
+    }
+    if (size > Capacity())
+    {
+        mCurrent->SetSizeBytes(size - kHeaderSize);
+    }
+    unsigned int received = 0;
+    error = socket.ReceiveDatagram(Bytes(), static_cast<unsigned int>(Capacity()), received, size, false);
+    if (error != NETWORK_NO_ERROR || received < size)
+    {
+        return error;
+    }
+    if (received > 0)
+    {
+        mConnection.MarkReceived();
+        mHeld = received;
+    }
+    return NETWORK_NO_ERROR;
+}
+
+void LNetworkConnection::Receiver::DropIncomplete()
+{
+    mHeld = 0;
+    mSearch.Reset();
+    mInPayload = false;
 }
 
 bool LNetworkConnection::Receiver::Advance()
@@ -247,8 +295,11 @@ void LNetworkConnection::Receiver::Dispatch(const KT::RCPtr<LNetworkConnectionSe
     {
         std::uint32_t reliableChannel = 0;
         std::uint32_t sequence = 0;
+        // A packet too short or naming no channel is dropped; one about a
+        // channel that is not reliable changes nothing.
         if (!ReadControlPacketPayload(static_cast<const unsigned char*>(message->GetRawPtr()),
-                                      message->GetSizeBytes(), reliableChannel, sequence))
+                                      message->GetSizeBytes(), reliableChannel, sequence) ||
+            !mConnection.IsChannelReliable(reliableChannel))
         {
             return;
         }
@@ -265,9 +316,17 @@ void LNetworkConnection::Receiver::Dispatch(const KT::RCPtr<LNetworkConnectionSe
         return;
     }
 
-    // Every channel of a TCP connection is an ordinary one, taking each
-    // message as it comes.
+    // Ordinary channels take each message as it comes; reliable ones only in
+    // sequence.
+    if (mConnection.IsChannelReliable(channel) && !AcceptReliable(header))
+    {
+        return;
+    }
     mConnection.mLastReceived[channel].store(sequenceID);
+    if (mConnection.IsChannelReliable(channel))
+    {
+        mConnection.mAckEvent->Release();
+    }
     if (header.multipartMsgCount > 1)
     {
         DispatchPart(message, header);
@@ -276,6 +335,33 @@ void LNetworkConnection::Receiver::Dispatch(const KT::RCPtr<LNetworkConnectionSe
     // A whole message ends only its own channel's reassembly.
     mMultipart[channel] = Multipart();
     mConnection.DeliverMessage(message, channel);
+}
+
+bool LNetworkConnection::Receiver::AcceptReliable(const MessageHeader& header)
+{
+    const std::uint32_t channel = header.channel;
+    const std::int64_t sequenceID = static_cast<std::int32_t>(header.sequenceID);
+    const std::int64_t lastReceived = mConnection.mLastReceived[channel].load();
+    if (sequenceID <= lastReceived)
+    {
+        // Its sender missed the acknowledgement: the worker sends it again.
+        mConnection.mDuplicateReceived[channel].store(true);
+        mConnection.mAckEvent->Release();
+        return false;
+    }
+    // A packet whose oldest message follows a gap waits for the gap to be
+    // resent, which the worker asks for.
+    if (sequenceID - std::int64_t{header.previousSequenceMsgCount} > lastReceived + 1)
+    {
+        const std::int32_t wanted = static_cast<std::int32_t>(lastReceived + 1);
+        if (mConnection.mResendWanted[channel].load() != wanted)
+        {
+            mConnection.mResendWanted[channel].store(wanted);
+        }
+        mConnection.mAckEvent->Release();
+        return false;
+    }
+    return true;
 }
 
 void LNetworkConnection::Receiver::DispatchPart(const KT::RCPtr<LNetworkConnectionSendBuffer>& message,

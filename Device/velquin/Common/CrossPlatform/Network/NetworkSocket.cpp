@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "KTFramework/Utilities/Storage/Array.h"
+#include "Platform/MonotonicClock.h"
 #include "Platform/NetworkInterfaces.h"
 #include "Platform/Socket.h"
 
@@ -19,6 +21,7 @@ using KT::Platform::SocketStatus;
 using KT::Platform::SocketTransfer;
 
 constexpr unsigned int kLastPort = 65535;
+constexpr std::uint64_t kNanosecondsPerMicrosecond = 1000;
 
 KT::Platform::SocketWaitFor ToWaitFor(LNetworkSocket::WaitType type)
 {
@@ -579,6 +582,79 @@ NetworkError LNetworkSocket::ReceiveFrom(void* buffer, unsigned int capacity, un
         return NETWORK_NO_ERROR;
     }
     return NETWORK_RECEIVE_FAILED;
+}
+
+bool LNetworkSocket::ReceiveExactly(void* buffer, unsigned int size, unsigned int timeoutMicroseconds)
+{
+    // Real time: a test's clock must not stretch a peer's window.
+    KT::Platform::IMonotonicClock& clock = KT::Platform::GetSystemMonotonicClock();
+    const std::uint64_t start = clock.GetAbsoluteTicks();
+    const std::uint64_t limit = std::uint64_t{timeoutMicroseconds} * kNanosecondsPerMicrosecond;
+    unsigned char* bytes = static_cast<unsigned char*>(buffer);
+    unsigned int held = 0;
+    while (held < size)
+    {
+        const std::uint64_t elapsed = clock.GetAbsoluteTicks() - start;
+        if (elapsed >= limit ||
+            !CallSelect(static_cast<unsigned int>((limit - elapsed) / kNanosecondsPerMicrosecond), WAIT_READ))
+        {
+            return false;
+        }
+        unsigned int received = 0;
+        if (Receive(bytes + held, size - held, received, false) != NETWORK_NO_ERROR)
+        {
+            return false;
+        }
+        held += received;
+    }
+    return true;
+}
+
+NetworkError LNetworkSocket::ReceiveDatagram(void* buffer, unsigned int capacity, unsigned int& received,
+                                             unsigned int& datagramSize, bool blocking)
+{
+    received = 0;
+    datagramSize = 0;
+    if (mSocketType != NETWORK_SOCKET_UDP)
+    {
+        return NETWORK_SOCKET_NOT_SET_CORRECTLY;
+    }
+    KT::AutolockT<KT::FastMutex> lock(mReceiveMutex);
+    SetBlockingInternal(blocking);
+    std::size_t fullSize = 0;
+    const SocketTransfer transfer =
+        KT::Platform::ReceiveDatagramOnSocket(mSocket, buffer, capacity, false, fullSize);
+    if (transfer.status == SocketStatus::kOk)
+    {
+        received = static_cast<unsigned int>(transfer.count);
+        datagramSize = fullSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(fullSize);
+        return NETWORK_NO_ERROR;
+    }
+    if (!blocking && transfer.status == SocketStatus::kWouldBlock)
+    {
+        return NETWORK_NO_ERROR;
+    }
+    return NETWORK_RECEIVE_FAILED;
+}
+
+NetworkError LNetworkSocket::PeekDatagramSize(unsigned int& datagramSize)
+{
+    datagramSize = 0;
+    if (mSocketType != NETWORK_SOCKET_UDP)
+    {
+        return NETWORK_SOCKET_NOT_SET_CORRECTLY;
+    }
+    KT::AutolockT<KT::FastMutex> lock(mReceiveMutex);
+    SetBlockingInternal(false);
+    std::size_t fullSize = 0;
+    const SocketTransfer transfer =
+        KT::Platform::ReceiveDatagramOnSocket(mSocket, nullptr, 0, true, fullSize);
+    if (transfer.status == SocketStatus::kOk)
+    {
+        datagramSize = fullSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(fullSize);
+        return NETWORK_NO_ERROR;
+    }
+    return transfer.status == SocketStatus::kWouldBlock ? NETWORK_NO_ERROR : NETWORK_RECEIVE_FAILED;
 }
 
 // ---------------------------------------------------------------------------

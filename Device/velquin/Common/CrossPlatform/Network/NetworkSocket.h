@@ -131,6 +131,19 @@ public:
                                        bool blocking);
     [[nodiscard]] NetworkError ReceiveFrom(void* buffer, unsigned int capacity, unsigned int& received,
                                            unsigned int& ip, unsigned short& port, bool blocking);
+    // Reads exactly size bytes within the time-out, by readiness waits and
+    // non-blocking reads that never ask for more than is missing, so bytes
+    // that follow them stay queued. False on a time-out or an error.
+    [[nodiscard]] bool ReceiveExactly(void* buffer, unsigned int size, unsigned int timeoutMicroseconds);
+    // UDP: takes one datagram whole. received is what fitted in capacity and
+    // datagramSize its full length: a datagram longer than capacity is taken
+    // cut (received < datagramSize). Non-blocking with nothing queued:
+    // NETWORK_NO_ERROR and both 0, as for an empty datagram.
+    [[nodiscard]] NetworkError ReceiveDatagram(void* buffer, unsigned int capacity, unsigned int& received,
+                                               unsigned int& datagramSize, bool blocking);
+    // UDP: the length of the next queued datagram, which stays queued; 0 when
+    // none is (or it is empty). Does not wait.
+    [[nodiscard]] NetworkError PeekDatagramSize(unsigned int& datagramSize);
 
     // A connected (not bound) socket, or any UDP socket, readable within the
     // time-out.

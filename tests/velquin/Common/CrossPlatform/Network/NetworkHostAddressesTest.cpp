@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "KTFramework/Utilities/Storage/Iterable.h"
+#include "KTFramework/Utilities/Storage/Array.h"
 #include "Platform/NetworkInterfaces.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkSocket.h"
 
