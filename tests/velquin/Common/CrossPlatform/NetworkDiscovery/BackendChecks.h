@@ -18,6 +18,9 @@ inline void CheckBackendAgainstPublisher(LNetworkDiscoveryClient::Backend backen
     ASSERT_TRUE(ours.IsRunning());
     ASSERT_TRUE(theirs.IsRunning());
     const std::string name = MdnsTest::UniqueName("Studio");
+    // A device ID of its own, so that devices other test processes announce
+    // at the same time never match it.
+    const UniqueLocation location;
     const std::string otherName = MdnsTest::UniqueName("Other");
 
     MdnsTest::MdnsPublisher::Service other;
@@ -35,7 +38,7 @@ inline void CheckBackendAgainstPublisher(LNetworkDiscoveryClient::Backend backen
     MdnsTest::MdnsPublisher::Service service;
     service.port = 51003;
     service.txt = {"device-name=" + name,        std::string("device-product-guid=") + kProductGuidLowercase,
-                   "device-vendor-id=First",     "device-instance-location=01:02:03:04:05:06",
+                   "device-vendor-id=First",     "device-instance-location=" + location.text,
                    "device-instance-index=0007", "device-product-id=Desk",
                    "device-vendor-id=Second"};
     ASSERT_FALSE(ours.Publish(service).empty());
@@ -51,7 +54,7 @@ inline void CheckBackendAgainstPublisher(LNetworkDiscoveryClient::Backend backen
     }
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(std::string(found->GetProductGuidString().CStr()), kProductGuid);
-    EXPECT_EQ(found->GetInstanceLocationID(), 0x060504030201ull);
+    EXPECT_EQ(found->GetInstanceLocationID(), location.value);
     EXPECT_EQ(found->GetInstanceIndex(), 7);
     EXPECT_EQ(found->GetCurrentNetworkAddress(), 0x7F000002u);
     EXPECT_EQ(found->GetCurrentNetworkPort(), 51003u);
@@ -59,8 +62,9 @@ inline void CheckBackendAgainstPublisher(LNetworkDiscoveryClient::Backend backen
     EXPECT_EQ(std::string(found->GetProductName().CStr()), "Desk");
 
     const KT::DeviceIdentifier announced = *found;
+    // Resolved again, from the engine's cache as soon as it likes: it may be
+    // back before the list is read.
     client->ReResolve(announced);
-    EXPECT_FALSE(Named(List(*client), name)) << "resolving again";
     EXPECT_TRUE(WaitForList(*client, [&](const auto& now) { return Named(now, name); }));
 
     ours.Withdraw();

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -34,6 +36,29 @@ inline std::vector<unsigned char> Wire(const std::vector<std::string>& entries)
     }
     return wire;
 }
+
+// A 48-bit instance location no other test process uses at the same time,
+// and its TXT text: six hexadecimal pairs, least significant first.
+struct UniqueLocation
+{
+    UniqueLocation()
+    {
+        static std::atomic<unsigned> counter{0};
+        value =
+            ((static_cast<unsigned long long>(getpid()) << 16) | (++counter & 0xFFFF)) & 0xFFFFFFFFFFFFull;
+        static constexpr char kDigits[] = "0123456789abcdef";
+        for (int i = 0; i < 6; ++i)
+        {
+            const unsigned byte = static_cast<unsigned>(value >> (8 * i)) & 0xFF;
+            text += i > 0 ? ":" : "";
+            text += kDigits[byte >> 4];
+            text += kDigits[byte & 0xF];
+        }
+    }
+
+    unsigned long long value;
+    std::string text;
+};
 
 inline LNetworkDiscoveryClient::ProductFilter Filter(const char* productGuid)
 {
