@@ -17,8 +17,8 @@ public:
     // A discovery whose client looks for every supported product (their
     // product GUIDs as 32 upper-case hexadecimal digits); null when no client
     // could start.
-    static KT::RCPtr<LDeviceDiscovery> Create(
-        LNetworkDiscoveryClient::Backend backend = LNetworkDiscoveryClient::Backend::Automatic);
+    static KT::RCPtr<LDeviceDiscovery>
+    Create(LNetworkDiscoveryClient::Backend backend = LNetworkDiscoveryClient::Backend::Automatic);
     // The filter of the supported products.
     static LNetworkDiscoveryClient::ProductFilter SupportedProducts();
 

@@ -143,7 +143,8 @@ public:
     {
         mSearch->FindNetworkDevices(manager, location, request);
     }
-    int RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device, KT::DeviceIdentifier& identifier) override
+    int RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,
+                                KT::DeviceIdentifier& identifier) override
     {
         return mSearch->RefreshDeviceIdentifier(device, identifier);
     }
@@ -202,7 +203,8 @@ struct AnnouncedDevice
         Location()
         {
             static std::atomic<unsigned> counter{0};
-            value = ((static_cast<unsigned long long>(getpid()) << 16) | (++counter & 0xFFFF)) & 0xFFFFFFFFFFFFull;
+            value = ((static_cast<unsigned long long>(getpid()) << 16) | (++counter & 0xFFFF)) &
+                    0xFFFFFFFFFFFFull;
             static constexpr char kDigits[] = "0123456789ABCDEF";
             for (int i = 0; i < 6; ++i)
             {
