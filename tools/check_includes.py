@@ -15,8 +15,9 @@ own floor and of the floors below it. The library's floors, low to high:
 The uninstaller (Device/Uninstaller, Device/Platform/Uninstaller) stands apart:
 it includes only itself, and no library file includes it. Tests and benchmarks
 may include any library floor and test files; only the uninstaller's tests
-(tests/Uninstaller, tests/Platform/Uninstaller) and their peer processes
-(tests/support/Uninstaller) may include the uninstaller.
+(tests/Uninstaller, tests/Platform/Uninstaller), their peer processes
+(tests/support/Uninstaller) and fuzz targets (tests/fuzz/Uninstaller) may
+include the uninstaller.
 
 Each violation is printed as "path:line: ..." and the exit status is 1. A
 folder of Device/KTFramework or Device/DeviceControl that no floor names is an
@@ -49,7 +50,12 @@ FLOORS = [
 UNINSTALLER_PREFIXES = ["Device/Uninstaller/", "Device/Platform/Uninstaller/"]
 # Folders whose every subfolder must be named by a floor above.
 FLOORED_FOLDERS = ["Device/KTFramework/", "Device/DeviceControl/"]
-UNINSTALLER_TEST_PREFIXES = ["tests/Uninstaller/", "tests/Platform/Uninstaller/", "tests/support/Uninstaller/"]
+UNINSTALLER_TEST_PREFIXES = [
+    "tests/Uninstaller/",
+    "tests/Platform/Uninstaller/",
+    "tests/support/Uninstaller/",
+    "tests/fuzz/Uninstaller/",
+]
 SCANNED = ["Device", "tests", "bench"]
 EXTENSIONS = (".h", ".hpp", ".cpp", ".cc", ".c", ".inl")
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the benchmarks need on a fresh Debian 12 machine.
+# Installs what the build, the tests, the fuzz targets and the benchmarks need on a fresh Debian 12 machine.
 set -euo pipefail
-packages=(cmake g++ clang-14 clang-format make pkg-config binutils python3 googletest libgtest-dev libgmock-dev
-  libbenchmark-dev locales libplist-dev qt6-base-dev fonts-dejavu-core
+packages=(cmake g++ clang-14 libclang-rt-14-dev clang-format make pkg-config binutils python3 googletest libgtest-dev
+  libgmock-dev libbenchmark-dev locales libplist-dev qt6-base-dev fonts-dejavu-core
   libavahi-core-dev libavahi-client-dev avahi-daemon dbus)
 missing=()
 for p in "${packages[@]}"; do

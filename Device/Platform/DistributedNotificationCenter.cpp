@@ -82,7 +82,8 @@ DistributedNotificationCenter& DistributedNotificationCenter::Get()
     return *center;
 }
 
-bool DistributedNotificationCenter::Post(const std::string& name, const Plist* userInfo)
+bool DistributedNotificationCenter::WriteDatagram(const std::string& name, const Plist* userInfo,
+                                                  std::vector<unsigned char>& datagram)
 {
     if (name.empty())
     {
@@ -97,7 +98,7 @@ bool DistributedNotificationCenter::Post(const std::string& name, const Plist* u
     {
         return false;
     }
-    std::vector<unsigned char> datagram(kFixedSize + name.size() + info.size());
+    datagram.assign(kFixedSize + name.size() + info.size(), 0);
     std::memcpy(datagram.data(), kMagic, 4);
     StoreLE32(datagram.data() + 4, static_cast<std::uint32_t>(name.size()));
     std::memcpy(datagram.data() + 8, name.data(), name.size());
@@ -105,6 +106,38 @@ bool DistributedNotificationCenter::Post(const std::string& name, const Plist* u
     if (!info.empty())
     {
         std::memcpy(datagram.data() + kFixedSize + name.size(), info.data(), info.size());
+    }
+    return true;
+}
+
+bool DistributedNotificationCenter::ReadDatagram(const unsigned char* datagram, std::size_t size,
+                                                 std::string& name, Plist& info)
+{
+    if (size < kFixedSize || std::memcmp(datagram, kMagic, 4) != 0)
+    {
+        return false;
+    }
+    const std::size_t nameSize = LoadLE32(datagram + 4);
+    if (nameSize > size - kFixedSize)
+    {
+        return false;
+    }
+    const std::size_t infoSize = LoadLE32(datagram + 8 + nameSize);
+    if (infoSize != size - kFixedSize - nameSize)
+    {
+        return false;
+    }
+    name.assign(reinterpret_cast<const char*>(datagram + 8), nameSize);
+    info = infoSize != 0 ? Plist::FromBytes(datagram + kFixedSize + nameSize, infoSize) : Plist();
+    return true;
+}
+
+bool DistributedNotificationCenter::Post(const std::string& name, const Plist* userInfo)
+{
+    std::vector<unsigned char> datagram;
+    if (!WriteDatagram(name, userInfo, datagram))
+    {
+        return false;
     }
 
     const std::string directory = GetRuntimeSubdirectory("notify");
@@ -289,22 +322,12 @@ void DistributedNotificationCenter::Run()
 
 void DistributedNotificationCenter::Deliver(const unsigned char* datagram, std::size_t size)
 {
-    if (size < kFixedSize || std::memcmp(datagram, kMagic, 4) != 0)
+    std::string name;
+    Plist info;
+    if (!ReadDatagram(datagram, size, name, info))
     {
         return;
     }
-    const std::size_t nameSize = LoadLE32(datagram + 4);
-    if (nameSize > size - kFixedSize)
-    {
-        return;
-    }
-    const std::size_t infoSize = LoadLE32(datagram + 8 + nameSize);
-    if (infoSize != size - kFixedSize - nameSize)
-    {
-        return;
-    }
-    const std::string name(reinterpret_cast<const char*>(datagram + 8), nameSize);
-    const Plist info = infoSize != 0 ? Plist::FromBytes(datagram + kFixedSize + nameSize, infoSize) : Plist();
 
     std::vector<ObserverRegistration> targets;
     {

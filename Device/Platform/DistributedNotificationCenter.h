@@ -62,6 +62,16 @@ public:
     // stays full for kNotificationFullWaitMs misses it.
     [[nodiscard]] static bool Post(const std::string& name, const Plist* userInfo);
 
+    // The datagram of one notification as Post writes it: false when the name
+    // is empty, the user info cannot be written or it all exceeds
+    // kMaxNotificationSize.
+    [[nodiscard]] static bool WriteDatagram(const std::string& name, const Plist* userInfo,
+                                            std::vector<unsigned char>& datagram);
+    // A received datagram as the delivery thread reads it: false when it is not
+    // a notification; info is null when it carried none or it could not be read.
+    [[nodiscard]] static bool ReadDatagram(const unsigned char* datagram, std::size_t size, std::string& name,
+                                           Plist& info);
+
     bool IsDeliveryThread() const;
 
     // What exit does: stops the delivery thread (without waiting when called on

@@ -49,8 +49,7 @@ OSStatus ReadTree(const RightsDatabase& database, PropertyList& tree)
     {
         return errAuthorizationInternal;
     }
-    tree = PropertyList::FromXML(bytes);
-    return IsDictionary(tree.Get()) ? errAuthorizationSuccess : errAuthorizationInternal;
+    return ParseRights(bytes, tree);
 }
 
 OSStatus StatusForWriteError(int error)
@@ -59,6 +58,43 @@ OSStatus StatusForWriteError(int error)
 }
 
 } // namespace
+
+OSStatus ParseRights(std::span<const unsigned char> bytes, PropertyList& tree)
+{
+    tree = PropertyList::FromXML(bytes);
+    return IsDictionary(tree.Get()) ? errAuthorizationSuccess : errAuthorizationInternal;
+}
+
+OSStatus FindRight(const PropertyList& tree, std::string_view name, RightDefinition& definition)
+{
+    if (!tree)
+    {
+        return errAuthorizationDenied;
+    }
+    const plist_t entry = DictionaryItem(tree.Get(), std::string(name).c_str());
+    if (entry == nullptr)
+    {
+        return errAuthorizationDenied;
+    }
+    const auto rule = DictionaryString(entry, kRuleKey);
+    if (!rule)
+    {
+        return errAuthorizationInternal;
+    }
+    definition.rule = *rule;
+    definition.description = DictionaryString(entry, kDescriptionKey).value_or("");
+    definition.table = DictionaryString(entry, kTableKey).value_or("");
+    return errAuthorizationSuccess;
+}
+
+void PutRight(PropertyList& tree, std::string_view name, const RightDefinition& definition)
+{
+    const plist_t entry = plist_new_dict();
+    plist_dict_set_item(entry, kRuleKey, plist_new_string(definition.rule.c_str()));
+    plist_dict_set_item(entry, kDescriptionKey, plist_new_string(definition.description.c_str()));
+    plist_dict_set_item(entry, kTableKey, plist_new_string(definition.table.c_str()));
+    plist_dict_set_item(tree.Get(), std::string(name).c_str(), entry);
+}
 
 std::string PathBelowRoot(const std::string& root, std::string_view path)
 {
@@ -85,24 +121,7 @@ OSStatus RightsDatabase::Lookup(std::string_view name, RightDefinition& definiti
     {
         return read;
     }
-    if (!tree)
-    {
-        return errAuthorizationDenied;
-    }
-    const plist_t entry = DictionaryItem(tree.Get(), std::string(name).c_str());
-    if (entry == nullptr)
-    {
-        return errAuthorizationDenied;
-    }
-    const auto rule = DictionaryString(entry, kRuleKey);
-    if (!rule)
-    {
-        return errAuthorizationInternal;
-    }
-    definition.rule = *rule;
-    definition.description = DictionaryString(entry, kDescriptionKey).value_or("");
-    definition.table = DictionaryString(entry, kTableKey).value_or("");
-    return errAuthorizationSuccess;
+    return FindRight(tree, name, definition);
 }
 
 OSStatus RightsDatabase::Store(std::string_view name, const RightDefinition& definition) const
@@ -134,11 +153,7 @@ OSStatus RightsDatabase::Store(std::string_view name, const RightDefinition& def
     {
         tree = PropertyList::NewDictionary();
     }
-    const plist_t entry = plist_new_dict();
-    plist_dict_set_item(entry, kRuleKey, plist_new_string(definition.rule.c_str()));
-    plist_dict_set_item(entry, kDescriptionKey, plist_new_string(definition.description.c_str()));
-    plist_dict_set_item(entry, kTableKey, plist_new_string(definition.table.c_str()));
-    plist_dict_set_item(tree.Get(), std::string(name).c_str(), entry);
+    PutRight(tree, name, definition);
     const auto xml = tree.ToXML();
     if (!xml)
     {

@@ -7,7 +7,9 @@
 #pragma once
 
 #include "Platform/Uninstaller/Authorization.h"
+#include "Platform/Uninstaller/PropertyList.h"
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -43,6 +45,16 @@ public:
 private:
     std::string mRoot;
 };
+
+// What Lookup and Store do with the file's contents, apart from the file.
+// ParseRights: errAuthorizationSuccess with the tree when the bytes are a
+// dictionary, else errAuthorizationInternal. FindRight: Lookup's answer from a
+// tree (an absent tree holds no rights). PutRight: adds or replaces one right in
+// a dictionary tree.
+[[nodiscard]] OSStatus ParseRights(std::span<const unsigned char> bytes, PropertyList& tree);
+[[nodiscard]] OSStatus FindRight(const PropertyList& tree, std::string_view name,
+                                 RightDefinition& definition);
+void PutRight(PropertyList& tree, std::string_view name, const RightDefinition& definition);
 
 // Whether rightName exists, without fetching its definition: success,
 // errAuthorizationDenied (absent) or errAuthorizationInternal (unreadable).

@@ -176,11 +176,17 @@ int LMacLocalConnector::FindDevices(KT::Array<KT::DeviceIdentifier>& devices)
     {
         return -1;
     }
-    if (!reply)
+    if (reply)
     {
-        return 0;
+        ReadDeviceList(*reply, devices);
     }
-    const KT::Platform::Plist list = KT::Platform::Plist::FromBytes(*reply);
+    return 0;
+}
+
+void LMacLocalConnector::ReadDeviceList(const Bytes& reply, KT::Array<KT::DeviceIdentifier>& devices)
+{
+    static_cast<void>(devices.SetCount(0)); // emptying cannot fail
+    const KT::Platform::Plist list = KT::Platform::Plist::FromBytes(reply);
     const std::size_t count = list.GetRoot().GetArraySize(); // 0 unless the root is an array
     Bytes record;
     for (std::size_t i = 0; i < count; ++i)
@@ -206,7 +212,6 @@ int LMacLocalConnector::FindDevices(KT::Array<KT::DeviceIdentifier>& devices)
         }
         (void)devices.AppendItem(identifier);
     }
-    return 0;
 }
 
 int LMacLocalConnector::GetLaunchWaitersForTesting()

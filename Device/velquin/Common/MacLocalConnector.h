@@ -116,6 +116,10 @@ public:
     // skipped; a name that is not a string variant is left empty.
     [[nodiscard]] int FindDevices(KT::Array<KT::DeviceIdentifier>& devices);
 
+    // The reading of a 'GtDL' reply that FindDevices does: devices becomes the
+    // reply's devices, none for an unreadable reply, with the same skipping.
+    static void ReadDeviceList(const Bytes& reply, KT::Array<KT::DeviceIdentifier>& devices);
+
     // Test seam: callers of Create now waiting for another caller's start
     // attempt.
     static int GetLaunchWaitersForTesting();

@@ -112,11 +112,6 @@ bool LDeviceNetwork::IsCurrent(const KT::RCPtr<LNetworkConnection>& connection) 
     return !!connection && connection == mConnection;
 }
 
-KT::DeviceIdentifier LDeviceNetwork::CopyIdentifier() const
-{
-    return GetDeviceIdentifier();
-}
-
 void LDeviceNetwork::Detach(const KT::RCPtr<LNetworkConnection>& expected)
 {
     KT::RCPtr<LNetworkConnection> connection;
@@ -211,7 +206,7 @@ bool LDeviceNetwork::IsConnected(bool probe, std::uint32_t idleMs)
         }
         else
         {
-            const KT::DeviceIdentifier identifier = CopyIdentifier();
+            const KT::DeviceIdentifier identifier = GetDeviceIdentifier();
             passed = CheckReachable(identifier) || CheckReachable(identifier);
         }
     }
@@ -241,7 +236,7 @@ int LDeviceNetwork::ConnectDevice(DeviceParamCallback callback, void* context)
     KT::RCPtr<LNetworkConnection> connection = LoadConnection();
     if (!connection)
     {
-        const KT::DeviceIdentifier identifier = CopyIdentifier();
+        const KT::DeviceIdentifier identifier = GetDeviceIdentifier();
         connection =
             LNetworkConnection::Create(identifier.GetCurrentNetworkAddress(),
                                        static_cast<std::uint16_t>(identifier.GetCurrentNetworkPort()),
@@ -457,7 +452,7 @@ bool LDeviceNetwork::HasBeenValidated() const
 
 int LDeviceNetwork::UpdateDeviceIdentifier(KT::DeviceIdentifier& identifier)
 {
-    identifier = CopyIdentifier();
+    identifier = GetDeviceIdentifier();
     KT::RCPtr<LNetworkConnection> connection = LoadConnection();
     if (!connection)
     {

@@ -155,7 +155,6 @@ private:
     // null), closes it and has its registrations removed through
     // DeferredDeviceWork.
     void Detach(const KT::RCPtr<LNetworkConnection>& expected);
-    KT::DeviceIdentifier CopyIdentifier() const;
 
     static std::int64_t Now();
 

@@ -1,5 +1,8 @@
 #include "velquin/Common/CrossPlatform/SystemDeviceSources.h"
 
+#include "velquin/Common/DeviceLocal.h"
+#include "velquin/Common/MacLocalConnector.h"
+
 KT::RCPtr<LDeviceSources> LSystemDeviceSources::Create()
 {
     return KT::RCPtr<LDeviceSources>(new LSystemDeviceSources(LNetworkDeviceSearch::Create()));
@@ -7,12 +10,14 @@ KT::RCPtr<LDeviceSources> LSystemDeviceSources::Create()
 
 void LSystemDeviceSources::ListAttachedDevices(KT::Array<KT::DeviceIdentifier>& identifiers)
 {
-    static_cast<void>(identifiers.Clear()); // emptying cannot fail
+    // A helper that cannot list its devices leaves the list empty; the manager
+    // then keeps only its connected devices.
+    static_cast<void>(LMacLocalConnector::GetTheMacLocalConnector()->FindDevices(identifiers));
 }
 
-KT::RCPtr<LDeviceBase> LSystemDeviceSources::CreateLocalDevice(const KT::DeviceIdentifier&)
+KT::RCPtr<LDeviceBase> LSystemDeviceSources::CreateLocalDevice(const KT::DeviceIdentifier& identifier)
 {
-    return KT::RCPtr<LDeviceBase>();
+    return LDeviceLocal::Create(identifier);
 }
 
 LSystemDeviceSources::LSystemDeviceSources(const KT::RCPtr<LNetworkDeviceSearch>& networkSearch)

@@ -1,8 +1,9 @@
 // LSystemDeviceSources: the sources of the library's own device manager, made
-// at load. Attached devices come from the device helper (until that is built
-// in, it lists no attached device and makes none); network devices from its
-// LNetworkDeviceSearch, which also runs the identity refresh. Any thread may
-// call it: the search object, fixed at creation, guards its own state.
+// at load. Attached devices come from the device helper (the process's
+// LMacLocalConnector lists them, an LDeviceLocal stands for each); network
+// devices from its LNetworkDeviceSearch, which also runs the identity refresh.
+// Any thread may call it: the search object, fixed at creation, guards its own
+// state.
 #pragma once
 
 #include "velquin/Common/CrossPlatform/DeviceSources.h"

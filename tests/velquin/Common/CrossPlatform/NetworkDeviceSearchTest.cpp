@@ -12,9 +12,10 @@
 
 #include "KTFramework/Defs/Result.h"
 #include "support/FakeDeviceSources.h"
+#include "support/TestPorts.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
 #include "velquin/Common/CrossPlatform/NetworkDeviceSearch.h"
-#include "velquin/Common/CrossPlatform/PeerServer.h"
+#include "velquin/Common/CrossPlatform/PlayedDevice.h"
 #include "velquin/Common/CrossPlatform/SystemDeviceSources.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
@@ -76,7 +77,7 @@ protected:
 
 TEST_F(NetworkDeviceSearch, AFoundDeviceIsListedAndTheRevisionCountsEveryChange)
 {
-    PeerServer server;
+    PlayedDevice server;
     const KT::DeviceIdentifier id = NetworkIdentifier(server.Port(), 1, "Desk");
     server.Play(id, "Desk");
 
@@ -102,11 +103,35 @@ TEST_F(NetworkDeviceSearch, AFoundDeviceIsListedAndTheRevisionCountsEveryChange)
     EXPECT_STREQ("Kitchen", Info(id, true).userDefinedName);
     EXPECT_EQ(3, Revision());
 
-    // Through the exports: a get, and a notification once accepted.
+    // Through the exports: a get and a set, and a notification once accepted.
     server.Reply(7, OneValue(42, 7));
     KT::Variant value;
     EXPECT_EQ(80, QVRX_GetParamValue(id, KT::ParamDescriptor(7), value));
     EXPECT_EQ(42, value.GetInt32());
+    EXPECT_EQ(0, QVRX_SetParamValue(id, KT::ParamDescriptor(7), KT::Variant(5)));
+    ASSERT_TRUE(Eventually([&] { return server.MessagesOn(1).size() == 4; }));
+    const std::vector<TestDevice::SimulatedDevice::Message> requests = server.MessagesOn(1);
+    ASSERT_EQ(4u, requests.size());
+    const Bytes token = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF,
+                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
+    const Bytes state = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFC, 0xFF, 0xFF, 0xFF,
+                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
+    const Bytes get7 = {0x18, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes set7 = {0x50, 0, 0, 0, 0,    0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0, 1,    0, 0, 0,
+                        0x10, 0, 0, 0, 0x38, 0, 0, 0, 1,    0,    0,    0,    0x10, 0, 0, 0, 0x10, 0, 0, 0,
+                        1,    0, 0, 0, 6,    0, 0, 0, 5,    0,    0,    0,    0x10, 0, 0, 0, 1,    0, 0, 0,
+                        6,    0, 0, 0, 7,    0, 0, 0, 0x0C, 0,    0,    0,    1,    0, 0, 0, 0,    0, 0, 0};
+    EXPECT_EQ(token, requests[0].payload);
+    EXPECT_EQ(state, requests[1].payload);
+    EXPECT_EQ(get7, requests[2].payload);
+    EXPECT_EQ(set7, requests[3].payload);
+    // Every identify asked with an empty message.
+    const std::vector<TestDevice::SimulatedDevice::Message> identifies = server.MessagesOn(3);
+    EXPECT_EQ(4u, identifies.size());
+    for (const TestDevice::SimulatedDevice::Message& identify : identifies)
+    {
+        EXPECT_TRUE(identify.payload.empty());
+    }
     server.Notify(0xFFFFFFFFu, B::Values({B::Entry(B::Array({B::Int64(kToken), B::Bool(true)}), -4)}));
     server.Notify(0, Numbered(5));
     ASSERT_TRUE(host.WaitFor(2));
@@ -116,27 +141,25 @@ TEST_F(NetworkDeviceSearch, AFoundDeviceIsListedAndTheRevisionCountsEveryChange)
 
 TEST_F(NetworkDeviceSearch, OnlyTheNonZeroGivenAddressesAreProbed)
 {
-    PeerServer server;
+    PlayedDevice server;
     server.Play(NetworkIdentifier(server.Port()), "Desk");
 
     EXPECT_EQ(0, QVRX_FindRemoteDevices(nullptr, 0, mList, false, nullptr, 5, 16, 1, server.Port()));
     EXPECT_TRUE(Listed().empty());
-    EXPECT_EQ(0u, server.Accepted());
+    EXPECT_EQ(0u, server.Connections());
 
     // 0 would mean this computer: probing it would find the device twice.
-    // One reachability check, one identify of the search, one of the new
-    // device.
+    // One identify of the search, one of the new device.
     EXPECT_EQ(1, Search({0, kLoopback, 0}, server.Port()));
     EXPECT_EQ(1u, Listed().size());
-    EXPECT_TRUE(Eventually([&] { return server.Accepted() == 3; }));
     EXPECT_EQ(2u, server.Connections());
 }
 
 TEST_F(NetworkDeviceSearch, MaxDevicesCountsOverAllAddressesTogether)
 {
-    PeerServer first;
+    PlayedDevice first;
     ASSERT_NE(0, first.Port());
-    PeerServer second(first.Port(), kLoopbackTwo);
+    PlayedDevice second(first.Port(), kLoopbackTwo);
     ASSERT_EQ(first.Port(), second.Port());
     first.Play(NetworkIdentifier(first.Port(), 1), "One");
     KT::DeviceIdentifier two = NetworkIdentifier(first.Port(), 2);
@@ -181,7 +204,7 @@ TEST_F(NetworkDeviceSearch, ProbingWithoutPortsSearchesFromTheDefaultPort)
     {
         GTEST_SKIP() << "the default ports are taken";
     }
-    PeerServer server(port);
+    PlayedDevice server(port);
     ASSERT_EQ(port, server.Port());
     const KT::DeviceIdentifier id = NetworkIdentifier(port);
     server.Play(id, "Desk");
@@ -192,30 +215,30 @@ TEST_F(NetworkDeviceSearch, ProbingWithoutPortsSearchesFromTheDefaultPort)
 
 TEST_F(NetworkDeviceSearch, AKnownDeviceFoundOnAnotherPortIsDisconnectedAndMoves)
 {
-    PeerServer before;
+    PlayedDevice before;
     const KT::DeviceIdentifier id = NetworkIdentifier(before.Port());
     before.Play(id, "Desk");
     ASSERT_EQ(1, Search({kLoopback}, before.Port()));
     HostRecord host;
     ASSERT_EQ(0, QVRX_ConnectDevice(id, &HostRecord::Callback, &host));
 
-    PeerServer after;
+    PlayedDevice after;
     after.Play(id, "Desk");
     EXPECT_EQ(3, Search({kLoopback}, after.Port()));
-    EXPECT_TRUE(Eventually([&] { return before.DeviceConnectionClosed(); }));
+    EXPECT_TRUE(before.WaitForDeviceConnectionGone());
     EXPECT_EQ(-3, QVRX_IsDeviceConnected(id, false, 0));
     ASSERT_EQ(1u, Listed().size());
     EXPECT_EQ(after.Port(), Info(id, false).networkPort);
     // It connects where it is now.
     EXPECT_EQ(0, QVRX_ConnectDevice(id, &HostRecord::Callback, &host));
-    EXPECT_GE(after.FramesOn(1).size(), 2u);
+    EXPECT_GE(after.MessagesOn(1).size(), 2u);
 }
 
 TEST_F(NetworkDeviceSearch, VerifyDisconnectsAndDropsADeviceThatNoLongerIdentifies)
 {
     DeviceNetworkTimeouts::ScopedOverride shortReply(DeviceNetworkTimeoutList::REPLY, 200);
-    PeerServer gone;
-    PeerServer stays;
+    PlayedDevice gone;
+    PlayedDevice stays;
     const KT::DeviceIdentifier goneID = NetworkIdentifier(gone.Port(), 1);
     const KT::DeviceIdentifier staysID = NetworkIdentifier(stays.Port(), 2);
     gone.Play(goneID, "Gone");
@@ -229,7 +252,7 @@ TEST_F(NetworkDeviceSearch, VerifyDisconnectsAndDropsADeviceThatNoLongerIdentifi
     EXPECT_EQ(4, QVRX_FindRemoteDevices(nullptr, 0, mList, true, nullptr, 0, 0, 0, 0));
     ASSERT_EQ(1u, Listed().size());
     EXPECT_TRUE(staysID.IsDeviceIDEqual(Listed()[0]));
-    EXPECT_TRUE(Eventually([&] { return gone.DeviceConnectionClosed(); }));
+    EXPECT_TRUE(gone.WaitForDeviceConnectionGone());
     EXPECT_EQ(-2, QVRX_IsDeviceConnected(goneID, false, 0));
     // Unchanged: verify of the one left changes nothing.
     EXPECT_EQ(4, QVRX_FindRemoteDevices(nullptr, 0, mList, true, nullptr, 0, 0, 0, 0));
@@ -237,14 +260,14 @@ TEST_F(NetworkDeviceSearch, VerifyDisconnectsAndDropsADeviceThatNoLongerIdentifi
 
 TEST_F(NetworkDeviceSearch, AfterReleaseAllEveryDeviceCallGivesMinusTwo)
 {
-    PeerServer server;
+    PlayedDevice server;
     const KT::DeviceIdentifier id = NetworkIdentifier(server.Port());
     server.Play(id, "Desk");
     ASSERT_EQ(1, Search({kLoopback}, server.Port()));
     HostRecord host;
     ASSERT_EQ(0, QVRX_ConnectDevice(id, &HostRecord::Callback, &host));
     EXPECT_EQ(0, QVRX_ReleaseAll());
-    EXPECT_TRUE(Eventually([&] { return server.DeviceConnectionClosed(); }));
+    EXPECT_TRUE(server.WaitForDeviceConnectionGone());
     KT::Variant value;
     EXPECT_EQ(-2, QVRX_GetParamValue(id, KT::ParamDescriptor(7), value));
     EXPECT_EQ(-2, QVRX_IsDeviceConnected(id, false, 0));
@@ -340,8 +363,8 @@ TEST(NetworkDeviceSearchDiscovery, AnnouncedDevicesJoinOnceIdentifiedAndProbingW
     KT::RCPtr<LDeviceManager> manager = LDeviceManager::Create(sources);
     KT::Variant list;
 
-    PeerServer answers(0, kLoopbackTwo);
-    PeerServer silent(0, kLoopbackTwo);
+    PlayedDevice answers(0, kLoopbackTwo);
+    PlayedDevice silent(0, kLoopbackTwo);
     const KT::DeviceIdentifier one = Announced(answers.Port(), 1, "One");
     const KT::DeviceIdentifier two = Announced(silent.Port(), 2, "Two");
     answers.Play(one, "One");
@@ -369,7 +392,7 @@ TEST(NetworkDeviceSearchDiscovery, AnnouncedDevicesJoinOnceIdentifiedAndProbingW
 
     // Probed and announced under another name: made once, as probed, and the
     // discovery learns the probed identifier.
-    PeerServer third(0, kLoopbackTwo);
+    PlayedDevice third(0, kLoopbackTwo);
     const KT::DeviceIdentifier three = Announced(third.Port(), 4, "Three");
     third.Play(three, "Third");
     discovery->Announce({one, three});
@@ -413,7 +436,7 @@ TEST_F(NetworkDeviceSearch, DisconnectOrReleaseWhileCallbacksGetValuesEndsAndNoC
     DeviceNetworkTimeouts::ScopedOverride shortReply(DeviceNetworkTimeoutList::REPLY, 500);
     for (const bool release : {false, true})
     {
-        PeerServer server;
+        PlayedDevice server;
         const KT::DeviceIdentifier id = NetworkIdentifier(server.Port());
         server.Play(id, "Desk");
         server.OnGet([](const Bytes& request) -> std::optional<Bytes>
@@ -453,15 +476,15 @@ TEST_F(NetworkDeviceSearch, DisconnectOrReleaseWhileCallbacksGetValuesEndsAndNoC
         stop.store(true);
         streamer.join();
         EXPECT_TRUE(flowing) << (release ? "release" : "disconnect");
-        EXPECT_TRUE(Eventually([&] { return server.DeviceConnectionClosed(); }));
+        EXPECT_TRUE(server.WaitForDeviceConnectionGone());
         EXPECT_EQ(0, late.load()) << (release ? "release" : "disconnect");
     }
 }
 
 TEST_F(NetworkDeviceSearch, RefreshesThatRenameRaceLookUpsAndSorts)
 {
-    PeerServer first;
-    PeerServer second;
+    PlayedDevice first;
+    PlayedDevice second;
     const KT::DeviceIdentifier one = NetworkIdentifier(first.Port(), 1);
     const KT::DeviceIdentifier two = NetworkIdentifier(second.Port(), 2);
     first.Play(one, "A");

@@ -120,28 +120,33 @@ public:
         Identify(IdentifierRecord(identifier, name));
     }
 
+    // The answer to a get's payload, or none.
+    std::optional<Bytes> AnswerGet(const Bytes& request)
+    {
+        std::lock_guard<std::mutex> guard(mScriptLock);
+        if (request.size() < 12 || DeviceMessageBytes::GetLE32(request, 4) != DeviceMessageBytes::kGet)
+        {
+            return std::nullopt;
+        }
+        const auto scripted = mReplies.find(DeviceMessageBytes::GetLE32(request, 8));
+        if (scripted != mReplies.end())
+        {
+            return scripted->second;
+        }
+        return mAnswer ? mAnswer(request) : std::nullopt;
+    }
+
 protected:
     std::vector<RawFrame> Respond(const RawFrame& frame)
     {
-        std::lock_guard<std::mutex> guard(mScriptLock);
-        if (frame.channel == 1 && frame.payload.size() >= 12 &&
-            DeviceMessageBytes::GetLE32(frame.payload, 4) == 2)
+        if (frame.channel == 1)
         {
-            std::optional<Bytes> reply;
-            const auto scripted = mReplies.find(DeviceMessageBytes::GetLE32(frame.payload, 8));
-            if (scripted != mReplies.end())
-            {
-                reply = scripted->second;
-            }
-            else if (mAnswer)
-            {
-                reply = mAnswer(frame.payload);
-            }
-            if (reply)
+            if (std::optional<Bytes> reply = AnswerGet(frame.payload))
             {
                 return {RawFrame::Plain(1, mNextReply++, *reply)};
             }
         }
+        std::lock_guard<std::mutex> guard(mScriptLock);
         if (frame.channel == 3 && mIdentify)
         {
             return {RawFrame::Plain(3, mNextReply++, *mIdentify)};
@@ -159,7 +164,7 @@ private:
     Answer mAnswer;
     std::optional<Bytes> mIdentify;
     std::atomic<bool> mAnswerKeepAlive{true};
-    std::uint32_t mNextReply = 0;
+    std::atomic<std::uint32_t> mNextReply{0};
 };
 
 // The far end of one connection, on a raw TCP peer that accepts one client.

@@ -149,6 +149,39 @@ TEST(NetworkUdpConnection, ConnectSocketTakesOnlyTheExactCookieAsAnswer)
     }
 }
 
+TEST(NetworkUdpConnection, ASocketMeasuresADatagramAndTellsWhenItCutOne)
+{
+    RawUdpPeer peer;
+    KT::RCPtr<LNetworkSocket> socket = LNetworkSocket::Create(NETWORK_SOCKET_UDP);
+    ASSERT_EQ(socket->Connect(kLoopback, peer.Port(), true, 0), NETWORK_NO_ERROR);
+    unsigned int address = 0;
+    unsigned short port = 0;
+    socket->GetSockName(address, port);
+    ASSERT_TRUE(peer.ConnectTo(port));
+    ASSERT_TRUE(peer.Send(RawPeer::PatternPayload(100)));
+    ASSERT_TRUE(peer.Send(Bytes({1, 2, 3})));
+    ASSERT_TRUE(socket->ReceiveHasBytesReady(1000000));
+
+    unsigned int size = 0;
+    ASSERT_EQ(socket->PeekDatagramSize(size), NETWORK_NO_ERROR);
+    EXPECT_EQ(size, 100u);
+    // Taken cut: the rest of it is gone, and the next datagram is whole.
+    std::uint8_t buffer[10] = {};
+    unsigned int received = 0;
+    ASSERT_EQ(socket->ReceiveDatagram(buffer, sizeof(buffer), received, size, false), NETWORK_NO_ERROR);
+    EXPECT_EQ(received, 10u);
+    EXPECT_EQ(size, 100u);
+    ASSERT_TRUE(socket->ReceiveHasBytesReady(1000000));
+    ASSERT_EQ(socket->ReceiveDatagram(buffer, sizeof(buffer), received, size, false), NETWORK_NO_ERROR);
+    EXPECT_EQ(Bytes(buffer, buffer + received), Bytes({1, 2, 3}));
+    EXPECT_EQ(size, 3u);
+    // Nothing queued.
+    EXPECT_EQ(socket->PeekDatagramSize(size), NETWORK_NO_ERROR);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(socket->ReceiveDatagram(buffer, sizeof(buffer), received, size, false), NETWORK_NO_ERROR);
+    EXPECT_EQ(received, 0u);
+}
+
 TEST(NetworkUdpConnection, EachDatagramIsFramedAlone)
 {
     UdpLinked link;
