@@ -1,31 +1,36 @@
-// A network device as the host uses it, over loopback TCP, each beside the
-// same frames moved by a plain socket as the floor:
-// - QVRX_GetParamValue round trips against a peer that answers at once,
-//   beside a raw ping-pong of the same get and reply frames;
+// A network device as the host uses it, found, connected and called through
+// the exported functions with the library's own sources, against the
+// simulated device over loopback TCP; each beside the same frames moved by a
+// plain socket to the same simulated device, as the floor:
+// - QVRX_GetParamValue round trips, beside a raw ping-pong of the same get
+//   and reply frames;
 // - notifications per second into the host's callback, beside a raw reader
 //   that cuts the same frames from its socket.
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
 #include <cstring>
-#include <future>
+#include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sys/socket.h>
 
 #include "support/DeviceMessageBytes.h"
-#include "support/FakeDeviceSources.h"
+#include "support/FakeDevice.h"
 #include "support/RawTcpPeer.h"
+#include "support/SimulatedDevice.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
-#include "velquin/Common/CrossPlatform/DeviceNetwork.h"
+#include "velquin/Common/CrossPlatform/SystemDeviceSources.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 namespace
 {
 
 namespace B = DeviceMessageBytes;
+using TestDevice::SimulatedDevice;
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
 constexpr std::int64_t kToken = 77;
@@ -36,25 +41,6 @@ const B::Bytes kGet7 = {0x18, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0, 0x0C, 0, 0, 0, 1,
 B::Bytes ValueReply(std::int32_t paramID, const B::Bytes& value)
 {
     return B::Values({B::Entry(value, paramID)});
-}
-
-// Answers the connect handshake and every get of parameter 7.
-std::vector<RawPeer::RawFrame> AnswerDevice(const RawPeer::RawFrame& frame)
-{
-    if (frame.channel != 1 || frame.payload.size() < 12)
-    {
-        return {};
-    }
-    const auto id = static_cast<std::int32_t>(B::GetLE32(frame.payload, 8));
-    const B::Bytes value = id == -3 ? B::Int64(kToken) : id == -4 ? B::Bool(true) : B::Int32(42);
-    return {RawPeer::RawFrame::Plain(1, 0, ValueReply(id, value))};
-}
-
-RawPeer::RawTcpPeer::Options Unrecorded()
-{
-    RawPeer::RawTcpPeer::Options options;
-    options.record = false;
-    return options;
 }
 
 // Counts the host's callbacks and wakes a waiter at a target.
@@ -82,31 +68,68 @@ struct CallbackCounter
     std::size_t target = 0;
 };
 
-// A device on the peer, connected through the exported functions of a
-// manager put in the process-wide place for the run.
-class ConnectedDevice
+// The simulated device playing a network device: it answers the connect
+// handshake, every get (with Int32 42) and identify.
+class PlayedDevice
 {
 public:
-    ConnectedDevice(RawPeer::RawTcpPeer& peer, CallbackCounter& counter)
+    PlayedDevice()
     {
         KT::DeviceIdentifier identifier =
             KT::Testing::MakeDeviceIdentifier(0x6B5E, 0x2C71, 0x0A0B0C0D0E0F, 1);
         identifier.SetCurrentNetworkAddress(kLoopback);
-        identifier.SetCurrentNetworkPort(peer.Port());
+        identifier.SetCurrentNetworkPort(mDevice.Port());
         mID = identifier;
-        KT::RCPtr<KT::Testing::FakeDeviceSources> sources = KT::Testing::FakeDeviceSources::Create();
-        const KT::RCPtr<LDeviceBase> device(LDeviceNetwork::Create(identifier).GetRaw());
-        sources->OnSearch([device](LDeviceManager& manager, LDeviceManager::DeviceLocation location,
-                                   const NetworkSearchRequest&)
-                          { KT::Testing::FakeDeviceSources::MergeIntoList(manager, location, {device}); });
-        mPrevious = LDeviceManager::ExchangeTheDeviceManager(LDeviceManager::Create(sources));
-        peer.SetResponder(&AnswerDevice);
+        std::vector<B::Bytes> words;
+        for (std::size_t i = 0; i < KT::DeviceIdentifier::DEVICE_ID_WORDS; ++i)
+        {
+            KT::Variant word;
+            static_cast<void>(identifier.GetArrayElement(i, word));
+            words.push_back(B::Int32(word.GetInt32()));
+        }
+        mDevice.SetIdentify(B::Array({B::Array(words), B::String("Bench")}));
+        mDevice.SetScript(
+            [](const B::Bytes& request)
+            {
+                const auto id = static_cast<std::int32_t>(B::GetLE32(request, 8));
+                const B::Bytes value = id == -3 ? B::Int64(kToken) : id == -4 ? B::Bool(true) : B::Int32(42);
+                return std::vector<SimulatedDevice::Reply>{
+                    SimulatedDevice::Reply{1, ValueReply(id, value), {}}};
+            });
+    }
+
+    SimulatedDevice& Sim() { return mDevice; }
+    const KT::Variant& ID() const { return mID; }
+    // The client that asked on channel 1 last.
+    std::size_t ClientThatAsked()
+    {
+        std::size_t client = 0;
+        for (const SimulatedDevice::Message& message : mDevice.Messages())
+        {
+            client = message.channel == 1 ? message.client : client;
+        }
+        return client;
+    }
+
+private:
+    SimulatedDevice mDevice;
+    KT::Variant mID;
+};
+
+// A manager with the library's own sources in the process-wide place for the
+// run; the device is found by probing and connected.
+class ConnectedDevice
+{
+public:
+    ConnectedDevice(PlayedDevice& device, CallbackCounter& counter)
+        : mPrevious(LDeviceManager::ExchangeTheDeviceManager(
+              LDeviceManager::Create(LSystemDeviceSources::Create())))
+    {
         KT::Variant list;
-        QVRX_FindRemoteDevices(nullptr, 0, list, false, nullptr, 0, 0, 0, 0);
-        std::future<int> connected =
-            std::async(std::launch::async,
-                       [&] { return QVRX_ConnectDevice(mID, &CallbackCounter::Callback, &counter); });
-        mConnected = peer.Accept() && connected.get() == 0;
+        const std::uint32_t address = kLoopback;
+        mConnected =
+            QVRX_FindRemoteDevices(nullptr, 0, list, false, &address, 1, 1, 1, device.Sim().Port()) == 1 &&
+            QVRX_ConnectDevice(device.ID(), &CallbackCounter::Callback, &counter) == 0;
     }
     ~ConnectedDevice()
     {
@@ -115,19 +138,31 @@ public:
     }
 
     bool Connected() const { return mConnected; }
-    const KT::Variant& ID() const { return mID; }
 
 private:
-    KT::Variant mID;
     KT::RCPtr<LDeviceManager> mPrevious;
     bool mConnected = false;
 };
 
+// A raw client of the simulated device: the hello, then frames.
+bool ConnectRaw(PlayedDevice& device, RawPeer::RawTcpClient& client, std::size_t& clientNumber)
+{
+    const std::size_t before = device.Sim().ClientCount();
+    if (!client.Connect(device.Sim().Port(),
+                        RawPeer::Bytes(RawPeer::kClientCookie.begin(), RawPeer::kClientCookie.end())) ||
+        !device.Sim().WaitForClient(before + 1))
+    {
+        return false;
+    }
+    clientNumber = before + 1;
+    return true;
+}
+
 void BM_DeviceGetParamValue(benchmark::State& state)
 {
-    RawPeer::RawTcpPeer peer(Unrecorded());
+    PlayedDevice played;
     CallbackCounter counter;
-    ConnectedDevice device(peer, counter);
+    ConnectedDevice device(played, counter);
     if (!device.Connected())
     {
         state.SkipWithError("no connection");
@@ -137,7 +172,7 @@ void BM_DeviceGetParamValue(benchmark::State& state)
     KT::Variant value;
     for (auto _ : state)
     {
-        if (QVRX_GetParamValue(device.ID(), descriptor, value) <= 0)
+        if (QVRX_GetParamValue(played.ID(), descriptor, value) <= 0)
         {
             state.SkipWithError("no reply");
             break;
@@ -148,12 +183,10 @@ BENCHMARK(BM_DeviceGetParamValue)->UseRealTime();
 
 void BM_RawTcpGetParamValue(benchmark::State& state)
 {
-    RawPeer::RawTcpPeer peer(Unrecorded());
-    peer.SetResponder(&AnswerDevice);
+    PlayedDevice played;
     RawPeer::RawTcpClient client;
-    if (!client.Connect(peer.Port(),
-                        RawPeer::Bytes(RawPeer::kClientCookie.begin(), RawPeer::kClientCookie.end())) ||
-        !peer.Accept())
+    std::size_t clientNumber = 0;
+    if (!ConnectRaw(played, client, clientNumber))
     {
         state.SkipWithError("no connection");
         return;
@@ -173,25 +206,11 @@ void BM_RawTcpGetParamValue(benchmark::State& state)
 }
 BENCHMARK(BM_RawTcpGetParamValue)->UseRealTime();
 
-RawPeer::Bytes NotificationBatch()
-{
-    const B::Bytes notification = ValueReply(100, B::Int32(1));
-    RawPeer::Bytes batch;
-    for (std::size_t i = 0; i < kStreamBatch; ++i)
-    {
-        const RawPeer::Bytes frame =
-            RawPeer::RawFrame::Plain(0, static_cast<std::uint32_t>(i), notification).Encode();
-        batch.insert(batch.end(), frame.begin(), frame.end());
-    }
-    return batch;
-}
-
-// Sends one batch of notifications each time it is asked to, from a thread of
-// its own.
+// Runs send each time it is asked to, on a thread of its own.
 class BatchSender
 {
 public:
-    explicit BatchSender(RawPeer::RawTcpPeer& peer) : mPeer(peer), mThread([this] { Run(); }) {}
+    explicit BatchSender(std::function<void()> send) : mSend(std::move(send)), mThread([this] { Run(); }) {}
     ~BatchSender()
     {
         {
@@ -221,13 +240,12 @@ private:
             }
             --mPending;
             guard.unlock();
-            mPeer.Send(mBatch);
+            mSend();
             guard.lock();
         }
     }
 
-    RawPeer::RawTcpPeer& mPeer;
-    const RawPeer::Bytes mBatch = NotificationBatch();
+    const std::function<void()> mSend;
     std::mutex mLock;
     std::condition_variable mWake;
     int mPending = 0;
@@ -235,27 +253,43 @@ private:
     std::thread mThread;
 };
 
+std::vector<SimulatedDevice::Notification> NotificationBatch()
+{
+    std::vector<SimulatedDevice::Notification> batch(kStreamBatch);
+    for (std::size_t i = 0; i < kStreamBatch; ++i)
+    {
+        batch[i].sequenceID = static_cast<std::int32_t>(i);
+        batch[i].payload = ValueReply(100, B::Int32(1));
+    }
+    return batch;
+}
+
 void BM_DeviceNotifications(benchmark::State& state)
 {
-    RawPeer::RawTcpPeer peer(Unrecorded());
+    PlayedDevice played;
     CallbackCounter counter;
-    ConnectedDevice device(peer, counter);
-    if (!device.Connected())
+    ConnectedDevice device(played, counter);
+    const std::size_t client = played.ClientThatAsked();
+    if (!device.Connected() || client == 0)
     {
         state.SkipWithError("no connection");
         return;
     }
     // Accepted: from here every notification reaches the callback.
-    const B::Bytes notice = ValueReply(-4, B::Array({B::Int64(kToken), B::Bool(true)}));
-    peer.Send(RawPeer::RawFrame::Plain(0, 0xFFFFFFFFu, notice));
+    SimulatedDevice::Notification notice;
+    notice.sequenceID = -1;
+    notice.payload = ValueReply(-4, B::Array({B::Int64(kToken), B::Bool(true)}));
+    played.Sim().SendNotifications(client, {notice});
     counter.WaitForMore(1);
+    const std::vector<SimulatedDevice::Notification> batch = NotificationBatch();
+    for (auto _ : state)
     {
-        BatchSender sender(peer);
-        for (auto _ : state)
+        if (!played.Sim().SendNotifications(client, batch))
         {
-            sender.SendOne();
-            counter.WaitForMore(kStreamBatch);
+            state.SkipWithError("device gone");
+            break;
         }
+        counter.WaitForMore(kStreamBatch);
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kStreamBatch));
 }
@@ -263,19 +297,21 @@ BENCHMARK(BM_DeviceNotifications)->UseRealTime();
 
 void BM_RawTcpNotifications(benchmark::State& state)
 {
-    RawPeer::RawTcpPeer peer(Unrecorded());
+    PlayedDevice played;
     RawPeer::RawTcpClient client;
-    if (!client.Connect(peer.Port(),
-                        RawPeer::Bytes(RawPeer::kClientCookie.begin(), RawPeer::kClientCookie.end())) ||
-        !peer.Accept())
+    std::size_t clientNumber = 0;
+    if (!ConnectRaw(played, client, clientNumber))
     {
         state.SkipWithError("no connection");
         return;
     }
+    const std::vector<SimulatedDevice::Notification> batch = NotificationBatch();
     std::vector<std::uint8_t> chunk(65536);
     std::size_t held = 0;
     {
-        BatchSender sender(peer);
+        // The device writes each batch from a thread of its own while this one
+        // reads, as the library's receiver reads while the device writes.
+        BatchSender sender([&] { played.Sim().SendNotifications(clientNumber, batch); });
         for (auto _ : state)
         {
             sender.SendOne();

@@ -297,21 +297,8 @@ void DistributedNotificationCenter::ResetForTesting()
 void DistributedNotificationCenter::Run()
 {
     std::vector<unsigned char> buffer(kMaxNotificationSize + 1);
-    for (;;)
+    while (PollUntil(mSocket.Get(), POLLIN, kNoDeadline, mStopRead.Get()) == IoResult::Done)
     {
-        pollfd fds[2] = {{mSocket.Get(), POLLIN, 0}, {mStopRead.Get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0)
-        {
-            if (errno == EINTR)
-            {
-                continue;
-            }
-            return;
-        }
-        if ((fds[1].revents & POLLIN) != 0)
-        {
-            return;
-        }
         const ssize_t got = ::recv(mSocket.Get(), buffer.data(), buffer.size(), 0);
         if (got > 0 && static_cast<std::size_t>(got) <= kMaxNotificationSize)
         {

@@ -48,6 +48,21 @@ ScopedFd NewStreamSocket()
     return ScopedFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 }
 
+// What one bounded write or read of a request means for the caller: a passed
+// deadline is the given time-out, any other failure a transport error.
+PortStatus StatusOf(IoResult result, PortStatus timedOut)
+{
+    switch (result)
+    {
+    case IoResult::Done:
+        return PortStatus::Success;
+    case IoResult::TimedOut:
+        return timedOut;
+    default:
+        return PortStatus::TransportError;
+    }
+}
+
 class UnixRemotePort final : public IRemoteMessagePort
 {
 public:
@@ -127,14 +142,11 @@ PortStatus UnixRemotePort::SendRequest(std::int32_t messageId, const PortBytes* 
     {
         std::copy(request->begin(), request->end(), frame.begin() + PortFrame::kRequestHeaderSize);
     }
-    switch (WriteAll(fd.Get(), frame.data(), frame.size(), sendDeadline))
+    const PortStatus sent =
+        StatusOf(WriteAll(fd.Get(), frame.data(), frame.size(), sendDeadline), PortStatus::SendTimeout);
+    if (sent != PortStatus::Success)
     {
-    case IoResult::Done:
-        break;
-    case IoResult::TimedOut:
-        return PortStatus::SendTimeout;
-    default:
-        return PortStatus::TransportError;
+        return sent;
     }
     if (reply == nullptr)
     {
@@ -144,28 +156,22 @@ PortStatus UnixRemotePort::SendRequest(std::int32_t messageId, const PortBytes* 
     const std::uint64_t replyDeadline = MonotonicMilliseconds() + replyTimeoutMs;
     unsigned char headerBytes[PortFrame::kReplyHeaderSize];
     PortFrame::ReplyHeader header{};
-    switch (ReadAll(fd.Get(), headerBytes, sizeof(headerBytes), replyDeadline))
+    const PortStatus headerRead = StatusOf(ReadAll(fd.Get(), headerBytes, sizeof(headerBytes), replyDeadline),
+                                           PortStatus::ReceiveTimeout);
+    if (headerRead != PortStatus::Success)
     {
-    case IoResult::Done:
-        break;
-    case IoResult::TimedOut:
-        return PortStatus::ReceiveTimeout;
-    default:
-        return PortStatus::TransportError;
+        return headerRead;
     }
     if (!PortFrame::ReadReplyHeader(headerBytes, header))
     {
         return PortStatus::TransportError;
     }
     PortBytes data(header.Length);
-    switch (ReadAll(fd.Get(), data.data(), data.size(), replyDeadline))
+    const PortStatus dataRead =
+        StatusOf(ReadAll(fd.Get(), data.data(), data.size(), replyDeadline), PortStatus::ReceiveTimeout);
+    if (dataRead != PortStatus::Success)
     {
-    case IoResult::Done:
-        break;
-    case IoResult::TimedOut:
-        return PortStatus::ReceiveTimeout;
-    default:
-        return PortStatus::TransportError;
+        return dataRead;
     }
     if ((header.Flags & PortFrame::kFlagDataPresent) != 0)
     {

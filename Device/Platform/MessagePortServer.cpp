@@ -136,21 +136,8 @@ bool MessagePortServer::IsStopping() const
 
 void MessagePortServer::Run()
 {
-    for (;;)
+    while (PollUntil(mListener.Get(), POLLIN, kNoDeadline, mStopRead.Get()) == IoResult::Done)
     {
-        pollfd fds[2] = {{mListener.Get(), POLLIN, 0}, {mStopRead.Get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0)
-        {
-            if (errno == EINTR)
-            {
-                continue;
-            }
-            return;
-        }
-        if ((fds[1].revents & POLLIN) != 0)
-        {
-            return;
-        }
         ScopedFd connection(::accept4(mListener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (connection.IsValid())
         {

@@ -51,6 +51,9 @@ enum class IoResult
     Failed     // any other error of the socket
 };
 
+// A deadline that never passes, for waits that only cancelFd ends.
+inline constexpr std::uint64_t kNoDeadline = ~static_cast<std::uint64_t>(0);
+
 // Waits on the monotonic clock until fd reports events, the deadline passes or
 // cancelFd (when not -1) becomes readable.
 IoResult PollUntil(int fd, short events, std::uint64_t deadlineMs, int cancelFd = -1);

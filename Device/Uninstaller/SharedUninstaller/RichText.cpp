@@ -41,23 +41,6 @@ constexpr char32_t kAttachmentPlaceholder = 0x00AC;
 constexpr std::size_t kMaxControlWordLength = 32;
 constexpr int kMaxParameterDigits = 9;
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-    {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f')
-    {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F')
-    {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool IsLetter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');

@@ -68,23 +68,6 @@ bool IsUnquotedCharacter(char c)
            c == '.' || c == '$' || c == ':' || c == '/' || c == '-';
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-    {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f')
-    {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F')
-    {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 class Parser
 {
 public:

@@ -1,6 +1,7 @@
 // Small helpers shared by the uninstaller's text readers: appending a code
-// point as UTF-8 and joining UTF-16 surrogate pairs. Anything that is not a
-// Unicode scalar value becomes U+FFFD, so readers never emit ill-formed text.
+// point as UTF-8, joining UTF-16 surrogate pairs and reading hex digits.
+// Anything that is not a Unicode scalar value becomes U+FFFD, so readers never
+// emit ill-formed text.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,24 @@ inline bool IsLowSurrogate(std::uint32_t unit)
 inline char32_t JoinSurrogates(std::uint32_t high, std::uint32_t low)
 {
     return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+}
+
+// The value of an ASCII hex digit (either case), or -1 for any other character.
+inline int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+    {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f')
+    {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F')
+    {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
 inline void AppendUTF8(std::string& text, char32_t codePoint)

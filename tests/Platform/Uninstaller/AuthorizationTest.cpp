@@ -3,6 +3,7 @@
 #include "Platform/Uninstaller/Authorization.h"
 #include "Platform/Uninstaller/ProcessInfo.h"
 #include "Platform/Uninstaller/RightsDatabase.h"
+#include "support/Uninstaller/TestAuthorization.h"
 #include "support/Uninstaller/TestProcesses.h"
 
 #include <unistd.h>
@@ -13,20 +14,6 @@ using namespace UninstallerTest;
 
 namespace
 {
-
-std::vector<unsigned char> OwnForm()
-{
-    AuthorizationRef authorization;
-    AuthorizationExternalForm form{};
-    EXPECT_EQ(AuthorizationCreate(authorization), errAuthorizationSuccess);
-    EXPECT_EQ(AuthorizationMakeExternalForm(*authorization, form), errAuthorizationSuccess);
-    return std::vector<unsigned char>(form.begin(), form.end());
-}
-
-PeerCredentials Self()
-{
-    return {::getpid(), ::geteuid(), ::getegid()};
-}
 
 const char kRightsPlist[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                             "<key>r.allow</key><dict><key>rule</key><string>allow</string></dict>"

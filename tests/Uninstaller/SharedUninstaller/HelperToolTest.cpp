@@ -5,6 +5,7 @@
 #include "Uninstaller/SharedUninstaller/Common.h"
 #include "Uninstaller/SharedUninstaller/HelperTool.h"
 #include "Uninstaller/SharedUninstaller/HelperToolClient.h"
+#include "support/Uninstaller/TestAuthorization.h"
 #include "support/Uninstaller/TestProcesses.h"
 
 #include <sys/socket.h>
@@ -17,20 +18,6 @@ using namespace UninstallerTest;
 
 namespace
 {
-
-std::vector<unsigned char> OwnForm()
-{
-    AuthorizationRef authorization;
-    AuthorizationExternalForm form{};
-    EXPECT_EQ(AuthorizationCreate(authorization), errAuthorizationSuccess);
-    EXPECT_EQ(AuthorizationMakeExternalForm(*authorization, form), errAuthorizationSuccess);
-    return std::vector<unsigned char>(form.begin(), form.end());
-}
-
-PeerCredentials Self(uid_t uid = ::geteuid())
-{
-    return {::getpid(), uid, ::getegid()};
-}
 
 std::string Describe(const HelperReply& reply)
 {

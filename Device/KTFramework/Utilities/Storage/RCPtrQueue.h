@@ -10,6 +10,7 @@
 #include "KTFramework/Defs/Exceptions/ExceptionSites.h"
 #include "KTFramework/Defs/Exceptions/KTException.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Storage/OptionalLockGuard.h"
 #include "KTFramework/Utilities/Storage/RCPtrArray.h"
 
 namespace KT
@@ -36,30 +37,7 @@ public:
     bool IsFull() const;
 
 private:
-    // Holds the queue's lock, when it has one, for a scope.
-    class Guard
-    {
-    public:
-        explicit Guard(LockT* lock) : mLock(lock)
-        {
-            if (mLock != nullptr)
-            {
-                mLock->Lock();
-            }
-        }
-        ~Guard()
-        {
-            if (mLock != nullptr)
-            {
-                mLock->Unlock();
-            }
-        }
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
-
-    private:
-        LockT* mLock;
-    };
+    using Guard = OptionalLockGuard<LockT>;
 
     uint64_t GetSlotCount() const { return static_cast<uint64_t>(mSlots.GetCount()); }
     // Callers hold the lock.

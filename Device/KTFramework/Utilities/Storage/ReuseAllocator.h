@@ -28,6 +28,7 @@
 #include <new>
 
 #include "KTFramework/Utilities/Storage/ArrayBuffer.h"
+#include "KTFramework/Utilities/Storage/OptionalLockGuard.h"
 #include "Platform/ThreadAnnotations.h"
 
 namespace KT
@@ -77,31 +78,8 @@ private:
     static constexpr std::size_t kForeignHeader = 16;
     static constexpr uint64_t kForeignIndex = ~static_cast<uint64_t>(0);
 
-    // Holds the pool's lock, when it has one, for a scope. Without a lock the
-    // pool is for one thread, which the analysis may take as holding it.
-    class SCOPED_CAPABILITY Guard
-    {
-    public:
-        explicit Guard(LockT* lock) ACQUIRE(lock) : mLock(lock)
-        {
-            if (mLock != nullptr)
-            {
-                mLock->Lock();
-            }
-        }
-        ~Guard() RELEASE()
-        {
-            if (mLock != nullptr)
-            {
-                mLock->Unlock();
-            }
-        }
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
-
-    private:
-        LockT* mLock;
-    };
+    // Holds the pool's lock, when it has one, for a scope.
+    using Guard = OptionalLockGuard<LockT>;
 
     static unsigned char* PayloadOf(Buf* block) noexcept
     {

@@ -11,6 +11,7 @@
 #include <QtTest/QTest>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QMessageBox>
+#include <QtWidgets/QPushButton>
 
 #include <atomic>
 #include <condition_variable>
@@ -214,6 +215,14 @@ inline bool ClickSheetButton(Uninstaller::UninstallerController& controller, con
     }
     ADD_FAILURE() << "the sheet has no button " << title.toStdString();
     return false;
+}
+
+// Asks to uninstall through the real buttons: the window's button, then the
+// restart sheet's proceed button.
+inline bool ConfirmUninstall(Uninstaller::UninstallerController& controller)
+{
+    QTest::mouseClick(controller.UninstallButton(), Qt::LeftButton);
+    return ClickSheetButton(controller, Text(Uninstaller::kProceedButtonKey));
 }
 
 inline bool WaitForAttemptEnd(Uninstaller::UninstallerController& controller,

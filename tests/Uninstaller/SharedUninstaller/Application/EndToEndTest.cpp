@@ -91,12 +91,6 @@ protected:
         return *mController;
     }
 
-    void Confirm(UninstallerController& controller)
-    {
-        QTest::mouseClick(controller.UninstallButton(), Qt::LeftButton);
-        ASSERT_TRUE(ClickSheetButton(controller, Text(kProceedButtonKey)));
-    }
-
     TempRoot mRoot;
     std::shared_ptr<ActivatingInstaller> mInstaller = std::make_shared<ActivatingInstaller>();
     int mQuits = 0;
@@ -110,7 +104,7 @@ TEST_F(EndToEnd, LogsTheScriptsOutputAndShowsTheCompletionSheet)
 {
     SetScript("#!/bin/sh\necho removing files\necho warning >&2\nprintf 'bad \\377 byte\\n'\n");
     UninstallerController& controller = Started();
-    Confirm(controller);
+    ASSERT_TRUE(ConfirmUninstall(controller));
     ASSERT_TRUE(WaitForAttemptEnd(controller));
     EXPECT_EQ(controller.UninstallError(), kUninstallSucceeded);
     EXPECT_EQ(controller.CompleteUninstallLog()->toPlainText(),
@@ -138,7 +132,7 @@ TEST_F(EndToEnd, AFailingOrUnsafeScriptShowsTheErrorSheet)
     {
         SetScript(row.script, row.mode);
         controller.CompleteUninstallLog()->clear();
-        Confirm(controller);
+        ASSERT_TRUE(ConfirmUninstall(controller)) << row.name;
         ASSERT_TRUE(WaitForAttemptEnd(controller)) << row.name;
         EXPECT_EQ(controller.UninstallError(), row.result) << row.name;
         EXPECT_EQ(controller.CompleteUninstallLog()->toPlainText(), QString(row.log)) << row.name;
@@ -160,7 +154,7 @@ TEST_F(EndToEnd, AScriptOutlastingTheWaitGivesNoAnswerWhileTheWindowStaysLive)
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
     timer.start(20);
-    Confirm(controller);
+    ASSERT_TRUE(ConfirmUninstall(controller));
     ASSERT_TRUE(WaitForAttemptEnd(controller));
     EXPECT_EQ(controller.UninstallError(), kUninstallNoAnswer);
     EXPECT_GE(ticks, 5) << "the GUI thread was blocked";
@@ -171,7 +165,7 @@ TEST_F(EndToEnd, AScriptOutlastingTheWaitGivesNoAnswerWhileTheWindowStaysLive)
 
     // The next attempt starts from 0, not from the code the last one left.
     SetScript("#!/bin/sh\necho again\n");
-    Confirm(controller);
+    ASSERT_TRUE(ConfirmUninstall(controller));
     EXPECT_EQ(controller.UninstallError(), 0);
     EXPECT_TRUE(controller.AttemptRunning());
     ASSERT_TRUE(WaitForAttemptEnd(controller));
@@ -181,7 +175,7 @@ TEST_F(EndToEnd, QuittingMidAttemptReturnsPromptly)
 {
     SetScript("#!/bin/sh\necho started > " + (mRoot / "started") + "\nexec sleep 3\n");
     UninstallerController& controller = Started();
-    Confirm(controller);
+    ASSERT_TRUE(ConfirmUninstall(controller));
     ASSERT_TRUE(QTest::qWaitFor([&] { return std::filesystem::exists(mRoot / "started"); }, 10000));
     const auto before = std::chrono::steady_clock::now();
     QTest::mouseClick(controller.QuitButton(), Qt::LeftButton);

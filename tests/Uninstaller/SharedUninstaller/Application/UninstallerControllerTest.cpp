@@ -53,8 +53,7 @@ protected:
     // Confirms the uninstall through the real buttons and waits for the attempt to end.
     void RunAttempt(UninstallerController& controller)
     {
-        QTest::mouseClick(controller.UninstallButton(), Qt::LeftButton);
-        ASSERT_TRUE(ClickSheetButton(controller, Text(kProceedButtonKey)));
+        ASSERT_TRUE(ConfirmUninstall(controller));
         ASSERT_TRUE(WaitForAttemptEnd(controller));
     }
 
@@ -275,8 +274,7 @@ TEST_F(UninstallerControllerTest, EachAttemptStartsFromZeroAndDisablesTheButton)
 
     mInstaller->result = kInstallSucceeded;
     mHoldNext = true;
-    QTest::mouseClick(controller.UninstallButton(), Qt::LeftButton);
-    ASSERT_TRUE(ClickSheetButton(controller, Text(kProceedButtonKey)));
+    ASSERT_TRUE(ConfirmUninstall(controller));
     ASSERT_EQ(mConnections.size(), 2u);
     ASSERT_TRUE(mConnections[1]->WaitForCall(5s));
     EXPECT_TRUE(controller.AttemptRunning());
@@ -345,8 +343,7 @@ TEST_F(UninstallerControllerTest, QuittingMidAttemptReturnsAtOnceAndDropsTheLate
 {
     mHoldNext = true;
     UninstallerController& controller = Started();
-    QTest::mouseClick(controller.UninstallButton(), Qt::LeftButton);
-    ASSERT_TRUE(ClickSheetButton(controller, Text(kProceedButtonKey)));
+    ASSERT_TRUE(ConfirmUninstall(controller));
     ASSERT_EQ(mConnections.size(), 1u);
     ASSERT_TRUE(mConnections[0]->WaitForCall(5s));
     QTest::mouseClick(controller.QuitButton(), Qt::LeftButton);
