@@ -21,11 +21,19 @@ constexpr unsigned short kDefaultRangeFirst = 51000;
 constexpr unsigned short kDefaultRangeLast = 51099;
 
 // A raw IPv4 socket bound to 127.0.0.1:port (0: the kernel chooses), or -1.
-inline int RawBoundSocket(int type, unsigned short port)
+// With reuseAddress, SO_REUSEADDR is set first, as the library sets it on TCP
+// sockets it binds.
+inline int RawBoundSocket(int type, unsigned short port, bool reuseAddress = false)
 {
     const int descriptor = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (descriptor < 0)
     {
+        return -1;
+    }
+    const int reuse = 1;
+    if (reuseAddress && setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0)
+    {
+        close(descriptor);
         return -1;
     }
     sockaddr_in address{};
@@ -95,14 +103,15 @@ unsigned short BindOnFreePort(BindFunction&& bindTo)
 }
 
 // The first port from start up that a raw bind of the given socket type finds
-// free on 127.0.0.1, or 0. Ports in the search range are also taken by the
-// system's ephemeral ports and by connections in TIME_WAIT, so a search from
-// 51000 expects this port, not 51000.
+// free on 127.0.0.1, binding as the library does (TCP with SO_REUSEADDR, so
+// connections in TIME_WAIT leave a port free), or 0. Ports in the search range
+// are also taken by the system's ephemeral ports, so a search from 51000
+// expects this port, not 51000.
 inline unsigned short FirstFreePort(unsigned short start, int type)
 {
     for (unsigned int port = start; port <= 65535; ++port)
     {
-        const int descriptor = RawBoundSocket(type, static_cast<unsigned short>(port));
+        const int descriptor = RawBoundSocket(type, static_cast<unsigned short>(port), type == SOCK_STREAM);
         if (descriptor >= 0)
         {
             close(descriptor);

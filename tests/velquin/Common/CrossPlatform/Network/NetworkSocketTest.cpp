@@ -663,8 +663,11 @@ TEST(NetworkSocketDefaultPort, BindToPortZeroSearchesFromTheDefaultPort)
 {
     const unsigned short first = TestPorts::FirstFreePort(LNetworkSocket::kDefaultPort, SOCK_STREAM);
     ASSERT_NE(first, 0);
-    const int taken = TestPorts::RawBoundSocket(SOCK_STREAM, first);
+    // A live server holds the port against any bind; the port may still hold
+    // connections in TIME_WAIT from earlier tests.
+    const int taken = TestPorts::RawBoundSocket(SOCK_STREAM, first, true);
     ASSERT_GE(taken, 0);
+    ASSERT_EQ(listen(taken, 1), 0);
     const unsigned short expected =
         TestPorts::FirstFreePort(static_cast<unsigned short>(first + 1), SOCK_STREAM);
     Socket socket = LNetworkSocket::Create(NETWORK_SOCKET_TCP);
