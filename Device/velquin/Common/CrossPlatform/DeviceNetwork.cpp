@@ -538,21 +538,38 @@ void LDeviceNetwork::ProcessNotification(const KT::RCPtr<LNetworkConnection>& co
     // this delivery has let go of the receive mutex.
     DeferredDeviceWork deferred;
     KT::AutolockT<KT::Mutex> receive(mReceiveMutex);
+    std::int32_t& last = mLastSequenceIDs[NETWORK_CHANNEL_0];
+    const std::vector<std::uint64_t> messages = FindNotificationMessages(payload, sequenceID, count, last);
+    if (messages.empty())
+    {
+        return;
+    }
+    for (const std::uint64_t offset : messages)
+    {
+        static_cast<void>(ProcessMessage(connection, payload, offset));
+    }
+    last = sequenceID;
+}
+
+std::vector<std::uint64_t>
+LDeviceNetwork::FindNotificationMessages(const KT::ConstRCPtr<KT::LIBuffer>& payload, std::int32_t sequenceID,
+                                         std::int32_t count, std::int32_t lastSequenceID)
+{
     DeviceInterfaceMessageType kind = DEVICE_MESSAGE_NONE;
     std::uint32_t messageID = 0;
     std::uint32_t length = 0;
     if (DeviceMessageSerializer::PeekParamMessage(payload, 0, kind, messageID, length) != 0 ||
         length < DeviceMessageSerializer::HEADER_SIZE)
     {
-        return;
+        return {};
     }
 
     // Copies of the messages before this one follow it, newest first. Those
     // that fill a gap since the last message are delivered first, oldest
     // first; the walk stops at the first copy that does not read as a whole
     // message, so every step advances by at least a header.
-    std::int32_t& last = mLastSequenceIDs[NETWORK_CHANNEL_0];
-    const std::int64_t missing = sequenceID > last ? std::int64_t{sequenceID} - last - 1 : 0;
+    const std::int64_t missing =
+        sequenceID > lastSequenceID ? std::int64_t{sequenceID} - lastSequenceID - 1 : 0;
     const std::int64_t replay = missing == 0 || count < 1 ? 0 : (missing < count ? missing : count);
     std::vector<std::uint64_t> copies;
     const std::uint64_t size = payload->GetSizeBytes();
@@ -567,12 +584,9 @@ void LDeviceNetwork::ProcessNotification(const KT::RCPtr<LNetworkConnection>& co
         copies.push_back(offset);
         offset += copyLength;
     }
-    for (std::size_t i = copies.size(); i-- > 0;)
-    {
-        static_cast<void>(ProcessMessage(connection, payload, copies[i]));
-    }
-    static_cast<void>(ProcessMessage(connection, payload, 0));
-    last = sequenceID;
+    std::vector<std::uint64_t> messages(copies.rbegin(), copies.rend());
+    messages.push_back(0);
+    return messages;
 }
 
 int LDeviceNetwork::ProcessMessage(const KT::RCPtr<LNetworkConnection>& connection,

@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
@@ -122,6 +123,16 @@ public:
     // Milliseconds since the later of the last receive and the last send, cut
     // to 32 bits.
     std::uint32_t GetTimeSinceLastComm() const;
+
+    // The offsets of the device messages that one notification delivery
+    // (channel 0: sequenceID, and count copies of earlier messages behind the
+    // message, newest first) brings to the host, in the order they go there:
+    // the copies that fill the gap since lastSequenceID, oldest first, then the
+    // message itself at 0. Empty when the payload does not start with a whole
+    // message.
+    static std::vector<std::uint64_t> FindNotificationMessages(const KT::ConstRCPtr<KT::LIBuffer>& payload,
+                                                               std::int32_t sequenceID, std::int32_t count,
+                                                               std::int32_t lastSequenceID);
 
     ~LDeviceNetwork() override;
 

@@ -697,7 +697,9 @@ int LNetworkConnection::LCallbacker::ReceivedMessage(const KT::RCPtr<LNetworkCon
         return 0;
     }
     LCallBackThreadWorker::QueueThread(*this, KT::RCPtr<KT::LRefCountedObject>(message.GetRaw()));
-    return message->GetSequenceID() - 1;
+    // The peer chooses the sequence ID, the lowest one too: the subtraction
+    // wraps in 32 bits rather than overflow.
+    return static_cast<int>(static_cast<std::uint32_t>(message->GetSequenceID()) - 1u);
 }
 
 int LNetworkConnection::LCallbacker::ConnectionError(NetworkError error)

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdint>
 #include <random>
 #include <string>
 
@@ -277,6 +278,21 @@ TEST(NetworkConnectionReceiver, ReassemblesMultipartMessagesPerChannel)
     EXPECT_EQ(KT::ReadLE32(whole->GetMessageHeader() + 44), 2u);
     EXPECT_EQ(KT::ReadLE32(whole->GetMessageHeader() + 48), 0u);
     EXPECT_EQ(KT::ReadLE32(whole->GetMessageHeader() + 36), 21u);
+}
+
+// Found by fuzzing: a sequence ID of -2^31 made an integer overflow in the
+// delivery to a registration.
+TEST(NetworkConnectionReceiver, DeliversTheLowestSequenceID)
+{
+    // Cookie; total 53, header 52, version 2.0; channel 0, sequence ID
+    // 0x80000000, no earlier copies, not a part; one payload byte.
+    const Bytes message = {0x13, 0xE1, 0x5C, 0x78, 0x28, 0x1E, 0xB6, 0x42, 0xB3, 0x3D, 0x69, 0x0F, 0x16, 0xE3,
+                           0x5C, 0x7E, 0x35, 0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
+                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00,
+                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x2A};
+    Listening listening;
+    ASSERT_TRUE(listening.registered);
+    listening.Check("lowest sequence ID", message, {}, {{0, INT32_MIN, 0, {0x2A}}});
 }
 
 TEST(NetworkConnectionReceiver, ControlPacketsAreNotDelivered)
