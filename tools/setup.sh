@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake g++ clang-14 libclang-rt-14-dev clang-format make pkg-config binutils python3 googletest libgtest-dev
   libgmock-dev libbenchmark-dev locales libplist-dev qt6-base-dev fonts-dejavu-core
-  libavahi-core-dev libavahi-client-dev avahi-daemon dbus)
+  libavahi-core-dev libavahi-client-dev avahi-daemon dbus iproute2 util-linux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
