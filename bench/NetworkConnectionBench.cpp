@@ -6,14 +6,11 @@
 //   reader that cuts the same frames from its socket.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
-#include <sys/socket.h>
-
+#include "RawTcpBaseline.h"
 #include "support/RawTcpPeer.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
 
@@ -47,58 +44,6 @@ RawPeer::Bytes StreamBatch()
     return batch;
 }
 
-// Sends one batch each time it is asked to, from a thread of its own, so that
-// the receiving side can be the benchmark's thread.
-class BatchSender
-{
-public:
-    explicit BatchSender(RawPeer::RawTcpPeer& peer)
-        : mPeer(peer), mBatch(StreamBatch()), mThread([this] { Run(); })
-    {
-    }
-    ~BatchSender()
-    {
-        {
-            std::lock_guard<std::mutex> guard(mLock);
-            mStop = true;
-        }
-        mWake.notify_one();
-        mThread.join();
-    }
-    void SendOne()
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        ++mPending;
-        mWake.notify_one();
-    }
-
-private:
-    void Run()
-    {
-        std::unique_lock<std::mutex> guard(mLock);
-        for (;;)
-        {
-            mWake.wait(guard, [this] { return mStop || mPending > 0; });
-            if (mStop)
-            {
-                return;
-            }
-            --mPending;
-            guard.unlock();
-            mPeer.Send(mBatch);
-            guard.lock();
-        }
-    }
-
-    RawPeer::RawTcpPeer& mPeer;
-    const RawPeer::Bytes mBatch;
-    std::mutex mLock;
-    std::condition_variable mWake;
-    int mPending = 0;
-    bool mStop = false;
-    std::thread mThread;
-};
-
 // Counts the messages of its channel and wakes a waiter at a target.
 class LCountingCallback : public LNetworkConnectionCallbackInterface
 {
@@ -106,26 +51,14 @@ public:
     void ReceivedMessageCallback(const KT::RCPtr<LNetworkConnection>&, const KT::ConstRCPtr<KT::LIBuffer>&,
                                  std::uint32_t, std::int32_t, std::int32_t) override
     {
-        std::lock_guard<std::mutex> guard(mLock);
-        if (++mCount == mTarget)
-        {
-            mReached.notify_one();
-        }
+        mCounter.Arrived();
     }
     void ConnectionErrorCallback(const KT::RCPtr<LNetworkConnection>&, NetworkError) override {}
 
-    void WaitForMore(std::size_t count)
-    {
-        std::unique_lock<std::mutex> guard(mLock);
-        mTarget += count;
-        mReached.wait(guard, [this] { return mCount >= mTarget; });
-    }
+    void WaitForMore(std::size_t count) { mCounter.WaitForMore(count); }
 
 private:
-    std::mutex mLock;
-    std::condition_variable mReached;
-    std::size_t mCount = 0;
-    std::size_t mTarget = 0;
+    RawBaseline::ArrivalCounter mCounter;
 };
 
 RawPeer::RawTcpPeer::Options Unrecorded()
@@ -133,6 +66,14 @@ RawPeer::RawTcpPeer::Options Unrecorded()
     RawPeer::RawTcpPeer::Options options;
     options.record = false;
     return options;
+}
+
+// A raw client of peer: connected, the hello sent and accepted.
+bool ConnectRaw(RawPeer::RawTcpPeer& peer, RawPeer::RawTcpClient& client)
+{
+    return client.Connect(peer.Port(),
+                          RawPeer::Bytes(RawPeer::kClientCookie.begin(), RawPeer::kClientCookie.end())) &&
+           peer.Accept();
 }
 
 void BM_ConnectionRoundTrip(benchmark::State& state)
@@ -167,9 +108,7 @@ void BM_RawTcpRoundTrip(benchmark::State& state)
     RawPeer::RawTcpPeer peer(Unrecorded());
     peer.SetEcho(true);
     RawPeer::RawTcpClient client;
-    if (!client.Connect(peer.Port(),
-                        RawPeer::Bytes(RawPeer::kClientCookie.begin(), RawPeer::kClientCookie.end())) ||
-        !peer.Accept())
+    if (!ConnectRaw(peer, client))
     {
         state.SkipWithError("no connection");
         return;
@@ -180,10 +119,7 @@ void BM_RawTcpRoundTrip(benchmark::State& state)
     RawPeer::Bytes reply;
     for (auto _ : state)
     {
-        // Header and payload go out as two sends, as the connection sends them.
-        if (!client.SendAll(request.data(), RawPeer::kHeaderSize) ||
-            !client.SendAll(request.data() + RawPeer::kHeaderSize, request.size() - RawPeer::kHeaderSize) ||
-            !client.ReadFrame(reply))
+        if (!RawBaseline::RawRoundTrip(client, request, reply))
         {
             state.SkipWithError("no reply");
             break;
@@ -208,8 +144,9 @@ void BM_ConnectionStream64(benchmark::State& state)
         state.SkipWithError("no registration");
         return;
     }
+    const RawPeer::Bytes batch = StreamBatch();
     {
-        BatchSender sender(peer);
+        RawBaseline::BatchSender sender([&] { peer.Send(batch); });
         for (auto _ : state)
         {
             sender.SendOne();
@@ -222,49 +159,27 @@ void BM_ConnectionStream64(benchmark::State& state)
 }
 BENCHMARK(BM_ConnectionStream64)->UseRealTime();
 
-// Reads large chunks and walks the frame headers in them, the least a reader
-// of this stream can do.
+// Reads large chunks and walks the frame headers in them.
 void BM_RawTcpStream64(benchmark::State& state)
 {
     RawPeer::RawTcpPeer peer(Unrecorded());
     RawPeer::RawTcpClient client;
-    if (!client.Connect(peer.Port(),
-                        RawPeer::Bytes(RawPeer::kClientCookie.begin(), RawPeer::kClientCookie.end())) ||
-        !peer.Accept())
+    if (!ConnectRaw(peer, client))
     {
         state.SkipWithError("no connection");
         return;
     }
-    std::vector<std::uint8_t> chunk(65536);
-    std::size_t held = 0;
+    const RawPeer::Bytes batch = StreamBatch();
+    RawBaseline::RawFrameReader reader;
     {
-        BatchSender sender(peer);
+        RawBaseline::BatchSender sender([&] { peer.Send(batch); });
         for (auto _ : state)
         {
             sender.SendOne();
-            std::size_t frames = 0;
-            while (frames < kStreamBatch)
+            if (!reader.ReadFrames(client.Descriptor(), kStreamBatch))
             {
-                const ssize_t got = ::recv(client.Descriptor(), chunk.data() + held, chunk.size() - held, 0);
-                if (got <= 0)
-                {
-                    state.SkipWithError("stream ended");
-                    return;
-                }
-                held += static_cast<std::size_t>(got);
-                std::size_t at = 0;
-                while (held - at >= RawPeer::kHeaderSize)
-                {
-                    const std::uint32_t total = RawPeer::GetLE32(chunk.data() + at + 16);
-                    if (held - at < total)
-                    {
-                        break;
-                    }
-                    at += total;
-                    ++frames;
-                }
-                std::memmove(chunk.data(), chunk.data() + at, held - at);
-                held -= at;
+                state.SkipWithError("stream ended");
+                return;
             }
         }
     }

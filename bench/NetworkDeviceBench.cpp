@@ -8,16 +8,11 @@
 //   that cuts the same frames from its socket.
 #include <benchmark/benchmark.h>
 
-#include <condition_variable>
-#include <cstring>
-#include <functional>
-#include <mutex>
-#include <thread>
-#include <utility>
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
-#include <sys/socket.h>
-
+#include "RawTcpBaseline.h"
 #include "support/DeviceMessageBytes.h"
 #include "support/FakeDevice.h"
 #include "support/RawTcpPeer.h"
@@ -44,28 +39,12 @@ B::Bytes ValueReply(std::int32_t paramID, const B::Bytes& value)
 }
 
 // Counts the host's callbacks and wakes a waiter at a target.
-struct CallbackCounter
+struct CallbackCounter : RawBaseline::ArrivalCounter
 {
     static void Callback(void* context, const KT::Variant&, const KT::ParamValues&)
     {
-        auto* counter = static_cast<CallbackCounter*>(context);
-        std::lock_guard<std::mutex> guard(counter->lock);
-        if (++counter->count == counter->target)
-        {
-            counter->reached.notify_one();
-        }
+        static_cast<CallbackCounter*>(context)->Arrived();
     }
-    void WaitForMore(std::size_t more)
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        target += more;
-        reached.wait(guard, [this] { return count >= target; });
-    }
-
-    std::mutex lock;
-    std::condition_variable reached;
-    std::size_t count = 0;
-    std::size_t target = 0;
 };
 
 // The simulated device playing a network device: it answers the connect
@@ -195,9 +174,7 @@ void BM_RawTcpGetParamValue(benchmark::State& state)
     RawPeer::Bytes reply;
     for (auto _ : state)
     {
-        if (!client.SendAll(request.data(), RawPeer::kHeaderSize) ||
-            !client.SendAll(request.data() + RawPeer::kHeaderSize, request.size() - RawPeer::kHeaderSize) ||
-            !client.ReadFrame(reply))
+        if (!RawBaseline::RawRoundTrip(client, request, reply))
         {
             state.SkipWithError("no reply");
             break;
@@ -205,53 +182,6 @@ void BM_RawTcpGetParamValue(benchmark::State& state)
     }
 }
 BENCHMARK(BM_RawTcpGetParamValue)->UseRealTime();
-
-// Runs send each time it is asked to, on a thread of its own.
-class BatchSender
-{
-public:
-    explicit BatchSender(std::function<void()> send) : mSend(std::move(send)), mThread([this] { Run(); }) {}
-    ~BatchSender()
-    {
-        {
-            std::lock_guard<std::mutex> guard(mLock);
-            mStop = true;
-        }
-        mWake.notify_one();
-        mThread.join();
-    }
-    void SendOne()
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        ++mPending;
-        mWake.notify_one();
-    }
-
-private:
-    void Run()
-    {
-        std::unique_lock<std::mutex> guard(mLock);
-        for (;;)
-        {
-            mWake.wait(guard, [this] { return mStop || mPending > 0; });
-            if (mStop)
-            {
-                return;
-            }
-            --mPending;
-            guard.unlock();
-            mSend();
-            guard.lock();
-        }
-    }
-
-    const std::function<void()> mSend;
-    std::mutex mLock;
-    std::condition_variable mWake;
-    int mPending = 0;
-    bool mStop = false;
-    std::thread mThread;
-};
 
 std::vector<SimulatedDevice::Notification> NotificationBatch()
 {
@@ -306,38 +236,18 @@ void BM_RawTcpNotifications(benchmark::State& state)
         return;
     }
     const std::vector<SimulatedDevice::Notification> batch = NotificationBatch();
-    std::vector<std::uint8_t> chunk(65536);
-    std::size_t held = 0;
+    RawBaseline::RawFrameReader reader;
     {
         // The device writes each batch from a thread of its own while this one
         // reads, as the library's receiver reads while the device writes.
-        BatchSender sender([&] { played.Sim().SendNotifications(clientNumber, batch); });
+        RawBaseline::BatchSender sender([&] { played.Sim().SendNotifications(clientNumber, batch); });
         for (auto _ : state)
         {
             sender.SendOne();
-            std::size_t frames = 0;
-            while (frames < kStreamBatch)
+            if (!reader.ReadFrames(client.Descriptor(), kStreamBatch))
             {
-                const ssize_t got = ::recv(client.Descriptor(), chunk.data() + held, chunk.size() - held, 0);
-                if (got <= 0)
-                {
-                    state.SkipWithError("stream ended");
-                    return;
-                }
-                held += static_cast<std::size_t>(got);
-                std::size_t at = 0;
-                while (held - at >= RawPeer::kHeaderSize)
-                {
-                    const std::uint32_t total = RawPeer::GetLE32(chunk.data() + at + 16);
-                    if (held - at < total)
-                    {
-                        break;
-                    }
-                    at += total;
-                    ++frames;
-                }
-                std::memmove(chunk.data(), chunk.data() + at, held - at);
-                held -= at;
+                state.SkipWithError("stream ended");
+                return;
             }
         }
     }

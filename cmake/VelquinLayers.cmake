@@ -56,13 +56,20 @@ endfunction()
 
 # velquin_add_test_executable(NAME DIRS dir... [EXCLUDE dir...] [LINK target...]
 #                             [LOCKED_TESTS gtest-pattern RESOURCE_LOCK name]
+#                             [MDNS_TESTS gtest-pattern] [SERIAL_TESTS gtest-pattern]
 #                             [PATH_PREFIX dir])
 # A GoogleTest executable of every .cpp below DIRS (relative to tests/), with
 # its tests registered in CTest. Tests matching LOCKED_TESTS share the CTest
-# resource lock, so no two of them run at once. PATH_PREFIX goes first on the
-# tests' PATH. Nothing is made while the folders are empty.
+# resource lock RESOURCE_LOCK, so no two of them run at once; those matching
+# MDNS_TESTS (they announce devices, run an mDNS engine or search through the
+# library) share the lock velquin_mdns, so no search meets another test's
+# device; those matching SERIAL_TESTS run alone. A test matches the first of
+# these groups whose pattern it matches. Every test runs with mDNS kept on the
+# loopback interface (VELQUIN_MDNS_INTERFACES=lo). PATH_PREFIX goes first on
+# the tests' PATH. Nothing is made while the folders are empty.
 function(velquin_add_test_executable name)
-  cmake_parse_arguments(ARG "" "LOCKED_TESTS;RESOURCE_LOCK;PATH_PREFIX" "DIRS;EXCLUDE;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "" "LOCKED_TESTS;RESOURCE_LOCK;MDNS_TESTS;SERIAL_TESTS;PATH_PREFIX"
+                        "DIRS;EXCLUDE;LINK" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB_RECURSE found CONFIGURE_DEPENDS ${VELQUIN_TESTS_DIR}/${dir}/*.cpp)
@@ -77,14 +84,40 @@ function(velquin_add_test_executable name)
   add_executable(${name} ${sources})
   target_include_directories(${name} PRIVATE ${VELQUIN_TESTS_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gtest_main GTest::gmock)
-  set(properties TIMEOUT 120)
+  # One value per property: a list would not survive test discovery.
+  set(properties TIMEOUT 120 ENVIRONMENT "VELQUIN_MDNS_INTERFACES=lo")
   if(ARG_PATH_PREFIX)
-    list(APPEND properties ENVIRONMENT "PATH=${ARG_PATH_PREFIX}:$ENV{PATH}")
+    list(APPEND properties ENVIRONMENT_MODIFICATION "PATH=path_list_prepend:${ARG_PATH_PREFIX}")
   endif()
-  if(ARG_LOCKED_TESTS)
-    gtest_discover_tests(${name} TEST_FILTER "-${ARG_LOCKED_TESTS}" DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
-    gtest_discover_tests(${name} TEST_FILTER "${ARG_LOCKED_TESTS}" DISCOVERY_TIMEOUT 60
-                         PROPERTIES ${properties} RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  # Each group's filter leaves out the earlier groups' tests, and the rest
+  # leave out all of them.
+  set(earlier "")
+  foreach(group LOCKED MDNS SERIAL)
+    if(group STREQUAL "LOCKED")
+      set(pattern "${ARG_LOCKED_TESTS}")
+      set(extra RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+    elseif(group STREQUAL "MDNS")
+      set(pattern "${ARG_MDNS_TESTS}")
+      set(extra RESOURCE_LOCK velquin_mdns)
+    else()
+      set(pattern "${ARG_SERIAL_TESTS}")
+      set(extra RUN_SERIAL TRUE)
+    endif()
+    if(NOT pattern)
+      continue()
+    endif()
+    if(earlier)
+      set(filter "${pattern}-${earlier}")
+      set(earlier "${earlier}:${pattern}")
+    else()
+      set(filter "${pattern}")
+      set(earlier "${pattern}")
+    endif()
+    gtest_discover_tests(${name} TEST_FILTER "${filter}" DISCOVERY_TIMEOUT 60
+                         PROPERTIES ${properties} ${extra})
+  endforeach()
+  if(earlier)
+    gtest_discover_tests(${name} TEST_FILTER "-${earlier}" DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
   endif()

@@ -12,28 +12,19 @@
 #include <random>
 #include <vector>
 
+#include "support/TestPorts.h"
+
 namespace RawPeer
 {
 
 namespace
 {
 
-constexpr std::uint16_t kDefaultRangeFirst = 51000;
-constexpr std::uint16_t kDefaultRangeLast = 51099;
 constexpr std::size_t kDatagramRoom = 65536;
 // A held datagram goes out after this long without a next one.
 constexpr int kHoldMilliseconds = 2;
 // Room for bursts of full packets while the relay thread is busy.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
-
-sockaddr_in Loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 int BindLoopback(std::uint16_t& port)
 {
@@ -46,17 +37,11 @@ int BindLoopback(std::uint16_t& port)
         }
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBufferBytes, sizeof(kSocketBufferBytes));
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBufferBytes, sizeof(kSocketBufferBytes));
-        sockaddr_in address = Loopback(0);
-        socklen_t length = sizeof(address);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        const std::uint16_t chosen = TestPorts::BindOutsideDefaultRange(fd);
+        if (chosen != 0)
         {
-            const std::uint16_t chosen = ntohs(address.sin_port);
-            if (chosen < kDefaultRangeFirst || chosen > kDefaultRangeLast)
-            {
-                port = chosen;
-                return fd;
-            }
+            port = chosen;
+            return fd;
         }
         ::close(fd);
     }
@@ -112,7 +97,7 @@ bool LossyUdpRelay::Start(std::uint16_t peer0Port, std::uint16_t peer1Port)
     const std::uint16_t peers[2] = {peer0Port, peer1Port};
     for (int side = 0; side < 2; ++side)
     {
-        const sockaddr_in peer = Loopback(peers[side]);
+        const sockaddr_in peer = TestPorts::LoopbackAddress(peers[side]);
         if (::connect(mSockets[side], reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0)
         {
             return false;

@@ -11,15 +11,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/TestPorts.h"
+
 namespace RawPeer
 {
 
 namespace
 {
-
-// Ports that searches from the default port expect to find free.
-constexpr std::uint16_t kDefaultRangeFirst = 51000;
-constexpr std::uint16_t kDefaultRangeLast = 51099;
 
 int RemainingMs(std::chrono::steady_clock::time_point deadline)
 {
@@ -45,15 +43,6 @@ bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
     }
 }
 
-sockaddr_in Loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 // A listener on a kernel-chosen loopback port outside the default range.
 int Listen(int receiveBufferBytes, std::uint16_t& port)
 {
@@ -68,17 +57,11 @@ int Listen(int receiveBufferBytes, std::uint16_t& port)
         {
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof(receiveBufferBytes));
         }
-        sockaddr_in address = Loopback(0);
-        socklen_t length = sizeof(address);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        const std::uint16_t chosen = TestPorts::BindOutsideDefaultRange(fd);
+        if (chosen != 0 && ::listen(fd, 4) == 0)
         {
-            const std::uint16_t chosen = ntohs(address.sin_port);
-            if ((chosen < kDefaultRangeFirst || chosen > kDefaultRangeLast) && ::listen(fd, 4) == 0)
-            {
-                port = chosen;
-                return fd;
-            }
+            port = chosen;
+            return fd;
         }
         ::close(fd);
     }
@@ -388,7 +371,7 @@ bool RawTcpClient::Connect(std::uint16_t port, const Bytes& hello)
     {
         return false;
     }
-    sockaddr_in address = Loopback(port);
+    sockaddr_in address = TestPorts::LoopbackAddress(port);
     if (::connect(mSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
     {
         return false;

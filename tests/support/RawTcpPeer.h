@@ -26,6 +26,21 @@ namespace RawPeer
 
 constexpr std::chrono::milliseconds kBound{10000};
 
+// Waits until the predicate holds, checking every millisecond, at most bound.
+inline bool Eventually(const std::function<bool()>& predicate, std::chrono::milliseconds bound = kBound)
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!predicate())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 class RawTcpPeer
 {
 public:

@@ -10,25 +10,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/TestPorts.h"
+
 namespace RawPeer
 {
 
 namespace
 {
 
-constexpr std::uint16_t kDefaultRangeFirst = 51000;
-constexpr std::uint16_t kDefaultRangeLast = 51099;
 // Larger than any datagram, so none is cut.
 constexpr std::size_t kDatagramRoom = 65536;
-
-sockaddr_in Loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 bool Readable(int fd, std::chrono::milliseconds bound)
 {
@@ -94,18 +85,12 @@ RawUdpPeer::RawUdpPeer()
         {
             break;
         }
-        sockaddr_in address = Loopback(0);
-        socklen_t length = sizeof(address);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        const std::uint16_t chosen = TestPorts::BindOutsideDefaultRange(fd);
+        if (chosen != 0)
         {
-            const std::uint16_t chosen = ntohs(address.sin_port);
-            if (chosen < kDefaultRangeFirst || chosen > kDefaultRangeLast)
-            {
-                mSocket = fd;
-                mPort = chosen;
-                break;
-            }
+            mSocket = fd;
+            mPort = chosen;
+            break;
         }
         ::close(fd);
     }
@@ -209,7 +194,7 @@ bool RawUdpPeer::SendHello(std::uint16_t serverPort, const Bytes& hello, std::ch
 
 bool RawUdpPeer::SendTo(std::uint16_t port, const Bytes& datagram)
 {
-    const sockaddr_in target = Loopback(port);
+    const sockaddr_in target = TestPorts::LoopbackAddress(port);
     return ::sendto(mSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL,
                     reinterpret_cast<const sockaddr*>(&target),
                     sizeof(target)) == static_cast<ssize_t>(datagram.size());

@@ -20,6 +20,16 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 constexpr unsigned short kDefaultRangeFirst = 51000;
 constexpr unsigned short kDefaultRangeLast = 51099;
 
+// 127.0.0.1:port.
+inline sockaddr_in LoopbackAddress(unsigned short port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(kLoopback);
+    address.sin_port = htons(port);
+    return address;
+}
+
 // A raw IPv4 socket bound to 127.0.0.1:port (0: the kernel chooses), or -1.
 inline int RawBoundSocket(int type, unsigned short port)
 {
@@ -28,10 +38,7 @@ inline int RawBoundSocket(int type, unsigned short port)
     {
         return -1;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(kLoopback);
-    address.sin_port = htons(port);
+    const sockaddr_in address = LoopbackAddress(port);
     if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
     {
         close(descriptor);
@@ -49,6 +56,20 @@ inline unsigned short BoundPort(int descriptor)
         return 0;
     }
     return ntohs(address.sin_port);
+}
+
+// Binds descriptor to 127.0.0.1 on a port the kernel chooses. That port, or 0
+// when the bind failed or the port lies in the default range (the caller then
+// closes descriptor and tries a new socket).
+inline unsigned short BindOutsideDefaultRange(int descriptor)
+{
+    const sockaddr_in address = LoopbackAddress(0);
+    if (bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+    {
+        return 0;
+    }
+    const unsigned short port = BoundPort(descriptor);
+    return port < kDefaultRangeFirst || port > kDefaultRangeLast ? port : 0;
 }
 
 // A port that was free for TCP and UDP on 127.0.0.1 a moment ago; 0 when the

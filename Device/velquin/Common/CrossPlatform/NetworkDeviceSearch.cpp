@@ -5,6 +5,7 @@
 #include "KTFramework/Defs/Result.h"
 #include "velquin/Common/CrossPlatform/DeviceIdentifiersRetriever.h"
 #include "velquin/Common/CrossPlatform/DeviceNetwork.h"
+#include "velquin/Common/CrossPlatform/DnsSdDeviceDiscovery.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkSocket.h"
 
 namespace
@@ -51,7 +52,7 @@ KT::RCPtr<LNetworkDeviceSearch> LNetworkDeviceSearch::Create()
 
 KT::RCPtr<LDeviceDiscovery> LNetworkDeviceSearch::CreateNetworkDiscoveryClient()
 {
-    return KT::RCPtr<LDeviceDiscovery>();
+    return LDnsSdDeviceDiscovery::Create();
 }
 
 KT::RCPtr<LDeviceDiscovery> LNetworkDeviceSearch::GetClient()

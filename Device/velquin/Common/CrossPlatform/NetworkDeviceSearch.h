@@ -62,9 +62,10 @@ public:
 protected:
     LNetworkDeviceSearch() = default;
 
-    // The discovery of announced devices, made at the first search after
-    // Create or Release; null when there is none, and the search then merges
-    // probed devices only.
+    // The discovery of announced devices (DNS-SD, LDnsSdDeviceDiscovery),
+    // made at the first search after Create or Release; null when none could
+    // start, and the search then merges probed devices only (the next search
+    // tries again).
     virtual KT::RCPtr<LDeviceDiscovery> CreateNetworkDiscoveryClient();
 
 private:

@@ -27,6 +27,7 @@ namespace NetworkDeviceTest
 {
 
 using Bytes = DeviceMessageBytes::Bytes;
+using RawPeer::Eventually;
 using RawPeer::kBound;
 using RawPeer::RawFrame;
 
@@ -305,21 +306,6 @@ inline int ConnectThroughPeer(LDeviceNetwork& device, PeerDevice& peer, HostReco
         std::async(std::launch::async, [&] { return device.ConnectDevice(&HostRecord::Callback, &host); });
     EXPECT_TRUE(peer.Raw().Accept());
     return result.get();
-}
-
-// Waits until the predicate holds, checking every millisecond, at most bound.
-inline bool Eventually(const std::function<bool()>& predicate, std::chrono::milliseconds bound = kBound)
-{
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!predicate())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-        {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 } // namespace NetworkDeviceTest

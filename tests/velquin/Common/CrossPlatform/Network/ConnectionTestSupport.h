@@ -19,6 +19,7 @@ namespace ConnectionTest
 {
 
 using RawPeer::Bytes;
+using RawPeer::Eventually;
 using RawPeer::kBound;
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
@@ -162,20 +163,5 @@ struct Linked
     KT::RCPtr<LNetworkConnection> connection;
     bool accepted = false;
 };
-
-// Waits until the predicate holds, checking every millisecond, at most bound.
-inline bool Eventually(const std::function<bool()>& predicate, std::chrono::milliseconds bound = kBound)
-{
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!predicate())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-        {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 } // namespace ConnectionTest

@@ -1,0 +1,22 @@
+// The named time-outs of DNS-SD discovery, which tests shorten through
+// DiscoveryTimeouts::ScopedOverride (Platform/TimeoutTable.h).
+#pragma once
+
+#include <cstdint>
+
+#include "Platform/TimeoutTable.h"
+
+struct DiscoveryTimeoutList
+{
+    enum Name : unsigned
+    {
+        // How long a discovery client's destructor waits for its thread.
+        CLIENT_STOP,
+        // How long stopping a discovery core waits for its thread.
+        CORE_STOP,
+        COUNT
+    };
+    static constexpr std::uint32_t kMilliseconds[COUNT] = {1000, 60000};
+};
+
+using DiscoveryTimeouts = KT::Platform::TimeoutTable<DiscoveryTimeoutList>;
