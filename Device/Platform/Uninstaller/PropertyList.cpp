@@ -1,5 +1,6 @@
 #include "Platform/Uninstaller/PropertyList.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -32,6 +33,13 @@ PropertyList PropertyList::FromXML(std::span<const unsigned char> text)
         text = text.first(text.size() - 1);
     }
     if (text.empty() || text.size() > std::numeric_limits<std::uint32_t>::max())
+    {
+        return PropertyList();
+    }
+    // No XML text holds a NUL, and libplist reads a string with one inside as
+    // other bytes than it writes back: a tree read from it would be written
+    // out changed.
+    if (std::find(text.begin(), text.end(), 0) != text.end())
     {
         return PropertyList();
     }

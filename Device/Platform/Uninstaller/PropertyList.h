@@ -25,7 +25,8 @@ public:
     PropertyList& operator=(const PropertyList&) = delete;
 
     // Parses XML text; trailing NUL bytes (a C string kept whole in a section)
-    // are not part of it. Empty when the text is not a property list.
+    // are not part of it. Empty when the text is not a property list, a NUL
+    // before the trailing ones included.
     static PropertyList FromXML(std::span<const unsigned char> text);
     static PropertyList NewDictionary();
 

@@ -55,14 +55,26 @@ TEST(RightsDatabase, StoresRightsRootOwnedAndReadsThemBack)
 TEST(RightsDatabase, ADamagedFileStaysByteForByte)
 {
     UNINSTALLER_REQUIRE_ROOT();
-    TempRoot root;
-    MakeFolder(root / "etc/uninstallhelper", 0755);
-    const std::string damaged = "<?xml version=\"1.0\"?><plist><dict><key>x</key><dict><key>rule";
-    WriteFile(root / "etc/uninstallhelper/rights.plist", damaged, 0644);
-    const RightsDatabase database(root.Path());
-    EXPECT_EQ(AuthorizationRightGet(database, "x"), errAuthorizationInternal);
-    EXPECT_EQ(database.Store("y", {"allow", "", ""}), errAuthorizationInternal);
-    EXPECT_EQ(ReadFile(database.FilePath()), damaged);
+    // The second was found by fuzzing: the plist library read the string with
+    // a NUL inside as other bytes than it wrote back, so a store changed the
+    // other rights in the file.
+    const char nulInString[] = "<dict><key></key><dict><key>rule</key><string>\0<![CDATA[]]>;</string>"
+                               "</dict></dict>";
+    const std::string cases[] = {
+        "<?xml version=\"1.0\"?><plist><dict><key>x</key><dict><key>rule",
+        std::string(nulInString, sizeof(nulInString) - 1),
+    };
+    for (const std::string& damaged : cases)
+    {
+        TempRoot root;
+        MakeFolder(root / "etc/uninstallhelper", 0755);
+        WriteFile(root / "etc/uninstallhelper/rights.plist", damaged, 0644);
+        const RightsDatabase database(root.Path());
+        EXPECT_EQ(AuthorizationRightGet(database, ""), errAuthorizationInternal) << damaged;
+        EXPECT_EQ(AuthorizationRightGet(database, "x"), errAuthorizationInternal) << damaged;
+        EXPECT_EQ(database.Store("y", {"allow", "", ""}), errAuthorizationInternal) << damaged;
+        EXPECT_EQ(ReadFile(database.FilePath()), damaged);
+    }
 }
 
 TEST(RightsDatabase, ConcurrentStoresKeepEveryRight)
