@@ -221,9 +221,19 @@ TEST(HostSoak, NetworkDeviceKeepsEveryNotificationInOrderAndItsMemoryFlat)
     KT::Variant list;
     const std::uint32_t address = 0x7F000001;
     ASSERT_GE(QVRX_FindRemoteDevices(nullptr, 0, list, false, &address, 1, 8, 1, port), 0);
-    ASSERT_EQ(1u, list.GetArrayLength());
+    // Devices that other tests announce on lo may be listed too.
     KT::Variant id;
-    ASSERT_EQ(0, list.GetArrayElement(0, id));
+    for (std::size_t i = 0; i < list.GetArrayLength(); ++i)
+    {
+        KT::Variant listed;
+        KT::DeviceInfo info{};
+        if (list.GetArrayElement(i, listed) == 0 && QVRX_GetDeviceInfo(listed, &info, false) >= 0 &&
+            info.networkAddress == address && info.networkPort == port)
+        {
+            id = listed;
+        }
+    }
+    ASSERT_NE(KT::Variant::TYPE_EMPTY, id.GetType()) << "the device was not found";
     Soak(id, device);
     EXPECT_EQ(0, QVRX_ReleaseAll());
     device.CloseInput();
