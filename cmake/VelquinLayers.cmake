@@ -57,18 +57,20 @@ endfunction()
 # velquin_add_test_executable(NAME DIRS dir... [EXCLUDE dir...] [LINK target...]
 #                             [LOCKED_TESTS gtest-pattern RESOURCE_LOCK name]
 #                             [MDNS_TESTS gtest-pattern] [SERIAL_TESTS gtest-pattern]
-#                             [PATH_PREFIX dir])
+#                             [SOAK_TESTS gtest-pattern] [PATH_PREFIX dir])
 # A GoogleTest executable of every .cpp below DIRS (relative to tests/), with
 # its tests registered in CTest. Tests matching LOCKED_TESTS share the CTest
 # resource lock RESOURCE_LOCK, so no two of them run at once; those matching
 # MDNS_TESTS (they announce devices, run an mDNS engine or search through the
 # library) share the lock velquin_mdns, so no search meets another test's
-# device; those matching SERIAL_TESTS run alone. A test matches the first of
+# device; those matching SERIAL_TESTS run alone; those matching SOAK_TESTS
+# carry the label "soak", which the test presets leave out (CMakePresets.json:
+# the "soak" preset runs them). A test matches the first of
 # these groups whose pattern it matches. Every test runs with mDNS kept on the
 # loopback interface (VELQUIN_MDNS_INTERFACES=lo). PATH_PREFIX goes first on
 # the tests' PATH. Nothing is made while the folders are empty.
 function(velquin_add_test_executable name)
-  cmake_parse_arguments(ARG "" "LOCKED_TESTS;RESOURCE_LOCK;MDNS_TESTS;SERIAL_TESTS;PATH_PREFIX"
+  cmake_parse_arguments(ARG "" "LOCKED_TESTS;RESOURCE_LOCK;MDNS_TESTS;SERIAL_TESTS;SOAK_TESTS;PATH_PREFIX"
                         "DIRS;EXCLUDE;LINK" ${ARGN})
   set(sources)
   foreach(dir IN LISTS ARG_DIRS)
@@ -92,16 +94,21 @@ function(velquin_add_test_executable name)
   # Each group's filter leaves out the earlier groups' tests, and the rest
   # leave out all of them.
   set(earlier "")
-  foreach(group LOCKED MDNS SERIAL)
+  foreach(group LOCKED MDNS SERIAL SOAK)
     if(group STREQUAL "LOCKED")
       set(pattern "${ARG_LOCKED_TESTS}")
       set(extra RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
     elseif(group STREQUAL "MDNS")
       set(pattern "${ARG_MDNS_TESTS}")
       set(extra RESOURCE_LOCK velquin_mdns)
-    else()
+    elseif(group STREQUAL "SERIAL")
       set(pattern "${ARG_SERIAL_TESTS}")
       set(extra RUN_SERIAL TRUE)
+    else()
+      # Long runs, labelled so that the test presets leave them out and the
+      # "soak" preset runs only them; the later time limit is the one that holds.
+      set(pattern "${ARG_SOAK_TESTS}")
+      set(extra LABELS soak TIMEOUT 900)
     endif()
     if(NOT pattern)
       continue()

@@ -20,9 +20,6 @@ constexpr std::size_t MESSAGE_BUFFER_SIZE = 2048;
 // Buffers that hold one received message exactly.
 using ReceivedBuffer = KT::LBufferT<1, 0>;
 
-// An acceptance record in bytes: the token (LE64), then the state (LE32).
-constexpr std::size_t ACCEPTANCE_RECORD_SIZE = 12;
-
 // How long one wait of a delivery for the handshake lasts before it looks
 // again; the handshake itself is bounded by its requests' time-outs.
 constexpr unsigned int HANDSHAKE_WAIT_SLICE_MS = 60000;
@@ -35,37 +32,6 @@ KT::RCPtr<KT::LIBuffer> CopyToBuffer(const std::vector<unsigned char>& bytes)
         std::memcpy(buffer->GetRawPtr(), bytes.data(), bytes.size());
     }
     return buffer;
-}
-
-// Reads the value of an acceptance entry: an Array [token, state], or at least
-// 12 bytes of a buffer or text. False when it holds no readable record.
-bool ReadAcceptance(const KT::Variant& value, std::int64_t& token, std::int32_t& state)
-{
-    if (value.GetType() == KT::Variant::TYPE_ARRAY)
-    {
-        KT::Variant tokenValue;
-        KT::Variant stateValue;
-        if (value.GetArrayElement(0, tokenValue) != 0 || value.GetArrayElement(1, stateValue) != 0)
-        {
-            return false;
-        }
-        token = tokenValue.GetInt64();
-        state = stateValue.GetBool() ? 1 : 0;
-        return true;
-    }
-    if (value.GetType() != KT::Variant::TYPE_BUFFER && value.GetType() != KT::Variant::TYPE_STRING)
-    {
-        return false;
-    }
-    std::size_t size = 0;
-    const auto* bytes = static_cast<const unsigned char*>(value.GetConstPointer(size));
-    if (bytes == nullptr || size < ACCEPTANCE_RECORD_SIZE)
-    {
-        return false;
-    }
-    token = static_cast<std::int64_t>(KT::ReadLE(bytes, 8));
-    state = static_cast<std::int32_t>(KT::ReadLE32(bytes + 8));
-    return true;
 }
 
 } // namespace
@@ -533,7 +499,7 @@ bool LDeviceLocal::ReadNotification(const KT::Platform::PlistNode& userInfo, Not
         if (values.GetValue(0, value, paramID, descriptor) == 0 &&
             static_cast<std::int32_t>(paramID) == PARAM_ID_ACCESS_STATE)
         {
-            if (!ReadAcceptance(value, notification.Token, notification.State))
+            if (!ReadAcceptanceNotice(value, true, notification.Token, notification.State))
             {
                 return false;
             }

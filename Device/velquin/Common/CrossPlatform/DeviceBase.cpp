@@ -151,3 +151,35 @@ void VidPidToProductGuid(std::uint32_t vendorID, std::uint32_t productID, unsign
     KT::WriteLE32(guid + 4, vendorID);
     KT::WriteLE32(guid + 8, productID);
 }
+
+bool ReadAcceptanceNotice(const KT::Variant& value, bool textAllowed, std::int64_t& token,
+                          std::int32_t& state)
+{
+    constexpr std::size_t kRecordSize = 12;
+    if (value.GetType() == KT::Variant::TYPE_ARRAY)
+    {
+        KT::Variant tokenValue;
+        KT::Variant stateValue;
+        if (value.GetArrayElement(0, tokenValue) != 0 || value.GetArrayElement(1, stateValue) != 0)
+        {
+            return false;
+        }
+        token = tokenValue.GetInt64();
+        state = stateValue.GetBool() ? 1 : 0;
+        return true;
+    }
+    if (value.GetType() != KT::Variant::TYPE_BUFFER &&
+        (!textAllowed || value.GetType() != KT::Variant::TYPE_STRING))
+    {
+        return false;
+    }
+    std::size_t size = 0;
+    const auto* bytes = static_cast<const unsigned char*>(value.GetConstPointer(size));
+    if (bytes == nullptr || size < kRecordSize)
+    {
+        return false;
+    }
+    token = static_cast<std::int64_t>(KT::ReadLE(bytes, 8));
+    state = static_cast<std::int32_t>(KT::ReadLE32(bytes + 8));
+    return true;
+}

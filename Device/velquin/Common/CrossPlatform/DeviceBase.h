@@ -100,6 +100,12 @@ protected:
     std::int64_t mSecondSortKey = 0;
 };
 
+// Token and state of a device's acceptance notice: an Array [token, state],
+// or at least 12 bytes (token, 8 bytes little-endian, then state, 4) of a byte
+// buffer or, when textAllowed, of a String. False for any other value.
+bool ReadAcceptanceNotice(const KT::Variant& value, bool textAllowed, std::int64_t& token,
+                          std::int32_t& state);
+
 // The device models that discovery looks for, by USB vendor and product ID.
 constexpr std::uint32_t SUPPORTED_VID = 0x6B5E;
 constexpr std::uint32_t SUPPORTED_PID = 0x2C71;

@@ -16,9 +16,6 @@ namespace
 using StateLock = KT::AutolockT<KT::FastMutex>;
 using IdentifierLock = KT::AutolockT<KT::FastMutex>;
 
-// An acceptance notice given as bytes: a little-endian 64-bit token, then a
-// 32-bit state.
-constexpr std::size_t ACCEPTANCE_BUFFER_SIZE = 12;
 // A network device whose identifier carries this location ID takes the
 // identifier of any device found at its address and port.
 constexpr unsigned long long PLACEHOLDER_LOCATION_ID = 1;
@@ -26,37 +23,6 @@ constexpr unsigned long long PLACEHOLDER_LOCATION_ID = 1;
 std::uint32_t ReplyTimeout()
 {
     return DeviceNetworkTimeouts::Get(DeviceNetworkTimeoutList::REPLY);
-}
-
-// Token and state of an acceptance notice: an Array [token, state] or a byte
-// buffer of at least 12 bytes. Any other value is no notice.
-bool ReadAcceptance(const KT::Variant& value, std::int64_t& token, std::int32_t& state)
-{
-    if (value.GetType() == KT::Variant::TYPE_ARRAY)
-    {
-        KT::Variant tokenElement;
-        KT::Variant stateElement;
-        if (value.GetArrayElement(0, tokenElement) != 0 || value.GetArrayElement(1, stateElement) != 0)
-        {
-            return false;
-        }
-        token = tokenElement.GetInt64();
-        state = stateElement.GetBool() ? 1 : 0;
-        return true;
-    }
-    if (value.GetType() == KT::Variant::TYPE_BUFFER)
-    {
-        std::size_t size = 0;
-        const auto* bytes = static_cast<const unsigned char*>(value.GetConstPointer(size));
-        if (bytes == nullptr || size < ACCEPTANCE_BUFFER_SIZE)
-        {
-            return false;
-        }
-        token = static_cast<std::int64_t>(KT::ReadLE(bytes, 8));
-        state = static_cast<std::int32_t>(KT::ReadLE32(bytes + 8));
-        return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -611,7 +577,7 @@ int LDeviceNetwork::ProcessMessage(const KT::RCPtr<LNetworkConnection>& connecti
     {
         std::int64_t token = 0;
         std::int32_t state = 0;
-        if (ReadAcceptance(value, token, state) && token == mAccessToken.load())
+        if (ReadAcceptanceNotice(value, false, token, state) && token == mAccessToken.load())
         {
             mAccepted.store(true);
             KT::ParamValues granted;
