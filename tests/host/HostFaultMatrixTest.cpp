@@ -201,6 +201,9 @@ public:
             << Name();
     }
 
+    // From now on the callback gets the gain on every notification.
+    void GetOnEveryNotification() { mGetOnEveryNotification = true; }
+
     // A connect with this device's callback, its result as the host gets it.
     int ConnectAgain() { return QVRX_ConnectDevice(mID, &Device::Callback, this); }
 
@@ -276,6 +279,10 @@ private:
         switch (inside)
         {
         case Inside::kNothing:
+            if (notified && self->mGetOnEveryNotification.load())
+            {
+                (void)self->Get(value);
+            }
             if (!notified)
             {
                 self->mChanged.notify_all();
@@ -304,6 +311,7 @@ private:
     std::uint16_t mPort = 0;
     KT::Variant mID;
     std::atomic<std::int32_t> mGain{10};
+    std::atomic<bool> mGetOnEveryNotification{false};
     std::mutex mLock;
     std::condition_variable mChanged;
     Inside mInside = Inside::kNothing; // guarded by mLock
@@ -442,8 +450,8 @@ bool IsResult(int result)
            result == QVRX_RESULT_CONNECTION_FAILED;
 }
 
-// Eight host threads search, get, set, disconnect and connect both devices at
-// once, each for 400 calls or 3 s; then both are connected and serve.
+// Eight host threads search, get, set, disconnect, connect and release both
+// devices at once, each for 400 calls or 3 s; then both are connected and serve.
 void Storm(Device& network, Device& attached)
 {
     Device* const devices[] = {&network, &attached};
@@ -459,7 +467,7 @@ void Storm(Device& network, Device& attached)
                     Device& device = *devices[(thread + call) % 2];
                     KT::Variant value;
                     int result = 0;
-                    switch ((thread + call / 2) % 6)
+                    switch ((thread + call / 2) % 7)
                     {
                     case 0:
                         result = QVRX_FindDevices(nullptr, 0, value);
@@ -480,14 +488,29 @@ void Storm(Device& network, Device& attached)
                     case 4:
                         result = QVRX_DisconnectDevice(device.ID());
                         break;
-                    default:
+                    case 5:
                         result = device.ConnectAgain();
+                        break;
+                    default:
+                        result = QVRX_ReleaseAll();
                         break;
                     }
                     EXPECT_TRUE(IsResult(result))
                         << result << " from call " << call << " on " << device.Name();
                 }
             });
+    }
+    // Meanwhile both peers notify, and the callbacks call in on each.
+    for (Device* device : devices)
+    {
+        device->GetOnEveryNotification();
+    }
+    while (Clock::now() < deadline)
+    {
+        for (Device* device : devices)
+        {
+            device->Command("burst 4");
+        }
     }
     for (std::thread& thread : threads)
     {

@@ -60,6 +60,15 @@ public:
 
     int ConnectDevice(DeviceParamCallback callback, void* context) override
     {
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            hook = mOnConnect;
+        }
+        if (hook)
+        {
+            hook();
+        }
         std::lock_guard<std::mutex> lock(mMutex);
         mCalls.push_back(Call{"ConnectDevice", 0, Variant()});
         mCallback = callback;
@@ -167,6 +176,13 @@ public:
         mFirstSortKey = firstKey;
         mSecondSortKey = secondKey;
     }
+    // Runs, with no lock of the fake held, at the start of each connect, as
+    // another thread may act while a connect is under way.
+    void OnConnect(std::function<void()> hook)
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mOnConnect = std::move(hook);
+    }
     // Runs, with no lock of the fake held, at the end of each disconnect.
     void OnDisconnect(std::function<void()> hook)
     {
@@ -226,6 +242,7 @@ private:
     ParamValues mValues;
     DeviceParamCallback mCallback = nullptr;
     void* mContext = nullptr;
+    std::function<void()> mOnConnect;
     std::function<void()> mOnDisconnect;
     std::vector<Call> mCalls;
 };

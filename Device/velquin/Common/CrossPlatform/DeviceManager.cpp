@@ -382,11 +382,33 @@ int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallba
         return QVRX_RESULT_ALREADY_CONNECTED;
     }
     const int result = device->ConnectDevice(callback, context);
+    if (KT::Result::Succeeded(result) && !IsListed(device))
+    {
+        // The device left the lists while it connected (ReleaseAll or a search
+        // on another thread, which disconnect what they take out before or
+        // after this connect): nothing could disconnect it any more, and its
+        // connection would keep it, its threads and the host's callback going.
+        static_cast<void>(device->DisconnectDevice());
+        return QVRX_RESULT_CONNECTION_FAILED;
+    }
     if (KT::Result::Succeeded(result) && device->IsRemoteDevice())
     {
         RaiseRevision(DEVICE_LOCATION_REMOTE);
     }
     return result;
+}
+
+bool LDeviceManager::IsListed(const KT::RCPtr<LDeviceBase>& device)
+{
+    {
+        Lock lock(mLocalListLock);
+        if (mLocalDevices.GetIndexOf(device) != KT::kContainerNotFound)
+        {
+            return true;
+        }
+    }
+    Lock lock(mRemoteListLock);
+    return mRemoteDevices.GetIndexOf(device) != KT::kContainerNotFound;
 }
 
 int LDeviceManager::IsDeviceConnected(const KT::Variant& deviceID, bool probe, std::uint32_t idleMs)

@@ -75,7 +75,9 @@ public:
                             std::uint32_t addressCount, std::uint32_t maxDevices, std::uint32_t portCount,
                             std::uint32_t firstPort);
 
-    // As the exported functions of the same names.
+    // As the exported functions of the same names. A connect that succeeds
+    // on a device which left the lists meanwhile (ReleaseAll, a search) is
+    // undone: the device is disconnected again and the result is -6.
     [[nodiscard]] int ConnectDevice(const KT::Variant& deviceID, DeviceParamCallback callback, void* context);
     [[nodiscard]] int IsDeviceConnected(const KT::Variant& deviceID, bool probe, std::uint32_t idleMs);
     [[nodiscard]] int GetDeviceInfo(const KT::Variant& deviceID, KT::DeviceInfo* info, bool refresh);
@@ -122,6 +124,8 @@ private:
     // The device of list with that ID, searched from the last to the first;
     // the caller holds the list's lock.
     static KT::RCPtr<LDeviceBase> FindInList(const DeviceList& list, const KT::Variant& deviceID);
+    // Whether this very device is in either list.
+    bool IsListed(const KT::RCPtr<LDeviceBase>& device);
     // Drops the local devices that report themselves unconnected.
     void RemoveUnconnectedLocalDevices();
     // The device IDs of the list, in list order, validated devices only when

@@ -336,6 +336,39 @@ TEST_F(DeviceManagerTest, ReleaseAllDisconnectsEveryDeviceWithNoListLockHeld)
     EXPECT_TRUE(!mManager->GetDevice(mR));
 }
 
+// A device that leaves the lists while it connects, through ReleaseAll or a
+// local search on another thread, is disconnected again: nothing else could
+// ever disconnect it.
+TEST_F(DeviceManagerTest, ADeviceThatLeavesTheListsWhileItConnectsIsDisconnectedAgain)
+{
+    KT::RCPtr<FakeDevice> remote = FakeDevice::Create(mR);
+    SearchFinds({remote});
+    mSources->SetAttached({mA});
+    KT::Variant list;
+    mManager->FindDevices(list);
+    EXPECT_LT(0, mManager->FindRemoteDevices(list, false, nullptr, 0, 0, 0, 0));
+    const KT::RCPtr<FakeDevice> local = mSources->GetCreated().at(0);
+
+    remote->OnConnect([this] { EXPECT_EQ(0, mManager->ReleaseAll()); });
+    local->OnConnect(
+        [this]
+        {
+            KT::Variant renewed;
+            EXPECT_EQ(0, mManager->FindDevices(renewed));
+        });
+    for (const KT::RCPtr<FakeDevice>& device : {local, remote})
+    {
+        const KT::Variant id = device->GetDeviceID();
+        EXPECT_EQ(QVRX_RESULT_CONNECTION_FAILED, mManager->ConnectDevice(id, nullptr, nullptr));
+        EXPECT_FALSE(device->IsConnected(false, 0));
+        EXPECT_GE(device->CountCalls("DisconnectDevice"), 1);
+        device->OnConnect(nullptr);
+    }
+    // The device the search made in the local one's place connects.
+    EXPECT_EQ(0, mManager->ConnectDevice(mA, nullptr, nullptr));
+    EXPECT_EQ(1, mManager->GetRevision(LDeviceManager::DEVICE_LOCATION_REMOTE)) << "found only";
+}
+
 // Searches, connects, refreshes that rename devices, look-ups and ReleaseAll
 // from eight threads at once; ThreadSanitizer watches the locks.
 TEST_F(DeviceManagerTest, ThreadsSearchConnectRefreshAndReleaseTogether)
