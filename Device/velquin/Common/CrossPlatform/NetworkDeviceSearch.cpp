@@ -363,13 +363,14 @@ bool LNetworkDeviceSearch::VerifyDevices(LDeviceManager& manager, LDeviceManager
     {
         return changed;
     }
-    // A dropped device is disconnected first: the host could no longer name
-    // it, and its callback would go on being called. The registrations come
-    // off once the search has let go of its locks.
+    // A dropped device is disconnected: the host could no longer name it, and
+    // its callback would go on being called. It leaves the list first, so that
+    // a connect on another thread that ends before the disconnect is undone by
+    // it, and one that ends after finds the device gone and undoes itself. The
+    // registrations come off once the search has let go of its locks.
     std::vector<KT::Variant> failedIDs;
     for (const KT::RCPtr<LDeviceBase>& device : failed)
     {
-        static_cast<void>(device->DisconnectDevice());
         failedIDs.push_back(device->GetDeviceID());
     }
     DeviceVector removed;
@@ -391,6 +392,10 @@ bool LNetworkDeviceSearch::VerifyDevices(LDeviceManager& manager, LDeviceManager
                                   }
                               }
                           });
+    for (const KT::RCPtr<LDeviceBase>& device : failed)
+    {
+        static_cast<void>(device->DisconnectDevice());
+    }
     return changed || !removed.empty();
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KTFramework/Defs/Result.h"
+#include "support/FakeDevice.h"
 #include "support/FakeDeviceSources.h"
 #include "support/TestPorts.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
@@ -256,6 +257,26 @@ TEST_F(NetworkDeviceSearch, VerifyDisconnectsAndDropsADeviceThatNoLongerIdentifi
     EXPECT_EQ(-2, QVRX_IsDeviceConnected(goneID, false, 0));
     // Unchanged: verify of the one left changes nothing.
     EXPECT_EQ(4, QVRX_FindRemoteDevices(nullptr, 0, mList, true, nullptr, 0, 0, 0, 0));
+}
+
+// A device that verify drops is out of the list before it is disconnected: a
+// connect on another thread cannot end in between on a device that nothing
+// would disconnect afterwards.
+TEST_F(NetworkDeviceSearch, VerifyTakesADeviceOutOfTheListBeforeItDisconnectsIt)
+{
+    // Not a network device: its identify check fails.
+    const KT::DeviceIdentifier id = NetworkIdentifier(1, 3);
+    KT::RCPtr<KT::Testing::FakeDevice> device = KT::Testing::FakeDevice::Create(id);
+    KT::RCPtr<LDeviceManager> manager = LDeviceManager::GetTheDeviceManager();
+    manager->UseDeviceList(LDeviceManager::DEVICE_LOCATION_REMOTE, [&](LDeviceManager::DeviceList& list)
+                           { static_cast<void>(list.AppendItem(KT::RCPtr<LDeviceBase>(device.Get()))); });
+    device->SetConnected(true);
+    bool listedAtDisconnect = true;
+    device->OnDisconnect([&] { listedAtDisconnect = !!manager->GetDevice(id); });
+    QVRX_FindRemoteDevices(nullptr, 0, mList, true, nullptr, 0, 0, 0, 0);
+    EXPECT_EQ(1, device->CountCalls("DisconnectDevice"));
+    EXPECT_FALSE(listedAtDisconnect);
+    device->OnDisconnect(nullptr);
 }
 
 TEST_F(NetworkDeviceSearch, AfterReleaseAllEveryDeviceCallGivesMinusTwo)
