@@ -201,8 +201,8 @@ public:
             << Name();
     }
 
-    // From now on the callback gets the gain on every notification.
-    void GetOnEveryNotification() { mGetOnEveryNotification = true; }
+    // From now on the callback calls in on every notification.
+    void CallInOnEveryNotification() { mCallInOnEveryNotification = true; }
 
     // A connect with this device's callback, its result as the host gets it.
     int ConnectAgain() { return QVRX_ConnectDevice(mID, &Device::Callback, this); }
@@ -279,9 +279,9 @@ private:
         switch (inside)
         {
         case Inside::kNothing:
-            if (notified && self->mGetOnEveryNotification.load())
+            if (notified && self->mCallInOnEveryNotification.load())
             {
-                (void)self->Get(value);
+                self->CallInTurn(value);
             }
             if (!notified)
             {
@@ -306,12 +306,36 @@ private:
         self->mChanged.notify_all();
     }
 
+    // A get, a get, a search, a disconnect of this device or a release of all,
+    // in turn.
+    void CallInTurn(KT::Variant& value)
+    {
+        KT::Variant list;
+        switch (mCallsIn.fetch_add(1) % 5)
+        {
+        case 0:
+        case 1:
+            (void)Get(value);
+            break;
+        case 2:
+            (void)QVRX_FindDevices(nullptr, 0, list);
+            break;
+        case 3:
+            (void)QVRX_DisconnectDevice(mID);
+            break;
+        default:
+            (void)QVRX_ReleaseAll();
+            break;
+        }
+    }
+
     const Kind mKind;
     std::unique_ptr<PlatformTesting::ChildProcess> mPeer;
     std::uint16_t mPort = 0;
     KT::Variant mID;
     std::atomic<std::int32_t> mGain{10};
-    std::atomic<bool> mGetOnEveryNotification{false};
+    std::atomic<bool> mCallInOnEveryNotification{false};
+    std::atomic<int> mCallsIn{0};
     std::mutex mLock;
     std::condition_variable mChanged;
     Inside mInside = Inside::kNothing; // guarded by mLock
@@ -500,10 +524,11 @@ void Storm(Device& network, Device& attached)
                 }
             });
     }
-    // Meanwhile both peers notify, and the callbacks call in on each.
+    // Meanwhile both peers notify, and the callbacks call in on each
+    // notification, disconnects and releases included.
     for (Device* device : devices)
     {
-        device->GetOnEveryNotification();
+        device->CallInOnEveryNotification();
     }
     while (Clock::now() < deadline)
     {
