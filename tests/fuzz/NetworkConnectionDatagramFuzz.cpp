@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz/DeliveryRecorder.h"
 #include "fuzz/FramedStream.h"
 #include "fuzz/FuzzCheck.h"
 #include "support/RawFrame.h"
@@ -68,81 +69,39 @@ constexpr std::size_t kMaxInputBytes = 64 * 1024;
 constexpr std::chrono::seconds kBound{5};
 const Bytes kClosingPayload = {'c', 'l', 'o', 's', 'e'};
 
-struct Delivery
-{
-    bool isError = false;
-    std::uint32_t channel = 0;
-    std::int32_t sequenceID = 0;
-    std::int32_t count = 0;
-    Bytes payload;
-
-    bool operator==(const Delivery&) const = default;
-};
-
-class LRecorder : public LNetworkConnectionCallbackInterface
+class LRecorder : public LDeliveryRecorder
 {
 public:
-    void ReceivedMessageCallback(const KT::RCPtr<LNetworkConnection>&,
-                                 const KT::ConstRCPtr<KT::LIBuffer>& payload, std::uint32_t channel,
-                                 std::int32_t sequenceID, std::int32_t count) override
-    {
-        Delivery delivery;
-        delivery.channel = channel;
-        delivery.sequenceID = sequenceID;
-        delivery.count = count;
-        KT::IBuffer& bytes = const_cast<KT::LIBuffer&>(*payload);
-        const auto* data = static_cast<const unsigned char*>(bytes.GetRawPtr());
-        delivery.payload.assign(data, data + bytes.GetSizeBytes());
-        Record(std::move(delivery));
-    }
-    void ConnectionErrorCallback(const KT::RCPtr<LNetworkConnection>&, NetworkError) override
-    {
-        Delivery delivery;
-        delivery.isError = true;
-        Record(std::move(delivery));
-    }
-
     // Waits until every channel has delivered at least as many messages as
     // counts says, or an error came; what was delivered so far.
     std::vector<Delivery> WaitFor(const std::vector<std::size_t>& counts)
     {
-        std::unique_lock<std::mutex> guard(mLock);
-        mChanged.wait_for(guard, kBound,
-                          [&]
-                          {
-                              std::vector<std::size_t> seen(kChannels, 0);
-                              for (const Delivery& delivery : mDeliveries)
-                              {
-                                  if (delivery.isError)
-                                  {
-                                      return true;
-                                  }
-                                  ++seen[delivery.channel];
-                              }
-                              for (std::uint32_t channel = 0; channel < kChannels; ++channel)
-                              {
-                                  if (seen[channel] < counts[channel])
-                                  {
-                                      return false;
-                                  }
-                              }
-                              return true;
-                          });
-        return mDeliveries;
+        std::vector<Delivery> deliveries;
+        static_cast<void>(WaitUntil(
+            kBound,
+            [&](const std::vector<Delivery>& delivered)
+            {
+                std::vector<std::size_t> seen(kChannels, 0);
+                for (const Delivery& delivery : delivered)
+                {
+                    if (delivery.isError)
+                    {
+                        return true;
+                    }
+                    ++seen[delivery.channel];
+                }
+                for (std::uint32_t channel = 0; channel < kChannels; ++channel)
+                {
+                    if (seen[channel] < counts[channel])
+                    {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            deliveries, false));
+        return deliveries;
     }
-
-private:
-    void Record(Delivery delivery)
-    {
-        FUZZ_CHECK(delivery.isError || delivery.channel < kChannels);
-        std::lock_guard<std::mutex> guard(mLock);
-        mDeliveries.push_back(std::move(delivery));
-        mChanged.notify_all();
-    }
-
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    std::vector<Delivery> mDeliveries;
 };
 
 // The fuzz target's end: a UDP socket on 127.0.0.1 kept for the run,

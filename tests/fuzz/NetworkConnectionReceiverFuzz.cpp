@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/DeliveryRecorder.h"
 #include "fuzz/FramedStream.h"
 #include "fuzz/FuzzCheck.h"
 #include "support/RawTcpPeer.h"
@@ -39,70 +40,26 @@ constexpr std::uint32_t kOrdinaryChannels = NETWORK_CHANNEL_4 + 1;
 constexpr std::size_t kMaxPaddedStream = 1024 * 1024;
 constexpr std::chrono::seconds kBound{20};
 
-struct Delivery
-{
-    bool isError = false;
-    std::uint32_t channel = 0;
-    std::int32_t sequenceID = 0;
-    std::int32_t count = 0;
-    Bytes payload;
-};
-
-class LRecorder : public LNetworkConnectionCallbackInterface
+class LRecorder : public LDeliveryRecorder
 {
 public:
-    void ReceivedMessageCallback(const KT::RCPtr<LNetworkConnection>&,
-                                 const KT::ConstRCPtr<KT::LIBuffer>& payload, std::uint32_t channel,
-                                 std::int32_t sequenceID, std::int32_t count) override
-    {
-        Delivery delivery;
-        delivery.channel = channel;
-        delivery.sequenceID = sequenceID;
-        delivery.count = count;
-        KT::IBuffer& bytes = const_cast<KT::LIBuffer&>(*payload);
-        const auto* data = static_cast<const unsigned char*>(bytes.GetRawPtr());
-        delivery.payload.assign(data, data + bytes.GetSizeBytes());
-        Record(std::move(delivery));
-    }
-    void ConnectionErrorCallback(const KT::RCPtr<LNetworkConnection>&, NetworkError) override
-    {
-        Delivery delivery;
-        delivery.isError = true;
-        Record(std::move(delivery));
-    }
-
     // Waits until every ordinary channel has delivered the closing message
     // with this sequence ID, then hands over and forgets what was delivered.
     bool TakeUntilClosed(std::int32_t closingID, std::vector<Delivery>& out)
     {
-        std::unique_lock<std::mutex> guard(mLock);
-        const bool closed =
-            mChanged.wait_for(guard, kBound,
-                              [&]
-                              {
-                                  std::uint32_t seen = 0;
-                                  for (const Delivery& delivery : mDeliveries)
-                                  {
-                                      seen += !delivery.isError && delivery.sequenceID == closingID ? 1 : 0;
-                                  }
-                                  return seen == kOrdinaryChannels;
-                              });
-        out.swap(mDeliveries);
-        mDeliveries.clear();
-        return closed;
+        return WaitUntil(
+            kBound,
+            [&](const std::vector<Delivery>& deliveries)
+            {
+                std::uint32_t seen = 0;
+                for (const Delivery& delivery : deliveries)
+                {
+                    seen += !delivery.isError && delivery.sequenceID == closingID ? 1 : 0;
+                }
+                return seen == kOrdinaryChannels;
+            },
+            out, true);
     }
-
-private:
-    void Record(Delivery delivery)
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        mDeliveries.push_back(std::move(delivery));
-        mChanged.notify_all();
-    }
-
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    std::vector<Delivery> mDeliveries;
 };
 
 // The peer and the connection, made for the first input and kept for the run;
