@@ -21,6 +21,7 @@
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
+#include "support/AttachedDeviceIds.h"
 #include "support/ChildProcess.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
@@ -99,24 +100,8 @@ public:
 
 const ::testing::Environment* const kHostRuntime = ::testing::AddGlobalTestEnvironment(new HostRuntime);
 
-std::vector<std::int32_t> Words(int seed)
-{
-    return {0x04030201, 0x00006B5E, 0x00002C71, static_cast<std::int32_t>(0xADFBCADE),
-            0x6B5E,     0x2C71,     seed,       seed + 1,
-            seed + 2,   seed + 3,   0,          seed};
-}
-
-KT::Variant DeviceID(int seed)
-{
-    std::vector<KT::Variant> elements;
-    for (std::int32_t word : Words(seed))
-    {
-        elements.emplace_back(word);
-    }
-    KT::Variant id;
-    id.SetArray(elements.data(), elements.size());
-    return id;
-}
+using AttachedDeviceIds::DeviceID;
+using AttachedDeviceIds::Words;
 
 // The helper's "--device" argument for device seed.
 std::string DeviceArgument(int seed, const std::string& helperId, bool waits)

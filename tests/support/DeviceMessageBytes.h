@@ -157,4 +157,19 @@ inline Bytes Concat(std::initializer_list<Bytes> parts)
     return out;
 }
 
+// What a network device receives on channel 1 when a host connects (gets of
+// the access token, -3, and the access state, -4), then gets parameter 7 and
+// sets it to the Int32 5: golden bytes, written out by hand.
+inline const Bytes kGetAccessToken = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF,
+                                      0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
+inline const Bytes kGetAccessState = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFC, 0xFF, 0xFF, 0xFF,
+                                      0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
+inline const Bytes kGetParam7 = {0x18, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0,
+                                 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+inline const Bytes kSetParam7To5 = {0x50, 0, 0, 0, 0,    0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0,
+                                    1,    0, 0, 0, 0x10, 0, 0, 0, 0x38, 0,    0,    0,    1,    0, 0, 0,
+                                    0x10, 0, 0, 0, 0x10, 0, 0, 0, 1,    0,    0,    0,    6,    0, 0, 0,
+                                    5,    0, 0, 0, 0x10, 0, 0, 0, 1,    0,    0,    0,    6,    0, 0, 0,
+                                    7,    0, 0, 0, 0x0C, 0, 0, 0, 1,    0,    0,    0,    0,    0, 0, 0};
+
 } // namespace DeviceMessageBytes

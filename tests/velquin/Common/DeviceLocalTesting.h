@@ -21,31 +21,14 @@
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "Platform/DistributedNotificationCenter.h"
 #include "Platform/PropertyList.h"
+#include "support/AttachedDeviceIds.h"
 #include "support/FakeHelper.h"
 
 namespace DeviceLocalTesting
 {
 
-// The twelve words of an attached device's ID (location 0: not a network
-// device).
-inline std::vector<std::int32_t> Words(int seed)
-{
-    return {0x04030201, 0x00006B5E, 0x00002C71, static_cast<std::int32_t>(0xADFBCADE),
-            0x6B5E,     0x2C71,     seed,       seed + 1,
-            seed + 2,   seed + 3,   0,          seed};
-}
-
-inline KT::Variant DeviceID(int seed)
-{
-    std::vector<KT::Variant> elements;
-    for (std::int32_t word : Words(seed))
-    {
-        elements.emplace_back(word);
-    }
-    KT::Variant id;
-    id.SetArray(elements.data(), elements.size());
-    return id;
-}
+using AttachedDeviceIds::DeviceID;
+using AttachedDeviceIds::Words;
 
 inline HelperTesting::FakeDevice Device(int seed, bool acceptAtOnce = true)
 {

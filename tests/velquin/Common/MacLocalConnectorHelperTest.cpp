@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/AttachedDeviceIds.h"
 #include "support/FakeHelper.h"
 #include "support/FakeMessagePorts.h"
 #include "support/ScopedRuntimeDirectory.h"
@@ -42,14 +43,7 @@ FakeDevice Device(int seed, const std::string& name)
 
 KT::Variant DeviceID(int seed)
 {
-    std::vector<KT::Variant> elements;
-    for (std::int32_t word : Words(seed))
-    {
-        elements.emplace_back(word);
-    }
-    KT::Variant id;
-    id.SetArray(elements.data(), elements.size());
-    return id;
+    return AttachedDeviceIds::DeviceIDOf(Words(seed));
 }
 
 std::string NameOf(const KT::DeviceIdentifier& identifier)

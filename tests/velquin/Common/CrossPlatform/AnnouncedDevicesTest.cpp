@@ -21,6 +21,7 @@
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
 #include "velquin/Common/CrossPlatform/NetworkDeviceSearch.h"
 #include "velquin/Common/CrossPlatform/NetworkDeviceTestSupport.h"
+#include "velquin/Common/CrossPlatform/NetworkDiscovery/DiscoveryTestSupport.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 namespace
@@ -196,27 +197,8 @@ struct AnnouncedDevice
         published = publisher.IsRunning() && device.IsListening() && !publisher.Publish(service).empty();
     }
 
-    // A location no other test process announces: 48 bits of the process
-    // and a counter, as six hexadecimal pairs, least significant first.
-    struct Location
-    {
-        Location()
-        {
-            static std::atomic<unsigned> counter{0};
-            value = ((static_cast<unsigned long long>(getpid()) << 16) | (++counter & 0xFFFF)) &
-                    0xFFFFFFFFFFFFull;
-            static constexpr char kDigits[] = "0123456789ABCDEF";
-            for (int i = 0; i < 6; ++i)
-            {
-                const unsigned byte = static_cast<unsigned>(value >> (8 * i)) & 0xFF;
-                text += i > 0 ? ":" : "";
-                text += kDigits[byte >> 4];
-                text += kDigits[byte & 0xF];
-            }
-        }
-        unsigned long long value;
-        std::string text;
-    } location;
+    // A location no other test process announces.
+    DiscoveryTest::UniqueLocation location;
     KT::DeviceIdentifier identifier;
     SimulatedDevice device;
     MdnsTest::MdnsPublisher publisher;

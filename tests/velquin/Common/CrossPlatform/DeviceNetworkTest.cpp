@@ -8,6 +8,7 @@
 
 #include "KTFramework/Defs/Result.h"
 #include "Platform/FakeMonotonicClock.h"
+#include "support/DeviceMessageBytes.h"
 #include "support/VariantProbes.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 #include "velquin/Common/CrossPlatform/NetworkDeviceTestSupport.h"
@@ -62,19 +63,10 @@ TEST(DeviceNetwork, ConnectGetAndSetSendTheseBytesOnChannelOne)
 
     const std::vector<RawFrame> frames = linked.peer.FramesOn(1);
     ASSERT_EQ(4u, frames.size());
-    const Bytes token = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF,
-                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
-    const Bytes state = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFC, 0xFF, 0xFF, 0xFF,
-                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
-    const Bytes get7 = {0x18, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-    const Bytes set7 = {0x50, 0, 0, 0, 0,    0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0, 1,    0, 0, 0,
-                        0x10, 0, 0, 0, 0x38, 0, 0, 0, 1,    0,    0,    0,    0x10, 0, 0, 0, 0x10, 0, 0, 0,
-                        1,    0, 0, 0, 6,    0, 0, 0, 5,    0,    0,    0,    0x10, 0, 0, 0, 1,    0, 0, 0,
-                        6,    0, 0, 0, 7,    0, 0, 0, 0x0C, 0,    0,    0,    1,    0, 0, 0, 0,    0, 0, 0};
-    EXPECT_EQ(token, frames[0].payload);
-    EXPECT_EQ(state, frames[1].payload);
-    EXPECT_EQ(get7, frames[2].payload);
-    EXPECT_EQ(set7, frames[3].payload);
+    EXPECT_EQ(DeviceMessageBytes::kGetAccessToken, frames[0].payload);
+    EXPECT_EQ(DeviceMessageBytes::kGetAccessState, frames[1].payload);
+    EXPECT_EQ(DeviceMessageBytes::kGetParam7, frames[2].payload);
+    EXPECT_EQ(DeviceMessageBytes::kSetParam7To5, frames[3].payload);
     EXPECT_TRUE(linked.device->HasBeenValidated());
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KTFramework/Defs/Result.h"
+#include "support/DeviceMessageBytes.h"
 #include "support/FakeDevice.h"
 #include "support/FakeDeviceSources.h"
 #include "support/TestPorts.h"
@@ -113,19 +114,10 @@ TEST_F(NetworkDeviceSearch, AFoundDeviceIsListedAndTheRevisionCountsEveryChange)
     ASSERT_TRUE(Eventually([&] { return server.MessagesOn(1).size() == 4; }));
     const std::vector<TestDevice::SimulatedDevice::Message> requests = server.MessagesOn(1);
     ASSERT_EQ(4u, requests.size());
-    const Bytes token = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF,
-                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
-    const Bytes state = {0x18, 0, 0, 0, 2, 0, 0, 0, 0xFC, 0xFF, 0xFF, 0xFF,
-                         0x0C, 0, 0, 0, 1, 0, 0, 0, 0,    0,    0,    0};
-    const Bytes get7 = {0x18, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-    const Bytes set7 = {0x50, 0, 0, 0, 0,    0, 0, 0, 0xFA, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0, 1,    0, 0, 0,
-                        0x10, 0, 0, 0, 0x38, 0, 0, 0, 1,    0,    0,    0,    0x10, 0, 0, 0, 0x10, 0, 0, 0,
-                        1,    0, 0, 0, 6,    0, 0, 0, 5,    0,    0,    0,    0x10, 0, 0, 0, 1,    0, 0, 0,
-                        6,    0, 0, 0, 7,    0, 0, 0, 0x0C, 0,    0,    0,    1,    0, 0, 0, 0,    0, 0, 0};
-    EXPECT_EQ(token, requests[0].payload);
-    EXPECT_EQ(state, requests[1].payload);
-    EXPECT_EQ(get7, requests[2].payload);
-    EXPECT_EQ(set7, requests[3].payload);
+    EXPECT_EQ(DeviceMessageBytes::kGetAccessToken, requests[0].payload);
+    EXPECT_EQ(DeviceMessageBytes::kGetAccessState, requests[1].payload);
+    EXPECT_EQ(DeviceMessageBytes::kGetParam7, requests[2].payload);
+    EXPECT_EQ(DeviceMessageBytes::kSetParam7To5, requests[3].payload);
     // Every identify asked with an empty message.
     const std::vector<TestDevice::SimulatedDevice::Message> identifies = server.MessagesOn(3);
     EXPECT_EQ(4u, identifies.size());
