@@ -161,6 +161,34 @@ protected:
         }
     }
 
+    // A browser's event: the client hears of a service that came or went.
+    void Browsed(AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event, const char* name,
+                 const char* type, const char* domain)
+    {
+        if (event == AVAHI_BROWSER_NEW)
+        {
+            mClient->ServiceAdded(MakeService(interface, protocol, name, type, domain));
+        }
+        else if (event == AVAHI_BROWSER_REMOVE)
+        {
+            mClient->ServiceRemoved(MakeService(interface, protocol, name, type, domain));
+        }
+    }
+
+    // A resolver's event, its TXT list read in the backend's order, taken as
+    // the resolution's first answer.
+    template <class Free>
+    static void Resolved(void* argument, AvahiResolverEvent event, const AvahiAddress* address,
+                         std::uint16_t port, AvahiStringList* txt, TxtListOrder order, Free freeResolver)
+    {
+        DnsResolvedService resolved;
+        if (event == AVAHI_RESOLVER_FOUND)
+        {
+            resolved = MakeResolved(address, port, txt, order);
+        }
+        Answer(argument, event == AVAHI_RESOLVER_FOUND ? &resolved : nullptr, freeResolver);
+    }
+
     template <class Free>
     void FreeResolvers(Free freeResolver)
     {
@@ -280,29 +308,15 @@ private:
                           AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
                           AvahiLookupResultFlags, void* argument)
     {
-        auto* browser = static_cast<SystemBrowser*>(argument);
-        IDnsServiceBrowserClient* client = browser->mClient;
-        if (event == AVAHI_BROWSER_NEW)
-        {
-            client->ServiceAdded(MakeService(interface, protocol, name, type, domain));
-        }
-        else if (event == AVAHI_BROWSER_REMOVE)
-        {
-            client->ServiceRemoved(MakeService(interface, protocol, name, type, domain));
-        }
+        static_cast<SystemBrowser*>(argument)->Browsed(interface, protocol, event, name, type, domain);
     }
 
     static void OnResolved(AvahiServiceResolver*, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
                            const char*, const char*, const char*, const char*, const AvahiAddress* address,
                            std::uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags, void* argument)
     {
-        DnsResolvedService resolved;
-        if (event == AVAHI_RESOLVER_FOUND)
-        {
-            resolved = MakeResolved(address, port, txt, TxtListOrder::FirstEntryFirst);
-        }
-        Answer(argument, event == AVAHI_RESOLVER_FOUND ? &resolved : nullptr,
-               [](AvahiServiceResolver* resolver) { avahi_service_resolver_free(resolver); });
+        Resolved(argument, event, address, port, txt, TxtListOrder::FirstEntryFirst,
+                 [](AvahiServiceResolver* resolver) { avahi_service_resolver_free(resolver); });
     }
 
     AvahiClient* mAvahiClient = nullptr;
@@ -383,28 +397,15 @@ private:
                           AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
                           AvahiLookupResultFlags, void* argument)
     {
-        auto* browser = static_cast<EmbeddedBrowser*>(argument);
-        if (event == AVAHI_BROWSER_NEW)
-        {
-            browser->mClient->ServiceAdded(MakeService(interface, protocol, name, type, domain));
-        }
-        else if (event == AVAHI_BROWSER_REMOVE)
-        {
-            browser->mClient->ServiceRemoved(MakeService(interface, protocol, name, type, domain));
-        }
+        static_cast<EmbeddedBrowser*>(argument)->Browsed(interface, protocol, event, name, type, domain);
     }
 
     static void OnResolved(AvahiSServiceResolver*, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
                            const char*, const char*, const char*, const char*, const AvahiAddress* address,
                            std::uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags, void* argument)
     {
-        DnsResolvedService resolved;
-        if (event == AVAHI_RESOLVER_FOUND)
-        {
-            resolved = MakeResolved(address, port, txt, TxtListOrder::LastEntryFirst);
-        }
-        Answer(argument, event == AVAHI_RESOLVER_FOUND ? &resolved : nullptr,
-               [](AvahiSServiceResolver* resolver) { avahi_s_service_resolver_free(resolver); });
+        Resolved(argument, event, address, port, txt, TxtListOrder::LastEntryFirst,
+                 [](AvahiSServiceResolver* resolver) { avahi_s_service_resolver_free(resolver); });
     }
 
     std::unique_ptr<MdnsServer> mServer;
