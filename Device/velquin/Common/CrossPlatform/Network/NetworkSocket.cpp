@@ -623,6 +623,18 @@ bool LNetworkSocket::ReceiveExactly(void* buffer, unsigned int size, unsigned in
 NetworkError LNetworkSocket::ReceiveDatagram(void* buffer, unsigned int capacity, unsigned int& received,
                                              unsigned int& datagramSize, bool blocking)
 {
+    return ReadDatagram(buffer, capacity, false, blocking, received, datagramSize);
+}
+
+NetworkError LNetworkSocket::PeekDatagramSize(unsigned int& datagramSize)
+{
+    unsigned int received = 0;
+    return ReadDatagram(nullptr, 0, true, false, received, datagramSize);
+}
+
+NetworkError LNetworkSocket::ReadDatagram(void* buffer, unsigned int capacity, bool peek, bool blocking,
+                                          unsigned int& received, unsigned int& datagramSize)
+{
     received = 0;
     datagramSize = 0;
     if (mSocketType != NETWORK_SOCKET_UDP)
@@ -633,7 +645,7 @@ NetworkError LNetworkSocket::ReceiveDatagram(void* buffer, unsigned int capacity
     SetBlockingInternal(blocking);
     std::size_t fullSize = 0;
     const SocketTransfer transfer =
-        KT::Platform::ReceiveDatagramOnSocket(mSocket, buffer, capacity, false, fullSize);
+        KT::Platform::ReceiveDatagramOnSocket(mSocket, buffer, capacity, peek, fullSize);
     if (transfer.status == SocketStatus::kOk)
     {
         received = static_cast<unsigned int>(transfer.count);
@@ -645,26 +657,6 @@ NetworkError LNetworkSocket::ReceiveDatagram(void* buffer, unsigned int capacity
         return NETWORK_NO_ERROR;
     }
     return NETWORK_RECEIVE_FAILED;
-}
-
-NetworkError LNetworkSocket::PeekDatagramSize(unsigned int& datagramSize)
-{
-    datagramSize = 0;
-    if (mSocketType != NETWORK_SOCKET_UDP)
-    {
-        return NETWORK_SOCKET_NOT_SET_CORRECTLY;
-    }
-    KT::AutolockT<KT::FastMutex> lock(mReceiveMutex);
-    SetBlockingInternal(false);
-    std::size_t fullSize = 0;
-    const SocketTransfer transfer =
-        KT::Platform::ReceiveDatagramOnSocket(mSocket, nullptr, 0, true, fullSize);
-    if (transfer.status == SocketStatus::kOk)
-    {
-        datagramSize = fullSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(fullSize);
-        return NETWORK_NO_ERROR;
-    }
-    return transfer.status == SocketStatus::kWouldBlock ? NETWORK_NO_ERROR : NETWORK_RECEIVE_FAILED;
 }
 
 // ---------------------------------------------------------------------------

@@ -193,6 +193,11 @@ private:
 
     WaitOutcome Wait(unsigned int timeoutMicroseconds, WaitType type);
     void SetBlockingInternal(bool blocking) REQUIRES(mReceiveMutex);
+    // One datagram read (or, with peek, looked at) on a UDP socket: the bytes
+    // copied and the datagram's whole size; nothing waiting on a non-blocking
+    // socket is no error and 0 bytes.
+    [[nodiscard]] NetworkError ReadDatagram(void* buffer, unsigned int capacity, bool peek, bool blocking,
+                                            unsigned int& received, unsigned int& datagramSize);
     NetworkError AcceptTcp(KT::RCPtr<LNetworkSocket>& accepted, bool blocking);
     NetworkError AcceptUdp(KT::RCPtr<LNetworkSocket>& accepted, bool blocking);
     // Ignores SIGPIPE once per process; sends pass MSG_NOSIGNAL as well, so a
