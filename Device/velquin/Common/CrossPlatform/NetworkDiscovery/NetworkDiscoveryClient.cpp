@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "KTFramework/System/TimeUtils.h"
 #include "KTFramework/Utilities/Storage/GUID.h"
 #include "velquin/Common/CrossPlatform/NetworkDiscovery/DiscoveryTimeouts.h"
 
@@ -23,6 +25,13 @@ constexpr std::size_t kGuidTextLength = 32;
 constexpr std::size_t kLocationTextLength = 17;
 constexpr std::size_t kLocationBytes = 6;
 constexpr std::size_t kIndexBytes = 2;
+
+// The same browsed service: the same report of the browser.
+bool IsSameService(const DnsService& a, const DnsService& b)
+{
+    return a.interfaceIndex == b.interfaceIndex && a.protocol == b.protocol && a.name == b.name &&
+           a.type == b.type && a.domain == b.domain;
+}
 
 struct TxtValue
 {
@@ -209,7 +218,7 @@ public:
     void ServiceAdded(const DnsService& service) override;
     void ServiceRemoved(const DnsService& service) override { DiscoveredDeviceRemoved(service); }
     void ServiceResolved(std::uint64_t resolveID, const DnsResolvedService& resolved) override;
-    // A failed resolution is otherwise ignored: the service stays unresolved.
+    // A failed resolution is tried again later, while the service is browsed.
     void ResolveFailed(std::uint64_t resolveID) override;
 
     void GetDiscoveryList(KT::Array<KT::DeviceIdentifier>& out);
@@ -224,7 +233,15 @@ public:
     std::unique_ptr<DnsServiceBrowser> mBrowser;
 
 private:
-    void StartResolve(const KT::RCPtr<LDiscoveredDevice>& device) REQUIRES(mListMutex);
+    // Starts resolving the device at resolvingIndex.
+    void StartResolve(std::size_t resolvingIndex) REQUIRES(mListMutex);
+    // A resolution of the device at resolvingIndex has failed or could not
+    // start: it is planned again after a pause that doubles with each failure,
+    // from RESOLVE_RETRY_FIRST to RESOLVE_RETRY_MAX. A device whose service
+    // is gone leaves the resolving list instead.
+    void ResolutionEnded(std::size_t resolvingIndex) REQUIRES(mListMutex);
+    // After each pass of the loop: starts the retries that are due.
+    void StartDueRetries();
     void DiscoveredDeviceResolved(const KT::RCPtr<LDiscoveredDevice>& device, std::size_t resolvingIndex)
         REQUIRES(mListMutex);
     void DiscoveredDeviceRemoved(const DnsService& service);
@@ -232,16 +249,71 @@ private:
     KT::Mutex mListMutex;
     DeviceList mDiscovered GUARDED_BY(mListMutex);
     DeviceList mResolving GUARDED_BY(mListMutex);
+    // Some device in mResolving has a retry planned.
+    bool mRetriesPlanned GUARDED_BY(mListMutex) = false;
 };
 
-// Called with the engine lock held (a report of the browser, or ReResolve).
-void LNetworkDiscoveryClient::Engine::StartResolve(const KT::RCPtr<LDiscoveredDevice>& device)
+// Called with the engine lock held (a report of the browser, a retry, or
+// ReResolve).
+void LNetworkDiscoveryClient::Engine::StartResolve(std::size_t resolvingIndex)
 {
     DnsServiceBrowser& browser = *mBrowser;
     browser.AssertHeld();
-    // A resolution that cannot start leaves the device resolving, as one that
-    // never completes does.
-    device->SetResolveID(browser.Resolve(device->GetService()));
+    LDiscoveredDevice& device = *mResolving[resolvingIndex];
+    device.SetResolveID(browser.Resolve(device.GetService()));
+    if (device.GetResolveID() == 0)
+    {
+        // Could not start: tried again as a failed one is.
+        ResolutionEnded(resolvingIndex);
+    }
+}
+
+void LNetworkDiscoveryClient::Engine::ResolutionEnded(std::size_t resolvingIndex)
+{
+    LDiscoveredDevice& device = *mResolving[resolvingIndex];
+    LDiscoveredDevice::RetryState& retry = device.GetRetryState();
+    if (!retry.browsed)
+    {
+        KT::RCPtr<LDiscoveredDevice> removed;
+        static_cast<void>(mResolving.RemoveItem(resolvingIndex, removed));
+        return;
+    }
+    const std::uint64_t doubled = std::uint64_t{retry.pauseMs} * 2;
+    const std::uint64_t pause = std::min<std::uint64_t>(
+        retry.pauseMs == 0 ? DiscoveryTimeouts::Get(DiscoveryTimeoutList::RESOLVE_RETRY_FIRST) : doubled,
+        DiscoveryTimeouts::Get(DiscoveryTimeoutList::RESOLVE_RETRY_MAX));
+    retry.pauseMs = static_cast<std::uint32_t>(pause);
+    retry.dueMs = KT::TimeUtils::GetMillisecondCounter() + static_cast<std::int64_t>(pause);
+    retry.planned = true;
+    mRetriesPlanned = true;
+}
+
+void LNetworkDiscoveryClient::Engine::StartDueRetries()
+{
+    Lock lock(mListMutex);
+    if (!mRetriesPlanned)
+    {
+        return;
+    }
+    mRetriesPlanned = false;
+    const std::int64_t now = KT::TimeUtils::GetMillisecondCounter();
+    // A retry that cannot start is planned anew for a later pass: the scan
+    // has gone past it.
+    for (std::size_t i = static_cast<std::size_t>(mResolving.GetCount()); i-- > 0;)
+    {
+        LDiscoveredDevice::RetryState& retry = mResolving[i]->GetRetryState();
+        if (!retry.planned)
+        {
+            continue;
+        }
+        if (now < retry.dueMs)
+        {
+            mRetriesPlanned = true;
+            continue;
+        }
+        retry.planned = false;
+        StartResolve(i);
+    }
 }
 
 void LNetworkDiscoveryClient::Engine::ServiceAdded(const DnsService& service)
@@ -249,7 +321,7 @@ void LNetworkDiscoveryClient::Engine::ServiceAdded(const DnsService& service)
     KT::RCPtr<LDiscoveredDevice> device = LDiscoveredDevice::Create(service);
     Lock lock(mListMutex);
     static_cast<void>(mResolving.AppendItem(device));
-    StartResolve(device);
+    StartResolve(static_cast<std::size_t>(mResolving.GetCount()) - 1);
 }
 
 void LNetworkDiscoveryClient::Engine::ServiceResolved(std::uint64_t resolveID,
@@ -280,6 +352,7 @@ void LNetworkDiscoveryClient::Engine::ResolveFailed(std::uint64_t resolveID)
         if (mResolving[i]->GetResolveID() == resolveID)
         {
             mResolving[i]->SetResolveID(0);
+            ResolutionEnded(i);
             return;
         }
     }
@@ -302,6 +375,23 @@ void LNetworkDiscoveryClient::Engine::DiscoveredDeviceResolved(const KT::RCPtr<L
 void LNetworkDiscoveryClient::Engine::DiscoveredDeviceRemoved(const DnsService& service)
 {
     Lock lock(mListMutex);
+    // A service still resolving is not tried again once it is gone; one whose
+    // resolution is under way is listed if that resolution answers.
+    for (std::size_t i = static_cast<std::size_t>(mResolving.GetCount()); i-- > 0;)
+    {
+        LDiscoveredDevice& device = *mResolving[i];
+        if (!IsSameService(device.GetService(), service))
+        {
+            continue;
+        }
+        device.GetRetryState().browsed = false;
+        device.GetRetryState().planned = false;
+        if (device.GetResolveID() == 0)
+        {
+            KT::RCPtr<LDiscoveredDevice> removed;
+            static_cast<void>(mResolving.RemoveItem(i, removed));
+        }
+    }
     for (std::size_t i = static_cast<std::size_t>(mDiscovered.GetCount()); i-- > 0;)
     {
         const LDiscoveredDevice& device = *mDiscovered[i];
@@ -360,8 +450,9 @@ void LNetworkDiscoveryClient::Engine::ReResolve(const KT::DeviceIdentifier& iden
             }
             KT::RCPtr<LDiscoveredDevice> moved;
             static_cast<void>(mDiscovered.RemoveItem(i, moved));
+            moved->GetRetryState() = LDiscoveredDevice::RetryState();
             static_cast<void>(mResolving.AppendItem(moved));
-            StartResolve(moved);
+            StartResolve(static_cast<std::size_t>(mResolving.GetCount()) - 1);
         }
     }
     browser.Wake();
@@ -374,6 +465,7 @@ void LNetworkDiscoveryClient::Engine::Run()
     while (!mStop.load())
     {
         browser.RunOnce();
+        StartDueRetries();
     }
 }
 

@@ -1,16 +1,19 @@
 // LNetworkDiscoveryClient: finds devices on the local network by DNS-SD. It
 // browses for the service type "_korvane-device._tcp." in the default domain,
-// resolves every service reported, reads the service's IPv4 address, port and
-// TXT record into a KT::DeviceIdentifier and keeps the services whose product
-// GUID is in its product filter. The device manager's network search creates
-// one, reads the list of discovered identifiers, writes refreshed identifiers
-// back and asks for a service to be resolved again when its device no longer
-// answers. Held by RCPtr; the manager's references are its only ones.
+// resolves every service reported (a failed resolution again after a pause,
+// for as long as the service is browsed), reads the service's IPv4 address,
+// port and TXT record into a KT::DeviceIdentifier and keeps the services whose
+// product GUID is in its product filter. The device manager's network search
+// creates one, reads the list of discovered identifiers, writes refreshed
+// identifiers back and asks for a service to be resolved again when its device
+// no longer answers. Held by RCPtr; the manager's references are its only
+// ones.
 //
 // Threads:
 // - The client thread (a KT::Thread) runs the browser's event loop; the
 //   browser's reports (services added and removed, resolutions) run there with
-//   the browser's lock (the engine lock) held.
+//   the browser's lock (the engine lock) held, and so do the retries of failed
+//   resolutions, which it starts when due after each pass of the loop.
 // - Host threads: GetDiscoveryList, UpdateDeviceInfo, ReResolve.
 // Locks, in order: the engine lock, then the list mutex, which guards both
 // lists and the identifiers of the devices in them. ReResolve takes both;
@@ -100,7 +103,8 @@ private:
 };
 
 // One browsed service with the identifier built from it. Its identifier is
-// guarded by its client's list mutex, its resolution number by the engine lock.
+// guarded by its client's list mutex, its resolution number and retry state by
+// the engine lock.
 class LNetworkDiscoveryClient::LDiscoveredDevice : public virtual KT::LRefCountedObject
 {
 public:
@@ -118,6 +122,19 @@ public:
     std::uint64_t GetResolveID() const { return mResolveID; }
     void SetResolveID(std::uint64_t resolveID) { mResolveID = resolveID; }
 
+    // How a resolution that failed is tried again.
+    struct RetryState
+    {
+        // Its service has not been reported gone.
+        bool browsed = true;
+        bool planned = false;
+        // When the planned retry is due, on KT::TimeUtils's millisecond counter.
+        std::int64_t dueMs = 0;
+        // The pause before the latest retry planned; 0 before the first.
+        std::uint32_t pauseMs = 0;
+    };
+    RetryState& GetRetryState() { return mRetry; }
+
     // Takes what resolving found: an IPv4 address and its port, then the TXT
     // record. False (and nothing taken) without TXT data.
     bool ResolveServiceCallback(const KT::Platform::DnsResolvedService& resolved);
@@ -133,4 +150,5 @@ private:
     KT::DeviceIdentifier mIdentifier;
     KT::Platform::DnsService mService;
     std::uint64_t mResolveID = 0;
+    RetryState mRetry;
 };

@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "Platform/FakeMonotonicClock.h"
 #include "support/FakeDnsServiceBrowser.h"
 #include "velquin/Common/CrossPlatform/NetworkDiscovery/DiscoveryTestSupport.h"
 #include "velquin/Common/CrossPlatform/NetworkDiscovery/DiscoveryTimeouts.h"
@@ -90,6 +91,15 @@ struct FakeClient
     void Resolve(const std::string& name, const KT::Platform::DnsResolvedService& resolved)
     {
         ASSERT_TRUE(network->WaitReported(network->Resolve(name, resolved)));
+    }
+    // Returns once the client's loop has made a whole pass, its retries
+    // included, after the call: the second event is taken by a later pass.
+    void Settle()
+    {
+        for (int event = 0; event < 2; ++event)
+        {
+            ASSERT_TRUE(network->WaitReported(network->Post([](FakeDnsNetwork::Client&) {})));
+        }
     }
 
     std::shared_ptr<FakeDnsNetwork> network;
@@ -210,8 +220,11 @@ TEST(NetworkDiscoveryClient, ARemovalWhileResolvingLeavesTheServiceResolving)
     EXPECT_TRUE(List(*fake.client).empty());
 }
 
-TEST(NetworkDiscoveryClient, FailedAndEmptyResolutionsAreIgnored)
+TEST(NetworkDiscoveryClient, FailedAndEmptyResolutionsListNothingAndLaterAnswersAreStrays)
 {
+    // Standing still: the failed resolution is not tried again meanwhile.
+    KT::Platform::FakeMonotonicClock clock;
+    KT::Platform::ScopedMonotonicClock useClock(clock);
     FakeClient fake;
     fake.Add("failing");
     fake.Add("empty");
@@ -227,6 +240,41 @@ TEST(NetworkDiscoveryClient, FailedAndEmptyResolutionsAreIgnored)
     fake.Resolve("empty", Resolved(DeviceTxt("Empty")));
     EXPECT_TRUE(List(*fake.client).empty());
     EXPECT_EQ(fake.network->CountResolves(), 2u);
+}
+
+TEST(NetworkDiscoveryClient, AFailedResolutionIsTriedAgainAfterAGrowingPauseWhileBrowsed)
+{
+    DiscoveryTimeouts::ScopedOverride first(DiscoveryTimeoutList::RESOLVE_RETRY_FIRST, 100);
+    DiscoveryTimeouts::ScopedOverride most(DiscoveryTimeoutList::RESOLVE_RETRY_MAX, 250);
+    KT::Platform::FakeMonotonicClock clock;
+    KT::Platform::ScopedMonotonicClock useClock(clock);
+    FakeClient fake;
+    fake.Add("studio");
+    std::size_t resolves = 1;
+    for (const std::uint64_t pause : {100, 200, 250, 250})
+    {
+        ASSERT_TRUE(fake.network->WaitReported(fake.network->FailResolve("studio")));
+        clock.AdvanceMilliseconds(pause - 1);
+        fake.Settle();
+        EXPECT_EQ(fake.network->CountResolves(), resolves) << "before a pause of " << pause;
+        clock.AdvanceMilliseconds(1);
+        fake.Settle();
+        ASSERT_EQ(fake.network->CountResolves(), ++resolves) << "after a pause of " << pause;
+    }
+    fake.Resolve("studio", Resolved(DeviceTxt("Studio")));
+    EXPECT_EQ(List(*fake.client).size(), 1u);
+
+    // Once its service is gone, a failed resolution is not tried again,
+    // whether it failed before the removal or after it.
+    fake.Add("desk");
+    ASSERT_TRUE(fake.network->WaitReported(fake.network->FailResolve("desk")));
+    ASSERT_TRUE(fake.network->WaitReported(fake.network->Remove("desk")));
+    fake.Add("shelf");
+    ASSERT_TRUE(fake.network->WaitReported(fake.network->Remove("shelf")));
+    ASSERT_TRUE(fake.network->WaitReported(fake.network->FailResolve("shelf")));
+    clock.AdvanceMilliseconds(250);
+    fake.Settle();
+    EXPECT_EQ(fake.network->CountResolves(), resolves + 2);
 }
 
 TEST(NetworkDiscoveryClient, UpdateAndReResolveWorkOnTheDeviceWithThatID)
