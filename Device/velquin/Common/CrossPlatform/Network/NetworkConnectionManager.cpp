@@ -24,6 +24,11 @@ KT::RCPtr<LNetworkConnectionManager>
 LNetworkConnectionManager::Create(const KT::RCPtr<LNetworkConnectionReceivedCallbackInterface>& callback,
                                   unsigned int ip, unsigned short port, bool tryFollowingPorts)
 {
+    // The thread calls through the callback for every client it accepts.
+    if (!callback)
+    {
+        return KT::RCPtr<LNetworkConnectionManager>();
+    }
     KT::RCPtr<LNetworkSocket> tcpSocket = LNetworkSocket::Create(NETWORK_SOCKET_TCP);
     KT::RCPtr<LNetworkSocket> udpSocket = LNetworkSocket::Create(NETWORK_SOCKET_UDP);
     KT::RCPtr<KT::LIBuffer> hello = KT::LBufferT<16, 0>::Create(LNetworkConnection::kHelloSize, 0, true);

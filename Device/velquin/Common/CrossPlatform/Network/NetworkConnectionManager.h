@@ -46,8 +46,8 @@ public:
 
     // Binds a TCP and a UDP socket to ip:port (ip 0: any address; port 0: the
     // first port from 51000 free for TCP, which UDP must then have too),
-    // listens and starts the thread. Null when a bind or the listen fails, or
-    // UDP cannot have the TCP socket's port.
+    // listens and starts the thread. Null when callback is null, a bind or the
+    // listen fails, or UDP cannot have the TCP socket's port.
     static KT::RCPtr<LNetworkConnectionManager>
     Create(const KT::RCPtr<LNetworkConnectionReceivedCallbackInterface>& callback, unsigned int ip,
            unsigned short port, bool tryFollowingPorts);

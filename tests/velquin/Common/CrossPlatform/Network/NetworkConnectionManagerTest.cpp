@@ -414,6 +414,15 @@ TEST(NetworkConnectionManager, TheOwnersLastReleaseStopsItEvenFromInsideTheCallb
     ::close(client);
 }
 
+TEST(NetworkConnectionManager, ANullCallbackIsRefused)
+{
+    // Its thread would call through the callback at the first client.
+    const unsigned short port = TestPorts::GetFreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(!LNetworkConnectionManager::Create(KT::RCPtr<LNetworkConnectionReceivedCallbackInterface>(),
+                                                   kLoopback, port, false));
+}
+
 TEST(NetworkConnectionManagerDefaultPort, PortZeroTakesTheFirstFreeTcpPortWhichUdpMustHaveToo)
 {
     KT::RCPtr<LConnections> callback = LConnections::Create();
