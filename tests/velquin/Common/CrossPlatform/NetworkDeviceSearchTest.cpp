@@ -178,15 +178,20 @@ bool RecordingReachability(const KT::DeviceIdentifier& identifier)
     return false;
 }
 
-TEST_F(NetworkDeviceSearch, ProbingStopsAtTheLastPort)
+TEST_F(NetworkDeviceSearch, ProbingStopsAtTheLastPortAndAtAListedDevice)
 {
+    PlayedDevice server;
+    server.Play(NetworkIdentifier(server.Port()), "Desk");
+    ASSERT_EQ(1, Search({kLoopback}, server.Port()));
     const LDeviceNetwork::ReachabilityCheck previous =
         LDeviceNetwork::ExchangeReachabilityCheck(&RecordingReachability);
     sProbedPorts.clear();
-    EXPECT_EQ(0, Search({kLoopback}, 65534, 4));
-    EXPECT_EQ(0, Search({kLoopback}, 65536, 4));
+    EXPECT_EQ(1, Search({kLoopbackTwo}, 65534, 4));
+    EXPECT_EQ(1, Search({kLoopbackTwo}, 65536, 4));
+    // The device listed at 127.0.0.1 ends the probing of that address.
+    EXPECT_EQ(1, Search({kLoopback, kLoopbackTwo}, server.Port(), 2));
     LDeviceNetwork::ExchangeReachabilityCheck(previous);
-    EXPECT_EQ((std::vector<std::uint32_t>{65534, 65535}), sProbedPorts);
+    EXPECT_EQ((std::vector<std::uint32_t>{65534, 65535, server.Port(), server.Port() + 1u}), sProbedPorts);
 }
 
 TEST_F(NetworkDeviceSearch, ProbingWithoutPortsSearchesFromTheDefaultPort)

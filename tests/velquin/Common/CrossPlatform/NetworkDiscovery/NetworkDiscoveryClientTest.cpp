@@ -35,6 +35,9 @@ struct Parsed
     unsigned short index;
     std::string vendor;
     std::string product;
+    // Its last eight bytes are the location and index: looked at only where
+    // a row names it.
+    std::string instanceGuid = std::string();
 };
 
 Parsed Parse(const std::vector<unsigned char>& bytes)
@@ -43,9 +46,10 @@ Parsed Parse(const std::vector<unsigned char>& bytes)
         LNetworkDiscoveryClient::LDiscoveredDevice::Create(FakeDnsNetwork::Service("parsed"));
     device->ParseTXTRecords(static_cast<unsigned>(bytes.size()), bytes.data());
     const KT::DeviceIdentifier identifier = device->GetDiscoveredDeviceIdentifier();
-    return Parsed{Text(identifier.GetUserDefinedName()), Text(identifier.GetProductGuidString()),
-                  identifier.GetInstanceLocationID(),    identifier.GetInstanceIndex(),
-                  Text(identifier.GetVendorName()),      Text(identifier.GetProductName())};
+    return Parsed{Text(identifier.GetUserDefinedName()),   Text(identifier.GetProductGuidString()),
+                  identifier.GetInstanceLocationID(),      identifier.GetInstanceIndex(),
+                  Text(identifier.GetVendorName()),        Text(identifier.GetProductName()),
+                  Text(identifier.GetInstanceGuidString())};
 }
 
 std::vector<unsigned char> Bytes(const std::string& raw)
@@ -127,6 +131,9 @@ TEST(NetworkDiscoveryClient, ParseTXTRecordsReadsEachKeyFromRawBytes)
                "\x1a"
                "device-instance-index=0001"),
          {"Studio", kProductGuid, kOneToSix, 1, "", ""}},
+        {"the instance GUID",
+         Wire({"device-instance-guid=a0b1c2d3e4f5061728394a5b6c7d8e9f"}),
+         {"", kZeroGuid, 0, 0, "", "", "A0B1C2D3E4F5061728394A5B6C7D8E9F"}},
         {"a lower-case GUID",
          Wire({std::string("device-product-guid=") + DiscoveryTest::kProductGuidLowercase}),
          {"", kProductGuid, 0, 0, "", ""}},
@@ -184,6 +191,10 @@ TEST(NetworkDiscoveryClient, ParseTXTRecordsReadsEachKeyFromRawBytes)
         EXPECT_EQ(parsed.index, row.expected.index) << row.what;
         EXPECT_EQ(parsed.vendor, row.expected.vendor) << row.what;
         EXPECT_EQ(parsed.product, row.expected.product) << row.what;
+        if (!row.expected.instanceGuid.empty())
+        {
+            EXPECT_EQ(parsed.instanceGuid, row.expected.instanceGuid) << row.what;
+        }
     }
 }
 
