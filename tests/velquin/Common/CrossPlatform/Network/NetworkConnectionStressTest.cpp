@@ -62,12 +62,20 @@ std::future<void> StreamUntil(RawPeer::RawTcpPeer& peer, std::atomic<bool>& stop
 
 } // namespace
 
+// A send waits only briefly for the socket to take more bytes, and the raw
+// peer's reader may lag far behind on a loaded machine. So each message takes
+// a ticket and is sent once all but kUnread - 1 of the messages ticketed
+// before it have been read: at most kUnread messages (about 80 KB) are ever
+// unread, which the loopback socket's buffers hold however long the peer's
+// reader stalls, while the four senders still send at once.
 TEST(NetworkConnectionStress, FourSendersAndTwoIncomingStreamsStayWholeAndInOrder)
 {
     Linked link;
     ASSERT_TRUE(link.accepted);
     constexpr std::uint32_t kSent = 200;
     constexpr std::uint32_t kStreamed = 300;
+    constexpr std::uint32_t kUnread = 4;
+    std::atomic<std::uint32_t> tickets{0};
     KT::RCPtr<LRecordingCallback> incoming[2] = {LRecordingCallback::Create(), LRecordingCallback::Create()};
     ASSERT_EQ(link.connection->SetCallback(incoming[0], NETWORK_CHANNEL_0), 0);
     ASSERT_EQ(link.connection->SetCallback(incoming[1], NETWORK_CHANNEL_1), 0);
@@ -78,10 +86,15 @@ TEST(NetworkConnectionStress, FourSendersAndTwoIncomingStreamsStayWholeAndInOrde
     {
         senders.push_back(std::async(
             std::launch::async,
-            [&link, channel]
+            [&link, &tickets, channel]
             {
                 for (std::uint32_t i = 0; i < kSent; ++i)
                 {
+                    const std::uint32_t ticket = tickets.fetch_add(1);
+                    if (ticket >= kUnread && !link.peer.WaitForFrames(ticket - kUnread + 1))
+                    {
+                        return false;
+                    }
                     const KT::RCPtr<KT::LIBuffer> payload = BufferOf(RawPeer::PatternPayload(
                         PayloadSize(channel, i), static_cast<std::uint8_t>(channel + i)));
                     if (link.connection->SendMessage(payload, static_cast<NetworkChannelNumber>(channel)) !=
