@@ -20,9 +20,9 @@ constexpr std::size_t MESSAGE_BUFFER_SIZE = 2048;
 // Buffers that hold one received message exactly.
 using ReceivedBuffer = KT::LBufferT<1, 0>;
 
-// How long one wait of a delivery for the handshake lasts before it looks
-// again; the handshake itself is bounded by its requests' time-outs.
-constexpr unsigned int HANDSHAKE_WAIT_SLICE_MS = 60000;
+// How long one wait of a delivery for a grant being handed over lasts before
+// it looks again; the wait ends with the host's call.
+constexpr unsigned int GRANT_WAIT_SLICE_MS = 60000;
 
 KT::RCPtr<KT::LIBuffer> CopyToBuffer(const std::vector<unsigned char>& bytes)
 {
@@ -290,6 +290,7 @@ int LDeviceLocal::ConnectDevice(DeviceParamCallback callback, void* context)
     // A failed connect's observer goes with no lock held: a delivery in
     // flight may be inside a host callback that waits for mMutex.
     RemoveObserver(removed);
+    DeliverGrant();
     return result;
 }
 
@@ -344,12 +345,7 @@ int LDeviceLocal::ConnectLocked(DeviceParamCallback callback, void* context, Rem
     if (KT::Result::Succeeded(GetParamValueLocked(
             KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_TOKEN)), answer)))
     {
-        {
-            NotificationLock lock(mNotificationLock);
-            mToken = answer.GetInt64();
-            mHandshakePending = false;
-        }
-        mHandshakeEnded.Broadcast();
+        static_cast<void>(mAcceptance.StoreToken(answer.GetInt64()));
         if (KT::Result::Succeeded(GetParamValueLocked(
                 KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_STATE)), answer)))
         {
@@ -408,8 +404,8 @@ bool LDeviceLocal::RegisterCallback(DeviceParamCallback callback, void* context)
         NotificationLock lock(mNotificationLock);
         mCallback = callback;
         mCallbackContext = context;
-        mAccepted = false;
-        mHandshakePending = true;
+        mAcceptance.ClearAccepted();
+        mAcceptance.BeginHandshake();
         mActiveLink = link.get();
     }
     const KT::Platform::ObserverRegistration registration =
@@ -432,13 +428,13 @@ void LDeviceLocal::UnRegisterCallback(RemovedObserver& removed)
         NotificationLock lock(mNotificationLock);
         mCallback = nullptr;
         mCallbackContext = nullptr;
-        mAccepted = false;
-        mHandshakePending = false;
+        mAcceptance.ClearAccepted();
+        mAcceptance.CancelHandshake();
         mActiveLink = nullptr;
     }
-    // A delivery waiting for the handshake gives up now, before anyone waits
-    // for that delivery in RemoveObserver.
-    mHandshakeEnded.Broadcast();
+    // A delivery waiting for a grant gives up now, before anyone waits for
+    // that delivery in RemoveObserver.
+    mGrantDelivered.Broadcast();
     if (mRegistration != 0)
     {
         removed.Registration = mRegistration;
@@ -520,49 +516,76 @@ void LDeviceLocal::DeviceCallBack(ObserverLink* link, const KT::Platform::PlistN
     {
         return;
     }
-    KT::ParamValues& values = notification.Values;
-    const bool isAcceptance = notification.IsAcceptance;
-    const std::int64_t token = notification.Token;
-    const std::int32_t state = notification.State;
 
     DeviceParamCallback callback = nullptr;
     void* context = nullptr;
+    bool grant = false;
+    std::int32_t grantState = 0;
+    bool deliver = false;
     {
         NotificationLock lock(mNotificationLock);
-        // A device that accepts at 'Cnct' may do so before the handshake has
-        // read the token this must match.
-        while (isAcceptance && mHandshakePending && mActiveLink == link)
+        // A connecting thread is telling the host of the acceptance, which
+        // came before this notification.
+        while (mGrantsInFlight != 0 && mActiveLink == link)
         {
-            (void)mHandshakeEnded.WaitUntil(
+            (void)mGrantDelivered.WaitUntil(
                 mNotificationLock,
-                KT::Platform::AddMilliseconds(KT::Platform::GetMonotonicNow(), HANDSHAKE_WAIT_SLICE_MS));
+                KT::Platform::AddMilliseconds(KT::Platform::GetMonotonicNow(), GRANT_WAIT_SLICE_MS));
         }
         if (mActiveLink != link || mCallback == nullptr)
         {
             return;
         }
-        if (isAcceptance)
-        {
-            if (token != mToken)
-            {
-                return;
-            }
-            mAccepted = true;
-        }
-        else if (!mAccepted)
+        grant = mAcceptance.TakeGrant(grantState);
+        deliver = notification.IsAcceptance
+                      ? mAcceptance.ReceiveNotice(notification.Token, notification.State)
+                      : mAcceptance.IsAccepted();
+        if (!grant && !deliver)
         {
             return;
         }
         callback = mCallback;
         context = mCallbackContext;
     }
-    if (isAcceptance)
-    {
-        (void)values.SetOne(KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_GRANTED)),
-                            KT::Variant(state));
-    }
     const KT::Variant deviceID = GetDeviceID();
-    // The host may disconnect or release this device inside the call: nothing
-    // of it is touched afterwards.
-    callback(context, deviceID, values);
+    // The host may disconnect or release this device inside a call: nothing
+    // of it is touched afterwards, and a disconnect from inside the first
+    // call does not hold back the second.
+    if (grant)
+    {
+        callback(context, deviceID, DeviceAcceptance::Granted(grantState));
+    }
+    if (deliver && notification.IsAcceptance)
+    {
+        callback(context, deviceID, DeviceAcceptance::Granted(notification.State));
+    }
+    else if (deliver)
+    {
+        callback(context, deviceID, notification.Values);
+    }
+}
+
+void LDeviceLocal::DeliverGrant()
+{
+    DeviceParamCallback callback = nullptr;
+    void* context = nullptr;
+    std::int32_t state = 0;
+    {
+        NotificationLock lock(mNotificationLock);
+        if (mActiveLink == nullptr || mCallback == nullptr || !mAcceptance.TakeGrant(state))
+        {
+            return;
+        }
+        callback = mCallback;
+        context = mCallbackContext;
+        ++mGrantsInFlight;
+    }
+    // The caller of ConnectDevice holds this device, so it is still here when
+    // the host returns.
+    callback(context, GetDeviceID(), DeviceAcceptance::Granted(state));
+    {
+        NotificationLock lock(mNotificationLock);
+        --mGrantsInFlight;
+    }
+    mGrantDelivered.Broadcast();
 }

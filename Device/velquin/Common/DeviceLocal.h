@@ -12,13 +12,23 @@
 //   the sending half of DisconnectDevice; it guards the helper's device ID,
 //   the client ID, the message buffer and the observer registration.
 // - mNotificationLock, taken after mMutex and never before it, guards what a
-//   delivery reads: the host's callback and context, the accepted flag, the
-//   token, the active observer link and the handshake's pending flag.
+//   delivery reads: the host's callback and context, the active observer link
+//   and the count of grants being handed to the host by connecting threads.
+//   The acceptance (token, kept notice, grant, accepted flag) guards itself
+//   and is taken after mNotificationLock.
 // - The connected flag is atomic, so IsConnected takes no lock.
-// - Notifications arrive on the notification centre's delivery thread. The
-//   delivery copies what it needs under mNotificationLock, calls the host with
-//   no lock held and touches nothing of the device afterwards: the host may
-//   have disconnected or released it from inside the callback.
+// - Notifications arrive on the notification centre's delivery thread, which
+//   every attached device shares and which never waits for a handshake: an
+//   acceptance that comes before the token is known is kept and granted when
+//   the connect stores the token. The delivery copies what it needs under
+//   mNotificationLock, calls the host with no lock held and touches nothing of
+//   the device afterwards: the host may have disconnected or released it from
+//   inside the callback.
+// - A grant that fell due when the token was stored goes to the host from the
+//   delivery, before the notification it delivers, or from the connecting
+//   thread once its locks are released; while the connecting thread hands it
+//   over, the device's next delivery waits for that call to return, so the
+//   host hears of the acceptance before anything that followed it.
 // - An observer is removed with no lock held (DisconnectDevice, a failed
 //   connect, the destructor); the removal waits for a delivery in flight
 //   unless it runs on the delivery thread itself.
@@ -118,10 +128,13 @@ private:
     // be added (nothing is then registered).
     bool RegisterCallback(DeviceParamCallback callback, void* context) REQUIRES(mMutex)
         EXCLUDES(mNotificationLock);
-    // Clears the callback and ends a pending handshake wait; the registration
-    // comes out in removed.
+    // Clears the callback, drops the handshake's kept notice and ends a
+    // delivery's wait for a grant; the registration comes out in removed.
     void UnRegisterCallback(RemovedObserver& removed) REQUIRES(mMutex) EXCLUDES(mNotificationLock);
     static void RemoveObserver(RemovedObserver& removed);
+    // Hands a grant that fell due during the connect to the host, on the
+    // connecting thread, with no lock held.
+    void DeliverGrant() EXCLUDES(mNotificationLock);
 
     // The request dictionary {"DeviceIDKey", "ClientIDKey"} and, when message
     // is given, "ParameterDataKey", as XML; false when it cannot be made.
@@ -158,14 +171,12 @@ private:
     std::atomic<bool> mConnected{false};
 
     KT::Platform::NativeMutex mNotificationLock{KT::Platform::NativeMutex::Kind::Plain};
-    // Signalled when the handshake stops being pending.
-    KT::Platform::MonotonicCondition mHandshakeEnded;
+    // Signalled when a connecting thread has handed its grant to the host, or
+    // the observer link stops being active.
+    KT::Platform::MonotonicCondition mGrantDelivered;
     DeviceParamCallback mCallback GUARDED_BY(mNotificationLock) = nullptr;
     void* mCallbackContext GUARDED_BY(mNotificationLock) = nullptr;
-    bool mAccepted GUARDED_BY(mNotificationLock) = false;
-    std::int64_t mToken GUARDED_BY(mNotificationLock) = -1;
-    // From the observer's registration until the handshake has stored the
-    // token (or the connect failed): an acceptance waits meanwhile.
-    bool mHandshakePending GUARDED_BY(mNotificationLock) = false;
     ObserverLink* mActiveLink GUARDED_BY(mNotificationLock) = nullptr;
+    unsigned int mGrantsInFlight GUARDED_BY(mNotificationLock) = 0;
+    DeviceAcceptance mAcceptance;
 };

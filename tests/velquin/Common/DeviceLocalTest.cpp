@@ -654,9 +654,24 @@ TEST_F(DeviceLocalScriptedTest, RepliesThatCannotBeUsedClearTheOutputAndUnanswer
     }
 }
 
+// Posts, under the helper's name of a device, a notification of parameter
+// values: the acceptance [kToken, true] when entries are empty.
+void PostScripted(const std::string& name, std::vector<std::pair<std::int32_t, Bytes>> entries = {})
+{
+    if (entries.empty())
+    {
+        entries = {{-4, Records::Array({Records::Int64(kToken), Records::Bool(true)})}};
+    }
+    const Bytes message = Records::DeviceMessage(0, -6, Records::ParamValues(entries));
+    KT::Platform::Plist info = KT::Platform::Plist::NewDictionary();
+    ASSERT_TRUE(
+        info.SetItem("ParameterDataKey", KT::Platform::Plist::NewData(message.data(), message.size())));
+    ASSERT_TRUE(KT::Platform::DistributedNotificationCenter::Post(name, &info));
+}
+
 // A device that accepts as soon as it is told 'Cnct' posts its acceptance
 // while the handshake is still reading the token.
-TEST_F(DeviceLocalScriptedTest, AnAcceptanceDuringTheHandshakeWaitsForTheToken)
+TEST_F(DeviceLocalScriptedTest, AnAcceptanceDuringTheHandshakeIsGrantedOnceTheTokenIsKnown)
 {
     for (const bool tokenArrives : {true, false})
     {
@@ -673,14 +688,7 @@ TEST_F(DeviceLocalScriptedTest, AnAcceptanceDuringTheHandshakeWaitsForTheToken)
         {
             if (code == "Cnct")
             {
-                const Bytes message = Records::DeviceMessage(
-                    0, -6,
-                    Records::ParamValues(
-                        {{-4, Records::Array({Records::Int64(kToken), Records::Bool(true)})}}));
-                KT::Platform::Plist info = KT::Platform::Plist::NewDictionary();
-                ASSERT_TRUE(info.SetItem("ParameterDataKey",
-                                         KT::Platform::Plist::NewData(message.data(), message.size())));
-                ASSERT_TRUE(KT::Platform::DistributedNotificationCenter::Post("scripted", &info));
+                PostScripted("scripted");
             }
             if (code == "SPrM" && getID == PARAM_ID_ACCESS_TOKEN)
             {
@@ -712,6 +720,46 @@ TEST_F(DeviceLocalScriptedTest, AnAcceptanceDuringTheHandshakeWaitsForTheToken)
         mScript.Hook = nullptr;
         mPorts.SetAnswer(mScript.Answer());
     }
+}
+
+// Every attached device's notifications come through one delivery thread.
+// While the helper holds device A's token reply, A's acceptance and then
+// device B's values come in: B's reach the host at once, A's acceptance once
+// A's token is known.
+TEST_F(DeviceLocalScriptedTest, AHeldTokenReplyHoldsBackNoOtherDevicesNotifications)
+{
+    mScript.ByCode["GtDI"] = Reply(PlistString("B"));
+    mPorts.SetAnswer(mScript.Answer());
+    KT::RCPtr<LDeviceBase> b = MakeDevice(2);
+    ASSERT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, b->ConnectDevice(&Recorder::Callback, &mRecorder));
+    PostScripted("B");
+    ASSERT_TRUE(mRecorder.WaitForCalls(1));
+
+    bool heardB = false;
+    mScript.ByCode["GtDI"] = Reply(PlistString("A"));
+    mScript.Hook = [&](const std::string& code, std::int32_t getID)
+    {
+        if (code == "SPrM" && getID == PARAM_ID_ACCESS_TOKEN)
+        {
+            PostScripted("A");
+            PostScripted("B", {{7, Records::Int32(9)}});
+            heardB = mRecorder.WaitForCalls(2);
+        }
+    };
+    mPorts.SetAnswer(mScript.Answer());
+    KT::RCPtr<LDeviceBase> a = MakeDevice(1);
+    Recorder recorderA;
+    int result = 0;
+    RunBounded("the connect", [&] { result = a->ConnectDevice(&Recorder::Callback, &recorderA); });
+    EXPECT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, result);
+    EXPECT_TRUE(heardB);
+    EXPECT_EQ((std::vector<Call>{{{-2, 1}}, {{7, 9}}}), mRecorder.Calls());
+    ASSERT_TRUE(recorderA.WaitForCalls(1));
+    EXPECT_EQ((std::vector<Call>{{{-2, 1}}}), recorderA.Calls());
+    mScript.Hook = nullptr;
+    mPorts.SetAnswer(mScript.Answer());
+    EXPECT_EQ(0, a->DisconnectDevice());
+    EXPECT_EQ(0, b->DisconnectDevice());
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 
 #include "KTFramework/Defs/ByteOrder.h"
+#include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 
 namespace
 {
 
 using IdentifierLock = KT::AutolockT<KT::FastMutex>;
+using AcceptanceLock = KT::AutolockT<KT::FastMutex>;
 
 struct SupportedHardware
 {
@@ -150,6 +152,101 @@ void VidPidToProductGuid(std::uint32_t vendorID, std::uint32_t productID, unsign
     }
     KT::WriteLE32(guid + 4, vendorID);
     KT::WriteLE32(guid + 8, productID);
+}
+
+void DeviceAcceptance::BeginHandshake()
+{
+    AcceptanceLock lock(mLock);
+    mPhase = Phase::Pending;
+    mKept = false;
+    mGrantDue = false;
+}
+
+bool DeviceAcceptance::StoreToken(std::int64_t token)
+{
+    AcceptanceLock lock(mLock);
+    mToken = token;
+    mPhase = Phase::TokenKnown;
+    if (mKept && mKeptToken == token)
+    {
+        mAccepted = true;
+        mGrantDue = true;
+        mGrantState = mKeptState;
+    }
+    mKept = false;
+    return mGrantDue;
+}
+
+void DeviceAcceptance::CancelHandshake()
+{
+    AcceptanceLock lock(mLock);
+    if (mPhase == Phase::Pending)
+    {
+        mPhase = Phase::NoToken;
+    }
+    mKept = false;
+    mGrantDue = false;
+}
+
+bool DeviceAcceptance::ReceiveNotice(std::int64_t token, std::int32_t state)
+{
+    AcceptanceLock lock(mLock);
+    switch (mPhase)
+    {
+    case Phase::Pending:
+        mKept = true;
+        mKeptToken = token;
+        mKeptState = state;
+        return false;
+    case Phase::TokenKnown:
+        if (token != mToken)
+        {
+            return false;
+        }
+        mAccepted = true;
+        return true;
+    case Phase::NoToken:
+        break;
+    }
+    return false;
+}
+
+bool DeviceAcceptance::TakeGrant(std::int32_t& state)
+{
+    AcceptanceLock lock(mLock);
+    if (!mGrantDue)
+    {
+        return false;
+    }
+    mGrantDue = false;
+    state = mGrantState;
+    return true;
+}
+
+bool DeviceAcceptance::HasGrant() const
+{
+    AcceptanceLock lock(mLock);
+    return mGrantDue;
+}
+
+bool DeviceAcceptance::IsAccepted() const
+{
+    AcceptanceLock lock(mLock);
+    return mAccepted;
+}
+
+void DeviceAcceptance::ClearAccepted()
+{
+    AcceptanceLock lock(mLock);
+    mAccepted = false;
+}
+
+KT::ParamValues DeviceAcceptance::Granted(std::int32_t state)
+{
+    KT::ParamValues granted;
+    static_cast<void>(granted.SetOne(KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_GRANTED)),
+                                     KT::Variant(state))); // one entry: grows or throws
+    return granted;
 }
 
 bool ReadAcceptanceNotice(const KT::Variant& value, bool textAllowed, std::int64_t& token,

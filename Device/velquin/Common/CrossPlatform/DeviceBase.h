@@ -100,6 +100,69 @@ protected:
     std::int64_t mSecondSortKey = 0;
 };
 
+// The acceptance handshake of a connecting client, as both device kinds keep
+// it. At connect the client reads the token the device hands it; the device
+// then accepts the client by a notice carrying that token, and that notice may
+// arrive (on the delivery thread) before the token's reply has come back to
+// the connecting thread. So a notice that arrives while the token is not yet
+// known is kept, the latest one, and matched when the token is stored; one
+// that arrives after is matched at once; a connect forgets the token of the
+// one before, so no notice is matched against an earlier connect's token. A
+// match accepts the client and gives the state to report to the host as
+// PARAM_ID_ACCESS_GRANTED: at once for a notice matched on arrival, else as a
+// grant that falls due when the token is stored and is handed out once, to
+// whichever takes it first: the delivery, before the next notification it
+// delivers, or the connecting thread, before its connect returns. Nobody waits
+// for the handshake.
+//
+// Threads: connecting threads and delivery threads at once. mLock, a leaf,
+// guards every field.
+class DeviceAcceptance
+{
+public:
+    // A connect starts: the token is unknown, notices are kept until it is
+    // stored. The accepted flag stays as it was.
+    void BeginHandshake();
+    // The connect read the device's token. True when the kept notice carried
+    // it: the client is accepted and a grant is due.
+    bool StoreToken(std::int64_t token);
+    // The connect failed, or the client disconnected: the kept notice and a
+    // grant not yet handed out are dropped, and while no token was stored
+    // notices are dropped too, until the next connect starts.
+    void CancelHandshake();
+    // A notice of the device: true when it accepts the client now, the state
+    // to be reported at once.
+    [[nodiscard]] bool ReceiveNotice(std::int64_t token, std::int32_t state);
+    // Hands out the due grant once: true with its state.
+    [[nodiscard]] bool TakeGrant(std::int32_t& state);
+    bool HasGrant() const;
+    bool IsAccepted() const;
+    // Forgets the acceptance: the device must accept its client again.
+    void ClearAccepted();
+
+    // What the host is given for an acceptance: one entry,
+    // PARAM_ID_ACCESS_GRANTED with the state as an Int32.
+    static KT::ParamValues Granted(std::int32_t state);
+
+private:
+    enum class Phase
+    {
+        NoToken,    // no connect has stored a token since the last cancel
+        Pending,    // a connect waits for the token: notices are kept
+        TokenKnown, // notices are matched against mToken
+    };
+
+    mutable KT::FastMutex mLock;
+    Phase mPhase GUARDED_BY(mLock) = Phase::NoToken;
+    std::int64_t mToken GUARDED_BY(mLock) = -1;
+    bool mKept GUARDED_BY(mLock) = false;
+    std::int64_t mKeptToken GUARDED_BY(mLock) = 0;
+    std::int32_t mKeptState GUARDED_BY(mLock) = 0;
+    bool mGrantDue GUARDED_BY(mLock) = false;
+    std::int32_t mGrantState GUARDED_BY(mLock) = 0;
+    bool mAccepted GUARDED_BY(mLock) = false;
+};
+
 // Token and state of a device's acceptance notice: an Array [token, state],
 // or at least 12 bytes (token, 8 bytes little-endian, then state, 4) of a byte
 // buffer or, when textAllowed, of a String. False for any other value.

@@ -90,8 +90,10 @@ void LDeviceNetwork::Detach(const KT::RCPtr<LNetworkConnection>& expected)
         connection.SwapReference(mConnection);
     }
     // Closed at once: the receivers stop, sends fail, and deliveries still
-    // queued find the connection no longer the device's.
+    // queued find the connection no longer the device's; nothing of its
+    // handshake reaches the host any more.
     connection->CloseConnection();
+    mAcceptance.CancelHandshake();
     // Removing a registration waits for its callback in progress, which may
     // be the host's, calling back into this device: that waits until the
     // caller holds no lock.
@@ -190,7 +192,26 @@ bool LDeviceNetwork::IsConnected(bool probe, std::uint32_t idleMs)
 int LDeviceNetwork::ConnectDevice(DeviceParamCallback callback, void* context)
 {
     DeferredDeviceWork deferred;
-    KT::AutolockT<KT::Mutex> connect(mConnectMutex);
+    KT::RCPtr<LNetworkConnection> connection;
+    int result;
+    {
+        KT::AutolockT<KT::Mutex> connect(mConnectMutex);
+        result = ConnectLocked(callback, context, connection);
+    }
+    // An acceptance that came before the token: granted under the receive
+    // mutex, which goes before the connect mutex, so that it reaches the host
+    // ahead of the notifications that followed it.
+    if (mAcceptance.HasGrant())
+    {
+        KT::AutolockT<KT::Mutex> receive(mReceiveMutex);
+        DeliverGrant(connection);
+    }
+    return result;
+}
+
+int LDeviceNetwork::ConnectLocked(DeviceParamCallback callback, void* context,
+                                  KT::RCPtr<LNetworkConnection>& connection)
+{
     if (callback == nullptr)
     {
         return QVRX_RESULT_CONNECTION_FAILED;
@@ -199,7 +220,7 @@ int LDeviceNetwork::ConnectDevice(DeviceParamCallback callback, void* context)
     {
         return QVRX_RESULT_ALREADY_CONNECTED;
     }
-    KT::RCPtr<LNetworkConnection> connection = LoadConnection();
+    connection = LoadConnection();
     if (!connection)
     {
         const KT::DeviceIdentifier identifier = GetDeviceIdentifier();
@@ -219,6 +240,9 @@ int LDeviceNetwork::ConnectDevice(DeviceParamCallback callback, void* context)
         mHostCallback = callback;
         mHostContext = context;
     }
+    // From the first notification on, an acceptance is kept until the token
+    // is known.
+    mAcceptance.BeginHandshake();
     const KT::RCPtr<LNetworkConnectionCallbackInterface> self(this);
     static_cast<void>(connection->SetCallback(self, NETWORK_CHANNEL_0));
     static_cast<void>(connection->SetCallback(self, NETWORK_CHANNEL_2));
@@ -233,7 +257,7 @@ int LDeviceNetwork::ConnectDevice(DeviceParamCallback callback, void* context)
         Detach(connection);
         return QVRX_RESULT_CONNECTION_FAILED;
     }
-    mAccessToken.store(token.GetInt64());
+    static_cast<void>(mAcceptance.StoreToken(token.GetInt64()));
     KT::Variant state;
     if (KT::Result::Failed(
             GetParamValue(KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_STATE)), state)))
@@ -569,6 +593,9 @@ int LDeviceNetwork::ProcessMessage(const KT::RCPtr<LNetworkConnection>& connecti
     {
         return decoded;
     }
+    // A grant that fell due when the connect stored the token answers a
+    // notice that came before this message.
+    DeliverGrant(connection);
     KT::Variant value;
     unsigned int paramID = 0;
     KT::Variant descriptor;
@@ -577,21 +604,26 @@ int LDeviceNetwork::ProcessMessage(const KT::RCPtr<LNetworkConnection>& connecti
     {
         std::int64_t token = 0;
         std::int32_t state = 0;
-        if (ReadAcceptanceNotice(value, false, token, state) && token == mAccessToken.load())
+        if (ReadAcceptanceNotice(value, false, token, state) && mAcceptance.ReceiveNotice(token, state))
         {
-            mAccepted.store(true);
-            KT::ParamValues granted;
-            granted.SetOne(KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_GRANTED)),
-                           KT::Variant(state));
-            CallHost(granted);
+            CallHost(DeviceAcceptance::Granted(state));
         }
         return decoded;
     }
-    if (mAccepted.load())
+    if (mAcceptance.IsAccepted())
     {
         CallHost(values);
     }
     return decoded;
+}
+
+void LDeviceNetwork::DeliverGrant(const KT::RCPtr<LNetworkConnection>& connection)
+{
+    std::int32_t state = 0;
+    if (IsCurrent(connection) && mAcceptance.TakeGrant(state))
+    {
+        CallHost(DeviceAcceptance::Granted(state));
+    }
 }
 
 void LDeviceNetwork::CallHost(const KT::ParamValues& values)

@@ -25,8 +25,13 @@
 // A thread that holds any device lock never waits for a delivery thread: a
 // disconnect takes the connection out and closes it at once, and removes the
 // registrations (which waits for a callback in progress) through
-// DeferredDeviceWork once the caller's locks are released. Token, flags,
-// times and the keep-alive counter are atomics.
+// DeferredDeviceWork once the caller's locks are released. The acceptance
+// (token, kept notice, grant, accepted flag) guards itself; the validated
+// flag, the times and the keep-alive counter are atomics. An acceptance
+// notice that came in before the connect stored the token is granted to the
+// host under mReceiveMutex, by the delivery thread or, once its locks are
+// released, by the connecting thread, so it stays ahead of later
+// notifications.
 #pragma once
 
 #include <atomic>
@@ -139,6 +144,14 @@ public:
 private:
     explicit LDeviceNetwork(const KT::DeviceIdentifier& identifier);
 
+    // ConnectDevice with mConnectMutex held; connection receives the
+    // connection of a successful connect.
+    int ConnectLocked(DeviceParamCallback callback, void* context, KT::RCPtr<LNetworkConnection>& connection)
+        REQUIRES(mConnectMutex);
+    // Hands a due grant to the host unless connection is no longer the
+    // device's.
+    void DeliverGrant(const KT::RCPtr<LNetworkConnection>& connection) REQUIRES(mReceiveMutex);
+
     // One message from mSendBuffer on channel 1, mRequestMutex held: 0, -1
     // (sending failed: the connection is taken out), -3 (no connection).
     int SendMessage(const KT::RCPtr<LNetworkConnection>& connection) REQUIRES(mRequestMutex);
@@ -177,8 +190,7 @@ private:
     void* mHostContext GUARDED_BY(mStateLock) = nullptr;
     KT::RCPtr<LNetworkConnection> mConnection GUARDED_BY(mStateLock);
 
-    std::atomic<std::int64_t> mAccessToken{-1};
-    std::atomic<bool> mAccepted{false};
+    DeviceAcceptance mAcceptance;
     std::atomic<bool> mValidated{false};
     std::atomic<std::int64_t> mLastReceiveTime;
     std::atomic<std::int64_t> mLastSendTime;

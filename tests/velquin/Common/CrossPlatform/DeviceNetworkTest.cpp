@@ -171,6 +171,51 @@ TEST(DeviceNetwork, ConnectReportsTheStateAndTheAcceptanceNotice)
     }
 }
 
+// A device may accept as it hands out the token: its notice comes right
+// behind the token's reply, or, on a reconnect that gets a new token, ahead of
+// it (this peer holds the reply until the notification it sent behind the
+// notice has reached the host, which the accepted flag kept from the first
+// connection lets through). The host hears of the acceptance either way, after
+// what came before the notice and before what follows.
+TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
+{
+    const auto notice = [](std::int64_t token) {
+        return B::Values({B::Entry(B::Array({B::Int64(token), B::Bool(true)}), -4)});
+    };
+    PeerDevice first;
+    first.Accepting(false);
+    first.Behind(-3, {RawFrame::Plain(0, 0, notice(kToken))});
+    HostRecord host;
+    KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(first.Port()));
+    ASSERT_EQ(1, ConnectThroughPeer(*device, first, host));
+    first.Notify(1, Numbered(1));
+    ASSERT_TRUE(host.WaitFor(2));
+    device->DisconnectDevice();
+
+    PeerDevice second;
+    second.Accepting(false, kToken + 1);
+    second.Unscript(-3);
+    second.OnGet(
+        [&](const Bytes&) -> std::optional<Bytes>
+        {
+            EXPECT_TRUE(second.Notify(0, notice(kToken + 1)));
+            EXPECT_TRUE(second.Notify(1, Numbered(2)));
+            EXPECT_TRUE(host.WaitFor(3));
+            return B::Values({B::Entry(B::Int64(kToken + 1), -3)});
+        });
+    KT::DeviceIdentifier moved = device->GetDeviceIdentifier();
+    moved.SetCurrentNetworkPort(second.Port());
+    device->SetDeviceIdentifier(moved);
+    ASSERT_EQ(1, ConnectThroughPeer(*device, second, host));
+    second.Notify(2, Numbered(3));
+    ASSERT_TRUE(host.WaitFor(5));
+    const std::vector<std::vector<HostRecord::Entry>> calls = host.Calls();
+    ASSERT_EQ(5u, calls.size());
+    EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[3].at(0).first) << "granted between 2 and 3";
+    EXPECT_EQ((std::vector<std::int32_t>{1, 2, 3}), host.Numbers());
+    device->DisconnectDevice();
+}
+
 TEST(DeviceNetwork, ANotificationDroppedBeforeAcceptanceKeepsItsSequenceID)
 {
     PeerDevice peer;

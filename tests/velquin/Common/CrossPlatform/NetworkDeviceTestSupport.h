@@ -106,6 +106,12 @@ public:
         mIdentify = std::move(record);
     }
     void AnswerKeepAlive(bool answer) { mAnswerKeepAlive.store(answer); }
+    // Frames sent right behind the reply to every get of messageID.
+    void Behind(std::int32_t messageID, std::vector<RawFrame> frames)
+    {
+        std::lock_guard<std::mutex> guard(mScriptLock);
+        mBehind[static_cast<std::uint32_t>(messageID)] = std::move(frames);
+    }
     // The connect handshake's two answers.
     void Accepting(bool state, std::int64_t token = kToken)
     {
@@ -144,7 +150,14 @@ protected:
         {
             if (std::optional<Bytes> reply = AnswerGet(frame.payload))
             {
-                return {RawFrame::Plain(1, mNextReply++, *reply)};
+                std::vector<RawFrame> frames{RawFrame::Plain(1, mNextReply++, *reply)};
+                std::lock_guard<std::mutex> guard(mScriptLock);
+                const auto behind = mBehind.find(DeviceMessageBytes::GetLE32(frame.payload, 8));
+                if (behind != mBehind.end())
+                {
+                    frames.insert(frames.end(), behind->second.begin(), behind->second.end());
+                }
+                return frames;
             }
         }
         std::lock_guard<std::mutex> guard(mScriptLock);
@@ -162,6 +175,7 @@ protected:
 private:
     std::mutex mScriptLock;
     std::map<std::uint32_t, Bytes> mReplies;
+    std::map<std::uint32_t, std::vector<RawFrame>> mBehind;
     Answer mAnswer;
     std::optional<Bytes> mIdentify;
     std::atomic<bool> mAnswerKeepAlive{true};
