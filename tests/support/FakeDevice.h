@@ -53,9 +53,19 @@ public:
 
     bool IsConnected(bool, std::uint32_t) override
     {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mCalls.push_back(Call{"IsConnected", 0, Variant()});
-        return mConnected;
+        bool connected = false;
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mCalls.push_back(Call{"IsConnected", 0, Variant()});
+            connected = mConnected;
+            hook = mOnIsConnected;
+        }
+        if (hook)
+        {
+            hook();
+        }
+        return connected;
     }
 
     int ConnectDevice(DeviceParamCallback callback, void* context) override
@@ -183,6 +193,13 @@ public:
         std::lock_guard<std::mutex> lock(mMutex);
         mOnConnect = std::move(hook);
     }
+    // Runs, with no lock of the fake held, once each IsConnected has taken
+    // its answer, as another thread may act between an answer and its use.
+    void OnIsConnected(std::function<void()> hook)
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mOnIsConnected = std::move(hook);
+    }
     // Runs, with no lock of the fake held, at the end of each disconnect.
     void OnDisconnect(std::function<void()> hook)
     {
@@ -243,6 +260,7 @@ private:
     DeviceParamCallback mCallback = nullptr;
     void* mContext = nullptr;
     std::function<void()> mOnConnect;
+    std::function<void()> mOnIsConnected;
     std::function<void()> mOnDisconnect;
     std::vector<Call> mCalls;
 };

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/FakeDevice.h"
-#include "velquin/Common/CrossPlatform/DeviceManager.h"
+#include "velquin/Common/CrossPlatform/DeviceLists.h"
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
 
 // Result codes of list operations, which grow or throw, are cast to void.
@@ -23,7 +23,7 @@ class FakeDeviceSources : public LDeviceSources
 {
 public:
     using Search =
-        std::function<void(LDeviceManager&, LDeviceManager::DeviceLocation, const NetworkSearchRequest&)>;
+        std::function<bool(IDeviceLists&, IDeviceLists::DeviceLocation, const NetworkSearchRequest&)>;
     using Refresh = std::function<int(const RCPtr<LDeviceBase>&, DeviceIdentifier&)>;
 
     static RCPtr<FakeDeviceSources> Create() { return RCPtr<FakeDeviceSources>(new FakeDeviceSources()); }
@@ -59,7 +59,7 @@ public:
         return device;
     }
 
-    void FindNetworkDevices(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+    bool FindNetworkDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                             const NetworkSearchRequest& request) override
     {
         Search search;
@@ -69,10 +69,7 @@ public:
             mLastRequest = request;
             search = mSearch;
         }
-        if (search)
-        {
-            search(manager, location, request);
-        }
+        return search && search(lists, location, request);
     }
 
     int RefreshDeviceIdentifier(const RCPtr<LDeviceBase>& device, DeviceIdentifier& identifier) override
@@ -152,36 +149,12 @@ public:
         return mLastRequest;
     }
 
-    // A network search as the real one ends: the devices whose IDs the list
-    // does not hold yet are added, the list is sorted, and the revision is
-    // raised when anything was added.
-    static void MergeIntoList(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+    // A network search that finds devices: those whose IDs the list does not
+    // hold yet are added; whether any was.
+    static bool MergeIntoList(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                               const std::vector<RCPtr<LDeviceBase>>& devices)
     {
-        bool changed = false;
-        manager.UseDeviceList(location,
-                              [&](LDeviceManager::DeviceList& list)
-                              {
-                                  for (const RCPtr<LDeviceBase>& device : devices)
-                                  {
-                                      const Variant deviceID = device->GetDeviceID();
-                                      bool listed = false;
-                                      for (int64_t i = 0; i < list.GetCount() && !listed; ++i)
-                                      {
-                                          listed = list[static_cast<size_t>(i)]->IsDeviceID(deviceID);
-                                      }
-                                      if (!listed)
-                                      {
-                                          static_cast<void>(list.AppendItem(device));
-                                          changed = true;
-                                      }
-                                  }
-                                  LDeviceManager::SortDeviceList(list);
-                              });
-        if (changed)
-        {
-            manager.RaiseRevision(location);
-        }
+        return lists.AddDevices(location, devices);
     }
 
 private:

@@ -210,6 +210,36 @@ TEST_F(AttachedDevicesTest, TwoThreadsConnectingAtOnceConnectOnce)
     }
 }
 
+// One thread searches for attached devices again and again while another
+// connects and disconnects one of them: no connect fails for it, and no
+// search undoes one.
+TEST_F(AttachedDevicesTest, ConnectsBesideSearchesNeitherFailNorAreUndone)
+{
+    ASSERT_EQ(IDs({1, 2}), Find());
+    std::atomic<bool> done{false};
+    std::thread searcher(
+        [&]
+        {
+            while (!done.load())
+            {
+                KT::Variant list;
+                EXPECT_EQ(0, QVRX_FindDevices(nullptr, 0, list));
+            }
+        });
+    int failed = 0;
+    int undone = 0;
+    for (int round = 0; round < 200; ++round)
+    {
+        failed += QVRX_ConnectDevice(DeviceID(1), &Recorder::Callback, &mRecorder) != 0 ? 1 : 0;
+        undone += QVRX_IsDeviceConnected(DeviceID(1), false, 0) != 0 ? 1 : 0;
+        static_cast<void>(QVRX_DisconnectDevice(DeviceID(1)));
+    }
+    done.store(true);
+    searcher.join();
+    EXPECT_EQ(0, failed);
+    EXPECT_EQ(0, undone);
+}
+
 TEST_F(AttachedDevicesTest, NotificationsWhileAnotherThreadDisconnectsAndReconnects)
 {
     std::vector<FakeDevice> devices{Device(1), Device(2, false)};

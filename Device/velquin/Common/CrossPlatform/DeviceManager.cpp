@@ -73,6 +73,21 @@ const LibraryLoad sLibraryLoad;
 
 } // namespace
 
+template <class Work>
+void LDeviceManager::UseDeviceList(DeviceLocation location, Work&& work)
+{
+    if (location == DEVICE_LOCATION_LOCAL)
+    {
+        KT::AutolockT<KT::FastMutex> lock(mLocalListLock);
+        work(mLocalDevices);
+    }
+    else
+    {
+        KT::AutolockT<KT::FastMutex> lock(mRemoteListLock);
+        work(mRemoteDevices);
+    }
+}
+
 KT::RCPtr<LDeviceManager> LDeviceManager::Create(const KT::RCPtr<LDeviceSources>& sources)
 {
     if (!sources)
@@ -171,19 +186,29 @@ int LDeviceManager::FindDevices(KT::Variant& deviceList)
 
 void LDeviceManager::RemoveUnconnectedLocalDevices()
 {
-    // The devices are asked outside the lock; the ones that leave the list are
-    // released only after it, since a device's last release disconnects it.
-    DeviceList snapshot;
+    // The devices are asked outside the lock; whether to drop one is decided
+    // again under it, where a connect marks its device before it starts. The
+    // devices that leave the list are released only after the lock, since a
+    // device's last release disconnects it.
+    std::vector<KT::RCPtr<LDeviceBase>> asked;
+    std::uint64_t serial = 0;
     {
         Lock lock(mLocalListLock);
-        snapshot = mLocalDevices;
+        serial = mConnectSerial;
+        for (std::size_t i = static_cast<std::size_t>(mLocalDevices.GetCount()); i-- > 0;)
+        {
+            if (!!mLocalDevices[i] && !IsConnecting(mLocalDevices[i].GetRaw(), serial))
+            {
+                asked.push_back(mLocalDevices[i]);
+            }
+        }
     }
     std::vector<KT::RCPtr<LDeviceBase>> unconnected;
-    for (std::size_t i = static_cast<std::size_t>(snapshot.GetCount()); i-- > 0;)
+    for (const KT::RCPtr<LDeviceBase>& device : asked)
     {
-        if (!!snapshot[i] && !snapshot[i]->IsConnected(true, SEARCH_PROBE_IDLE_MS))
+        if (!device->IsConnected(true, SEARCH_PROBE_IDLE_MS))
         {
-            unconnected.push_back(snapshot[i]);
+            unconnected.push_back(device);
         }
     }
     std::vector<KT::RCPtr<LDeviceBase>> removed(unconnected.size());
@@ -191,10 +216,26 @@ void LDeviceManager::RemoveUnconnectedLocalDevices()
     for (std::size_t i = 0; i < unconnected.size(); ++i)
     {
         const std::size_t index = mLocalDevices.GetIndexOf(unconnected[i]);
-        if (index != KT::kContainerNotFound)
+        if (index != KT::kContainerNotFound && !IsConnecting(unconnected[i].GetRaw(), serial))
         {
             static_cast<void>(mLocalDevices.RemoveItem(index, removed[i])); // the index was just found
+            ForgetMark(removed[i].GetRaw());
         }
+    }
+}
+
+bool LDeviceManager::IsConnecting(const LDeviceBase* device, std::uint64_t serial) const
+{
+    const auto mark = mConnectMarks.find(device);
+    return mark != mConnectMarks.end() && (mark->second.connecting != 0 || mark->second.lastBegun > serial);
+}
+
+void LDeviceManager::ForgetMark(const LDeviceBase* device)
+{
+    const auto mark = mConnectMarks.find(device);
+    if (mark != mConnectMarks.end() && mark->second.connecting == 0)
+    {
+        mConnectMarks.erase(mark);
     }
 }
 
@@ -274,7 +315,98 @@ void LDeviceManager::FindNetworkDevices(DeviceLocation location, bool verify, co
     // lock is released: that may wait for a host callback, which may search.
     DeferredDeviceWork deferred;
     Lock lock(mSearchLock);
-    mSources->FindNetworkDevices(*this, location, request);
+    const bool changed = mSources->FindNetworkDevices(*this, location, request);
+    UseDeviceList(location, [](DeviceList& list) { SortDeviceList(list); });
+    if (changed)
+    {
+        RaiseRevision(location);
+    }
+}
+
+IDeviceLists::Devices LDeviceManager::CopyDevices(DeviceLocation location)
+{
+    Devices devices;
+    UseDeviceList(location,
+                  [&devices](DeviceList& list)
+                  {
+                      for (std::size_t i = 0; i < static_cast<std::size_t>(list.GetCount()); ++i)
+                      {
+                          devices.push_back(list[i]);
+                      }
+                  });
+    return devices;
+}
+
+bool LDeviceManager::HoldsDeviceAt(DeviceLocation location, std::uint32_t address, std::uint32_t port)
+{
+    bool held = false;
+    UseDeviceList(location,
+                  [&](DeviceList& list)
+                  {
+                      for (std::size_t i = static_cast<std::size_t>(list.GetCount()); i-- > 0 && !held;)
+                      {
+                          if (!!list[i])
+                          {
+                              // Address and port read together.
+                              const KT::DeviceIdentifier at = list[i]->GetDeviceIdentifier();
+                              held = at.GetCurrentNetworkAddress() == address &&
+                                     at.GetCurrentNetworkPort() == port;
+                          }
+                      }
+                  });
+    return held;
+}
+
+bool LDeviceManager::AddDevices(DeviceLocation location, const Devices& devices)
+{
+    bool added = false;
+    UseDeviceList(location,
+                  [&](DeviceList& list)
+                  {
+                      for (const KT::RCPtr<LDeviceBase>& device : devices)
+                      {
+                          if (!!device && !FindInList(list, device->GetDeviceID()))
+                          {
+                              static_cast<void>(list.AppendItem(device)); // grows or throws
+                              added = true;
+                          }
+                      }
+                  });
+    return added;
+}
+
+bool LDeviceManager::RemoveDevices(DeviceLocation location, const std::vector<KT::Variant>& deviceIDs)
+{
+    // Released after the lock: a device's last release disconnects it.
+    std::vector<KT::RCPtr<LDeviceBase>> removed;
+    UseDeviceList(location,
+                  [&](DeviceList& list)
+                  {
+                      for (std::size_t i = static_cast<std::size_t>(list.GetCount()); i-- > 0;)
+                      {
+                          bool drop = false;
+                          for (const KT::Variant& deviceID : deviceIDs)
+                          {
+                              drop = drop || (!!list[i] && list[i]->IsDeviceID(deviceID));
+                          }
+                          if (drop)
+                          {
+                              removed.emplace_back();
+                              static_cast<void>(list.RemoveItem(i, removed.back())); // i lies below the count
+                          }
+                      }
+                  });
+    // A connect still under way on one of them finds it gone and forgets its
+    // mark itself.
+    if (location == DEVICE_LOCATION_LOCAL)
+    {
+        Lock lock(mLocalListLock);
+        for (const KT::RCPtr<LDeviceBase>& device : removed)
+        {
+            ForgetMark(device.GetRaw());
+        }
+    }
+    return !removed.empty();
 }
 
 void LDeviceManager::CreateDeviceIDList(const DeviceList& list, KT::Array<KT::Variant>& deviceIDs,
@@ -355,7 +487,8 @@ int LDeviceManager::GetRevision(DeviceLocation location) const
 
 int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallback callback, void* context)
 {
-    KT::RCPtr<LDeviceBase> device = GetDevice(deviceID);
+    DeviceLocation location = DEVICE_LOCATION_LOCAL;
+    KT::RCPtr<LDeviceBase> device = BeginConnect(deviceID, location);
     if (!device && !deviceID.IsEmpty())
     {
         // A device not yet listed is searched for where its ID says it lives:
@@ -371,23 +504,23 @@ int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallba
         {
             FindDevices(scratch);
         }
-        device = GetDevice(deviceID);
+        device = BeginConnect(deviceID, location);
     }
     if (!device)
     {
         return QVRX_RESULT_UNKNOWN_DEVICE;
     }
-    if (device->IsConnected(true, CONNECT_PROBE_IDLE_MS))
+    const int result = device->IsConnected(true, CONNECT_PROBE_IDLE_MS)
+                           ? QVRX_RESULT_ALREADY_CONNECTED
+                           : device->ConnectDevice(callback, context);
+    const bool listed = EndConnect(device, location);
+    if (KT::Result::Succeeded(result) && !listed)
     {
-        return QVRX_RESULT_ALREADY_CONNECTED;
-    }
-    const int result = device->ConnectDevice(callback, context);
-    if (KT::Result::Succeeded(result) && !IsListed(device))
-    {
-        // The device left the lists while it connected (ReleaseAll or a search
-        // on another thread, which disconnect what they take out before or
-        // after this connect): nothing could disconnect it any more, and its
-        // connection would keep it, its threads and the host's callback going.
+        // The device left the lists while it connected (ReleaseAll, or a
+        // network search that could not identify it, which disconnect what
+        // they take out before or after this connect): nothing could
+        // disconnect it any more, and its connection would keep it, its
+        // threads and the host's callback going.
         static_cast<void>(device->DisconnectDevice());
         return QVRX_RESULT_CONNECTION_FAILED;
     }
@@ -398,17 +531,44 @@ int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallba
     return result;
 }
 
-bool LDeviceManager::IsListed(const KT::RCPtr<LDeviceBase>& device)
+KT::RCPtr<LDeviceBase> LDeviceManager::BeginConnect(const KT::Variant& deviceID, DeviceLocation& location)
 {
     {
         Lock lock(mLocalListLock);
-        if (mLocalDevices.GetIndexOf(device) != KT::kContainerNotFound)
+        KT::RCPtr<LDeviceBase> device = FindInList(mLocalDevices, deviceID);
+        if (!!device)
         {
-            return true;
+            ConnectMark& mark = mConnectMarks[device.GetRaw()];
+            ++mark.connecting;
+            mark.lastBegun = ++mConnectSerial;
+            location = DEVICE_LOCATION_LOCAL;
+            return device;
         }
     }
     Lock lock(mRemoteListLock);
-    return mRemoteDevices.GetIndexOf(device) != KT::kContainerNotFound;
+    KT::RCPtr<LDeviceBase> device = FindInList(mRemoteDevices, deviceID);
+    if (!!device)
+    {
+        location = DEVICE_LOCATION_REMOTE;
+    }
+    return device;
+}
+
+bool LDeviceManager::EndConnect(const KT::RCPtr<LDeviceBase>& device, DeviceLocation location)
+{
+    if (location == DEVICE_LOCATION_REMOTE)
+    {
+        Lock lock(mRemoteListLock);
+        return mRemoteDevices.GetIndexOf(device) != KT::kContainerNotFound;
+    }
+    Lock lock(mLocalListLock);
+    --mConnectMarks[device.GetRaw()].connecting;
+    const bool listed = mLocalDevices.GetIndexOf(device) != KT::kContainerNotFound;
+    if (!listed)
+    {
+        ForgetMark(device.GetRaw());
+    }
+    return listed;
 }
 
 int LDeviceManager::IsDeviceConnected(const KT::Variant& deviceID, bool probe, std::uint32_t idleMs)
@@ -587,6 +747,14 @@ int LDeviceManager::ReleaseAll()
                           released = list;
                           static_cast<void>(list.Clear()); // emptying cannot fail
                       });
+        if (location == DEVICE_LOCATION_LOCAL)
+        {
+            Lock lock(mLocalListLock);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(released.GetCount()); ++i)
+            {
+                ForgetMark(released[i].GetRaw());
+            }
+        }
         for (std::size_t i = 0; i < static_cast<std::size_t>(released.GetCount()); ++i)
         {
             if (!!released[i])

@@ -6,17 +6,27 @@
 // it. Created at library load and held in one static pointer that is never
 // destroyed; everything else that holds it holds its own reference.
 //
+// The manager alone changes its lists: its sources' network search reads and
+// edits them through IDeviceLists, and the manager sorts the list and raises
+// its revision after each search.
+//
 // Threads: every operation runs on a host thread. Locks, in the order they may
 // be taken: mSearchLock (one network search at a time), then one list lock
-// (mLocalListLock guards mLocalDevices, mRemoteListLock mRemoteDevices; the two
-// are never held together), then a device's identifier lock, held only to copy
-// or compare its identity. No manager lock is held while a device operation
-// runs (connect, disconnect, gets, sets, IsConnected, identification) or while
-// the host's variants are written, so a device's callback may call back into
-// the manager. The revision counters are atomic.
+// (mLocalListLock guards mLocalDevices and the connect marks, mRemoteListLock
+// mRemoteDevices; the two are never held together), then a device's
+// identifier lock, held only to copy or compare its identity. No manager lock
+// is held while a device operation runs (connect, disconnect, gets, sets,
+// IsConnected, identification) or while the host's variants are written, so a
+// device's callback may call back into the manager. The revision counters are
+// atomic.
+// A connect marks an attached device under mLocalListLock in the same hold as
+// its look-up, before the device connects; the search that drops unconnected
+// attached devices decides and drops under one hold of that lock and keeps
+// every device with a connect under way or begun since it asked the devices.
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
@@ -28,20 +38,15 @@
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
+#include "velquin/Common/CrossPlatform/DeviceLists.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 class LDeviceSources;
 
-class LDeviceManager : public virtual KT::LRefCountedObject
+class LDeviceManager : public virtual KT::LRefCountedObject, public IDeviceLists
 {
 public:
     using DeviceList = KT::RCPtrArray<LDeviceBase, 1, 0>;
-
-    enum DeviceLocation : std::uint32_t
-    {
-        DEVICE_LOCATION_LOCAL = 0,
-        DEVICE_LOCATION_REMOTE = 1,
-    };
 
     // A manager with empty lists, both revisions 0, finding devices through
     // sources (never null).
@@ -70,14 +75,17 @@ public:
     [[nodiscard]] int FindRemoteDevices(KT::Variant& deviceList, bool verify, const std::uint32_t* addresses,
                                         std::uint32_t addressCount, std::uint32_t maxDevices,
                                         std::uint32_t portCount, std::uint32_t firstPort);
-    // Runs the sources' network search for location under the search lock.
+    // Runs the sources' network search for location under the search lock,
+    // then sorts the list and raises its revision when the search changed it.
     void FindNetworkDevices(DeviceLocation location, bool verify, const std::uint32_t* addresses,
                             std::uint32_t addressCount, std::uint32_t maxDevices, std::uint32_t portCount,
                             std::uint32_t firstPort);
 
-    // As the exported functions of the same names. A connect that succeeds
-    // on a device which left the lists meanwhile (ReleaseAll, a search) is
-    // undone: the device is disconnected again and the result is -6.
+    // As the exported functions of the same names. A search does not drop an
+    // attached device while it connects. A connect that succeeds on a device
+    // which left the lists meanwhile (ReleaseAll, or a network search that
+    // verified it away) is undone: the device is disconnected again and the
+    // result is -6.
     [[nodiscard]] int ConnectDevice(const KT::Variant& deviceID, DeviceParamCallback callback, void* context);
     [[nodiscard]] int IsDeviceConnected(const KT::Variant& deviceID, bool probe, std::uint32_t idleMs);
     [[nodiscard]] int GetDeviceInfo(const KT::Variant& deviceID, KT::DeviceInfo* info, bool refresh);
@@ -98,13 +106,12 @@ public:
     // sources drop their network search state. Returns 0.
     int ReleaseAll();
 
-    // For the network search (LDeviceSources::FindNetworkDevices): runs
-    // work(list) with the list of location locked. Look-ups on other threads
-    // wait meanwhile; work calls no other manager operation and waits for
-    // nothing that may itself need a manager lock (a device's host callback
-    // may call into the manager).
-    template <class Work>
-    void UseDeviceList(DeviceLocation location, Work&& work);
+    // IDeviceLists, for the sources' network search.
+    Devices CopyDevices(DeviceLocation location) override;
+    bool HoldsDeviceAt(DeviceLocation location, std::uint32_t address, std::uint32_t port) override;
+    bool AddDevices(DeviceLocation location, const Devices& devices) override;
+    bool RemoveDevices(DeviceLocation location, const std::vector<KT::Variant>& deviceIDs) override;
+
     // Keeps the list in device order (LDeviceBase::SortKey), devices of equal
     // rank in the order they had. The caller holds the list's lock.
     static void SortDeviceList(DeviceList& list);
@@ -124,10 +131,32 @@ private:
     // The device of list with that ID, searched from the last to the first;
     // the caller holds the list's lock.
     static KT::RCPtr<LDeviceBase> FindInList(const DeviceList& list, const KT::Variant& deviceID);
-    // Whether this very device is in either list.
-    bool IsListed(const KT::RCPtr<LDeviceBase>& device);
-    // Drops the local devices that report themselves unconnected.
+    // The connects through the manager on one attached device: how many are
+    // under way and the serial of the latest one begun. Kept while the device
+    // is listed or connecting.
+    struct ConnectMark
+    {
+        unsigned int connecting = 0;
+        std::uint64_t lastBegun = 0;
+    };
+
+    // The look-up of a connect: as GetDevice, and an attached device found is
+    // marked as connecting in the same hold of the local list's lock.
+    KT::RCPtr<LDeviceBase> BeginConnect(const KT::Variant& deviceID, DeviceLocation& location);
+    // Takes the mark of BeginConnect off; whether the device is still listed.
+    bool EndConnect(const KT::RCPtr<LDeviceBase>& device, DeviceLocation location);
+    // Whether an attached device has a connect under way, or one begun after
+    // serial.
+    bool IsConnecting(const LDeviceBase* device, std::uint64_t serial) const REQUIRES(mLocalListLock);
+    // Drops the mark of a device that left the local list, unless a connect
+    // on it is still under way.
+    void ForgetMark(const LDeviceBase* device) REQUIRES(mLocalListLock);
+    // Drops the local devices that report themselves unconnected and that no
+    // connect has marked.
     void RemoveUnconnectedLocalDevices();
+    // Runs work(list) with the list of location locked.
+    template <class Work>
+    void UseDeviceList(DeviceLocation location, Work&& work);
     // The device IDs of the list, in list order, validated devices only when
     // validatedOnly is set. The caller holds the list's lock.
     static void CreateDeviceIDList(const DeviceList& list, KT::Array<KT::Variant>& deviceIDs,
@@ -142,22 +171,9 @@ private:
     KT::AtomicCounter mLocalRevision;
     DeviceList mRemoteDevices GUARDED_BY(mRemoteListLock);
     KT::AtomicCounter mRemoteRevision;
+    std::map<const LDeviceBase*, ConnectMark> mConnectMarks GUARDED_BY(mLocalListLock);
+    std::uint64_t mConnectSerial GUARDED_BY(mLocalListLock) = 0;
     KT::FastMutex mLocalListLock;
     KT::FastMutex mRemoteListLock;
     KT::FastMutex mSearchLock ACQUIRED_BEFORE(mLocalListLock, mRemoteListLock);
 };
-
-template <class Work>
-void LDeviceManager::UseDeviceList(DeviceLocation location, Work&& work)
-{
-    if (location == DEVICE_LOCATION_LOCAL)
-    {
-        KT::AutolockT<KT::FastMutex> lock(mLocalListLock);
-        work(mLocalDevices);
-    }
-    else
-    {
-        KT::AutolockT<KT::FastMutex> lock(mRemoteListLock);
-        work(mRemoteDevices);
-    }
-}

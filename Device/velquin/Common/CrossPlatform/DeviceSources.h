@@ -17,7 +17,7 @@
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/Array.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
-#include "velquin/Common/CrossPlatform/DeviceManager.h"
+#include "velquin/Common/CrossPlatform/DeviceLists.h"
 
 // The arguments of one network search, as the host gave them to
 // QVRX_FindRemoteDevices.
@@ -56,11 +56,11 @@ public:
 
     // One network search into the list of location, with the manager's search
     // lock held (so one search runs at a time) and no list lock. It merges what
-    // it finds into that list through manager.UseDeviceList, leaves the list
-    // sorted with LDeviceManager::SortDeviceList, and calls
-    // manager.RaiseRevision(location) once when the list changed.
-    virtual void FindNetworkDevices(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
-                                    const NetworkSearchRequest& request) = 0;
+    // it finds into that list through lists. True when it changed the list or
+    // the identity of a device in it: the manager then raises the list's
+    // revision (and sorts the list after every search).
+    [[nodiscard]] virtual bool FindNetworkDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
+                                                  const NetworkSearchRequest& request) = 0;
     // Has a device of the remote list identify itself again
     // (QVRX_GetDeviceInfo with refresh); no manager lock is held. identifier
     // receives the identity it reported. 0: new or changed, or validated for

@@ -13,24 +13,12 @@ namespace
 
 using Lock = KT::AutolockT<KT::FastMutex>;
 using Identifiers = KT::Array<KT::DeviceIdentifier>;
-using DeviceVector = std::vector<KT::RCPtr<LDeviceBase>>;
+using DeviceVector = IDeviceLists::Devices;
 
 void RemoveAt(Identifiers& identifiers, std::size_t index)
 {
     KT::DeviceIdentifier removed;
     static_cast<void>(identifiers.RemoveItem(index, removed));
-}
-
-bool ListHolds(const LDeviceManager::DeviceList& list, const KT::Variant& deviceID)
-{
-    for (std::size_t i = static_cast<std::size_t>(list.GetCount()); i-- > 0;)
-    {
-        if (!!list[i] && list[i]->IsDeviceID(deviceID))
-        {
-            return true;
-        }
-    }
-    return false;
 }
 
 // A new network device for identifier that has identified itself: its
@@ -70,7 +58,7 @@ void LNetworkDeviceSearch::Release()
 }
 
 void LNetworkDeviceSearch::GetDiscoveredNetworkDevices(const KT::RCPtr<LDeviceDiscovery>& client,
-                                                       LDeviceManager::DeviceLocation location,
+                                                       IDeviceLists::DeviceLocation location,
                                                        Identifiers& discovered)
 {
     static_cast<void>(discovered.Clear());
@@ -86,14 +74,14 @@ void LNetworkDeviceSearch::GetDiscoveredNetworkDevices(const KT::RCPtr<LDeviceDi
     for (std::size_t i = static_cast<std::size_t>(all.GetCount()); i-- > 0;)
     {
         const bool own = ownAddresses.GetIndexOf(all[i].GetCurrentNetworkAddress()) != KT::kContainerNotFound;
-        if (own == (location == LDeviceManager::DEVICE_LOCATION_LOCAL))
+        if (own == (location == IDeviceLists::DEVICE_LOCATION_LOCAL))
         {
             static_cast<void>(discovered.AppendItem(all[i]));
         }
     }
 }
 
-bool LNetworkDeviceSearch::FindRemoteDevicesByIP(LDeviceManager& manager, Identifiers& found,
+bool LNetworkDeviceSearch::FindRemoteDevicesByIP(IDeviceLists& lists, Identifiers& found,
                                                  const KT::Array<std::uint32_t>& addresses,
                                                  std::uint32_t maxDevices, std::uint32_t portCount,
                                                  std::uint32_t firstPort)
@@ -111,23 +99,8 @@ bool LNetworkDeviceSearch::FindRemoteDevicesByIP(LDeviceManager& manager, Identi
         const std::uint32_t address = addresses.GetAt(a);
         for (std::uint64_t port = firstPort; port < endPort && port <= kLastPort; ++port)
         {
-            bool listed = false;
-            manager.UseDeviceList(LDeviceManager::DEVICE_LOCATION_REMOTE,
-                                  [&](LDeviceManager::DeviceList& list)
-                                  {
-                                      for (std::size_t i = static_cast<std::size_t>(list.GetCount());
-                                           i-- > 0 && !listed;)
-                                      {
-                                          if (!!list[i])
-                                          {
-                                              // Address and port read together.
-                                              const KT::DeviceIdentifier at = list[i]->GetDeviceIdentifier();
-                                              listed = at.GetCurrentNetworkAddress() == address &&
-                                                       at.GetCurrentNetworkPort() == port;
-                                          }
-                                      }
-                                  });
-            if (listed)
+            if (lists.HoldsDeviceAt(IDeviceLists::DEVICE_LOCATION_REMOTE, address,
+                                    static_cast<std::uint32_t>(port)))
             {
                 break;
             }
@@ -148,8 +121,7 @@ bool LNetworkDeviceSearch::FindRemoteDevicesByIP(LDeviceManager& manager, Identi
     return count != 0;
 }
 
-void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
-                                              LDeviceManager::DeviceLocation location,
+bool LNetworkDeviceSearch::FindNetworkDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                                               const NetworkSearchRequest& request)
 {
     bool changed = false;
@@ -180,7 +152,7 @@ void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
             }
         }
         static_cast<void>(
-            FindRemoteDevicesByIP(manager, probed, addresses, request.maxDevices, portCount, firstPort));
+            FindRemoteDevicesByIP(lists, probed, addresses, request.maxDevices, portCount, firstPort));
         // A device both probed and announced is handled once, as probed; the
         // discovery learns what probing found when the two differ.
         for (std::size_t p = static_cast<std::size_t>(probed.GetCount()); p-- > 0;)
@@ -206,52 +178,47 @@ void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
 
     // Known devices take what probing found; announced devices already listed
     // keep their identifiers.
-    manager.UseDeviceList(
-        location,
-        [&](LDeviceManager::DeviceList& list)
+    const DeviceVector listed = lists.CopyDevices(location);
+    for (std::size_t i = listed.size(); i-- > 0;)
+    {
+        const KT::RCPtr<LDeviceBase>& device = listed[i];
+        if (!device)
         {
-            for (std::size_t i = static_cast<std::size_t>(list.GetCount()); i-- > 0;)
+            continue;
+        }
+        for (std::size_t p = static_cast<std::size_t>(probed.GetCount()); p-- > 0;)
+        {
+            if (!device->IsDeviceEqual(probed[p]))
             {
-                const KT::RCPtr<LDeviceBase>& device = list[i];
-                if (!device)
-                {
-                    continue;
-                }
-                for (std::size_t p = static_cast<std::size_t>(probed.GetCount()); p-- > 0;)
-                {
-                    if (!device->IsDeviceEqual(probed[p]))
-                    {
-                        continue;
-                    }
-                    const KT::DeviceIdentifier current = device->GetDeviceIdentifier();
-                    if (current != probed[p])
-                    {
-                        changed = true;
-                    }
-                    const bool moved =
-                        current.GetCurrentNetworkAddress() != probed[p].GetCurrentNetworkAddress() ||
-                        current.GetCurrentNetworkPort() != probed[p].GetCurrentNetworkPort();
-                    const bool disconnect = moved && device->IsConnected(false, kConnectedIdleMs);
-                    if (disconnect)
-                    {
-                        static_cast<void>(device->DisconnectDevice());
-                    }
-                    device->SetDeviceIdentifier(probed[p]);
-                    if (disconnect)
-                    {
-                        static_cast<void>(device->IsConnected(true, 0));
-                    }
-                    RemoveAt(probed, p);
-                }
-                for (std::size_t d = static_cast<std::size_t>(discovered.GetCount()); d-- > 0;)
-                {
-                    if (device->IsDeviceEqual(discovered[d]))
-                    {
-                        RemoveAt(discovered, d);
-                    }
-                }
+                continue;
             }
-        });
+            const KT::DeviceIdentifier current = device->GetDeviceIdentifier();
+            if (current != probed[p])
+            {
+                changed = true;
+            }
+            const bool moved = current.GetCurrentNetworkAddress() != probed[p].GetCurrentNetworkAddress() ||
+                               current.GetCurrentNetworkPort() != probed[p].GetCurrentNetworkPort();
+            const bool disconnect = moved && device->IsConnected(false, kConnectedIdleMs);
+            if (disconnect)
+            {
+                static_cast<void>(device->DisconnectDevice());
+            }
+            device->SetDeviceIdentifier(probed[p]);
+            if (disconnect)
+            {
+                static_cast<void>(device->IsConnected(true, 0));
+            }
+            RemoveAt(probed, p);
+        }
+        for (std::size_t d = static_cast<std::size_t>(discovered.GetCount()); d-- > 0;)
+        {
+            if (device->IsDeviceEqual(discovered[d]))
+            {
+                RemoveAt(discovered, d);
+            }
+        }
+    }
 
     // New probed devices identify themselves before they join the list, so
     // look-ups do not wait for their exchanges.
@@ -262,23 +229,12 @@ void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
         int result = 0;
         created.push_back(CreateIdentifiedDevice(probed[p], reported, result));
     }
-    if (!created.empty())
+    if (lists.AddDevices(location, created))
     {
-        manager.UseDeviceList(location,
-                              [&](LDeviceManager::DeviceList& list)
-                              {
-                                  for (const KT::RCPtr<LDeviceBase>& device : created)
-                                  {
-                                      if (!ListHolds(list, device->GetDeviceID()))
-                                      {
-                                          static_cast<void>(list.AppendItem(device));
-                                          changed = true;
-                                      }
-                                  }
-                              });
+        changed = true;
     }
 
-    if (request.verify && VerifyDevices(manager, location, client))
+    if (request.verify && VerifyDevices(lists, location, client))
     {
         changed = true;
     }
@@ -305,34 +261,17 @@ void LNetworkDeviceSearch::FindNetworkDevices(LDeviceManager& manager,
         }
         kept.push_back(KT::RCPtr<LDeviceBase>(device.GetRaw()));
     }
-
-    manager.UseDeviceList(location,
-                          [&](LDeviceManager::DeviceList& list)
-                          {
-                              for (std::size_t k = kept.size(); k-- > 0;)
-                              {
-                                  if (!ListHolds(list, kept[k]->GetDeviceID()))
-                                  {
-                                      static_cast<void>(list.AppendItem(kept[k]));
-                                      changed = true;
-                                  }
-                              }
-                              LDeviceManager::SortDeviceList(list);
-                          });
-    if (changed)
-    {
-        manager.RaiseRevision(location);
-    }
+    // Added last to first, as they were found.
+    return lists.AddDevices(location, DeviceVector(kept.rbegin(), kept.rend())) || changed;
 }
 
-bool LNetworkDeviceSearch::VerifyDevices(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+bool LNetworkDeviceSearch::VerifyDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                                          const KT::RCPtr<LDeviceDiscovery>& client)
 {
     bool changed = false;
-    LDeviceManager::DeviceList snapshot;
-    manager.UseDeviceList(location, [&](LDeviceManager::DeviceList& list) { snapshot = list; });
+    const DeviceVector snapshot = lists.CopyDevices(location);
     DeviceVector failed;
-    for (std::size_t i = static_cast<std::size_t>(snapshot.GetCount()); i-- > 0;)
+    for (std::size_t i = snapshot.size(); i-- > 0;)
     {
         const KT::RCPtr<LDeviceBase>& device = snapshot[i];
         if (!device)
@@ -373,30 +312,12 @@ bool LNetworkDeviceSearch::VerifyDevices(LDeviceManager& manager, LDeviceManager
     {
         failedIDs.push_back(device->GetDeviceID());
     }
-    DeviceVector removed;
-    manager.UseDeviceList(location,
-                          [&](LDeviceManager::DeviceList& list)
-                          {
-                              for (std::size_t i = static_cast<std::size_t>(list.GetCount()); i-- > 0;)
-                              {
-                                  bool drop = false;
-                                  for (const KT::Variant& deviceID : failedIDs)
-                                  {
-                                      drop = drop || (!!list[i] && list[i]->IsDeviceID(deviceID));
-                                  }
-                                  if (drop)
-                                  {
-                                      KT::RCPtr<LDeviceBase> device;
-                                      static_cast<void>(list.RemoveItem(i, device));
-                                      removed.push_back(device);
-                                  }
-                              }
-                          });
+    const bool removed = lists.RemoveDevices(location, failedIDs);
     for (const KT::RCPtr<LDeviceBase>& device : failed)
     {
         static_cast<void>(device->DisconnectDevice());
     }
-    return changed || !removed.empty();
+    return changed || removed;
 }
 
 int LNetworkDeviceSearch::RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,

@@ -2,17 +2,18 @@
 // It probes the IPv4 addresses the host gives (a TCP reachability check, then
 // the identify exchange through LDeviceIdentifiersRetriever), merges what it
 // finds with what discovery of announced devices reports (LDeviceDiscovery,
-// when there is one) into the manager's device list, optionally has every
-// listed device identify itself again, keeps the list sorted and raises its
-// revision when it changed. It also runs the identity refresh of
-// QVRX_GetDeviceInfo. Made by the sources, held by RCPtr for their life.
+// when there is one) into the manager's device list, which it reads and edits
+// only through IDeviceLists, optionally has every listed device identify
+// itself again, and tells the manager whether the list changed. It also runs
+// the identity refresh of QVRX_GetDeviceInfo. Made by the sources, held by
+// RCPtr for their life.
 //
 // Threads: host threads. FindNetworkDevices runs with the manager's search
 // lock held (one search at a time) inside a DeferredDeviceWork scope that the
 // manager opens; RefreshDeviceIdentifier and Release may run meanwhile.
 // mClientLock guards the discovery client pointer, copied out before each use
-// and never held while it is called. Locks of the manager and the devices are
-// taken in their documented order: list lock, then a device's locks.
+// and never held while it is called. No list lock is held while a device is
+// asked or told anything.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,7 @@
 #include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 #include "velquin/Common/CrossPlatform/DeviceDiscovery.h"
-#include "velquin/Common/CrossPlatform/DeviceManager.h"
+#include "velquin/Common/CrossPlatform/DeviceLists.h"
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
 
 class LNetworkDeviceSearch : public virtual KT::LRefCountedObject
@@ -41,15 +42,16 @@ public:
 
     static KT::RCPtr<LNetworkDeviceSearch> Create();
 
-    // One search into the list of location (LDeviceSources::FindNetworkDevices).
-    void FindNetworkDevices(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+    // One search into the list of location (LDeviceSources::FindNetworkDevices):
+    // whether the list or a listed device's identity changed.
+    bool FindNetworkDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                             const NetworkSearchRequest& request);
     // Probes each address on ports firstPort to firstPort + portCount - 1 (not
     // past 65535), skipping the rest of an address once a listed device is
     // found at one of its ports; found receives the identifiers of the devices
     // that answered. At most maxDevices over all addresses together. True when
     // any was found.
-    bool FindRemoteDevicesByIP(LDeviceManager& manager, KT::Array<KT::DeviceIdentifier>& found,
+    bool FindRemoteDevicesByIP(IDeviceLists& lists, KT::Array<KT::DeviceIdentifier>& found,
                                const KT::Array<std::uint32_t>& addresses, std::uint32_t maxDevices,
                                std::uint32_t portCount, std::uint32_t firstPort);
     // LDeviceSources::RefreshDeviceIdentifier.
@@ -73,11 +75,11 @@ private:
     // The discovered devices at this computer's own addresses (location 0) or
     // at any other (location 1); empty without a client.
     static void GetDiscoveredNetworkDevices(const KT::RCPtr<LDeviceDiscovery>& client,
-                                            LDeviceManager::DeviceLocation location,
+                                            IDeviceLists::DeviceLocation location,
                                             KT::Array<KT::DeviceIdentifier>& discovered);
     // Has each listed network device identify itself again; those that fail
     // are disconnected and dropped. Whether the list changed.
-    bool VerifyDevices(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+    bool VerifyDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                        const KT::RCPtr<LDeviceDiscovery>& client);
 
     KT::FastMutex mClientLock;

@@ -25,11 +25,10 @@ LSystemDeviceSources::LSystemDeviceSources(const KT::RCPtr<LNetworkDeviceSearch>
 {
 }
 
-void LSystemDeviceSources::FindNetworkDevices(LDeviceManager& manager,
-                                              LDeviceManager::DeviceLocation location,
+bool LSystemDeviceSources::FindNetworkDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                                               const NetworkSearchRequest& request)
 {
-    mNetworkSearch->FindNetworkDevices(manager, location, request);
+    return mNetworkSearch->FindNetworkDevices(lists, location, request);
 }
 
 int LSystemDeviceSources::RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,

@@ -16,7 +16,7 @@ public:
 
     void ListAttachedDevices(KT::Array<KT::DeviceIdentifier>& identifiers) override;
     KT::RCPtr<LDeviceBase> CreateLocalDevice(const KT::DeviceIdentifier& identifier) override;
-    void FindNetworkDevices(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+    bool FindNetworkDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                             const NetworkSearchRequest& request) override;
     int RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,
                                 KT::DeviceIdentifier& identifier) override;

@@ -139,10 +139,10 @@ public:
     {
         return KT::RCPtr<LDeviceBase>();
     }
-    void FindNetworkDevices(LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+    bool FindNetworkDevices(IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                             const NetworkSearchRequest& request) override
     {
-        mSearch->FindNetworkDevices(manager, location, request);
+        return mSearch->FindNetworkDevices(lists, location, request);
     }
     int RefreshDeviceIdentifier(const KT::RCPtr<LDeviceBase>& device,
                                 KT::DeviceIdentifier& identifier) override

@@ -41,9 +41,9 @@ protected:
     // A network search that lists the given devices.
     void SearchFinds(std::vector<KT::RCPtr<LDeviceBase>> devices)
     {
-        mSources->OnSearch([devices](LDeviceManager& manager, LDeviceManager::DeviceLocation location,
-                                     const NetworkSearchRequest&)
-                           { FakeDeviceSources::MergeIntoList(manager, location, devices); });
+        mSources->OnSearch(
+            [devices](IDeviceLists& lists, IDeviceLists::DeviceLocation location, const NetworkSearchRequest&)
+            { return FakeDeviceSources::MergeIntoList(lists, location, devices); });
     }
 
     static std::vector<KT::Variant> Elements(const KT::Variant& list)
@@ -336,37 +336,67 @@ TEST_F(DeviceManagerTest, ReleaseAllDisconnectsEveryDeviceWithNoListLockHeld)
     EXPECT_TRUE(!mManager->GetDevice(mR));
 }
 
-// A device that leaves the lists while it connects, through ReleaseAll or a
-// local search on another thread, is disconnected again: nothing else could
-// ever disconnect it.
+// A device that leaves the lists while it connects, through ReleaseAll, is
+// disconnected again: nothing else could ever disconnect it.
 TEST_F(DeviceManagerTest, ADeviceThatLeavesTheListsWhileItConnectsIsDisconnectedAgain)
 {
     KT::RCPtr<FakeDevice> remote = FakeDevice::Create(mR);
     SearchFinds({remote});
-    mSources->SetAttached({mA});
     KT::Variant list;
-    mManager->FindDevices(list);
     EXPECT_LT(0, mManager->FindRemoteDevices(list, false, nullptr, 0, 0, 0, 0));
-    const KT::RCPtr<FakeDevice> local = mSources->GetCreated().at(0);
-
     remote->OnConnect([this] { EXPECT_EQ(0, mManager->ReleaseAll()); });
-    local->OnConnect(
-        [this]
+    EXPECT_EQ(QVRX_RESULT_CONNECTION_FAILED, mManager->ConnectDevice(mR, nullptr, nullptr));
+    EXPECT_FALSE(remote->IsConnected(false, 0));
+    EXPECT_GE(remote->CountCalls("DisconnectDevice"), 1);
+    remote->OnConnect(nullptr);
+    EXPECT_EQ(1, mManager->GetRevision(LDeviceManager::DEVICE_LOCATION_REMOTE)) << "found only";
+}
+
+// A local search beside a connect of an attached device, inside the connect,
+// or with the connect inside the search, between the device's answer that it
+// is unconnected and the dropping of unconnected devices: the connect
+// succeeds and the device stays listed and connected.
+TEST_F(DeviceManagerTest, ALocalSearchBesideAConnectNeitherFailsNorUndoesIt)
+{
+    for (const bool searchInConnect : {true, false})
+    {
+        SCOPED_TRACE(searchInConnect ? "a search inside the connect" : "a connect inside the search");
+        mManager->ReleaseAll();
+        mSources->SetAttached({mA});
+        KT::Variant list;
+        mManager->FindDevices(list);
+        const KT::RCPtr<FakeDevice> device = mSources->GetCreated().back();
+        const auto search = [this]
         {
             KT::Variant renewed;
             EXPECT_EQ(0, mManager->FindDevices(renewed));
-        });
-    for (const KT::RCPtr<FakeDevice>& device : {local, remote})
-    {
-        const KT::Variant id = device->GetDeviceID();
-        EXPECT_EQ(QVRX_RESULT_CONNECTION_FAILED, mManager->ConnectDevice(id, nullptr, nullptr));
-        EXPECT_FALSE(device->IsConnected(false, 0));
-        EXPECT_GE(device->CountCalls("DisconnectDevice"), 1);
+        };
+        int result = QVRX_RESULT_FAILED;
+        std::atomic<bool> armed{true};
+        if (searchInConnect)
+        {
+            device->OnConnect(search);
+            result = mManager->ConnectDevice(mA, nullptr, nullptr);
+        }
+        else
+        {
+            device->OnIsConnected(
+                [&]
+                {
+                    if (armed.exchange(false))
+                    {
+                        result = mManager->ConnectDevice(mA, nullptr, nullptr);
+                    }
+                });
+            search();
+        }
         device->OnConnect(nullptr);
+        device->OnIsConnected(nullptr);
+        EXPECT_EQ(0, result);
+        EXPECT_TRUE(mManager->GetDevice(mA) == KT::RCPtr<LDeviceBase>(device));
+        EXPECT_EQ(0, mManager->IsDeviceConnected(mA, false, 0));
+        EXPECT_EQ(0, device->CountCalls("DisconnectDevice"));
     }
-    // The device the search made in the local one's place connects.
-    EXPECT_EQ(0, mManager->ConnectDevice(mA, nullptr, nullptr));
-    EXPECT_EQ(1, mManager->GetRevision(LDeviceManager::DEVICE_LOCATION_REMOTE)) << "found only";
 }
 
 // Searches, connects, refreshes that rename devices, look-ups and ReleaseAll

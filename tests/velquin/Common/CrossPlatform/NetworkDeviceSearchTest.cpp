@@ -265,8 +265,8 @@ TEST_F(NetworkDeviceSearch, VerifyTakesADeviceOutOfTheListBeforeItDisconnectsIt)
     const KT::DeviceIdentifier id = NetworkIdentifier(1, 3);
     KT::RCPtr<KT::Testing::FakeDevice> device = KT::Testing::FakeDevice::Create(id);
     KT::RCPtr<LDeviceManager> manager = LDeviceManager::GetTheDeviceManager();
-    manager->UseDeviceList(LDeviceManager::DEVICE_LOCATION_REMOTE, [&](LDeviceManager::DeviceList& list)
-                           { static_cast<void>(list.AppendItem(KT::RCPtr<LDeviceBase>(device.Get()))); });
+    ASSERT_TRUE(
+        manager->AddDevices(LDeviceManager::DEVICE_LOCATION_REMOTE, {KT::RCPtr<LDeviceBase>(device.Get())}));
     device->SetConnected(true);
     bool listedAtDisconnect = true;
     device->OnDisconnect([&] { listedAtDisconnect = !!manager->GetDevice(id); });
@@ -373,9 +373,9 @@ TEST(NetworkDeviceSearchDiscovery, AnnouncedDevicesJoinOnceIdentifiedAndProbingW
     KT::RCPtr<LFakeDiscovery> discovery(new LFakeDiscovery);
     KT::RCPtr<LNetworkDeviceSearch> search(new LSearchWithDiscovery(discovery));
     KT::RCPtr<KT::Testing::FakeDeviceSources> sources = KT::Testing::FakeDeviceSources::Create();
-    sources->OnSearch([search](LDeviceManager& manager, LDeviceManager::DeviceLocation location,
+    sources->OnSearch([search](IDeviceLists& lists, IDeviceLists::DeviceLocation location,
                                const NetworkSearchRequest& request)
-                      { search->FindNetworkDevices(manager, location, request); });
+                      { return search->FindNetworkDevices(lists, location, request); });
     sources->OnRefresh([search](const KT::RCPtr<LDeviceBase>& device, KT::DeviceIdentifier& identifier)
                        { return search->RefreshDeviceIdentifier(device, identifier); });
     KT::RCPtr<LDeviceManager> manager = LDeviceManager::Create(sources);

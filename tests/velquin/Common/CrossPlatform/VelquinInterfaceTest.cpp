@@ -155,9 +155,8 @@ TEST_F(VelquinInterfaceTest, TheProductGuidFilterKeepsMatchingDevicesInTheirOrde
     // The remote search filters the same way and still returns the revision.
     const KT::DeviceIdentifier remote = MakeDeviceIdentifier(0x0001, 0x0002, 0x77, 0);
     mSources->OnSearch(
-        [remote](LDeviceManager& manager, LDeviceManager::DeviceLocation location,
-                 const NetworkSearchRequest&)
-        { FakeDeviceSources::MergeIntoList(manager, location, {FakeDevice::Create(remote)}); });
+        [remote](IDeviceLists& lists, IDeviceLists::DeviceLocation location, const NetworkSearchRequest&)
+        { return FakeDeviceSources::MergeIntoList(lists, location, {FakeDevice::Create(remote)}); });
     KT::Variant list;
     EXPECT_EQ(1, QVRX_FindRemoteDevices(&supported, 1, list, false, nullptr, 0, 0, 0, 0));
     EXPECT_EQ(KT::Variant::TYPE_ARRAY, list.GetType());
