@@ -10,7 +10,13 @@ own floor and of the floors below it. The library's floors, low to high:
   framework    Device/KTFramework and Device/DeviceControl, with floors of
                their own (see FLOORS)
   network      Device/velquin/Common/CrossPlatform/Network and NetworkDiscovery
-  devices      the rest of Device/velquin
+  devices      the rest of Device/velquin, file by file, in floors of its own:
+               the host's header, the device message codec and the device
+               base; the connectors (device helper, identify exchange); the two
+               device kinds; discovery, the network search and the sources,
+               which reach the manager's lists through IDeviceLists only; the
+               manager; and on top the composition root, which wires the
+               library at load and holds the exported functions' bodies
 
 The uninstaller (Device/Uninstaller, Device/Platform/Uninstaller) stands apart:
 it includes only itself, and no library file includes it. Tests and benchmarks
@@ -20,8 +26,8 @@ may include any library floor and test files; only the uninstaller's tests
 include the uninstaller.
 
 Each violation is printed as "path:line: ..." and the exit status is 1. A
-folder of Device/KTFramework or Device/DeviceControl that no floor names is an
-error too: add it to FLOORS.
+folder of Device/KTFramework or Device/DeviceControl, or a file of the devices
+floors, that no floor names is an error too: add it to FLOORS.
 """
 
 import os
@@ -45,7 +51,46 @@ FLOORS = [
         20,
         ["Device/velquin/Common/CrossPlatform/Network/", "Device/velquin/Common/CrossPlatform/NetworkDiscovery/"],
     ),
-    ("devices", 30, ["Device/velquin/"]),
+    # Device control, by file: a prefix ending in "." names a header and its
+    # source.
+    (
+        "devices/base",
+        30,
+        [
+            "Device/velquin/Common/CrossPlatform/VelquinInterface.h",
+            "Device/velquin/Common/CrossPlatform/DeviceMessageSerializer.",
+            "Device/velquin/Common/CrossPlatform/DeviceBase.",
+            "Device/velquin/Common/CrossPlatform/DeferredDeviceWork.",
+        ],
+    ),
+    (
+        "devices/connectors",
+        31,
+        [
+            "Device/velquin/Common/MacLocalConnector.",
+            "Device/velquin/Common/CrossPlatform/DeviceNetworkTimeouts.h",
+            "Device/velquin/Common/CrossPlatform/DeviceIdentifiersRetriever.",
+        ],
+    ),
+    (
+        "devices/kinds",
+        32,
+        ["Device/velquin/Common/DeviceLocal.", "Device/velquin/Common/CrossPlatform/DeviceNetwork."],
+    ),
+    (
+        "devices/search",
+        33,
+        [
+            "Device/velquin/Common/CrossPlatform/DeviceLists.h",
+            "Device/velquin/Common/CrossPlatform/DeviceDiscovery.h",
+            "Device/velquin/Common/CrossPlatform/DnsSdDeviceDiscovery.",
+            "Device/velquin/Common/CrossPlatform/NetworkDeviceSearch.",
+            "Device/velquin/Common/CrossPlatform/DeviceSources.h",
+            "Device/velquin/Common/CrossPlatform/SystemDeviceSources.",
+        ],
+    ),
+    ("devices/manager", 34, ["Device/velquin/Common/CrossPlatform/DeviceManager."]),
+    ("devices/root", 35, ["Device/velquin/Common/CrossPlatform/VelquinInterface.cpp"]),
 ]
 UNINSTALLER_PREFIXES = ["Device/Uninstaller/", "Device/Platform/Uninstaller/"]
 # Folders whose every subfolder must be named by a floor above.
@@ -113,7 +158,7 @@ def resolve(root, including, target, bracket):
 def check_file(root, path, errors):
     own = classify(path) if path.startswith("Device/") else None
     if path.startswith("Device/") and own is None:
-        errors.append(f"{path}:1: no floor is known for this folder; add it to FLOORS in tools/check_includes.py")
+        errors.append(f"{path}:1: no floor is known for this file; add it to FLOORS in tools/check_includes.py")
         return
     with open(os.path.join(root, path), encoding="utf-8", errors="replace") as source:
         for number, line in enumerate(source, 1):

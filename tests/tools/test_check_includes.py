@@ -43,8 +43,36 @@ CASES = [
     (
         "network includes the devices layer",
         "Device/velquin/Common/CrossPlatform/NetworkDiscovery/Planted.cpp",
-        "velquin/Common/CrossPlatform/Planted.h",
-        ["Device/velquin/Common/CrossPlatform/Planted.h", "Device/velquin/Common/CrossPlatform/NetworkDiscovery/Planted.cpp"],
+        "velquin/Common/CrossPlatform/DeviceBase.h",
+        ["Device/velquin/Common/CrossPlatform/NetworkDiscovery/Planted.cpp"],
+        True,
+    ),
+    (
+        "the device base includes the manager",
+        "Device/velquin/Common/CrossPlatform/DeviceBase.h",
+        "velquin/Common/CrossPlatform/DeviceManager.h",
+        [],
+        True,
+    ),
+    (
+        "the identify exchange includes the network device",
+        "Device/velquin/Common/CrossPlatform/DeviceIdentifiersRetriever.cpp",
+        "velquin/Common/CrossPlatform/DeviceNetwork.h",
+        [],
+        True,
+    ),
+    (
+        "the network search includes the manager",
+        "Device/velquin/Common/CrossPlatform/NetworkDeviceSearch.h",
+        "velquin/Common/CrossPlatform/DeviceManager.h",
+        [],
+        True,
+    ),
+    (
+        "a devices file no floor names",
+        "Device/velquin/Common/CrossPlatform/Planted.h",
+        "KTFramework/Defs/Result.h",
+        ["Device/velquin/Common/CrossPlatform/Planted.h"],
         True,
     ),
     (
@@ -77,9 +105,16 @@ CASES = [
     ),
     (
         "devices include the network layer and the framework",
-        "Device/velquin/Common/CrossPlatform/Planted.cpp",
+        "Device/velquin/Common/CrossPlatform/DeviceBase.cpp",
         "velquin/Common/CrossPlatform/Network/Planted.h",
-        ["Device/velquin/Common/CrossPlatform/Network/Planted.h", "Device/velquin/Common/CrossPlatform/Planted.cpp"],
+        ["Device/velquin/Common/CrossPlatform/Network/Planted.h"],
+        False,
+    ),
+    (
+        "the composition root includes the manager and the sources",
+        "Device/velquin/Common/CrossPlatform/VelquinInterface.cpp",
+        "velquin/Common/CrossPlatform/SystemDeviceSources.h",
+        [],
         False,
     ),
     (
@@ -90,10 +125,10 @@ CASES = [
         False,
     ),
     (
-        "a test includes the top floor",
+        "a test includes the manager",
         "tests/KTFramework/Defs/PlantedTest.cpp",
-        "velquin/Common/CrossPlatform/Planted.h",
-        ["tests/KTFramework/Defs/PlantedTest.cpp", "Device/velquin/Common/CrossPlatform/Planted.h"],
+        "velquin/Common/CrossPlatform/DeviceManager.h",
+        ["tests/KTFramework/Defs/PlantedTest.cpp"],
         False,
     ),
 ]

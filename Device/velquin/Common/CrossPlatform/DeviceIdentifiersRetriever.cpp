@@ -3,7 +3,7 @@
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/Utilities/Storage/Array.h"
 #include "KTFramework/Utilities/Storage/VariantEx.h"
-#include "velquin/Common/CrossPlatform/DeviceNetwork.h"
+#include "velquin/Common/CrossPlatform/DeviceNetworkTimeouts.h"
 
 namespace
 {

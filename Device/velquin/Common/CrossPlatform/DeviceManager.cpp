@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -10,7 +9,6 @@
 #include "velquin/Common/CrossPlatform/DeferredDeviceWork.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 #include "velquin/Common/CrossPlatform/DeviceSources.h"
-#include "velquin/Common/CrossPlatform/SystemDeviceSources.h"
 
 namespace
 {
@@ -45,31 +43,6 @@ void CopyText(char (&field)[DEVICE_INFO_TEXT_SIZE], const KT::StringT<char, unsi
     KT::StringT<char, unsigned short>::StrCopy(field, DEVICE_INFO_TEXT_SIZE, text.CStr(),
                                                KT::StringT<char, unsigned short>::kWholeText);
 }
-
-// Hooks around the library's life, for platform set-up and tear-down.
-void LibraryOpen() {}
-void LibraryClose() {}
-
-void ReleaseTheDeviceManager()
-{
-    // The manager goes when the last caller still inside it lets go.
-    LDeviceManager::ExchangeTheDeviceManager(KT::RCPtr<LDeviceManager>());
-}
-
-// Runs at load, after the framework's prioritised static objects. The exit
-// handlers run in reverse: LibraryClose, then the release.
-struct LibraryLoad
-{
-    LibraryLoad()
-    {
-        LibraryOpen();
-        LDeviceManager::ExchangeTheDeviceManager(LDeviceManager::Create(LSystemDeviceSources::Create()));
-        std::atexit(ReleaseTheDeviceManager);
-        std::atexit(LibraryClose);
-    }
-};
-
-const LibraryLoad sLibraryLoad;
 
 } // namespace
 

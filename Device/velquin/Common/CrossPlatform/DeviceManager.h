@@ -3,8 +3,10 @@
 // the network (remote), runs the searches that fill them through its sources
 // (LDeviceSources), keeps a revision number of the remote list that the host
 // polls, finds a device by its device ID and forwards every per-device call to
-// it. Created at library load and held in one static pointer that is never
-// destroyed; everything else that holds it holds its own reference.
+// it. Created at library load by the library's composition root (beside the
+// exported functions), which gives it its sources, and held in one static slot
+// that is never destroyed; everything else that holds it holds its own
+// reference.
 //
 // The manager alone changes its lists: its sources' network search reads and
 // edits them through IDeviceLists, and the manager sorts the list and raises

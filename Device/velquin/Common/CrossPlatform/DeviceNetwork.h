@@ -44,25 +44,11 @@
 #include "KTFramework/Utilities/Threading/Event.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/ThreadAnnotations.h"
-#include "Platform/TimeoutTable.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
+#include "velquin/Common/CrossPlatform/DeviceNetworkTimeouts.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionCallbackInterface.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionSendBuffer.h"
-
-// Time-outs of network devices; tests shorten them with
-// DeviceNetworkTimeouts::ScopedOverride.
-struct DeviceNetworkTimeoutList
-{
-    enum Name : unsigned
-    {
-        REPLY,     // a reply on channels 1, 3 and 4
-        REACHABLE, // a TCP connect of the reachability check
-        COUNT
-    };
-    static constexpr std::uint32_t kMilliseconds[COUNT] = {2500, 2000};
-};
-using DeviceNetworkTimeouts = KT::Platform::TimeoutTable<DeviceNetworkTimeoutList>;
 
 class LDeviceNetwork : public LDeviceBase, public LNetworkConnectionCallbackInterface
 {

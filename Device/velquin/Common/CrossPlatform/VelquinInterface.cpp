@@ -1,7 +1,12 @@
-// The exported functions: each takes its own reference to the process-wide
-// manager (QVRX_RESULT_FAILED when there is none) and forwards to the manager
-// operation of the same name. They keep no state and take no lock of their own.
+// The library's composition root, the one place that knows every part of
+// device control: at load it makes the process-wide manager with the library's
+// own device sources and arranges its release at exit; the exported functions
+// each take their own reference to that manager (QVRX_RESULT_FAILED when there
+// is none) and forward to the manager operation of the same name. They keep no
+// state and take no lock of their own.
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
+
+#include <cstdlib>
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/Defs/Result.h"
@@ -9,9 +14,35 @@
 #include "KTFramework/Utilities/Storage/Iterable.h"
 #include "KTFramework/Utilities/Storage/VariantEx.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
+#include "velquin/Common/CrossPlatform/SystemDeviceSources.h"
 
 namespace
 {
+
+// Hooks around the library's life, for platform set-up and tear-down.
+void LibraryOpen() {}
+void LibraryClose() {}
+
+void ReleaseTheDeviceManager()
+{
+    // The manager goes when the last caller still inside it lets go.
+    LDeviceManager::ExchangeTheDeviceManager(KT::RCPtr<LDeviceManager>());
+}
+
+// Runs at load, after the framework's prioritised static objects. The exit
+// handlers run in reverse: LibraryClose, then the release.
+struct LibraryLoad
+{
+    LibraryLoad()
+    {
+        LibraryOpen();
+        LDeviceManager::ExchangeTheDeviceManager(LDeviceManager::Create(LSystemDeviceSources::Create()));
+        std::atexit(ReleaseTheDeviceManager);
+        std::atexit(LibraryClose);
+    }
+};
+
+const LibraryLoad sLibraryLoad;
 
 // Keeps in deviceList only the device IDs whose product GUID is one of the
 // guidCount given. A list from which nothing is removed is left exactly as
