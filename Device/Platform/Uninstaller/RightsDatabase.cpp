@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -21,7 +22,12 @@ constexpr char kFileName[] = "rights.plist";
 constexpr char kRuleKey[] = "rule";
 constexpr char kDescriptionKey[] = "description";
 constexpr char kTableKey[] = "table";
+constexpr char kLockName[] = "rights.lock";
 constexpr mode_t kFileMode = 0644;
+constexpr mode_t kLockMode = 0600;
+constexpr mode_t kGroupOrOther = S_IRWXG | S_IRWXO;
+// How often a writer looks again for a lock that another writer holds.
+constexpr std::chrono::milliseconds kLockRetry{5};
 // A rights file is a few entries; anything far larger is not one of ours.
 constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 
@@ -55,6 +61,44 @@ OSStatus ReadTree(const RightsDatabase& database, PropertyList& tree)
 OSStatus StatusForWriteError(int error)
 {
     return (error == EPERM || error == EACCES) ? errAuthorizationDenied : errAuthorizationInternal;
+}
+
+// Takes the writers' lock in folder, waiting until deadline. Only a lock file
+// that no other user can open keeps others from holding the lock.
+OSStatus LockWriters(int folder, std::chrono::steady_clock::time_point deadline, FileDescriptor& lock)
+{
+    struct stat info
+    {
+    };
+    if (::fstat(folder, &info) != 0 || info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    {
+        // Only root can give the rights file its owner: a process of another
+        // user that made the folder itself may not write, as ever.
+        return ::geteuid() == 0 ? errAuthorizationInternal : errAuthorizationDenied;
+    }
+    lock.Reset(
+        ::openat(folder, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockMode));
+    if (!lock)
+    {
+        return StatusForWriteError(errno);
+    }
+    if (::fstat(lock.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0 ||
+        (info.st_mode & kGroupOrOther) != 0)
+    {
+        return errAuthorizationInternal;
+    }
+    for (;;)
+    {
+        if (::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0)
+        {
+            return errAuthorizationSuccess;
+        }
+        if (errno != EINTR && (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline))
+        {
+            return errAuthorizationInternal;
+        }
+        std::this_thread::sleep_for(kLockRetry);
+    }
 }
 
 } // namespace
@@ -107,7 +151,10 @@ std::string PathBelowRoot(const std::string& root, std::string_view path)
     return joined;
 }
 
-RightsDatabase::RightsDatabase(std::string root) : mRoot(std::move(root)) {}
+RightsDatabase::RightsDatabase(std::string root, std::chrono::milliseconds lockWait)
+    : mRoot(std::move(root)), mLockWait(lockWait)
+{
+}
 
 std::string RightsDatabase::FilePath() const
 {
@@ -136,13 +183,12 @@ OSStatus RightsDatabase::Store(std::string_view name, const RightDefinition& def
     {
         return StatusForWriteError(error);
     }
-    // Writers take turns on the folder, so two stores cannot lose each other's right.
-    while (::flock(folder.Get(), LOCK_EX) != 0)
+    // Writers take turns, so two stores cannot lose each other's right.
+    FileDescriptor lock;
+    if (const OSStatus locked = LockWriters(folder.Get(), std::chrono::steady_clock::now() + mLockWait, lock);
+        locked != errAuthorizationSuccess)
     {
-        if (errno != EINTR)
-        {
-            return errAuthorizationInternal;
-        }
+        return locked;
     }
     PropertyList tree;
     if (const OSStatus read = ReadTree(*this, tree); read != errAuthorizationSuccess)

@@ -1,14 +1,19 @@
 // The rights database: R/etc/uninstallhelper/rights.plist under an install
 // root R ("/" on a real system), an XML property list mapping each right's
 // name to {rule, description, table}. It is read only when the file and every
-// folder above it are safe (SafeFiles.h), and replaced whole and atomically
-// under an exclusive lock on its folder, root:root 0644. A file that cannot be
-// read is reported and left exactly as it is.
+// folder above it are safe (SafeFiles.h), and replaced whole and atomically,
+// root:root 0644. Writers take turns on an exclusive lock of rights.lock
+// beside it, root's alone (0600) in a folder only root may change: the folder
+// and the rights file are open to everyone, and a lock any user can hold
+// would let that user hold every writer back. A writer waits for the lock a
+// bounded time and then fails as for a file that cannot be read. A file that
+// cannot be read is reported and left exactly as it is.
 #pragma once
 
 #include "Platform/Uninstaller/Authorization.h"
 #include "Platform/Uninstaller/PropertyList.h"
 
+#include <chrono>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,10 +28,14 @@ struct RightDefinition
     std::string table; // the localisation table of the description
 };
 
+// How long Store waits for another writer; writers hold the lock only for
+// one read and one write of the small file.
+inline constexpr std::chrono::milliseconds kRightsLockWait{5000};
+
 class RightsDatabase
 {
 public:
-    explicit RightsDatabase(std::string root);
+    explicit RightsDatabase(std::string root, std::chrono::milliseconds lockWait = kRightsLockWait);
 
     const std::string& Root() const noexcept { return mRoot; }
     // R/etc/uninstallhelper/rights.plist
@@ -39,11 +48,13 @@ public:
 
     // Adds or replaces one right, keeping the others. errAuthorizationInternal
     // when the present file cannot be read (it is left untouched) or cannot be
-    // replaced, errAuthorizationDenied when the process may not write it.
+    // replaced, or the lock did not come within the wait;
+    // errAuthorizationDenied when the process may not write it.
     [[nodiscard]] OSStatus Store(std::string_view name, const RightDefinition& definition) const;
 
 private:
     std::string mRoot;
+    std::chrono::milliseconds mLockWait;
 };
 
 // What Lookup and Store do with the file's contents, apart from the file.

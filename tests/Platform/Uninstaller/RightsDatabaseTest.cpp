@@ -3,12 +3,14 @@
 #include "Platform/Uninstaller/RightsDatabase.h"
 #include "support/Uninstaller/TestProcesses.h"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace Uninstaller::Platform;
 using namespace UninstallerTest;
+using namespace std::chrono_literals;
 
 TEST(RightsDatabase, StoresRightsRootOwnedAndReadsThemBack)
 {
@@ -46,10 +48,12 @@ TEST(RightsDatabase, StoresRightsRootOwnedAndReadsThemBack)
     EXPECT_EQ(info.st_mode & 07777, 0644u);
     ASSERT_EQ(::lstat((root / "etc/uninstallhelper").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0755u);
+    ASSERT_EQ(::lstat((root / "etc/uninstallhelper/rights.lock").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "etc/uninstallhelper"),
                             std::filesystem::directory_iterator()),
-              1)
-        << "no temporary file is left behind";
+              2)
+        << "the rights and their lock, and no temporary file left behind";
 }
 
 TEST(RightsDatabase, ADamagedFileStaysByteForByte)
@@ -101,4 +105,29 @@ TEST(RightsDatabase, ConcurrentStoresKeepEveryRight)
         EXPECT_EQ(AuthorizationRightGet(database, "right." + std::to_string(index)), errAuthorizationSuccess)
             << index;
     }
+}
+
+TEST(RightsDatabase, OnlyAnotherRootWriterHoldsAStoreBackAndOnlyForTheWait)
+{
+    UNINSTALLER_REQUIRE_ROOT();
+    TempRoot root;
+    const RightsDatabase database(root.Path(), 50ms);
+    ASSERT_EQ(database.Store("first", {"allow", "", ""}), errAuthorizationSuccess);
+    std::vector<std::string> paths = {root / "etc/uninstallhelper"};
+    for (const auto& entry : std::filesystem::directory_iterator(paths[0]))
+    {
+        paths.push_back(entry.path());
+    }
+    const auto stored = RunWhileNobodyHoldsLocks(paths, 10s,
+                                                 [&] {
+                                                     return database.Store("second", {"allow", "", ""});
+                                                 });
+    EXPECT_EQ(stored, errAuthorizationSuccess) << "a lock of nobody held the store back";
+
+    const std::string before = ReadFile(database.FilePath());
+    const int writer = ::open((root / "etc/uninstallhelper/rights.lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);
+    EXPECT_EQ(database.Store("third", {"allow", "", ""}), errAuthorizationInternal);
+    EXPECT_EQ(ReadFile(database.FilePath()), before);
+    ::close(writer);
 }

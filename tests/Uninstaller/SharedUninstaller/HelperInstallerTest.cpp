@@ -88,6 +88,17 @@ TEST(HelperInstaller, InstallsTheHelperUnitsAndRightsBelowARoot)
     ExpectOwnedFile(root / "usr/libexec/uninstallhelper", 0755, ReadFile(UNINSTALLHELPER_PATH));
 }
 
+TEST(HelperInstaller, LocksOfAnotherUserOnTheRightsFolderDoNotHoldTheInstallBack)
+{
+    UNINSTALLER_REQUIRE_ROOT();
+    TempRoot root;
+    MakeFolder(root / "etc/uninstallhelper", 0755); // holding no rights file yet
+    const auto installed = RunWhileNobodyHoldsLocks(
+        {root / "etc/uninstallhelper"}, std::chrono::seconds(10),
+        [&] { return RecordingInstaller().installer.Install(root.Path(), UNINSTALLHELPER_PATH); });
+    EXPECT_EQ(installed, kInstallSucceeded) << "a lock of nobody held the install back";
+}
+
 TEST(HelperInstaller, PlantedFilesAreReplacedNeverWrittenThrough)
 {
     UNINSTALLER_REQUIRE_ROOT();

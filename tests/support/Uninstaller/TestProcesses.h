@@ -1,6 +1,7 @@
 // Files, folders and processes for the uninstaller's tests: a temporary
-// install root, files with chosen owners and modes, and child processes run
-// with their output captured. Processes are stopped by their process ID only.
+// install root, files with chosen owners and modes, child processes run with
+// their output captured, and a stranger holding locks. Processes are stopped
+// by their process ID only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,15 +12,19 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <grp.h>
 #include <iterator>
 #include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -245,5 +250,56 @@ private:
     bool mReady = false;
     std::optional<int> mExitStatus;
 };
+
+// Runs work while a process of user nobody holds every lock it can take on
+// paths; work's result, or none when it had not ended within bound. The
+// holder is killed (by its process ID) either way, which lets a stuck work end.
+template <typename Work>
+std::optional<std::invoke_result_t<Work>> RunWhileNobodyHoldsLocks(const std::vector<std::string>& paths,
+                                                                   std::chrono::seconds bound, Work work)
+{
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0)
+    {
+        ADD_FAILURE() << "pipe: " << errno;
+        return std::nullopt;
+    }
+    const pid_t holder = ::fork();
+    if (holder == 0)
+    {
+        if (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0)
+        {
+            for (const std::string& path : paths)
+            {
+                ::flock(::open(path.c_str(), O_RDONLY | O_NONBLOCK), LOCK_EX | LOCK_NB);
+            }
+            const char byte = 0;
+            while (::write(ready[1], &byte, 1) == 1)
+            {
+                ::pause(); // until killed; the descriptors keep their locks
+            }
+        }
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    const bool holding = holder > 0 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    if (!holding)
+    {
+        if (holder > 0)
+        {
+            ::waitpid(holder, nullptr, 0);
+        }
+        ADD_FAILURE() << "nobody could not take the locks";
+        return std::nullopt;
+    }
+    auto result = std::async(std::launch::async, std::move(work));
+    const bool done = result.wait_for(bound) == std::future_status::ready;
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    auto value = result.get();
+    return done ? std::optional(std::move(value)) : std::nullopt;
+}
 
 } // namespace UninstallerTest
