@@ -1,14 +1,9 @@
 #include "Platform/Uninstaller/ElfSections.h"
 
-#include "Platform/Uninstaller/FileDescriptor.h"
 #include "Platform/Uninstaller/LittleEndian.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Uninstaller::Platform
 {
@@ -121,17 +116,6 @@ std::optional<std::span<const unsigned char>> FindElfSection(std::span<const uns
         }
     }
     return std::nullopt;
-}
-
-int ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>& bytes)
-{
-    bytes.clear();
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!file)
-    {
-        return errno;
-    }
-    return ReadAll(file.Get(), maxBytes, bytes);
 }
 
 } // namespace Uninstaller::Platform

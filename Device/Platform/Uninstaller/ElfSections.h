@@ -7,9 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace Uninstaller::Platform
 {
@@ -19,10 +17,5 @@ namespace Uninstaller::Platform
 // well-formed ELF64 little-endian file or has no such section.
 std::optional<std::span<const unsigned char>> FindElfSection(std::span<const unsigned char> image,
                                                              std::string_view name);
-
-// Reads a whole regular file of at most maxBytes into bytes; 0 or an errno
-// (EFBIG when the file is larger).
-[[nodiscard]] int ReadWholeFile(const std::string& path, std::size_t maxBytes,
-                                std::vector<unsigned char>& bytes);
 
 } // namespace Uninstaller::Platform

@@ -57,7 +57,7 @@ int OpenFailure(int parent, const std::string& name, int error)
     return error;
 }
 
-int CheckFolder(int fd)
+int CheckFolder(int fd, uid_t trusted)
 {
     struct stat info
     {
@@ -66,26 +66,32 @@ int CheckFolder(int fd)
     {
         return errno;
     }
-    return IsSafeFolder(info) ? 0 : EPERM;
+    return IsSafeFolder(info, trusted) ? 0 : EPERM;
+}
+
+bool IsTrustedOwner(uid_t owner, uid_t trusted) noexcept
+{
+    return owner == 0 || owner == trusted;
 }
 
 } // namespace
 
-bool IsSafeFile(const struct stat& info) noexcept
+bool IsSafeFile(const struct stat& info, uid_t trusted) noexcept
 {
-    return info.st_uid == 0 && (info.st_mode & kGroupOrOtherWrite) == 0;
+    return IsTrustedOwner(info.st_uid, trusted) && (info.st_mode & kGroupOrOtherWrite) == 0;
 }
 
-bool IsSafeFolder(const struct stat& info) noexcept
+bool IsSafeFolder(const struct stat& info, uid_t trusted) noexcept
 {
-    if (!S_ISDIR(info.st_mode) || info.st_uid != 0)
+    if (!S_ISDIR(info.st_mode) || !IsTrustedOwner(info.st_uid, trusted))
     {
         return false;
     }
     return (info.st_mode & kGroupOrOtherWrite) == 0 || (info.st_mode & S_ISVTX) != 0;
 }
 
-int OpenThroughSafeFolders(const std::string& absolutePath, FileDescriptor& file, struct stat& info)
+int OpenThroughSafeFolders(const std::string& absolutePath, FileDescriptor& file, struct stat& info,
+                           uid_t trusted)
 {
     file.Reset();
     if (absolutePath.empty() || absolutePath.front() != '/')
@@ -102,7 +108,7 @@ int OpenThroughSafeFolders(const std::string& absolutePath, FileDescriptor& file
     {
         return errno;
     }
-    if (const int error = CheckFolder(folder.Get()); error != 0)
+    if (const int error = CheckFolder(folder.Get(), trusted); error != 0)
     {
         return error;
     }
@@ -115,7 +121,7 @@ int OpenThroughSafeFolders(const std::string& absolutePath, FileDescriptor& file
         {
             return OpenFailure(folder.Get(), name, errno);
         }
-        if (const int error = CheckFolder(next.Get()); error != 0)
+        if (const int error = CheckFolder(next.Get(), trusted); error != 0)
         {
             return error;
         }

@@ -2,8 +2,10 @@
 // file is safe when root owns it and neither its group nor others may write
 // it; a folder is safe when it is a root-owned folder that only root may
 // change, or a root-owned sticky folder (a 1777 temp folder), where others
-// may add entries but not replace ours. Paths are walked one component at a
-// time from "/" without following links, so what is checked is what is used.
+// may add entries but not replace ours. Where a caller trusts one more user
+// (the uninstaller's own, for the helper it installs), that user may own them
+// too. Paths are walked one component at a time from "/" without following
+// links, so what is checked is what is used.
 #pragma once
 
 #include "Platform/Uninstaller/FileDescriptor.h"
@@ -17,8 +19,9 @@
 namespace Uninstaller::Platform
 {
 
-bool IsSafeFile(const struct stat& info) noexcept;
-bool IsSafeFolder(const struct stat& info) noexcept;
+// trusted: a user trusted besides root (root again for none).
+bool IsSafeFile(const struct stat& info, uid_t trusted = 0) noexcept;
+bool IsSafeFolder(const struct stat& info, uid_t trusted = 0) noexcept;
 
 // Opens the file at absolutePath (read-only, close-on-exec, never following a
 // link, never blocking on a FIFO) after checking that "/" and every folder on
@@ -28,7 +31,7 @@ bool IsSafeFolder(const struct stat& info) noexcept;
 // place of a folder or the file), or the errno of the failed step (ENOENT,
 // ENOTDIR, EACCES ...).
 [[nodiscard]] int OpenThroughSafeFolders(const std::string& absolutePath, FileDescriptor& file,
-                                         struct stat& info);
+                                         struct stat& info, uid_t trusted = 0);
 
 // Opens folder relativePath below baseFolder, making each missing folder
 // (root-owned, 0755) on the way; a link on the way fails with ELOOP or ENOTDIR.

@@ -95,6 +95,31 @@ bool InfoPlistIsValid(const PropertyList& info)
     return false;
 }
 
+// Reads the helper file as the uninstall script is opened: no link on its
+// path, every folder on it and the file itself safe for root or for this
+// process's user (who could replace the file anyway), and a regular file.
+// What is read from this descriptor is what gets checked and installed.
+int ReadCheckedHelper(const std::string& path, std::vector<unsigned char>& helper)
+{
+    FileDescriptor file;
+    struct stat info
+    {
+    };
+    const uid_t self = ::geteuid();
+    const int opened = OpenThroughSafeFolders(path, file, info, self);
+    if (opened != 0)
+    {
+        // EPERM: a link or an unsafe folder on the way.
+        return opened == EPERM || opened == EINVAL ? kInstallInvalidHelper : ResultForError(opened);
+    }
+    if (!S_ISREG(info.st_mode) || !IsSafeFile(info, self))
+    {
+        return kInstallInvalidHelper;
+    }
+    const int read = ReadAll(file.Get(), kMaxHelperBytes, helper);
+    return read == 0 ? kInstallSucceeded : read == EFBIG ? kInstallInvalidHelper : ResultForError(read);
+}
+
 bool LaunchdPlistIsValid(const PropertyList& launchd)
 {
     return DictionaryString(launchd.Get(), "Label") == std::string(kHelperLabel) &&
@@ -131,9 +156,9 @@ int HelperInstaller::Install(const std::string& root, const std::string& helperP
 {
     // The bytes checked are the bytes installed: the file is read once.
     std::vector<unsigned char> helper;
-    if (const int error = ReadWholeFile(helperPath, kMaxHelperBytes, helper); error != 0)
+    if (const int read = ReadCheckedHelper(helperPath, helper); read != kInstallSucceeded)
     {
-        return error == EFBIG || error == EINVAL ? kInstallInvalidHelper : ResultForError(error);
+        return read;
     }
     if (!HelperPropertyListsAreValid(helper))
     {

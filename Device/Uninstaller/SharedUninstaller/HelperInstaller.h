@@ -1,7 +1,9 @@
 // Installs the helper so that the service manager starts it on demand, in
 // place of the system's privileged-helper installation:
-//   1. the helper's embedded property lists must name it "uninstallhelper" and
-//      allow the application's identifier as its client;
+//   1. the helper file is opened and checked as the uninstall script is (no
+//      link, safe folders, owned by root or this process's user and writable
+//      by no one else), and its embedded property lists must name it
+//      "uninstallhelper" and allow the application's identifier as its client;
 //   2. it is copied to R/usr/libexec/uninstallhelper (root:root 0755, replaced
 //      atomically, so a link or a stranger's file there is replaced, never
 //      written through);

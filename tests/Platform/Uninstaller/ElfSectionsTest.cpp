@@ -4,6 +4,8 @@
 #include "Platform/Uninstaller/PropertyList.h"
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -65,9 +67,8 @@ std::string Text(const std::optional<std::span<const unsigned char>>& section)
 
 std::vector<unsigned char> BuiltHelper()
 {
-    std::vector<unsigned char> image;
-    EXPECT_EQ(ReadWholeFile(UNINSTALLHELPER_PATH, 1024u * 1024u * 1024u, image), 0);
-    return image;
+    std::ifstream file(UNINSTALLHELPER_PATH, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
 }
 
 std::string StringAt(plist_t dictionary, const char* key)

@@ -171,6 +171,35 @@ TEST(HelperInstaller, RefusesHelpersThatDoNotNameThemselves)
     EXPECT_FALSE(std::filesystem::exists(root / "target"));
 }
 
+TEST(HelperInstaller, RefusesAHelperFileOthersCouldHaveChanged)
+{
+    UNINSTALLER_REQUIRE_ROOT();
+    const std::string helper = ReadFile(UNINSTALLHELPER_PATH);
+    struct Row
+    {
+        const char* name;
+        const char* file; // written with the helper's bytes
+        mode_t mode;
+        uid_t owner;
+        const char* installed;
+    };
+    for (const Row row :
+         {Row{"a link", "helper", 0755, 0, "link"}, Row{"world-writable", "helper", 0777, 0, "helper"},
+          Row{"nobody's", "helper", 0755, kNobody, "helper"},
+          Row{"in an open folder", "open/helper", 0755, 0, "open/helper"}})
+    {
+        TempRoot root;
+        MakeFolder(root / "target", 0755);
+        MakeFolder(root / "open", 0777);
+        WriteFile(root / row.file, helper, row.mode, row.owner, row.owner);
+        ASSERT_EQ(::symlink((root / "helper").c_str(), (root / "link").c_str()), 0);
+        EXPECT_EQ(RecordingInstaller().installer.Install(root / "target", root / row.installed),
+                  kInstallInvalidHelper)
+            << row.name;
+        EXPECT_FALSE(std::filesystem::exists(root / "target/usr")) << row.name;
+    }
+}
+
 TEST(HelperInstaller, ANobodyProcessIsNotPermitted)
 {
     UNINSTALLER_REQUIRE_ROOT();
