@@ -34,9 +34,13 @@ int UninstallAttempt::Run(const UninstallAttemptSettings& settings, IHelperConne
                           const LogFunction& log)
 {
     const int installed = settings.installer->Install(settings.root, settings.helperPath);
-    if (installed == kInstallIOError || installed == kInstallNotPermitted)
+    if (installed == kInstallIOError)
     {
         return kUninstallHelperNotInstalled;
+    }
+    if (installed == kInstallNotPermitted)
+    {
+        return kUninstallNotPermitted;
     }
     if (installed != kInstallSucceeded)
     {

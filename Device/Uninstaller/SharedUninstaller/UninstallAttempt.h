@@ -24,10 +24,13 @@ namespace Uninstaller
 // Result codes of an attempt besides 0 (success) and the codes the installer
 // or the helper report.
 inline constexpr int kUninstallSucceeded = 0;
-inline constexpr int kUninstallHelperNotInstalled = 9000; // installer codes 2 (I/O) and 4 (not permitted)
+inline constexpr int kUninstallHelperNotInstalled = 9000; // installer code 2 (I/O)
 inline constexpr int kUninstallNoAnswer = 9002;           // nothing came back within the wait
 inline constexpr int kUninstallScriptFailed = 9003;       // the script exited non-zero or died by a signal
-inline constexpr int kUninstallCancelledByUser = -60006;  // the user refused the authorization
+// Installer code 4: this process lacks the rights to install the helper. No
+// prompt asks for them, so unlike a refused prompt this is shown.
+inline constexpr int kUninstallNotPermitted = 9004;
+inline constexpr int kUninstallCancelledByUser = -60006; // the user refused the authorization
 
 inline constexpr std::chrono::milliseconds kUninstallWait{30000};
 

@@ -27,6 +27,8 @@ inline constexpr char kRestartMessageKey[] = "restartMessage";
 inline constexpr char kUninstallButtonTitle[] = "Uninstall";
 inline constexpr char kMoreInformationTitle[] = "More Information";
 inline constexpr char kLessInformationTitle[] = "Less Information";
+inline constexpr char kNotPermittedMessage[] =
+    "The uninstaller needs root rights to install its helper. Run it as root and try again.";
 
 // Resources.
 inline constexpr char kReadMeName[] = "readme";

@@ -118,7 +118,7 @@ TEST(UninstallAttempt, MapsInstallerFailuresAndAsksOnlyAnInstalledHelper)
         int installed;
         int result;
     } rows[] = {{kInstallIOError, kUninstallHelperNotInstalled},
-                {kInstallNotPermitted, kUninstallHelperNotInstalled},
+                {kInstallNotPermitted, kUninstallNotPermitted},
                 {kInstallInvalidHelper, kInstallInvalidHelper},
                 {kInstallSucceeded, kUninstallSucceeded}};
     for (const auto& row : rows)

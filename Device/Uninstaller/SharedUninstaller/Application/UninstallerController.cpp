@@ -509,9 +509,12 @@ void UninstallerController::ToggleCompleteMoreInfo()
 
 void UninstallerController::ReportError(int code, const QString& detail)
 {
+    // Trying again as it stands cannot help a process that lacks the rights.
+    const QString message =
+        code == kUninstallNotPermitted ? QString::fromUtf8(kNotPermittedMessage) : Localized(kTryAgainKey);
     OpenSheet(
-        QString::fromUtf8(FormatErrorTemplate(mStrings.Lookup(kErrorTemplateKey), code)),
-        Localized(kTryAgainKey), Localized(kOkButtonKey), QString(), QString(), [](int) {}, detail);
+        QString::fromUtf8(FormatErrorTemplate(mStrings.Lookup(kErrorTemplateKey), code)), message,
+        Localized(kOkButtonKey), QString(), QString(), [](int) {}, detail);
 }
 
 void UninstallerController::RestartNow()

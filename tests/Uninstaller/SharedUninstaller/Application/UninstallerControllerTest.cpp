@@ -204,14 +204,19 @@ TEST_F(UninstallerControllerTest, TheWarningPathShowsTwoSheetsBeforeTheAttempt)
 TEST_F(UninstallerControllerTest, InstallerFailuresShowNothingOrTheErrorSheet)
 {
     UninstallerController& controller = Started();
-    for (int code : {kInstallNotPermitted, kInstallIOError})
-    {
-        mInstaller->result = code;
-        RunAttempt(controller);
-        EXPECT_EQ(controller.UninstallError(), kUninstallHelperNotInstalled) << code;
-        QTest::qWait(50);
-        EXPECT_EQ(controller.CurrentSheet(), nullptr) << code;
-    }
+    mInstaller->result = kInstallIOError;
+    RunAttempt(controller);
+    EXPECT_EQ(controller.UninstallError(), kUninstallHelperNotInstalled);
+    QTest::qWait(50);
+    EXPECT_EQ(controller.CurrentSheet(), nullptr);
+    // No prompt asks for root rights: a process without them is told why nothing happens.
+    mInstaller->result = kInstallNotPermitted;
+    RunAttempt(controller);
+    QMessageBox* refused = OpenSheet(controller);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->text(), QString("Failed with %1 (100%) %s").arg(kUninstallNotPermitted));
+    EXPECT_EQ(refused->informativeText(), kNotPermittedMessage);
+    ASSERT_TRUE(ClickSheetButton(controller, Text(kOkButtonKey)));
     mInstaller->result = kInstallInvalidHelper;
     RunAttempt(controller);
     EXPECT_EQ(controller.UninstallError(), kInstallInvalidHelper);
