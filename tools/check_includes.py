@@ -19,7 +19,8 @@ own floor and of the floors below it. The library's floors, low to high:
                library at load and holds the exported functions' bodies
 
 The uninstaller (Device/Uninstaller, Device/Platform/Uninstaller) stands apart:
-it includes only itself, and no library file includes it. Tests and benchmarks
+it includes only itself and the platform floor, and no library file includes
+it. Tests and benchmarks
 may include any library floor and test files; only the uninstaller's tests
 (tests/Uninstaller, tests/Platform/Uninstaller), their peer processes
 (tests/support/Uninstaller) and fuzz targets (tests/fuzz/Uninstaller) may
@@ -93,6 +94,8 @@ FLOORS = [
     ("devices/root", 35, ["Device/velquin/Common/CrossPlatform/VelquinInterface.cpp"]),
 ]
 UNINSTALLER_PREFIXES = ["Device/Uninstaller/", "Device/Platform/Uninstaller/"]
+# The one library floor the uninstaller builds on.
+UNINSTALLER_BASE_FLOOR = "platform"
 # Folders whose every subfolder must be named by a floor above.
 FLOORED_FOLDERS = ["Device/KTFramework/", "Device/DeviceControl/"]
 UNINSTALLER_TEST_PREFIXES = [
@@ -186,9 +189,11 @@ def judge(path, own, theirs):
             return "only the uninstaller's tests include the uninstaller"
         return None
     if own[0] == UNINSTALLER or theirs[0] == UNINSTALLER:
-        if own[0] == theirs[0]:
+        if own[0] == theirs[0] or (own[0] == UNINSTALLER and theirs[2] == UNINSTALLER_BASE_FLOOR):
             return None
-        return f"{own[2]} includes {theirs[2]}: the uninstaller and the library include nothing of each other"
+        if own[0] == UNINSTALLER:
+            return f"uninstaller includes {theirs[2]}: of the library it includes only the platform floor"
+        return f"{own[2]} includes {theirs[2]}: the library includes nothing of the uninstaller"
     if theirs[1] > own[1]:
         return f"{own[2]} includes the higher floor {theirs[2]}"
     return None

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Platform/ByteOrder.h"
 #include "Platform/RuntimeDirectory.h"
 
 namespace KT::Platform
@@ -44,7 +45,7 @@ void SendTo(const std::string& path, const std::vector<unsigned char>& datagram)
         }
         return;
     }
-    const std::uint64_t deadline = MonotonicMilliseconds() + kNotificationFullWaitMs;
+    const Deadline deadline = DeadlineIn(kNotificationFullWaitMs);
     for (;;)
     {
         if (::send(fd.Get(), datagram.data(), datagram.size(), MSG_NOSIGNAL) >= 0)
@@ -59,7 +60,7 @@ void SendTo(const std::string& path, const std::vector<unsigned char>& datagram)
         {
             // On a connected datagram socket this waits for room in the
             // observer's queue.
-            if (PollUntil(fd.Get(), POLLOUT, deadline) != IoResult::Done)
+            if (PollUntil(fd.Get(), POLLOUT, deadline) != 0)
             {
                 return;
             }
@@ -100,9 +101,9 @@ bool DistributedNotificationCenter::WriteDatagram(const std::string& name, const
     }
     datagram.assign(kFixedSize + name.size() + info.size(), 0);
     std::memcpy(datagram.data(), kMagic, 4);
-    StoreLE32(datagram.data() + 4, static_cast<std::uint32_t>(name.size()));
+    WriteLE32(datagram.data() + 4, static_cast<std::uint32_t>(name.size()));
     std::memcpy(datagram.data() + 8, name.data(), name.size());
-    StoreLE32(datagram.data() + 8 + name.size(), static_cast<std::uint32_t>(info.size()));
+    WriteLE32(datagram.data() + 8 + name.size(), static_cast<std::uint32_t>(info.size()));
     if (!info.empty())
     {
         std::memcpy(datagram.data() + kFixedSize + name.size(), info.data(), info.size());
@@ -117,12 +118,12 @@ bool DistributedNotificationCenter::ReadDatagram(const unsigned char* datagram, 
     {
         return false;
     }
-    const std::size_t nameSize = LoadLE32(datagram + 4);
+    const std::size_t nameSize = ReadLE32(datagram + 4);
     if (nameSize > size - kFixedSize)
     {
         return false;
     }
-    const std::size_t infoSize = LoadLE32(datagram + 8 + nameSize);
+    const std::size_t infoSize = ReadLE32(datagram + 8 + nameSize);
     if (infoSize != size - kFixedSize - nameSize)
     {
         return false;
@@ -297,7 +298,7 @@ void DistributedNotificationCenter::ResetForTesting()
 void DistributedNotificationCenter::Run()
 {
     std::vector<unsigned char> buffer(kMaxNotificationSize + 1);
-    while (PollUntil(mSocket.Get(), POLLIN, kNoDeadline, mStopRead.Get()) == IoResult::Done)
+    while (PollUntil(mSocket.Get(), POLLIN, NoDeadline(), mStopRead.Get()) == 0)
     {
         const ssize_t got = ::recv(mSocket.Get(), buffer.data(), buffer.size(), 0);
         if (got > 0 && static_cast<std::size_t>(got) <= kMaxNotificationSize)

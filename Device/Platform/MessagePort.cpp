@@ -48,19 +48,15 @@ ScopedFd NewStreamSocket()
     return ScopedFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 }
 
-// What one bounded write or read of a request means for the caller: a passed
-// deadline is the given time-out, any other failure a transport error.
-PortStatus StatusOf(IoResult result, PortStatus timedOut)
+// What one bounded send or receive of a request means for the caller: a
+// passed deadline is the given time-out, any other failure a transport error.
+PortStatus StatusOf(int error, PortStatus timedOut)
 {
-    switch (result)
+    if (error == 0)
     {
-    case IoResult::Done:
         return PortStatus::Success;
-    case IoResult::TimedOut:
-        return timedOut;
-    default:
-        return PortStatus::TransportError;
     }
+    return error == ETIMEDOUT ? timedOut : PortStatus::TransportError;
 }
 
 class UnixRemotePort final : public IRemoteMessagePort
@@ -74,14 +70,14 @@ public:
     bool IsValid() const override { return mValid.load(); }
 
 private:
-    PortStatus Connect(ScopedFd& fd, std::uint64_t deadlineMs);
+    PortStatus Connect(ScopedFd& fd, Deadline deadline);
 
     const sockaddr_un mAddress;
     const socklen_t mLength;
     std::atomic<bool> mValid{true};
 };
 
-PortStatus UnixRemotePort::Connect(ScopedFd& fd, std::uint64_t deadlineMs)
+PortStatus UnixRemotePort::Connect(ScopedFd& fd, Deadline deadline)
 {
     for (;;)
     {
@@ -100,7 +96,7 @@ PortStatus UnixRemotePort::Connect(ScopedFd& fd, std::uint64_t deadlineMs)
         case ConnectResult::Busy:
             break;
         }
-        if (MonotonicMilliseconds() >= deadlineMs)
+        if (std::chrono::steady_clock::now() >= deadline)
         {
             return PortStatus::SendTimeout;
         }
@@ -124,7 +120,7 @@ PortStatus UnixRemotePort::SendRequest(std::int32_t messageId, const PortBytes* 
     {
         return PortStatus::TransportError;
     }
-    const std::uint64_t sendDeadline = MonotonicMilliseconds() + sendTimeoutMs;
+    const Deadline sendDeadline = DeadlineIn(sendTimeoutMs);
     ScopedFd fd;
     const PortStatus connected = Connect(fd, sendDeadline);
     if (connected != PortStatus::Success)
@@ -143,7 +139,7 @@ PortStatus UnixRemotePort::SendRequest(std::int32_t messageId, const PortBytes* 
         std::copy(request->begin(), request->end(), frame.begin() + PortFrame::kRequestHeaderSize);
     }
     const PortStatus sent =
-        StatusOf(WriteAll(fd.Get(), frame.data(), frame.size(), sendDeadline), PortStatus::SendTimeout);
+        StatusOf(SendAll(fd.Get(), frame.data(), frame.size(), sendDeadline), PortStatus::SendTimeout);
     if (sent != PortStatus::Success)
     {
         return sent;
@@ -153,11 +149,12 @@ PortStatus UnixRemotePort::SendRequest(std::int32_t messageId, const PortBytes* 
         return PortStatus::Success;
     }
 
-    const std::uint64_t replyDeadline = MonotonicMilliseconds() + replyTimeoutMs;
+    const Deadline replyDeadline = DeadlineIn(replyTimeoutMs);
     unsigned char headerBytes[PortFrame::kReplyHeaderSize];
     PortFrame::ReplyHeader header{};
-    const PortStatus headerRead = StatusOf(ReadAll(fd.Get(), headerBytes, sizeof(headerBytes), replyDeadline),
-                                           PortStatus::ReceiveTimeout);
+    const PortStatus headerRead =
+        StatusOf(ReceiveExactly(fd.Get(), headerBytes, sizeof(headerBytes), replyDeadline),
+                 PortStatus::ReceiveTimeout);
     if (headerRead != PortStatus::Success)
     {
         return headerRead;
@@ -167,8 +164,8 @@ PortStatus UnixRemotePort::SendRequest(std::int32_t messageId, const PortBytes* 
         return PortStatus::TransportError;
     }
     PortBytes data(header.Length);
-    const PortStatus dataRead =
-        StatusOf(ReadAll(fd.Get(), data.data(), data.size(), replyDeadline), PortStatus::ReceiveTimeout);
+    const PortStatus dataRead = StatusOf(ReceiveExactly(fd.Get(), data.data(), data.size(), replyDeadline),
+                                         PortStatus::ReceiveTimeout);
     if (dataRead != PortStatus::Success)
     {
         return dataRead;

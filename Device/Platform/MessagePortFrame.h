@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "Platform/UnixSocket.h"
+#include "Platform/ByteOrder.h"
 
 namespace KT::Platform::PortFrame
 {
@@ -39,25 +39,25 @@ struct ReplyHeader
 inline void WriteRequestHeader(unsigned char* at, const RequestHeader& header) noexcept
 {
     std::memcpy(at, kRequestMagic, 4);
-    StoreLE32(at + 4, static_cast<std::uint32_t>(header.MessageId));
-    StoreLE32(at + 8, header.Flags);
-    StoreLE32(at + 12, header.Length);
+    WriteLE32(at + 4, static_cast<std::uint32_t>(header.MessageId));
+    WriteLE32(at + 8, header.Flags);
+    WriteLE32(at + 12, header.Length);
 }
 
 inline void WriteReplyHeader(unsigned char* at, const ReplyHeader& header) noexcept
 {
     std::memcpy(at, kReplyMagic, 4);
-    StoreLE32(at + 4, header.Flags);
-    StoreLE32(at + 8, header.Length);
+    WriteLE32(at + 4, header.Flags);
+    WriteLE32(at + 8, header.Length);
 }
 
 // False for a wrong magic, unknown flags, an oversized length or a length
 // without the data flag.
 [[nodiscard]] inline bool ReadRequestHeader(const unsigned char* at, RequestHeader& header) noexcept
 {
-    header.MessageId = static_cast<std::int32_t>(LoadLE32(at + 4));
-    header.Flags = LoadLE32(at + 8);
-    header.Length = LoadLE32(at + 12);
+    header.MessageId = static_cast<std::int32_t>(ReadLE32(at + 4));
+    header.Flags = ReadLE32(at + 8);
+    header.Length = ReadLE32(at + 12);
     return std::memcmp(at, kRequestMagic, 4) == 0 &&
            (header.Flags & ~(kFlagDataPresent | kFlagReplyWanted)) == 0 && header.Length <= kMaxDataSize &&
            ((header.Flags & kFlagDataPresent) != 0 || header.Length == 0);
@@ -65,8 +65,8 @@ inline void WriteReplyHeader(unsigned char* at, const ReplyHeader& header) noexc
 
 [[nodiscard]] inline bool ReadReplyHeader(const unsigned char* at, ReplyHeader& header) noexcept
 {
-    header.Flags = LoadLE32(at + 4);
-    header.Length = LoadLE32(at + 8);
+    header.Flags = ReadLE32(at + 4);
+    header.Length = ReadLE32(at + 8);
     return std::memcmp(at, kReplyMagic, 4) == 0 && (header.Flags & ~kFlagDataPresent) == 0 &&
            header.Length <= kMaxDataSize && ((header.Flags & kFlagDataPresent) != 0 || header.Length == 0);
 }

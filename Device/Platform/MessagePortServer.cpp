@@ -136,7 +136,7 @@ bool MessagePortServer::IsStopping() const
 
 void MessagePortServer::Run()
 {
-    while (PollUntil(mListener.Get(), POLLIN, kNoDeadline, mStopRead.Get()) == IoResult::Done)
+    while (PollUntil(mListener.Get(), POLLIN, NoDeadline(), mStopRead.Get()) == 0)
     {
         ScopedFd connection(::accept4(mListener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (connection.IsValid())
@@ -148,13 +148,12 @@ void MessagePortServer::Run()
 
 void MessagePortServer::Serve(int connection)
 {
-    const std::uint64_t frameDeadline = MonotonicMilliseconds() + mOptions.FrameTimeoutMs;
+    const Deadline frameDeadline = DeadlineIn(mOptions.FrameTimeoutMs);
     unsigned char headerBytes[PortFrame::kRequestHeaderSize];
     PortFrame::RequestHeader header{};
     // A look-up closes without sending anything; a cut or bad frame is dropped
     // the same way.
-    if (ReadAll(connection, headerBytes, sizeof(headerBytes), frameDeadline, mStopRead.Get()) !=
-            IoResult::Done ||
+    if (ReceiveExactly(connection, headerBytes, sizeof(headerBytes), frameDeadline, mStopRead.Get()) != 0 ||
         !PortFrame::ReadRequestHeader(headerBytes, header))
     {
         return;
@@ -163,8 +162,7 @@ void MessagePortServer::Serve(int connection)
     if ((header.Flags & PortFrame::kFlagDataPresent) != 0)
     {
         request.emplace(header.Length);
-        if (ReadAll(connection, request->data(), request->size(), frameDeadline, mStopRead.Get()) !=
-            IoResult::Done)
+        if (ReceiveExactly(connection, request->data(), request->size(), frameDeadline, mStopRead.Get()) != 0)
         {
             return;
         }
@@ -187,8 +185,8 @@ void MessagePortServer::Serve(int connection)
     {
         std::copy(reply->begin(), reply->end(), frame.begin() + PortFrame::kReplyHeaderSize);
     }
-    (void)WriteAll(connection, frame.data(), frame.size(), MonotonicMilliseconds() + mOptions.FrameTimeoutMs,
-                   mStopRead.Get());
+    (void)SendAll(connection, frame.data(), frame.size(), DeadlineIn(mOptions.FrameTimeoutMs),
+                  mStopRead.Get());
 }
 
 } // namespace KT::Platform

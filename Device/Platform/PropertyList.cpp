@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -114,6 +115,37 @@ PlistNode PlistNode::GetDictionaryItem(const char* key) const noexcept
     return PlistNode(plist_dict_get_item(mNode, key));
 }
 
+std::vector<std::pair<std::string, PlistNode>> PlistNode::GetDictionaryItems() const
+{
+    std::vector<std::pair<std::string, PlistNode>> items;
+    plist_dict_iter iterator = nullptr;
+    if (GetType() == PlistType::Dictionary)
+    {
+        plist_dict_new_iter(mNode, &iterator);
+    }
+    if (iterator == nullptr)
+    {
+        return items;
+    }
+    for (;;)
+    {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(mNode, iterator, &key, &value);
+        if (value != nullptr)
+        {
+            items.emplace_back(key != nullptr ? key : "", PlistNode(value));
+        }
+        std::free(key);
+        if (value == nullptr)
+        {
+            break;
+        }
+    }
+    std::free(iterator);
+    return items;
+}
+
 Plist& Plist::operator=(Plist&& other) noexcept
 {
     if (this != &other)
@@ -167,15 +199,53 @@ Plist Plist::NewBool(bool value)
     return Plist(plist_new_bool(value ? 1 : 0));
 }
 
-Plist Plist::FromBytes(const unsigned char* bytes, std::size_t size)
+Plist Plist::FromBytes(const unsigned char* bytes, std::size_t size, PlistInput input)
 {
-    if (bytes == nullptr || size == 0 || size > std::numeric_limits<std::uint32_t>::max())
+    if (bytes == nullptr)
+    {
+        return Plist();
+    }
+    if (input == PlistInput::XmlText)
+    {
+        while (size > 0 && bytes[size - 1] == 0)
+        {
+            --size;
+        }
+        if (std::find(bytes, bytes + size, 0) != bytes + size)
+        {
+            return Plist();
+        }
+    }
+    if (size == 0 || size > std::numeric_limits<std::uint32_t>::max())
     {
         return Plist();
     }
     plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes), static_cast<std::uint32_t>(size), &root);
+    const char* text = reinterpret_cast<const char*>(bytes);
+    if (input == PlistInput::XmlText)
+    {
+        plist_from_xml(text, static_cast<std::uint32_t>(size), &root);
+    }
+    else
+    {
+        plist_from_memory(text, static_cast<std::uint32_t>(size), &root);
+    }
     return Plist(root);
+}
+
+Plist Plist::Copy() const
+{
+    return Plist(mRoot != nullptr ? plist_copy(mRoot) : nullptr);
+}
+
+bool Plist::RemoveArrayItem(PlistNode array, std::size_t index)
+{
+    if (mRoot == nullptr || array.GetType() != PlistType::Array || index >= array.GetArraySize())
+    {
+        return false;
+    }
+    plist_array_remove_item(array.GetRaw(), static_cast<std::uint32_t>(index));
+    return true;
 }
 
 bool Plist::SetItem(const char* key, Plist&& value)

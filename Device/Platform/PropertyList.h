@@ -1,7 +1,8 @@
-// Property lists: a small owning layer over the plist library. A Plist owns
-// one tree and frees it; a PlistNode looks at a node inside a tree that some
-// Plist owns and is valid only while that tree is unchanged. Lists are written
-// as XML; any format the library knows is read, and malformed input gives a
+// Property lists: a small owning layer over the plist library, for the library
+// and the uninstaller alike. A Plist owns one tree and frees it; a PlistNode
+// looks at a node inside a tree that some Plist owns and is valid only while
+// that tree is unchanged. Lists are written as XML; any format the library
+// knows is read, or XML text only (PlistInput), and malformed input gives a
 // null Plist. Integers are kept as 64-bit two's complement: a negative value is
 // written and read back as itself ("<integer>-1</integer>"). No shared state:
 // different trees may be used on different threads at once.
@@ -10,10 +11,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace KT::Platform
 {
+
+// What FromBytes reads.
+enum class PlistInput
+{
+    AnyFormat,
+    // XML text as a C string may hold it (a file, a section of an
+    // executable): NULs at its end are not part of it, and a NUL before them
+    // makes it malformed. The plist library reads a string with a NUL inside
+    // as other bytes than it writes back, so a list that is read, changed and
+    // written again would change where nobody touched it.
+    XmlText
+};
 
 enum class PlistType
 {
@@ -47,6 +61,8 @@ public:
     std::size_t GetArraySize() const noexcept;
     PlistNode GetArrayItem(std::size_t index) const noexcept;
     PlistNode GetDictionaryItem(const char* key) const noexcept;
+    // A dictionary's entries in its order; none for any other node.
+    std::vector<std::pair<std::string, PlistNode>> GetDictionaryItems() const;
 
     void* GetRaw() const noexcept { return mNode; }
 
@@ -71,12 +87,16 @@ public:
     static Plist NewInteger(std::int64_t value);
     static Plist NewBool(bool value);
 
-    // Reads a list of any format; null for malformed, empty or oversized input.
-    static Plist FromBytes(const unsigned char* bytes, std::size_t size);
-    static Plist FromBytes(const std::vector<unsigned char>& bytes)
+    // Reads a list; null for malformed, empty or oversized input.
+    static Plist FromBytes(const unsigned char* bytes, std::size_t size,
+                           PlistInput input = PlistInput::AnyFormat);
+    static Plist FromBytes(const std::vector<unsigned char>& bytes, PlistInput input = PlistInput::AnyFormat)
     {
-        return FromBytes(bytes.data(), bytes.size());
+        return FromBytes(bytes.data(), bytes.size(), input);
     }
+
+    // A tree of its own with the same contents; null for a null list.
+    Plist Copy() const;
 
     bool IsNull() const noexcept { return mRoot == nullptr; }
     PlistNode GetRoot() const noexcept { return PlistNode(mRoot); }
@@ -87,6 +107,9 @@ public:
     // not of that type or value is null.
     [[nodiscard]] bool SetItem(const char* key, Plist&& value);
     [[nodiscard]] bool Append(Plist&& value);
+    // Removes entry index of array, a node of this tree; false when array is
+    // not an array or has no such entry.
+    [[nodiscard]] bool RemoveArrayItem(PlistNode array, std::size_t index);
 
     // The XML form; false for a null list.
     [[nodiscard]] bool ToXml(std::vector<unsigned char>& out) const;

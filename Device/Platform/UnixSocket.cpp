@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -61,97 +62,98 @@ std::uint64_t MonotonicMilliseconds() noexcept
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-IoResult PollUntil(int fd, short events, std::uint64_t deadlineMs, int cancelFd)
+int PollUntil(int fd, short events, Deadline deadline, int cancelFd)
 {
+    // One poll waits at most this long, which keeps a far deadline in an int.
+    constexpr std::chrono::milliseconds kLongestPoll{60000};
     for (;;)
     {
-        const std::uint64_t now = MonotonicMilliseconds();
-        if (now >= deadlineMs)
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
         {
-            return IoResult::TimedOut;
+            return ETIMEDOUT;
         }
-        const std::uint64_t left = deadlineMs - now;
         pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
-        const int count = ::poll(fds, cancelFd >= 0 ? 2 : 1, left > 60000 ? 60000 : static_cast<int>(left));
+        const int count =
+            ::poll(fds, cancelFd >= 0 ? 2 : 1, static_cast<int>(std::min(left, kLongestPoll).count()));
         if (count < 0)
         {
             if (errno == EINTR)
             {
                 continue;
             }
-            return IoResult::Failed;
+            return errno;
         }
         if (cancelFd >= 0 && (fds[1].revents & POLLIN) != 0)
         {
-            return IoResult::Cancelled;
+            return ECANCELED;
         }
         if (count > 0 && fds[0].revents != 0)
         {
-            return IoResult::Done;
+            return 0;
         }
     }
 }
 
-IoResult WriteAll(int fd, const unsigned char* data, std::size_t size, std::uint64_t deadlineMs, int cancelFd)
+int SendAll(int fd, const void* data, std::size_t size, Deadline deadline, int cancelFd)
 {
-    std::size_t done = 0;
-    while (done < size)
+    const auto* next = static_cast<const unsigned char*>(data);
+    while (size > 0)
     {
-        const ssize_t sent = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-        if (sent > 0)
+        const ssize_t sent = ::send(fd, next, size, MSG_NOSIGNAL);
+        if (sent >= 0)
         {
-            done += static_cast<std::size_t>(sent);
+            next += sent;
+            size -= static_cast<std::size_t>(sent);
             continue;
-        }
-        if (sent < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        {
-            const IoResult waited = PollUntil(fd, POLLOUT, deadlineMs, cancelFd);
-            if (waited != IoResult::Done)
-            {
-                return waited;
-            }
-            continue;
-        }
-        return (sent < 0 && (errno == EPIPE || errno == ECONNRESET)) ? IoResult::Closed : IoResult::Failed;
-    }
-    return IoResult::Done;
-}
-
-IoResult ReadAll(int fd, unsigned char* data, std::size_t size, std::uint64_t deadlineMs, int cancelFd)
-{
-    std::size_t done = 0;
-    while (done < size)
-    {
-        const ssize_t got = ::recv(fd, data + done, size - done, 0);
-        if (got > 0)
-        {
-            done += static_cast<std::size_t>(got);
-            continue;
-        }
-        if (got == 0)
-        {
-            return IoResult::Closed;
         }
         if (errno == EINTR)
         {
             continue;
         }
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
         {
-            const IoResult waited = PollUntil(fd, POLLIN, deadlineMs, cancelFd);
-            if (waited != IoResult::Done)
-            {
-                return waited;
-            }
+            return errno;
+        }
+        if (const int waited = PollUntil(fd, POLLOUT, deadline, cancelFd); waited != 0)
+        {
+            return waited;
+        }
+    }
+    return 0;
+}
+
+int ReceiveExactly(int fd, void* data, std::size_t size, Deadline deadline, int cancelFd)
+{
+    auto* next = static_cast<unsigned char*>(data);
+    while (size > 0)
+    {
+        const ssize_t got = ::recv(fd, next, size, 0);
+        if (got > 0)
+        {
+            next += got;
+            size -= static_cast<std::size_t>(got);
             continue;
         }
-        return errno == ECONNRESET ? IoResult::Closed : IoResult::Failed;
+        if (got == 0)
+        {
+            return ECONNRESET;
+        }
+        if (errno == EINTR)
+        {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+        {
+            return errno;
+        }
+        if (const int waited = PollUntil(fd, POLLIN, deadline, cancelFd); waited != 0)
+        {
+            return waited;
+        }
     }
-    return IoResult::Done;
+    return 0;
 }
 
 } // namespace KT::Platform

@@ -1,12 +1,13 @@
-// Small helpers shared by the message ports and the notification fan-out:
-// Unix socket addresses that refuse to truncate, descriptors closed by scope,
-// and reads and writes bounded by a deadline on the monotonic clock. Stateless;
-// every call is safe on any thread.
+// Small helpers shared by the message ports, the notification fan-out and the
+// uninstaller's channel to its helper: Unix socket addresses that refuse to
+// truncate, descriptors closed by scope, and sends and receives bounded by a
+// deadline on the monotonic clock. Stateless; every call is safe on any thread.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,7 @@ public:
 
     int Get() const noexcept { return mFd; }
     bool IsValid() const noexcept { return mFd >= 0; }
+    explicit operator bool() const noexcept { return IsValid(); }
     int Release() noexcept;
     void Reset(int fd = -1) noexcept;
 
@@ -42,41 +44,32 @@ private:
 // Milliseconds on the monotonic clock from an arbitrary origin.
 std::uint64_t MonotonicMilliseconds() noexcept;
 
-enum class IoResult
+// A point on the monotonic clock by which a wait ends.
+using Deadline = std::chrono::steady_clock::time_point;
+
+// The deadline that never passes, for waits that only a cancel ends.
+constexpr Deadline NoDeadline() noexcept
 {
-    Done,
-    TimedOut,  // the deadline passed first
-    Closed,    // the peer closed its end before all bytes came
-    Cancelled, // cancelFd became readable
-    Failed     // any other error of the socket
-};
+    return Deadline::max();
+}
 
-// A deadline that never passes, for waits that only cancelFd ends.
-inline constexpr std::uint64_t kNoDeadline = ~static_cast<std::uint64_t>(0);
+// The deadline the given number of milliseconds from now.
+inline Deadline DeadlineIn(std::uint32_t milliseconds)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+}
 
-// Waits on the monotonic clock until fd reports events, the deadline passes or
-// cancelFd (when not -1) becomes readable.
-IoResult PollUntil(int fd, short events, std::uint64_t deadlineMs, int cancelFd = -1);
+// The waits below end with 0 once done, or with an errno: ETIMEDOUT when the
+// deadline passed first, ECANCELED when cancelFd (when not -1) became
+// readable, ECONNRESET when the peer closed its end before all bytes came,
+// or that of the call that failed (EPIPE for a send to a closed peer ...).
 
-// Writes or reads exactly size bytes on a non-blocking stream socket. Writes
+// Waits until fd reports events.
+[[nodiscard]] int PollUntil(int fd, short events, Deadline deadline, int cancelFd = -1);
+
+// Sends or receives exactly size bytes on a non-blocking stream socket. Sends
 // never raise SIGPIPE.
-IoResult WriteAll(int fd, const unsigned char* data, std::size_t size, std::uint64_t deadlineMs,
-                  int cancelFd = -1);
-IoResult ReadAll(int fd, unsigned char* data, std::size_t size, std::uint64_t deadlineMs, int cancelFd = -1);
-
-// Little-endian fields of the frames and datagrams.
-inline void StoreLE32(unsigned char* at, std::uint32_t value) noexcept
-{
-    at[0] = static_cast<unsigned char>(value);
-    at[1] = static_cast<unsigned char>(value >> 8);
-    at[2] = static_cast<unsigned char>(value >> 16);
-    at[3] = static_cast<unsigned char>(value >> 24);
-}
-
-inline std::uint32_t LoadLE32(const unsigned char* at) noexcept
-{
-    return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
-           (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
-}
+[[nodiscard]] int SendAll(int fd, const void* data, std::size_t size, Deadline deadline, int cancelFd = -1);
+[[nodiscard]] int ReceiveExactly(int fd, void* data, std::size_t size, Deadline deadline, int cancelFd = -1);
 
 } // namespace KT::Platform

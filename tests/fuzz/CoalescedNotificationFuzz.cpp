@@ -16,8 +16,8 @@
 #include <cstring>
 #include <vector>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
+#include "Platform/ByteOrder.h"
 #include "fuzz/FuzzCheck.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 #include "velquin/Common/CrossPlatform/DeviceNetwork.h"

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <vector>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
+#include "Platform/ByteOrder.h"
 #include "fuzz/FuzzCheck.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 

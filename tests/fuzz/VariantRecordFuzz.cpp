@@ -14,10 +14,10 @@
 #include <cstring>
 #include <vector>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
 #include "KTFramework/Utilities/Storage/VariantEx.h"
+#include "Platform/ByteOrder.h"
 #include "fuzz/FuzzCheck.h"
 
 using KT::Variant;

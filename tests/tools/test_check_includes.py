@@ -83,11 +83,18 @@ CASES = [
         True,
     ),
     (
-        "uninstaller includes the library",
+        "uninstaller includes the library above its platform floor",
         "Device/Uninstaller/SharedUninstaller/Planted.cpp",
-        "Platform/MonotonicClock.h",
+        "KTFramework/Defs/Result.h",
         ["Device/Uninstaller/SharedUninstaller/Planted.cpp"],
         True,
+    ),
+    (
+        "uninstaller includes the platform floor",
+        "Device/Platform/Uninstaller/Planted.cpp",
+        "Platform/MonotonicClock.h",
+        ["Device/Platform/Uninstaller/Planted.cpp"],
+        False,
     ),
     (
         "a library test includes the uninstaller",

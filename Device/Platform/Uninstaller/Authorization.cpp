@@ -1,6 +1,6 @@
 #include "Platform/Uninstaller/Authorization.h"
 
-#include "Platform/Uninstaller/LittleEndian.h"
+#include "Platform/ByteOrder.h"
 #include "Platform/Uninstaller/ProcessInfo.h"
 #include "Platform/Uninstaller/RightsDatabase.h"
 
@@ -9,6 +9,11 @@
 
 namespace Uninstaller::Platform
 {
+
+using KT::ReadLE32;
+using KT::ReadLE64;
+using KT::WriteLE32;
+using KT::WriteLE64;
 
 namespace
 {

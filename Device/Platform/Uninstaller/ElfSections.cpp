@@ -1,12 +1,16 @@
 #include "Platform/Uninstaller/ElfSections.h"
 
-#include "Platform/Uninstaller/LittleEndian.h"
+#include "Platform/ByteOrder.h"
 
 #include <algorithm>
 #include <cstdint>
 
 namespace Uninstaller::Platform
 {
+
+using KT::ReadLE16;
+using KT::ReadLE32;
+using KT::ReadLE64;
 
 namespace
 {

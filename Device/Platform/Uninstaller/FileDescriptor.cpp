@@ -7,16 +7,6 @@
 namespace Uninstaller::Platform
 {
 
-void FileDescriptor::Reset(int fd) noexcept
-{
-    if (mFd >= 0)
-    {
-        // Linux releases the descriptor even when close reports EINTR, so it is never retried.
-        ::close(mFd);
-    }
-    mFd = fd;
-}
-
 int ReadAll(int fd, std::size_t maxBytes, std::vector<unsigned char>& bytes)
 {
     bytes.clear();

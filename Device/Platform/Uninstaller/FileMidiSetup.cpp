@@ -4,13 +4,16 @@
 #include "Platform/Uninstaller/ResourceBundle.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace Uninstaller::Platform
 {
+
+using KT::Platform::Plist;
+using KT::Platform::PlistNode;
+using KT::Platform::PlistType;
 
 namespace
 {
@@ -19,61 +22,44 @@ constexpr char kCurrentKey[] = "current";
 constexpr char kConfigurationsKey[] = "configurations";
 constexpr std::size_t kMaxSetupFileBytes = 16 * 1024 * 1024;
 
-// Calls visit(key, value) for each entry of a dictionary, in its order.
-template <typename Visit>
-void ForEachEntry(plist_t dictionary, Visit visit)
+std::optional<std::string> StringAt(PlistNode dictionary, const char* key)
 {
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(dictionary, &iterator);
-    if (iterator == nullptr)
+    std::string text;
+    if (!dictionary.GetDictionaryItem(key).GetString(text))
     {
-        return;
+        return std::nullopt;
     }
-    for (;;)
-    {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dictionary, iterator, &key, &value);
-        if (value == nullptr)
-        {
-            std::free(key);
-            break;
-        }
-        visit(std::string(key != nullptr ? key : ""), value);
-        std::free(key);
-    }
-    std::free(iterator);
+    return text;
 }
 
-bool IsSetup(plist_t root)
+bool IsSetup(PlistNode root)
 {
-    if (!IsDictionary(root))
+    if (root.GetType() != PlistType::Dictionary)
     {
         return false;
     }
-    const plist_t current = plist_dict_get_item(root, kCurrentKey);
-    if (current != nullptr && plist_get_node_type(current) != PLIST_STRING)
+    const PlistNode current = root.GetDictionaryItem(kCurrentKey);
+    if (current && current.GetType() != PlistType::String)
     {
         return false;
     }
-    const plist_t configurations = plist_dict_get_item(root, kConfigurationsKey);
-    if (configurations == nullptr)
+    const PlistNode configurations = root.GetDictionaryItem(kConfigurationsKey);
+    if (!configurations)
     {
         return true;
     }
-    if (plist_get_node_type(configurations) != PLIST_DICT)
+    if (configurations.GetType() != PlistType::Dictionary)
     {
         return false;
     }
-    bool allArrays = true;
-    ForEachEntry(configurations, [&allArrays](const std::string&, plist_t value)
-                 { allArrays = allArrays && plist_get_node_type(value) == PLIST_ARRAY; });
-    return allArrays;
+    const auto entries = configurations.GetDictionaryItems();
+    return std::all_of(entries.begin(), entries.end(),
+                       [](const auto& entry) { return entry.second.GetType() == PlistType::Array; });
 }
 
 // A setup belongs to its user, so unlike the files the helper trusts it keeps
 // the writer's ownership.
-int WriteAtomically(const std::string& path, const char* data, std::size_t size)
+int WriteAtomically(const std::string& path, const unsigned char* data, std::size_t size)
 {
     std::string temporary = path + ".XXXXXX";
     FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
@@ -101,9 +87,9 @@ int FileMidiSetup::Open(const std::string& path, std::unique_ptr<FileMidiSetup>&
     {
         return kMidiIOError;
     }
-    PropertyList root =
-        PropertyList::FromXML({reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size()});
-    if (!IsSetup(root.Get()))
+    Plist root = Plist::FromBytes(reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size(),
+                                  KT::Platform::PlistInput::XmlText);
+    if (!IsSetup(root.GetRoot()))
     {
         return kMidiDamagedSetup;
     }
@@ -111,33 +97,33 @@ int FileMidiSetup::Open(const std::string& path, std::unique_ptr<FileMidiSetup>&
     return kMidiNoError;
 }
 
-FileMidiSetup::FileMidiSetup(std::string path, PropertyList root)
-    : mPath(std::move(path)), mRoot(std::move(root))
+FileMidiSetup::FileMidiSetup(std::string path, Plist root) : mPath(std::move(path)), mRoot(std::move(root))
 {
     NumberDevices();
 }
 
-plist_t FileMidiSetup::CurrentDevices(plist_t tree)
+PlistNode FileMidiSetup::CurrentDevices(PlistNode tree)
 {
-    const std::optional<std::string> current = DictionaryString(tree, kCurrentKey);
-    return current ? DictionaryItem(DictionaryItem(tree, kConfigurationsKey), current->c_str()) : nullptr;
+    const std::optional<std::string> current = StringAt(tree, kCurrentKey);
+    return current ? tree.GetDictionaryItem(kConfigurationsKey).GetDictionaryItem(current->c_str())
+                   : PlistNode();
 }
 
 void FileMidiSetup::NumberDevices()
 {
     mRefs.clear();
-    const plist_t devices = CurrentDevices(mRoot.Get());
-    const std::uint32_t count = devices == nullptr ? 0 : plist_array_get_size(devices);
-    for (std::uint32_t i = 0; i < count; ++i)
+    const PlistNode devices = CurrentDevices(mRoot.GetRoot());
+    for (std::size_t i = 0; i < devices.GetArraySize(); ++i)
     {
-        mRefs.push_back(IsDictionary(plist_array_get_item(devices, i)) ? mNextRef++ : kNullMidiDevice);
+        mRefs.push_back(devices.GetArrayItem(i).GetType() == PlistType::Dictionary ? mNextRef++
+                                                                                   : kNullMidiDevice);
     }
 }
 
-int FileMidiSetup::Commit(PropertyList tree)
+int FileMidiSetup::Commit(Plist tree)
 {
-    const std::optional<std::string> xml = tree.ToXML();
-    const int result = xml ? WriteAtomically(mPath, xml->data(), xml->size()) : kMidiIOError;
+    std::vector<unsigned char> xml;
+    const int result = tree.ToXml(xml) ? WriteAtomically(mPath, xml.data(), xml.size()) : kMidiIOError;
     if (result == kMidiNoError)
     {
         mRoot = std::move(tree);
@@ -162,19 +148,13 @@ MidiProperty FileMidiSetup::StringProperty(MidiDeviceRef device, const char* key
     {
         return MidiProperty::Unreadable;
     }
-    const plist_t entry =
-        plist_array_get_item(CurrentDevices(mRoot.Get()), static_cast<std::uint32_t>(found - mRefs.begin()));
-    if (DictionaryItem(entry, key) == nullptr)
+    const PlistNode entry =
+        CurrentDevices(mRoot.GetRoot()).GetArrayItem(static_cast<std::size_t>(found - mRefs.begin()));
+    if (!entry.GetDictionaryItem(key))
     {
         return MidiProperty::Absent;
     }
-    std::optional<std::string> value = DictionaryString(entry, key);
-    if (!value)
-    {
-        return MidiProperty::Unreadable;
-    }
-    text = std::move(*value);
-    return MidiProperty::Text;
+    return entry.GetDictionaryItem(key).GetString(text) ? MidiProperty::Text : MidiProperty::Unreadable;
 }
 
 int FileMidiSetup::RemoveDevice(MidiDeviceRef device)
@@ -184,42 +164,51 @@ int FileMidiSetup::RemoveDevice(MidiDeviceRef device)
     {
         return kMidiUnknownObject;
     }
-    const auto index = static_cast<std::uint32_t>(found - mRefs.begin());
-    PropertyList tree(plist_copy(mRoot.Get()));
-    plist_array_remove_item(CurrentDevices(tree.Get()), index);
+    const auto index = static_cast<std::size_t>(found - mRefs.begin());
+    Plist tree = mRoot.Copy();
+    if (!tree.RemoveArrayItem(CurrentDevices(tree.GetRoot()), index))
+    {
+        return kMidiUnknownObject;
+    }
     const int result = Commit(std::move(tree));
     if (result == kMidiNoError)
     {
-        mRefs.erase(mRefs.begin() + index);
+        mRefs.erase(found);
     }
     return result;
 }
 
 std::optional<std::string> FileMidiSetup::CurrentConfiguration() const
 {
-    return DictionaryString(mRoot.Get(), kCurrentKey);
+    return StringAt(mRoot.GetRoot(), kCurrentKey);
 }
 
 std::optional<std::vector<std::optional<std::string>>> FileMidiSetup::ConfigurationList() const
 {
-    const plist_t configurations = DictionaryItem(mRoot.Get(), kConfigurationsKey);
-    if (configurations == nullptr)
+    const PlistNode configurations = mRoot.GetRoot().GetDictionaryItem(kConfigurationsKey);
+    if (!configurations)
     {
         return std::nullopt;
     }
     std::vector<std::optional<std::string>> names;
-    ForEachEntry(configurations, [&names](const std::string& key, plist_t) { names.push_back(key); });
+    for (auto& [key, value] : configurations.GetDictionaryItems())
+    {
+        names.push_back(std::move(key));
+    }
     return names;
 }
 
 int FileMidiSetup::InstallConfiguration(const std::string& name)
 {
-    if (DictionaryItem(DictionaryItem(mRoot.Get(), kConfigurationsKey), name.c_str()) == nullptr)
+    if (!mRoot.GetRoot().GetDictionaryItem(kConfigurationsKey).GetDictionaryItem(name.c_str()))
     {
         return kMidiUnknownObject;
     }
-    PropertyList tree(plist_copy(mRoot.Get()));
-    plist_dict_set_item(tree.Get(), kCurrentKey, plist_new_string(name.c_str()));
+    Plist tree = mRoot.Copy();
+    if (!tree.SetItem(kCurrentKey, Plist::NewString(name)))
+    {
+        return kMidiIOError;
+    }
     const int result = Commit(std::move(tree));
     if (result == kMidiNoError)
     {

@@ -7,8 +7,8 @@
 // that is not such a property list is reported and never written.
 #pragma once
 
+#include "Platform/PropertyList.h"
 #include "Platform/Uninstaller/MidiSetup.h"
-#include "Platform/Uninstaller/PropertyList.h"
 
 #include <memory>
 
@@ -34,17 +34,17 @@ public:
 
 private:
     // root is a checked setup.
-    FileMidiSetup(std::string path, PropertyList root);
+    FileMidiSetup(std::string path, KT::Platform::Plist root);
 
     // The current configuration's device array in tree, or null.
-    static plist_t CurrentDevices(plist_t tree);
+    static KT::Platform::PlistNode CurrentDevices(KT::Platform::PlistNode tree);
     void NumberDevices();
     // Writes tree and, once it is on disk, makes it the setup's; on failure
     // nothing changes.
-    int Commit(PropertyList tree);
+    int Commit(KT::Platform::Plist tree);
 
     std::string mPath;
-    PropertyList mRoot;
+    KT::Platform::Plist mRoot;
     // The reference of each entry of the current configuration's array.
     std::vector<MidiDeviceRef> mRefs;
     MidiDeviceRef mNextRef = 1;

@@ -1,7 +1,6 @@
 #include "Platform/Uninstaller/RightsDatabase.h"
 
 #include "Platform/Uninstaller/FileDescriptor.h"
-#include "Platform/Uninstaller/PropertyList.h"
 #include "Platform/Uninstaller/SafeFiles.h"
 
 #include <cerrno>
@@ -13,6 +12,9 @@
 
 namespace Uninstaller::Platform
 {
+
+using KT::Platform::Plist;
+using KT::Platform::PlistNode;
 
 namespace
 {
@@ -34,9 +36,9 @@ constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 // Reads and parses the database. Success with an empty tree when there is no
 // file; errAuthorizationInternal when it is unsafe, unreadable or not a
 // dictionary.
-OSStatus ReadTree(const RightsDatabase& database, PropertyList& tree)
+OSStatus ReadTree(const RightsDatabase& database, Plist& tree)
 {
-    tree = PropertyList();
+    tree = Plist();
     FileDescriptor file;
     struct stat info
     {
@@ -103,41 +105,41 @@ OSStatus LockWriters(int folder, std::chrono::steady_clock::time_point deadline,
 
 } // namespace
 
-OSStatus ParseRights(std::span<const unsigned char> bytes, PropertyList& tree)
+OSStatus ParseRights(std::span<const unsigned char> bytes, Plist& tree)
 {
-    tree = PropertyList::FromXML(bytes);
-    return IsDictionary(tree.Get()) ? errAuthorizationSuccess : errAuthorizationInternal;
+    tree = Plist::FromBytes(bytes.data(), bytes.size(), KT::Platform::PlistInput::XmlText);
+    return tree.GetType() == KT::Platform::PlistType::Dictionary ? errAuthorizationSuccess
+                                                                 : errAuthorizationInternal;
 }
 
-OSStatus FindRight(const PropertyList& tree, std::string_view name, RightDefinition& definition)
+OSStatus FindRight(const Plist& tree, std::string_view name, RightDefinition& definition)
 {
-    if (!tree)
+    const PlistNode entry = tree.GetRoot().GetDictionaryItem(std::string(name).c_str());
+    if (!entry)
     {
         return errAuthorizationDenied;
     }
-    const plist_t entry = DictionaryItem(tree.Get(), std::string(name).c_str());
-    if (entry == nullptr)
-    {
-        return errAuthorizationDenied;
-    }
-    const auto rule = DictionaryString(entry, kRuleKey);
-    if (!rule)
+    std::string rule;
+    if (!entry.GetDictionaryItem(kRuleKey).GetString(rule))
     {
         return errAuthorizationInternal;
     }
-    definition.rule = *rule;
-    definition.description = DictionaryString(entry, kDescriptionKey).value_or("");
-    definition.table = DictionaryString(entry, kTableKey).value_or("");
+    // Only the rule must be there; a missing description or table is empty.
+    std::string description;
+    std::string table;
+    (void)entry.GetDictionaryItem(kDescriptionKey).GetString(description);
+    (void)entry.GetDictionaryItem(kTableKey).GetString(table);
+    definition = {std::move(rule), std::move(description), std::move(table)};
     return errAuthorizationSuccess;
 }
 
-void PutRight(PropertyList& tree, std::string_view name, const RightDefinition& definition)
+bool PutRight(Plist& tree, std::string_view name, const RightDefinition& definition)
 {
-    const plist_t entry = plist_new_dict();
-    plist_dict_set_item(entry, kRuleKey, plist_new_string(definition.rule.c_str()));
-    plist_dict_set_item(entry, kDescriptionKey, plist_new_string(definition.description.c_str()));
-    plist_dict_set_item(entry, kTableKey, plist_new_string(definition.table.c_str()));
-    plist_dict_set_item(tree.Get(), std::string(name).c_str(), entry);
+    Plist entry = Plist::NewDictionary();
+    return entry.SetItem(kRuleKey, Plist::NewString(definition.rule)) &&
+           entry.SetItem(kDescriptionKey, Plist::NewString(definition.description)) &&
+           entry.SetItem(kTableKey, Plist::NewString(definition.table)) &&
+           tree.SetItem(std::string(name).c_str(), std::move(entry));
 }
 
 std::string PathBelowRoot(const std::string& root, std::string_view path)
@@ -163,7 +165,7 @@ std::string RightsDatabase::FilePath() const
 
 OSStatus RightsDatabase::Lookup(std::string_view name, RightDefinition& definition) const
 {
-    PropertyList tree;
+    Plist tree;
     if (const OSStatus read = ReadTree(*this, tree); read != errAuthorizationSuccess)
     {
         return read;
@@ -190,22 +192,21 @@ OSStatus RightsDatabase::Store(std::string_view name, const RightDefinition& def
     {
         return locked;
     }
-    PropertyList tree;
+    Plist tree;
     if (const OSStatus read = ReadTree(*this, tree); read != errAuthorizationSuccess)
     {
         return read;
     }
-    if (!tree)
+    if (tree.IsNull())
     {
-        tree = PropertyList::NewDictionary();
+        tree = Plist::NewDictionary();
     }
-    PutRight(tree, name, definition);
-    const auto xml = tree.ToXML();
-    if (!xml)
+    std::vector<unsigned char> xml;
+    if (!PutRight(tree, name, definition) || !tree.ToXml(xml))
     {
         return errAuthorizationInternal;
     }
-    const int error = ReplaceFileAtomically(folder.Get(), kFileName, xml->data(), xml->size(), kFileMode);
+    const int error = ReplaceFileAtomically(folder.Get(), kFileName, xml.data(), xml.size(), kFileMode);
     return error == 0 ? errAuthorizationSuccess : StatusForWriteError(error);
 }
 

@@ -10,8 +10,8 @@
 // cannot be read is reported and left exactly as it is.
 #pragma once
 
+#include "Platform/PropertyList.h"
 #include "Platform/Uninstaller/Authorization.h"
-#include "Platform/Uninstaller/PropertyList.h"
 
 #include <chrono>
 #include <span>
@@ -58,14 +58,15 @@ private:
 };
 
 // What Lookup and Store do with the file's contents, apart from the file.
-// ParseRights: errAuthorizationSuccess with the tree when the bytes are a
-// dictionary, else errAuthorizationInternal. FindRight: Lookup's answer from a
-// tree (an absent tree holds no rights). PutRight: adds or replaces one right in
-// a dictionary tree.
-[[nodiscard]] OSStatus ParseRights(std::span<const unsigned char> bytes, PropertyList& tree);
-[[nodiscard]] OSStatus FindRight(const PropertyList& tree, std::string_view name,
+// ParseRights: errAuthorizationSuccess with the tree when the bytes are XML
+// text of a dictionary, else errAuthorizationInternal. FindRight: Lookup's
+// answer from a tree (an absent tree holds no rights). PutRight: adds or
+// replaces one right in a dictionary tree; false when tree is none.
+[[nodiscard]] OSStatus ParseRights(std::span<const unsigned char> bytes, KT::Platform::Plist& tree);
+[[nodiscard]] OSStatus FindRight(const KT::Platform::Plist& tree, std::string_view name,
                                  RightDefinition& definition);
-void PutRight(PropertyList& tree, std::string_view name, const RightDefinition& definition);
+[[nodiscard]] bool PutRight(KT::Platform::Plist& tree, std::string_view name,
+                            const RightDefinition& definition);
 
 // Whether rightName exists, without fetching its definition: success,
 // errAuthorizationDenied (absent) or errAuthorizationInternal (unreadable).

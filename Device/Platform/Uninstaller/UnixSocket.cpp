@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -18,53 +17,7 @@ namespace
 {
 
 // How long a connect waits before trying a full queue again.
-constexpr int kRetryConnectMs = 10;
-
-// Waits until socket is ready for events, the deadline passes or cancel fires.
-// capMs bounds one wait (-1 for no bound beyond the deadline).
-int WaitFor(int socket, short events, Deadline deadline, int cancel, int capMs = -1)
-{
-    for (;;)
-    {
-        int timeoutMs = -1;
-        if (deadline != NoDeadline())
-        {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-            {
-                return ETIMEDOUT;
-            }
-            timeoutMs = static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX));
-        }
-        if (capMs >= 0 && (timeoutMs < 0 || timeoutMs > capMs))
-        {
-            timeoutMs = capMs;
-        }
-        pollfd fds[2] = {{socket, events, 0}, {cancel, POLLIN, 0}};
-        const int ready = ::poll(fds, cancel >= 0 ? 2 : 1, timeoutMs);
-        if (ready < 0)
-        {
-            if (errno == EINTR)
-            {
-                continue;
-            }
-            return errno;
-        }
-        if (cancel >= 0 && (fds[1].revents & POLLIN) != 0)
-        {
-            return ECANCELED;
-        }
-        if (ready > 0)
-        {
-            return 0;
-        }
-        if (capMs >= 0)
-        {
-            return EAGAIN;
-        }
-    }
-}
+constexpr std::chrono::milliseconds kRetryConnect{10};
 
 } // namespace
 
@@ -88,12 +41,11 @@ int ConnectUnixSocket(const std::string& path, Deadline deadline, int cancel, Fi
 {
     socket.Reset();
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos)
+    socklen_t length = 0;
+    if (!KT::Platform::MakeUnixAddress(path, address, length))
     {
         return ENAMETOOLONG;
     }
-    std::memcpy(address.sun_path, path.data(), path.size());
     FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!connection)
     {
@@ -101,7 +53,7 @@ int ConnectUnixSocket(const std::string& path, Deadline deadline, int cancel, Fi
     }
     for (;;)
     {
-        if (::connect(connection.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        if (::connect(connection.Get(), reinterpret_cast<const sockaddr*>(&address), length) == 0)
         {
             socket = std::move(connection);
             return 0;
@@ -114,9 +66,11 @@ int ConnectUnixSocket(const std::string& path, Deadline deadline, int cancel, Fi
         {
             return errno;
         }
-        // A local server's queue is full: nothing signals room, so look again shortly.
-        const int waited = WaitFor(-1, 0, deadline, cancel, kRetryConnectMs);
-        if (waited != 0 && waited != EAGAIN)
+        // A local server's queue is full: nothing signals room, so look again
+        // shortly. Waiting on no descriptor ends only by time or cancel.
+        const Deadline retry = std::min(deadline, std::chrono::steady_clock::now() + kRetryConnect);
+        if (const int waited = KT::Platform::PollUntil(-1, 0, retry, cancel);
+            waited != ETIMEDOUT || retry == deadline)
         {
             return waited;
         }
@@ -130,7 +84,7 @@ int AcceptConnection(int listener, Deadline deadline, FileDescriptor& connection
     {
         // Waiting in poll first keeps the deadline even when the listener blocks
         // (a socket passed in by the service manager does).
-        if (const int waited = WaitFor(listener, POLLIN, deadline, -1); waited != 0)
+        if (const int waited = KT::Platform::PollUntil(listener, POLLIN, deadline); waited != 0)
         {
             return waited == ETIMEDOUT ? EAGAIN : waited;
         }
@@ -145,66 +99,6 @@ int AcceptConnection(int listener, Deadline deadline, FileDescriptor& connection
             return errno;
         }
     }
-}
-
-int SendAll(int socket, const void* data, std::size_t size, Deadline deadline, int cancel)
-{
-    const auto* next = static_cast<const unsigned char*>(data);
-    while (size > 0)
-    {
-        const ssize_t sent = ::send(socket, next, size, MSG_NOSIGNAL);
-        if (sent >= 0)
-        {
-            next += sent;
-            size -= static_cast<std::size_t>(sent);
-            continue;
-        }
-        if (errno == EINTR)
-        {
-            continue;
-        }
-        if (errno != EAGAIN)
-        {
-            return errno;
-        }
-        if (const int waited = WaitFor(socket, POLLOUT, deadline, cancel); waited != 0)
-        {
-            return waited;
-        }
-    }
-    return 0;
-}
-
-int ReceiveExactly(int socket, void* data, std::size_t size, Deadline deadline, int cancel)
-{
-    auto* next = static_cast<unsigned char*>(data);
-    while (size > 0)
-    {
-        const ssize_t got = ::recv(socket, next, size, 0);
-        if (got > 0)
-        {
-            next += got;
-            size -= static_cast<std::size_t>(got);
-            continue;
-        }
-        if (got == 0)
-        {
-            return ECONNRESET;
-        }
-        if (errno == EINTR)
-        {
-            continue;
-        }
-        if (errno != EAGAIN)
-        {
-            return errno;
-        }
-        if (const int waited = WaitFor(socket, POLLIN, deadline, cancel); waited != 0)
-        {
-            return waited;
-        }
-    }
-    return 0;
 }
 
 int MakeCancelEvent(FileDescriptor& event)

@@ -1,22 +1,25 @@
-// Local stream sockets for the uninstaller's channel between the application
-// and its helper: connect, accept, the peer's kernel-reported credentials, and
-// whole-buffer sends and receives bounded by a deadline. Every wait can also
-// be ended at once through a cancel descriptor (an eventfd that becomes
-// readable); pass -1 for none. Errors are errno values: ETIMEDOUT at the
-// deadline, ECANCELED on cancel, ECONNRESET when the peer closed mid-buffer.
+// The uninstaller's calls on local stream sockets beyond the shared ones of
+// Platform/UnixSocket.h (deadlines and whole-buffer sends and receives, which
+// it takes from there): connect, accept, the peer's kernel-reported
+// credentials, and the cancel descriptor (an eventfd that becomes readable)
+// that ends any wait at once; pass -1 for none. Errors are errno values:
+// ETIMEDOUT at the deadline, ECANCELED on cancel, ECONNRESET when the peer
+// closed mid-buffer.
 #pragma once
 
 #include "Platform/Uninstaller/FileDescriptor.h"
+#include "Platform/UnixSocket.h"
 
-#include <chrono>
-#include <cstddef>
 #include <string>
 #include <sys/types.h>
 
 namespace Uninstaller::Platform
 {
 
-using Deadline = std::chrono::steady_clock::time_point;
+using KT::Platform::Deadline;
+using KT::Platform::NoDeadline;
+using KT::Platform::ReceiveExactly;
+using KT::Platform::SendAll;
 
 struct PeerCredentials
 {
@@ -38,18 +41,9 @@ struct PeerCredentials
 // when none came before the deadline.
 [[nodiscard]] int AcceptConnection(int listener, Deadline deadline, FileDescriptor& connection);
 
-[[nodiscard]] int SendAll(int socket, const void* data, std::size_t size, Deadline deadline, int cancel);
-[[nodiscard]] int ReceiveExactly(int socket, void* data, std::size_t size, Deadline deadline, int cancel);
-
 // An eventfd for cancelling waits: Signal makes it readable for good.
 [[nodiscard]] int MakeCancelEvent(FileDescriptor& event);
 void SignalCancelEvent(int event) noexcept;
 bool IsCancelEventSignalled(int event) noexcept;
-
-// The largest deadline, for waits that have none.
-constexpr Deadline NoDeadline() noexcept
-{
-    return Deadline::max();
-}
 
 } // namespace Uninstaller::Platform

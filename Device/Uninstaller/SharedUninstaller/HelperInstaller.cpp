@@ -1,10 +1,10 @@
 #include "Uninstaller/SharedUninstaller/HelperInstaller.h"
 
+#include "Platform/PropertyList.h"
 #include "Platform/Uninstaller/Authorization.h"
 #include "Platform/Uninstaller/CommandRunner.h"
 #include "Platform/Uninstaller/ElfSections.h"
 #include "Platform/Uninstaller/FileDescriptor.h"
-#include "Platform/Uninstaller/PropertyList.h"
 #include "Platform/Uninstaller/RightsDatabase.h"
 #include "Platform/Uninstaller/SafeFiles.h"
 #include "Uninstaller/SharedUninstaller/Common.h"
@@ -21,6 +21,9 @@ namespace Uninstaller
 {
 
 using namespace Platform;
+using KT::Platform::Plist;
+using KT::Platform::PlistInput;
+using KT::Platform::PlistNode;
 
 const char kSocketUnitText[] = "[Unit]\n"
                                "Description=Uninstall helper socket\n"
@@ -66,28 +69,19 @@ int PlaceFile(int root, const char* folder, const char* name, const void* data, 
     return ReplaceFileAtomically(target.Get(), name, data, size, mode);
 }
 
-bool InfoPlistIsValid(const PropertyList& info)
+bool InfoPlistIsValid(PlistNode info)
 {
-    if (DictionaryString(info.Get(), "CFBundleIdentifier") != std::string(kHelperLabel))
+    std::string identifier;
+    if (!info.GetDictionaryItem("CFBundleIdentifier").GetString(identifier) || identifier != kHelperLabel)
     {
         return false;
     }
-    const plist_t clients = DictionaryItem(info.Get(), "SMAuthorizedClients");
-    if (clients == nullptr || plist_get_node_type(clients) != PLIST_ARRAY)
+    const PlistNode clients = info.GetDictionaryItem("SMAuthorizedClients");
+    const std::string wanted = std::string("identifier \"") + kApplicationIdentifier + "\"";
+    for (std::size_t index = 0; index < clients.GetArraySize(); ++index)
     {
-        return false;
-    }
-    const std::string identifier = std::string("identifier \"") + kApplicationIdentifier + "\"";
-    for (std::uint32_t index = 0; index < plist_array_get_size(clients); ++index)
-    {
-        const plist_t client = plist_array_get_item(clients, index);
-        if (client == nullptr || plist_get_node_type(client) != PLIST_STRING)
-        {
-            continue;
-        }
-        std::uint64_t length = 0;
-        const char* text = plist_get_string_ptr(client, &length);
-        if (text != nullptr && std::string_view(text, length).find(identifier) != std::string_view::npos)
+        std::string client;
+        if (clients.GetArrayItem(index).GetString(client) && client.find(wanted) != std::string::npos)
         {
             return true;
         }
@@ -120,20 +114,28 @@ int ReadCheckedHelper(const std::string& path, std::vector<unsigned char>& helpe
     return read == 0 ? kInstallSucceeded : read == EFBIG ? kInstallInvalidHelper : ResultForError(read);
 }
 
-bool LaunchdPlistIsValid(const PropertyList& launchd)
+bool LaunchdPlistIsValid(PlistNode launchd)
 {
-    return DictionaryString(launchd.Get(), "Label") == std::string(kHelperLabel) &&
-           DictionaryBool(DictionaryItem(launchd.Get(), "MachServices"), kHelperLabel) == true;
+    std::string label;
+    bool listens = false;
+    return launchd.GetDictionaryItem("Label").GetString(label) && label == kHelperLabel &&
+           launchd.GetDictionaryItem("MachServices").GetDictionaryItem(kHelperLabel).GetBool(listens) &&
+           listens;
 }
 
 } // namespace
 
 bool HelperPropertyListsAreValid(std::span<const unsigned char> image)
 {
-    const auto info = FindElfSection(image, kInfoPlistSection);
-    const auto launchd = FindElfSection(image, kLaunchdPlistSection);
-    return info && launchd && InfoPlistIsValid(PropertyList::FromXML(*info)) &&
-           LaunchdPlistIsValid(PropertyList::FromXML(*launchd));
+    const auto infoText = FindElfSection(image, kInfoPlistSection);
+    const auto launchdText = FindElfSection(image, kLaunchdPlistSection);
+    if (!infoText || !launchdText)
+    {
+        return false;
+    }
+    const Plist info = Plist::FromBytes(infoText->data(), infoText->size(), PlistInput::XmlText);
+    const Plist launchd = Plist::FromBytes(launchdText->data(), launchdText->size(), PlistInput::XmlText);
+    return InfoPlistIsValid(info.GetRoot()) && LaunchdPlistIsValid(launchd.GetRoot());
 }
 
 HelperInstaller::HelperInstaller() : HelperInstaller(RunCommand, kServiceManagerFolder) {}

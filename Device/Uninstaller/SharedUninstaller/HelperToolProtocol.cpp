@@ -1,6 +1,6 @@
 #include "Uninstaller/SharedUninstaller/HelperToolProtocol.h"
 
-#include "Platform/Uninstaller/LittleEndian.h"
+#include "Platform/ByteOrder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,8 +12,8 @@ namespace Uninstaller
 namespace
 {
 
-using Platform::ReadLE32;
-using Platform::WriteLE32;
+using KT::ReadLE32;
+using KT::WriteLE32;
 
 enum Tag : unsigned char
 {

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
+#include "Platform/ByteOrder.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 
 using namespace MacLocalProtocol;

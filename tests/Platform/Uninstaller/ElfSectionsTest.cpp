@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "Platform/PropertyList.h"
 #include "Platform/Uninstaller/ElfSections.h"
-#include "Platform/Uninstaller/PropertyList.h"
 
 #include <cstdint>
 #include <fstream>
@@ -71,9 +71,17 @@ std::vector<unsigned char> BuiltHelper()
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
 }
 
-std::string StringAt(plist_t dictionary, const char* key)
+using namespace KT::Platform;
+
+std::string StringAt(PlistNode dictionary, const char* key)
 {
-    return DictionaryString(dictionary, key).value_or("<absent>");
+    std::string text;
+    return dictionary.GetDictionaryItem(key).GetString(text) ? text : "<absent>";
+}
+
+std::size_t EntryCount(PlistNode dictionary)
+{
+    return dictionary.GetDictionaryItems().size();
 }
 
 } // namespace
@@ -130,34 +138,34 @@ TEST(ElfSections, TheBuiltHelperCarriesBothPropertyLists)
     const auto launchdBytes = FindElfSection(image, ".uninstallhelper.launchd_plist");
     ASSERT_TRUE(infoBytes && launchdBytes);
 
-    const PropertyList info = PropertyList::FromXML(*infoBytes);
-    ASSERT_TRUE(IsDictionary(info.Get()));
-    EXPECT_EQ(plist_dict_get_size(info.Get()), 5u);
-    EXPECT_EQ(StringAt(info.Get(), "CFBundleIdentifier"), "uninstallhelper");
-    EXPECT_EQ(StringAt(info.Get(), "CFBundleInfoDictionaryVersion"), "6.0");
-    EXPECT_EQ(StringAt(info.Get(), "CFBundleName"), "uninstallhelper");
-    EXPECT_EQ(StringAt(info.Get(), "CFBundleVersion"), "1.0.0");
-    const plist_t clients = DictionaryItem(info.Get(), "SMAuthorizedClients");
-    ASSERT_TRUE(clients != nullptr && plist_get_node_type(clients) == PLIST_ARRAY);
-    ASSERT_EQ(plist_array_get_size(clients), 1u);
-    std::uint64_t length = 0;
-    const char* requirement = plist_get_string_ptr(plist_array_get_item(clients, 0), &length);
-    ASSERT_NE(requirement, nullptr);
+    const Plist info = Plist::FromBytes(infoBytes->data(), infoBytes->size(), PlistInput::XmlText);
+    ASSERT_EQ(info.GetType(), PlistType::Dictionary);
+    EXPECT_EQ(EntryCount(info.GetRoot()), 5u);
+    EXPECT_EQ(StringAt(info.GetRoot(), "CFBundleIdentifier"), "uninstallhelper");
+    EXPECT_EQ(StringAt(info.GetRoot(), "CFBundleInfoDictionaryVersion"), "6.0");
+    EXPECT_EQ(StringAt(info.GetRoot(), "CFBundleName"), "uninstallhelper");
+    EXPECT_EQ(StringAt(info.GetRoot(), "CFBundleVersion"), "1.0.0");
+    const PlistNode clients = info.GetRoot().GetDictionaryItem("SMAuthorizedClients");
+    ASSERT_EQ(clients.GetType(), PlistType::Array);
+    ASSERT_EQ(clients.GetArraySize(), 1u);
+    std::string requirement;
+    ASSERT_TRUE(clients.GetArrayItem(0).GetString(requirement));
     EXPECT_EQ(
-        std::string(requirement, length),
+        requirement,
         "anchor apple generic and identifier \"com.korvanelabs.lumetraworks.wirebridge.uninstaller\" and "
         "(certificate leaf[field.1.2.840.113635.100.6.1.9] or certificate 1[field.1.2.840.113635.100.6.2.6] "
         "and certificate leaf[field.1.2.840.113635.100.6.1.13] and certificate leaf[subject.OU] = "
         "K7Q2M9X4WB)");
 
-    const PropertyList launchd = PropertyList::FromXML(*launchdBytes);
-    ASSERT_TRUE(IsDictionary(launchd.Get()));
-    EXPECT_EQ(plist_dict_get_size(launchd.Get()), 2u);
-    EXPECT_EQ(StringAt(launchd.Get(), "Label"), "uninstallhelper");
-    const plist_t services = DictionaryItem(launchd.Get(), "MachServices");
-    ASSERT_TRUE(IsDictionary(services));
-    EXPECT_EQ(plist_dict_get_size(services), 1u);
-    EXPECT_EQ(DictionaryBool(services, "uninstallhelper"), true);
+    const Plist launchd = Plist::FromBytes(launchdBytes->data(), launchdBytes->size(), PlistInput::XmlText);
+    ASSERT_EQ(launchd.GetType(), PlistType::Dictionary);
+    EXPECT_EQ(EntryCount(launchd.GetRoot()), 2u);
+    EXPECT_EQ(StringAt(launchd.GetRoot(), "Label"), "uninstallhelper");
+    const PlistNode services = launchd.GetRoot().GetDictionaryItem("MachServices");
+    ASSERT_EQ(services.GetType(), PlistType::Dictionary);
+    EXPECT_EQ(EntryCount(services), 1u);
+    bool listens = false;
+    EXPECT_TRUE(services.GetDictionaryItem("uninstallhelper").GetBool(listens) && listens);
 }
 
 TEST(ElfSections, CorruptedCopiesOfTheHelperFailCleanly)

@@ -11,6 +11,9 @@
 #include <map>
 #include <span>
 #include <string>
+#include <vector>
+
+#include <plist/plist.h>
 
 #include "Platform/Uninstaller/RightsDatabase.h"
 #include "fuzz/FuzzCheck.h"
@@ -33,17 +36,18 @@ struct Found
     }
 };
 
-std::map<std::string, Found> FindAll(const PropertyList& tree)
+std::map<std::string, Found> FindAll(const KT::Platform::Plist& tree)
 {
     std::map<std::string, Found> rights;
+    const auto dictionary = static_cast<plist_t>(tree.GetRoot().GetRaw());
     plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(tree.Get(), &iterator);
+    plist_dict_new_iter(dictionary, &iterator);
     FUZZ_CHECK(iterator != nullptr);
     for (;;)
     {
         char* key = nullptr;
         plist_t value = nullptr;
-        plist_dict_next_item(tree.Get(), iterator, &key, &value);
+        plist_dict_next_item(dictionary, iterator, &key, &value);
         if (value == nullptr)
         {
             std::free(key);
@@ -62,7 +66,7 @@ std::map<std::string, Found> FindAll(const PropertyList& tree)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    PropertyList tree;
+    KT::Platform::Plist tree;
     if (ParseRights(std::span<const unsigned char>(data, size), tree) != errAuthorizationSuccess)
     {
         return 0;
@@ -75,15 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string added = "com.korvanelabs.lumetraworks.wirebridge.uninstall";
     const RightDefinition definition{"authenticate-admin", "Remove the driver & its <files>", "Uninstaller"};
-    PutRight(tree, added, definition);
+    FUZZ_CHECK(PutRight(tree, added, definition));
     rights[added] = Found{errAuthorizationSuccess, definition};
 
-    const auto xml = tree.ToXML();
-    FUZZ_CHECK(xml.has_value());
-    PropertyList again;
-    FUZZ_CHECK(ParseRights(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(xml->data()),
-                                                          xml->size()),
-                           again) == errAuthorizationSuccess);
+    std::vector<unsigned char> xml;
+    FUZZ_CHECK(tree.ToXml(xml));
+    KT::Platform::Plist again;
+    FUZZ_CHECK(ParseRights(xml, again) == errAuthorizationSuccess);
     FUZZ_CHECK(FindAll(again) == rights);
     return 0;
 }

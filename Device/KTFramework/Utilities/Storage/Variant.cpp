@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "KTFramework/Defs/ByteOrder.h"
+#include "Platform/ByteOrder.h"
 
 namespace KT
 {

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Utilities/Storage/VariantExDetail.h"
+#include "Platform/ByteOrder.h"
 #include "Platform/CLocaleParse.h"
 
 namespace KT

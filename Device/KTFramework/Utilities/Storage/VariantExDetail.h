@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
+#include "Platform/ByteOrder.h"
 
 namespace KT::Detail
 {

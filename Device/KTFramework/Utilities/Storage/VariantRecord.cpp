@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
+#include "Platform/ByteOrder.h"
 
 namespace KT
 {

@@ -1,6 +1,6 @@
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 
-#include "KTFramework/Defs/ByteOrder.h"
+#include "Platform/ByteOrder.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 
 namespace

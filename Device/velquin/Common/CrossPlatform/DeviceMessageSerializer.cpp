@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
+#include "Platform/ByteOrder.h"
 
 namespace
 {

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/Defs/Result.h"
 #include "KTFramework/System/TimeUtils.h"
+#include "Platform/ByteOrder.h"
 #include "velquin/Common/CrossPlatform/DeferredDeviceWork.h"
 #include "velquin/Common/CrossPlatform/DeviceIdentifiersRetriever.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"

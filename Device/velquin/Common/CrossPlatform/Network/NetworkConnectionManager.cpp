@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "KTFramework/Defs/ByteOrder.h"
+#include "Platform/ByteOrder.h"
 #include "Platform/MonotonicClock.h"
 #include "Platform/Socket.h"
 

@@ -3,7 +3,7 @@
 // hands them to the registrations of their channel.
 #include <cstring>
 
-#include "KTFramework/Defs/ByteOrder.h"
+#include "Platform/ByteOrder.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkHeaderSearch.h"
 

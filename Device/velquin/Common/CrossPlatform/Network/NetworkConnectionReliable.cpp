@@ -6,8 +6,8 @@
 #include <new>
 #include <vector>
 
-#include "KTFramework/Defs/ByteOrder.h"
 #include "KTFramework/System/TimeUtils.h"
+#include "Platform/ByteOrder.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
 
 bool LNetworkConnection::IsChannelReliable(std::uint32_t channel) const

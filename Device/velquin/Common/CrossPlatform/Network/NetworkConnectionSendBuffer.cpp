@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "KTFramework/Defs/ByteOrder.h"
+#include "Platform/ByteOrder.h"
 
 LNetworkConnectionSendBuffer::LNetworkConnectionSendBuffer(std::size_t payloadSize)
     : Base(kHeaderSize + payloadSize, 0, true)

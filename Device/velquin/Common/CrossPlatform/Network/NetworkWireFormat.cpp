@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "KTFramework/Defs/ByteOrder.h"
+#include "Platform/ByteOrder.h"
 
 static_assert(NetworkWireFormat::kOffsetMultipartMsgIndex + 4 == NetworkWireFormat::kHeaderSize,
               "the header's fields fill its 52 bytes");

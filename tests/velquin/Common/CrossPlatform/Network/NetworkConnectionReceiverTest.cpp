@@ -8,7 +8,7 @@
 #include <string>
 
 #include "ConnectionTestSupport.h"
-#include "KTFramework/Defs/ByteOrder.h"
+#include "Platform/ByteOrder.h"
 
 using namespace ConnectionTest;
 using RawPeer::RawFrame;

@@ -1,6 +1,8 @@
 // Little-endian reads and writes over unaligned bytes. Every byte format of the
-// framework goes through these, never through casts of structs, so records read
-// the same whatever the host's alignment and byte order.
+// library and of the uninstaller goes through these, never through casts of
+// structs, so records read the same whatever the host's alignment and byte
+// order. They stay in namespace KT, where the framework's formats have always
+// found them.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,21 @@ inline void WriteLE(unsigned char* p, std::uint64_t value, std::size_t count) no
     {
         p[i] = static_cast<unsigned char>(value >> (8 * i));
     }
+}
+
+inline std::uint16_t ReadLE16(const unsigned char* p) noexcept
+{
+    return static_cast<std::uint16_t>(ReadLE(p, 2));
+}
+
+inline std::uint64_t ReadLE64(const unsigned char* p) noexcept
+{
+    return ReadLE(p, 8);
+}
+
+inline void WriteLE64(unsigned char* p, std::uint64_t value) noexcept
+{
+    WriteLE(p, value, 8);
 }
 
 } // namespace KT
