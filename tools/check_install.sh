@@ -40,6 +40,8 @@ export PKG_CONFIG_PATH=$lib/pkgconfig
 clang++-14 -std=c++20 -Wall -Wextra -Werror $(pkg-config --cflags velquin) examples/host/HostExample.cpp \
   $(pkg-config --libs velquin) -Wl,-rpath,"$lib" -o "$scratch/pkg-config-host"
 for host in "$scratch/cmake/velquin_example_host" "$scratch/pkg-config-host"; do
-  ldd "$host" | grep -q "libvelquin.so.0 => $lib/libvelquin.so.0" || fail "$host does not load the installed library"
+  # ldd's whole output is read first: with pipefail, grep -q leaving early could fail ldd with SIGPIPE.
+  deps=$(ldd "$host")
+  grep -qF "libvelquin.so.0 => $lib/libvelquin.so.0" <<<"$deps" || fail "$host does not load the installed library"
 done
 echo "install: $(wc -l <"$scratch/headers") headers, libvelquin.so.0, the CMake package and velquin.pc serve examples/host"
