@@ -179,12 +179,29 @@ void RetriggerableThreader::Kill()
 
 void RetriggerableThreader::SetName(const StringT<char, unsigned short>& name)
 {
+    AutolockT<FastMutex> guard(mNameLock);
     mName = name;
+    mDeferredName = DeferredName();
+}
+
+void RetriggerableThreader::SetName(const DeferredName& name)
+{
+    AutolockT<FastMutex> guard(mNameLock);
+    mDeferredName = name;
 }
 
 StringT<char, unsigned short> RetriggerableThreader::ToString() const
 {
-    return mName;
+    DeferredName deferred;
+    {
+        AutolockT<FastMutex> guard(mNameLock);
+        if (mDeferredName.IsEmpty())
+        {
+            return mName;
+        }
+        deferred = mDeferredName;
+    }
+    return deferred.ToString();
 }
 
 } // namespace KT

@@ -10,14 +10,17 @@
 // destroys its own threader (the last release of a pool, say) leaves the loop
 // working on live memory. The job fields are guarded by the core's jobLock;
 // the running and killed flags are atomics. Callers serialise Run on one
-// threader (the pool calls it under its lock).
+// threader (the pool calls it under its lock). mNameLock guards the name, which
+// a pool sets from the threader's own thread before every job it runs there.
 #pragma once
 
 #include <cstdint>
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
+#include "KTFramework/Utilities/Threading/DeferredName.h"
 #include "KTFramework/Utilities/Threading/Event.h"
+#include "KTFramework/Utilities/Threading/Mutex.h"
 #include "KTFramework/Utilities/Threading/Thread.h"
 #include "KTFramework/Utilities/Threading/ThreadWorker.h"
 
@@ -52,6 +55,8 @@ public:
     // Stops the loop after the current job and waits up to the stop time-out.
     void Kill();
     void SetName(const StringT<char, unsigned short>& name);
+    // A name formatted only when ToString asks for it.
+    void SetName(const DeferredName& name);
     StringT<char, unsigned short> ToString() const override;
 
     static void* ThreadProc(void* core);
@@ -64,7 +69,9 @@ private:
 
     RCPtr<LCore> mCore;
     Thread mThread;
-    StringT<char, unsigned short> mName;
+    mutable FastMutex mNameLock;
+    StringT<char, unsigned short> mName GUARDED_BY(mNameLock);
+    DeferredName mDeferredName GUARDED_BY(mNameLock); // wins over mName when set
     std::uint32_t mStopTimeoutMs;
 };
 

@@ -1,6 +1,7 @@
 #include "KTFramework/Utilities/Threading/ThreadPool.h"
 
-#include "KTFramework/Utilities/Storage/ReuseAllocator.h"
+#include <new>
+#include <utility>
 
 namespace KT
 {
@@ -10,53 +11,131 @@ namespace
 constexpr const char* kQueueThreaderName = "LThreadPool::mQueueThreader";
 constexpr const char* kUnnamedPool = "Unnamed ThreadPool";
 constexpr long kNoWorker = -1;
+// A ring's first storage; it doubles when full.
+constexpr std::size_t kFirstRingSlots = 16;
+// Rings of priorities no longer queued are kept for reuse up to this many.
+constexpr std::size_t kKeptRings = 8;
 } // namespace
 
-// ---- LWorkerParams
-
-namespace
+// What a worker's threader runs: the job handed to it, then queued jobs, one
+// after another, until the queue is empty or the pool is killed. Its run's
+// parameter is the pool, which the run holds that way.
+class LThreadPool::LWorkerLoop : public LThreadWorker
 {
-using WorkerParamsPool = ReuseAllocator<LThreadPool::LWorkerParams, 1, FastMutex>;
-} // namespace
+public:
+    LWorkerLoop(LThreadPool& pool, std::size_t index) : mPool(pool), mIndex(index) {}
 
-LThreadPool::LWorkerParams::LWorkerParams(const RCPtr<LThreadWorker>& worker,
-                                          const RCPtr<LRefCountedObject>& parameter, int priority)
-    : mWorker(worker), mParameter(parameter), mPriority(priority)
-{
-}
+    int RunWorker(const RCPtr<LRefCountedObject>& pool) override;
 
-RCPtr<LThreadPool::LWorkerParams>
-LThreadPool::LWorkerParams::Create(const RCPtr<LThreadWorker>& worker,
-                                   const RCPtr<LRefCountedObject>& parameter, int priority)
-{
-    return RCPtr<LWorkerParams>(new LWorkerParams(worker, parameter, priority));
-}
+    // The job the loop starts with: set under mPool.mLock while the worker is
+    // idle, and taken by the run that the hand-over starts, which the
+    // threader orders after it.
+    Job mHanded;
 
-int LThreadPool::LWorkerParams::Run(RetriggerableThreader& threader, const RCPtr<LEvent>& doneEvent)
+private:
+    LThreadPool& mPool;
+    const std::size_t mIndex;
+};
+
+int LThreadPool::LWorkerLoop::RunWorker(const RCPtr<LRefCountedObject>&)
 {
-    if (mWorker.GetRaw() != nullptr)
+    RetriggerableThreader& threader = *mPool.mWorkers[mIndex];
+    Job job = std::move(mHanded);
+    for (;;)
     {
-        threader.SetName(mWorker->ToString());
+        if (job.worker.GetRaw() != nullptr)
+        {
+            // The worker goes by the job's name while it runs it.
+            DeferredName name;
+            if (job.worker->GetDeferredName(name))
+            {
+                threader.SetName(name);
+            }
+            else
+            {
+                threader.SetName(job.worker->ToString());
+            }
+            static_cast<void>(job.worker->RunWorker(job.parameter));
+        }
+        // Released outside the lock: a job's teardown may do anything.
+        job = Job();
+        RCPtr<LRefCountedObject> kept;
+        AutolockT<FastMutex> guard(mPool.mLock);
+        if (mPool.mThreadCount.GetValue() < 1 || mPool.mQueue.IsEmpty())
+        {
+            mPool.mTaking[mIndex] = false;
+            if (!mPool.AnyWorkerTakingLocked())
+            {
+                kept.SwapReference(mPool.mKeptUntilIdle);
+            }
+            return 0;
+        }
+        job = mPool.mQueue.Pop();
     }
-    return threader.Run(mWorker, mParameter, doneEvent, mPriority);
 }
 
-void* LThreadPool::LWorkerParams::operator new(std::size_t size)
+// ---- JobQueue
+
+bool LThreadPool::JobQueue::Push(Job& job)
 {
-    void* block = WorkerParamsPool::Shared().Alloc(size);
-    if (block == nullptr)
+    std::size_t at = 0;
+    while (at < mRings.size() && mRings[at].priority > job.priority)
     {
-        throw std::bad_alloc();
+        ++at;
     }
-    return block;
+    try
+    {
+        if (at == mRings.size() || mRings[at].priority != job.priority)
+        {
+            Ring ring;
+            ring.priority = job.priority;
+            mRings.insert(mRings.begin() + static_cast<std::ptrdiff_t>(at), std::move(ring));
+        }
+        Ring& ring = mRings[at];
+        if (ring.count == ring.slots.size())
+        {
+            std::vector<Job> grown(ring.slots.empty() ? kFirstRingSlots : 2 * ring.slots.size());
+            for (std::size_t i = 0; i < ring.count; ++i)
+            {
+                grown[i] = std::move(ring.slots[(ring.first + i) & (ring.slots.size() - 1)]);
+            }
+            ring.slots.swap(grown);
+            ring.first = 0;
+        }
+        ring.slots[(ring.first + ring.count) & (ring.slots.size() - 1)] = std::move(job);
+        ++ring.count;
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+    ++mCount;
+    return true;
 }
 
-void LThreadPool::LWorkerParams::operator delete(void* block) noexcept
+LThreadPool::Job LThreadPool::JobQueue::Pop()
 {
-    if (block != nullptr)
+    std::size_t at = 0;
+    while (mRings[at].count == 0)
     {
-        WorkerParamsPool::Shared().Free(block);
+        ++at;
     }
+    Ring& ring = mRings[at];
+    Job job = std::move(ring.slots[ring.first]);
+    ring.first = (ring.first + 1) & (ring.slots.size() - 1);
+    --ring.count;
+    --mCount;
+    if (ring.count == 0 && mRings.size() > kKeptRings)
+    {
+        mRings.erase(mRings.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return job;
+}
+
+void LThreadPool::JobQueue::Swap(JobQueue& other) noexcept
+{
+    mRings.swap(other.mRings);
+    std::swap(mCount, other.mCount);
 }
 
 // ---- LThreadPool
@@ -73,14 +152,16 @@ RCPtr<LThreadPool> LThreadPool::Create(std::uint64_t threadCount, int queuePrior
 
 LThreadPool::LThreadPool(std::uint64_t threadCount, int queuePriority, std::uint32_t stopTimeoutMs)
     : mThreadCount(static_cast<int>(threadCount)),
-      mQueueThreader(StringT<char, unsigned short>(), stopTimeoutMs), mQueue(0, 0),
+      mQueueThreader(StringT<char, unsigned short>(), stopTimeoutMs), mTaking(threadCount, false),
       mQueuePriority(queuePriority)
 {
     mWorkerEvents.reset(new EventPool(static_cast<std::uint32_t>(threadCount)));
     mWorkers.reserve(threadCount);
+    mLoops.reserve(threadCount);
     for (std::uint64_t i = 0; i < threadCount; ++i)
     {
         mWorkers.emplace_back(new RetriggerableThreader(StringT<char, unsigned short>(), stopTimeoutMs));
+        mLoops.emplace_back(new LWorkerLoop(*this, i));
     }
     mQueueIdle = LEvent::Create(true);
     mQueueIdle->Release();
@@ -100,78 +181,111 @@ LThreadPool::~LThreadPool()
 long LThreadPool::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
                       int priority)
 {
-    for (long i = 0; i < mThreadCount.GetValue(); ++i)
+    Job job{worker, parameter, priority};
+    AutolockT<FastMutex> guard(mLock);
+    return StartLocked(job);
+}
+
+long LThreadPool::StartLocked(Job& job)
+{
+    const long threads = mThreadCount.GetValue();
+    if (threads == 1 && !mQueue.IsEmpty())
     {
-        AutolockT<Mutex> guard(mLock);
-        // In a one-thread pool a new job never overtakes queued ones, even when
-        // the worker happens to be idle.
-        if (!mQueue.IsEmpty() && mThreadCount.GetValue() == 1)
+        return kNoWorker;
+    }
+    for (long i = 0; i < threads && static_cast<std::size_t>(i) < mWorkers.size(); ++i)
+    {
+        if (HandLocked(static_cast<std::size_t>(i), job))
         {
-            return kNoWorker;
-        }
-        RetriggerableThreader& threader = *mWorkers[static_cast<std::size_t>(i)];
-        if (!threader.IsRunning())
-        {
-            if (worker.GetRaw() != nullptr)
-            {
-                threader.SetName(worker->ToString());
-            }
-            if (threader.Run(worker, parameter, mWorkerEvents->GetEvent(static_cast<std::uint32_t>(i)),
-                             priority) >= 0)
-            {
-                return i;
-            }
+            return i;
         }
     }
     return kNoWorker;
 }
 
+bool LThreadPool::HandLocked(std::size_t index, Job& job)
+{
+    RetriggerableThreader& threader = *mWorkers[index];
+    if (threader.IsRunning())
+    {
+        return false;
+    }
+    LWorkerLoop& loop = *mLoops[index];
+    const int priority = job.priority;
+    loop.mHanded = std::move(job);
+    if (threader.Run(RCPtr<LThreadWorker>(mLoops[index]), RCPtr<LRefCountedObject>(this),
+                     mWorkerEvents->GetEvent(static_cast<std::uint32_t>(index)), priority) < 0)
+    {
+        job = std::move(loop.mHanded);
+        return false;
+    }
+    mTaking[index] = true;
+    return true;
+}
+
+bool LThreadPool::AnyWorkerTakingLocked() const
+{
+    for (const bool taking : mTaking)
+    {
+        if (taking)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
 void LThreadPool::Queue(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
                         int priority)
 {
-    if (Run(worker, parameter, priority) >= 0)
-    {
-        return;
-    }
-    if (mThreadCount.GetValue() < 1)
-    {
-        return;
-    }
-    RCPtr<LWorkerParams> job = LWorkerParams::Create(worker, parameter, priority);
+    Job job{worker, parameter, priority};
+    Queue(&job, 1);
+}
 
-    AutolockT<Mutex> guard(mLock);
+void LThreadPool::Queue(Job* jobs, std::size_t count)
+{
+    if (count == 0 || mThreadCount.GetValue() < 1)
+    {
+        return;
+    }
+    // Declared before the guard: released after it.
+    JobQueue dropped;
+    AutolockT<FastMutex> guard(mLock);
     // Kill may have emptied the queue between the test above and this lock; a
-    // dispatcher started now would never be stopped, and one still running may
-    // need this lock to finish.
+    // dispatcher started now would never be stopped.
     if (mThreadCount.GetValue() < 1)
     {
         return;
     }
-    const std::size_t queued = mQueue.GetCount();
-    std::size_t at = 0;
-    while (at < queued && mQueue[at]->GetPriority() < priority)
+    for (std::size_t i = 0; i < count; ++i)
     {
-        ++at;
+        // A job that cannot be queued is dropped, as one offered to a killed
+        // pool is.
+        if (StartLocked(jobs[i]) < 0)
+        {
+            static_cast<void>(mQueue.Push(jobs[i]));
+        }
     }
-    if (Result::Failed(mQueue.InsertItem(at, job)))
+    if (mQueue.IsEmpty() || mDispatching || AnyWorkerTakingLocked())
     {
-        return; // not queued: dropped, as a job offered to a killed pool is
+        return;
     }
-    if (queued > 0)
-    {
-        return; // a dispatcher run is in progress and will reach the job
-    }
-    // A run that dispatched the last job may still be returning; it releases
-    // the event without the lock.
+    StartDispatcherLocked(dropped);
+}
+
+void LThreadPool::StartDispatcherLocked(JobQueue& dropped)
+{
+    // A run that decided to end may still be returning; it releases the event
+    // without the lock.
     static_cast<void>(mQueueIdle->Wait(Wait::INFINITE_WAIT)); // ends only once released
     RCPtr<LThreadWorker> self(this);
-    if (mQueueThreader.Run(self, self, mQueueIdle, mQueuePriority) < 0)
+    if (mQueueThreader.Run(self, RCPtr<LRefCountedObject>(this), mQueueIdle, mQueuePriority) < 0)
     {
-        // No dispatcher can run: nothing would ever take the job or release the
-        // queue-idle event again.
-        static_cast<void>(mQueue.Clear()); // emptying cannot fail
+        mQueue.Swap(dropped);
         mQueueIdle->Release();
+        return;
     }
+    mDispatching = true;
 }
 
 int LThreadPool::RunWorker(const RCPtr<LRefCountedObject>&)
@@ -179,30 +293,26 @@ int LThreadPool::RunWorker(const RCPtr<LRefCountedObject>&)
     for (;;)
     {
         const std::uint32_t index = mWorkerEvents->Wait(Wait::INFINITE_WAIT);
-        AutolockT<Mutex> guard(mLock);
-        if (mQueue.IsEmpty())
+        // Declared before the guard: a refused job is released after it.
+        Job job;
+        AutolockT<FastMutex> guard(mLock);
+        if (mQueue.IsEmpty() || AnyWorkerTakingLocked())
         {
+            mDispatching = false;
             return 0;
         }
-        if (index >= mWorkers.size())
+        if (index >= mWorkers.size() || mWorkers[index]->IsRunning())
         {
             continue;
         }
-        RetriggerableThreader& threader = *mWorkers[index];
-        if (!threader.IsRunning())
+        job = mQueue.Pop();
+        // An idle threader refuses a job only once killed (the pool is then
+        // being killed and drops its jobs anyway) or when its thread never
+        // started; the job is dropped, as one offered to a killed pool is.
+        if (HandLocked(index, job))
         {
-            // The last job has the highest priority and, among equals, was
-            // queued first.
-            RCPtr<LWorkerParams> job;
-            static_cast<void>(mQueue.RemoveLast(job)); // the queue is not empty
-            // An idle threader refuses a job only once killed (the pool is then
-            // being killed and drops its jobs anyway) or when its thread never
-            // started; the job is dropped, as one offered to a killed pool is.
-            static_cast<void>(job->Run(threader, mWorkerEvents->GetEvent(index)));
-            if (mQueue.IsEmpty())
-            {
-                return 0;
-            }
+            mDispatching = false;
+            return 0;
         }
     }
 }
@@ -210,18 +320,54 @@ int LThreadPool::RunWorker(const RCPtr<LRefCountedObject>&)
 void LThreadPool::Kill()
 {
     mThreadCount.SetValue(0);
+    JobQueue dropped;
     {
-        AutolockT<Mutex> guard(mLock);
-        static_cast<void>(mQueue.Clear()); // emptying cannot fail
+        AutolockT<FastMutex> guard(mLock);
+        mQueue.Swap(dropped);
     }
-    // A dispatcher waiting for a free worker wakes, finds the queue empty and
-    // returns, instead of holding the kill up until a job ends.
+    dropped = JobQueue();
+    // A dispatcher waiting for a worker that has ended its run wakes, finds the
+    // queue empty and returns, instead of holding the kill up until a job ends.
     mWorkerEvents->Release(0);
     mQueueThreader.Kill();
     for (std::uint64_t i = mWorkerEvents->GetCount(); i > 0; --i)
     {
         mWorkers[static_cast<std::size_t>(i - 1)]->Kill();
     }
+    // A job handed to a worker that was killed before its loop began. A worker
+    // still running after its stop time-out is in its loop, which has taken
+    // its job or will, and ends taking jobs when it ends.
+    std::vector<Job> handed(mLoops.size());
+    RCPtr<LRefCountedObject> kept;
+    AutolockT<FastMutex> guard(mLock);
+    for (std::size_t i = 0; i < mLoops.size(); ++i)
+    {
+        if (!mWorkers[i]->IsRunning())
+        {
+            handed[i] = std::move(mLoops[i]->mHanded);
+            mTaking[i] = false;
+        }
+    }
+    if (!AnyWorkerTakingLocked())
+    {
+        kept.SwapReference(mKeptUntilIdle);
+    }
+}
+
+void LThreadPool::ReleaseWhenIdle(const RCPtr<LRefCountedObject>& object)
+{
+    // Declared before the guard: released after it.
+    RCPtr<LRefCountedObject> released(object);
+    AutolockT<FastMutex> guard(mLock);
+    if (AnyWorkerTakingLocked())
+    {
+        released.SwapReference(mKeptUntilIdle);
+    }
+}
+
+StringT<char, unsigned short> LThreadPool::GetWorkerName(std::size_t index) const
+{
+    return index < mWorkers.size() ? mWorkers[index]->ToString() : StringT<char, unsigned short>();
 }
 
 StringT<char, unsigned short> LThreadPool::ToString() const

@@ -1,25 +1,31 @@
 // KT::LThreadPool: runs jobs (a thread worker, a parameter and a priority) on a
 // fixed set of worker threads. A job that finds an idle worker starts at once;
-// otherwise it waits in a queue ordered by priority, and a dispatcher run on
-// mQueueThreader hands queued jobs to workers as they become free. Created
-// through Create, held by RCPtr; its owner calls Kill before dropping it.
+// otherwise it waits in a queue ordered by priority, then arrival. A worker
+// that ends a job takes the next queued one itself; the dispatcher, run on
+// mQueueThreader, only covers jobs queued while no worker will take them (every
+// worker busy ending its run). Created through Create, held by RCPtr; its
+// owner calls Kill before dropping it.
 //
-// Threads: Queue, Run and Kill may be called on any thread; jobs run on the
-// workers' threads, the dispatcher (RunWorker) on mQueueThreader's. mLock
-// (recursive) guards the queue and the choice of workers: it is held while a
-// job is offered to a worker, while a job is queued, while Queue waits for the
-// queue-idle event and starts the dispatcher, and during each dispatch; never
-// while a job runs. The thread count is atomic. A dispatcher run holds two
-// references to the pool, so the pool may end on that thread, or on a worker
-// whose job held the last reference: neither waits for itself.
+// Threads: Queue, Run and Kill may be called on any thread. A worker's thread
+// runs its LWorkerLoop: the job handed to it, then queued jobs until the queue
+// is empty; the dispatcher (RunWorker) runs on mQueueThreader's thread. mLock
+// guards the queue, the workers' taking flags and handed jobs and
+// the dispatching flag: it is held while a job is offered to a worker, while
+// jobs are queued, while a worker takes the next one, while Queue waits for
+// the queue-idle event and starts the dispatcher, and during each dispatch;
+// never while a job runs or is released. It also guards what ReleaseWhenIdle
+// keeps. The thread count is atomic. A
+// worker's run and a dispatcher run each hold a reference to the pool, so the
+// pool may end on either thread, or on a worker whose job held the last
+// reference: none waits for itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
-#include "KTFramework/Utilities/Storage/RCPtrArray.h"
 #include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Threading/Event.h"
 #include "KTFramework/Utilities/Threading/EventPool.h"
@@ -34,30 +40,12 @@ namespace KT
 class LThreadPool : public LThreadWorker
 {
 public:
-    // One queued job. Its blocks come from a pool of their own, which outlives
-    // every job: jobs are made and freed at a high rate, on many threads, and
-    // may still be freed during process exit.
-    class LWorkerParams : public LRefCountedObject
+    // One job as Queue takes it.
+    struct Job
     {
-    public:
-        static RCPtr<LWorkerParams> Create(const RCPtr<LThreadWorker>& worker,
-                                           const RCPtr<LRefCountedObject>& parameter, int priority);
-        ~LWorkerParams() override = default;
-
-        int GetPriority() const { return mPriority; }
-        // Names the threader after the worker and offers it the job.
-        [[nodiscard]] int Run(RetriggerableThreader& threader, const RCPtr<LEvent>& doneEvent);
-
-        static void* operator new(std::size_t size);
-        static void operator delete(void* block) noexcept;
-
-    private:
-        LWorkerParams(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
-                      int priority);
-
-        RCPtr<LThreadWorker> mWorker;
-        RCPtr<LRefCountedObject> mParameter;
-        int mPriority;
+        RCPtr<LThreadWorker> worker;
+        RCPtr<LRefCountedObject> parameter;
+        int priority = 0;
     };
 
     // Starts threadCount workers and the dispatcher's threader; null for more
@@ -69,30 +57,92 @@ public:
     // Starts the job now or queues it; dropped without a trace once the pool is
     // killed or when it has no threads.
     void Queue(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter, int priority);
+    // Queues count jobs as that many calls of Queue in their order would, under
+    // one hold of the lock, so that a worker taking queued jobs finds them all
+    // rather than ending its run between two of them. The jobs taken are moved
+    // out of the array; those dropped stay in it for the caller to release.
+    void Queue(Job* jobs, std::size_t count);
     // Starts the job on an idle worker and returns its index, or -1.
     [[nodiscard]] long Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
                            int priority);
     // Accepts no more jobs, drops the queued ones and waits for the dispatcher
     // and the workers (not for the calling thread, when it is one of them).
     void Kill();
-    // The dispatcher: hands queued jobs to workers as they become free, until
-    // the queue is empty.
+    // Keeps object referenced until no worker runs jobs any more, then
+    // releases it; at once when none does. One object at a time: a later call
+    // lets go of the earlier one. An owner whose jobs use it without
+    // a reference of their own hands itself over after Kill, which cannot wait
+    // for a job that runs on the calling thread or outlives the stop time-out.
+    void ReleaseWhenIdle(const RCPtr<LRefCountedObject>& object);
+    // The dispatcher: hands the first queued job to a worker that has ended its
+    // run, unless the queue emptied or a worker takes queued jobs by then.
     int RunWorker(const RCPtr<LRefCountedObject>& parameter) override;
     StringT<char, unsigned short> ToString() const override;
+    // What worker index is called: the name of the job it runs or ran last.
+    StringT<char, unsigned short> GetWorkerName(std::size_t index) const;
 
     ~LThreadPool() override;
 
 private:
+    class LWorkerLoop;
+
+    // The queued jobs: one first-in, first-out ring per priority, the rings in
+    // descending priority. Adding a job behind those of its priority and
+    // taking the first of the highest priority move no other job; rings keep
+    // their storage, so a steady flow allocates nothing.
+    class JobQueue
+    {
+    public:
+        bool IsEmpty() const noexcept { return mCount == 0; }
+        // False, leaving job as it was, when the storage cannot grow.
+        [[nodiscard]] bool Push(Job& job);
+        // The first job of the highest priority; the queue must not be empty.
+        Job Pop();
+        void Swap(JobQueue& other) noexcept;
+
+    private:
+        struct Ring
+        {
+            int priority = 0;
+            std::vector<Job> slots; // a power of two long, or empty
+            std::size_t first = 0;
+            std::size_t count = 0;
+        };
+
+        std::vector<Ring> mRings;
+        std::size_t mCount = 0;
+    };
+
     LThreadPool(std::uint64_t threadCount, int queuePriority, std::uint32_t stopTimeoutMs);
+
+    // Hands the job to the first idle worker and returns its index; -1, the
+    // job left as it was, when none takes it or, in a one-thread pool, while
+    // jobs are queued (a new job never overtakes them).
+    long StartLocked(Job& job) REQUIRES(mLock);
+    // Starts worker index's loop with the job; false, the job left as it was,
+    // when the worker is busy or refuses.
+    bool HandLocked(std::size_t index, Job& job) REQUIRES(mLock);
+    bool AnyWorkerTakingLocked() const REQUIRES(mLock);
+    // Starts a dispatcher run; when none can run, nothing would take the
+    // queued jobs, which move to dropped.
+    void StartDispatcherLocked(JobQueue& dropped) REQUIRES(mLock);
 
     AtomicCounter mThreadCount;
     std::vector<std::unique_ptr<RetriggerableThreader>> mWorkers;
+    std::vector<RCPtr<LWorkerLoop>> mLoops; // one per worker
     std::unique_ptr<EventPool> mWorkerEvents;
     StringT<char, unsigned short> mName;
     RetriggerableThreader mQueueThreader;
     RCPtr<LEvent> mQueueIdle;
-    RCPtrArray<LWorkerParams, 16, 16> mQueue GUARDED_BY(mLock); // ascending priority
-    Mutex mLock;
+    // Taken once per job by a worker that takes queued jobs, and held only for
+    // moments: the fast lock, never taken again by its holder.
+    FastMutex mLock;
+    JobQueue mQueue GUARDED_BY(mLock);
+    // Worker i takes queued jobs before its run ends: set when it is handed a
+    // job, cleared by its loop when it finds the queue empty.
+    std::vector<bool> mTaking GUARDED_BY(mLock);
+    bool mDispatching GUARDED_BY(mLock) = false; // a dispatcher run has not yet decided to end
+    RCPtr<LRefCountedObject> mKeptUntilIdle GUARDED_BY(mLock);
     int mQueuePriority;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
+#include "KTFramework/Utilities/Threading/DeferredName.h"
 
 namespace KT
 {
@@ -12,6 +13,14 @@ class LThreadWorker : public virtual LRefCountedObject
 {
 public:
     virtual int RunWorker(const RCPtr<LRefCountedObject>& parameter) = 0;
+    // The worker's name as a DeferredName, for a pool that names its thread
+    // after every job; false, leaving name alone, when the name is only to be
+    // had from ToString.
+    virtual bool GetDeferredName(DeferredName& name) const
+    {
+        static_cast<void>(name);
+        return false;
+    }
     ~LThreadWorker() override = default;
 };
 

@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "KTFramework/Utilities/Threading/ThreadPool.h"
@@ -373,7 +375,7 @@ TEST(LThreadPool, KillFromTheDispatcherReturnsPromptly)
 
 std::atomic<int> sThreadStarts{0};
 
-TEST(LThreadPool, QueueNeitherHangsNorKeepsJobsWhenTheDispatcherCouldNotStart)
+TEST(LThreadPool, QueueNeitherHangsNorLosesJobsTheWorkerTakesWhenTheDispatcherCouldNotStart)
 {
     // The dispatcher's thread is the pool's first.
     sThreadStarts = 0;
@@ -384,20 +386,19 @@ TEST(LThreadPool, QueueNeitherHangsNorKeepsJobsWhenTheDispatcherCouldNotStart)
     Log log;
     Gate release;
     Tally entered;
-    Tally dropped;
     pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, 3);
     ASSERT_TRUE(entered.WaitFor(1));
     auto start = Clock::now();
     for (int i = 1; i <= 3; ++i)
     {
-        pool->Queue(log.Job(i, nullptr, &dropped), kNoParameter, 3);
-        EXPECT_EQ(i, dropped.Get()) << "job " << i << " was kept with no dispatcher to run it";
+        pool->Queue(log.Job(i), kNoParameter, 3);
     }
     EXPECT_LT(ElapsedMs(start), kPromptMs);
+    // The busy worker takes the queued jobs itself: no dispatcher is needed.
     release.Open();
-    ASSERT_TRUE(log.runs.WaitFor(1));
+    ASSERT_TRUE(log.runs.WaitFor(4));
     pool->Kill();
-    EXPECT_EQ((std::vector<int>{0}), log.Tags());
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), log.Tags());
 }
 
 TEST(LThreadPool, LastReleaseInsideAJobEndsThePoolOnItsWorker)
@@ -438,6 +439,130 @@ TEST(LThreadPool, LastReleaseByTheDispatcherEndsThePoolOnItsThread)
     ASSERT_TRUE(lastGone.WaitFor(1));
     EXPECT_TRUE(ThreadsEndUntil(baseline));
     EXPECT_EQ(0, log.Tags().front());
+}
+
+// A job named the deferred way, as a connection's delivery jobs are, that
+// records its tag and what its worker is called while it runs.
+class LNamedTagJob : public LThreadWorker
+{
+public:
+    LNamedTagJob(LThreadPool& pool, std::uint32_t tag, std::mutex& lock,
+                 std::vector<std::pair<std::uint32_t, std::string>>& runs, Tally& ran)
+        : mPool(pool), mTag(tag), mLock(lock), mRuns(runs), mRan(ran)
+    {
+    }
+    int RunWorker(const RCPtr<LRefCountedObject>&) override
+    {
+        const std::string name = mPool.GetWorkerName(0).CStr();
+        {
+            std::lock_guard<std::mutex> guard(mLock);
+            mRuns.emplace_back(mTag, name);
+        }
+        mRan.Add();
+        return 0;
+    }
+    bool GetDeferredName(DeferredName& name) const override
+    {
+        name = DeferredName("job %u of %u, %u", mTag, 7, 9);
+        return true;
+    }
+
+private:
+    LThreadPool& mPool;
+    const std::uint32_t mTag;
+    std::mutex& mLock;
+    std::vector<std::pair<std::uint32_t, std::string>>& mRuns;
+    Tally& mRan;
+};
+
+TEST(LThreadPool, ABurstQueuedBehindABusyWorkerRunsByPriorityThenArrivalUnderItsJobsNames)
+{
+    RCPtr<LThreadPool> pool = LThreadPool::Create(1, Thread::PRIORITY_HIGHEST);
+    Log log;
+    Gate release;
+    Tally entered;
+    pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, Thread::PRIORITY_NORMAL);
+    ASSERT_TRUE(entered.WaitFor(1));
+
+    struct Queued
+    {
+        std::uint32_t tag;
+        int priority;
+    };
+    const Queued burst[] = {{1, 4}, {2, 5}, {3, 4}, {4, 6}, {5, 5}, {6, 4}, {7, 6}, {8, 3}};
+    std::mutex lock;
+    std::vector<std::pair<std::uint32_t, std::string>> runs;
+    Tally ran;
+    // Half queued one by one, half together, as a connection's receiver hands
+    // over the messages of one read.
+    for (std::size_t i = 0; i < 4; ++i)
+    {
+        pool->Queue(RCPtr<LThreadWorker>(new LNamedTagJob(*pool, burst[i].tag, lock, runs, ran)),
+                    kNoParameter, burst[i].priority);
+    }
+    std::vector<LThreadPool::Job> together;
+    for (std::size_t i = 4; i < 8; ++i)
+    {
+        together.push_back(
+            LThreadPool::Job{RCPtr<LThreadWorker>(new LNamedTagJob(*pool, burst[i].tag, lock, runs, ran)),
+                             kNoParameter, burst[i].priority});
+    }
+    pool->Queue(together.data(), together.size());
+    release.Open();
+    ASSERT_TRUE(ran.WaitFor(8));
+    pool->Kill();
+
+    const std::uint32_t expected[] = {4, 7, 2, 5, 1, 3, 6, 8};
+    ASSERT_EQ(runs.size(), 8u);
+    for (std::size_t i = 0; i < 8; ++i)
+    {
+        EXPECT_EQ(runs[i].first, expected[i]) << "run " << i;
+        EXPECT_EQ(runs[i].second, "job " + std::to_string(expected[i]) + " of 7, 9") << "run " << i;
+    }
+}
+
+TEST(LThreadPool, QueueKillAndTheLastReleaseRacingLoseNoJobAndEndEveryThread)
+{
+    const int baseline = BaselineThreads();
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; ++round)
+    {
+        Log log;
+        Tally made;
+        Tally gone;
+        RCPtr<LThreadPool> pool = LThreadPool::Create(1 + round % 2, Thread::PRIORITY_HIGHEST);
+        TrafficLight start;
+        std::vector<std::thread> racers;
+        for (int p = 0; p < 3; ++p)
+        {
+            racers.emplace_back(
+                [&, p, held = pool]
+                {
+                    static_cast<void>(start.WaitForGreenLight(kBound.count()));
+                    for (int i = 0; i < 50; ++i)
+                    {
+                        made.Add();
+                        // Some jobs hold the pool, so that the last reference
+                        // may go on a worker as it ends one.
+                        held->Queue(log.Job(i, nullptr, &gone),
+                                    i % 7 == p ? RCPtr<LRefCountedObject>(held) : kNoParameter, 3 + i % 3);
+                    }
+                    if (p == round % 3)
+                    {
+                        held->Kill();
+                    }
+                });
+        }
+        start.SetGreenLight();
+        pool.SetNull();
+        for (std::thread& racer : racers)
+        {
+            racer.join();
+        }
+        // Every job ran or was dropped, and none is kept: the pool is gone.
+        ASSERT_TRUE(gone.WaitFor(made.Get())) << "round " << round;
+    }
+    EXPECT_TRUE(ThreadsEndUntil(baseline));
 }
 
 } // namespace
