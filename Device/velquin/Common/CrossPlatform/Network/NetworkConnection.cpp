@@ -2,32 +2,25 @@
 
 #include <cstring>
 
-#include "KTFramework/System/TimeUtils.h"
-#include "KTFramework/Utilities/Storage/ReuseAllocator.h"
 #include "Platform/Socket.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkTimeouts.h"
 
 namespace
 {
 
-constexpr const char* kJobNameFormat = "LCallBackThreadWorker #%u for NetworkConnection %u, channel %u";
-
-// The blocks of the delivery jobs, made and freed once per message and
-// registration.
-using JobPool = KT::ReuseAllocator<LNetworkConnection::LCallbacker::LCallBackThreadWorker, 64, KT::FastMutex>;
+using Wire = NetworkWireFormat;
 
 // What a send answers when the channel has no socket.
 constexpr NetworkError kNoSocket = static_cast<NetworkError>(-1);
 
 bool IsChannel(std::uint32_t channel)
 {
-    return channel < NetworkWireFormat::kChannelCount;
+    return channel < Wire::kChannelCount;
 }
 
 } // namespace
 
 KT::AtomicCounter LNetworkConnection::smNextID;
-std::atomic<std::uint32_t> LNetworkConnection::LCallbacker::LCallBackThreadWorker::smCount{0};
 
 // ---- Opening and building
 
@@ -49,8 +42,8 @@ KT::RCPtr<LNetworkSocket> LNetworkConnection::ConnectSocket(std::uint32_t ipAddr
     {
         return KT::RCPtr<LNetworkSocket>();
     }
-    const unsigned char* helloBytes = CLIENT_COOKIE.mBytes;
-    std::size_t helloSize = kHelloSize;
+    const unsigned char* helloBytes = Wire::CLIENT_COOKIE.mBytes;
+    std::size_t helloSize = Wire::kHelloSize;
     if (hello.GetRaw() != nullptr && hello->GetSizeBytes() > 0)
     {
         helloBytes = static_cast<const unsigned char*>(hello->GetRawPtr());
@@ -79,21 +72,23 @@ KT::RCPtr<LNetworkSocket> LNetworkConnection::ConnectUdpSocket(std::uint32_t ipA
     const std::uint32_t address = ipAddress != 0 ? ipAddress : LNetworkSocket::kLoopbackAddress;
     const std::uint16_t serverPort = port != 0 ? port : LNetworkSocket::kDefaultPort;
     unsigned int sent = 0;
-    if (socket->SendTo(address, serverPort, CLIENT_COOKIE.mBytes, kHelloSize, sent) != NETWORK_NO_ERROR ||
-        sent != kHelloSize)
+    if (socket->SendTo(address, serverPort, Wire::CLIENT_COOKIE.mBytes, Wire::kHelloSize, sent) !=
+            NETWORK_NO_ERROR ||
+        sent != Wire::kHelloSize)
     {
         return KT::RCPtr<LNetworkSocket>();
     }
     // The answer comes from the socket the server made for this client. One
     // byte of room beyond the cookie shows a longer datagram.
-    unsigned char answer[kHelloSize + 1] = {};
+    unsigned char answer[Wire::kHelloSize + 1] = {};
     unsigned int received = 0;
     unsigned int sourceAddress = 0;
     unsigned short sourcePort = 0;
     if (!socket->ReceiveHasBytesReady(NetworkTimeouts::Get(NetworkTimeoutList::HELLO_ANSWER) * 1000u) ||
         socket->ReceiveFrom(answer, sizeof(answer), received, sourceAddress, sourcePort, false) !=
             NETWORK_NO_ERROR ||
-        received != kHelloSize || std::memcmp(answer, CLIENT_COOKIE.mBytes, kHelloSize) != 0 ||
+        received != Wire::kHelloSize ||
+        std::memcmp(answer, Wire::CLIENT_COOKIE.mBytes, Wire::kHelloSize) != 0 ||
         socket->Connect(sourceAddress, sourcePort, true, 0) != NETWORK_NO_ERROR)
     {
         return KT::RCPtr<LNetworkSocket>();
@@ -129,8 +124,8 @@ KT::RCPtr<LNetworkConnection> LNetworkConnection::CreateDualSockets(std::uint32_
     {
         return KT::RCPtr<LNetworkConnection>();
     }
-    KT::RCPtr<KT::LIBuffer> hello = KT::LBufferT<16, 0>::Create(kDualHelloSize, 0, true);
-    WriteDualSocketHello(static_cast<unsigned char*>(hello->GetRawPtr()), udpSocket->GetPort());
+    KT::RCPtr<KT::LIBuffer> hello = KT::LBufferT<16, 0>::Create(Wire::kDualHelloSize, 0, true);
+    Wire::WriteDualSocketHello(static_cast<unsigned char*>(hello->GetRawPtr()), udpSocket->GetPort());
     KT::RCPtr<LNetworkSocket> tcpSocket = ConnectSocket(ipAddress, port, NETWORK_SOCKET_TCP, hello);
     if (!tcpSocket)
     {
@@ -138,11 +133,11 @@ KT::RCPtr<LNetworkConnection> LNetworkConnection::CreateDualSockets(std::uint32_
     }
     // All 18 bytes of the answer, however they arrive, and none of the
     // server's first message behind them.
-    unsigned char answer[kDualHelloSize] = {};
+    unsigned char answer[Wire::kDualHelloSize] = {};
     std::uint16_t serverPort = 0;
-    if (!tcpSocket->ReceiveExactly(answer, kDualHelloSize,
+    if (!tcpSocket->ReceiveExactly(answer, Wire::kDualHelloSize,
                                    NetworkTimeouts::Get(NetworkTimeoutList::HELLO_ANSWER) * 1000u) ||
-        !ReadDualSocketHello(answer, sizeof(answer), serverPort) || serverPort == 0 ||
+        !Wire::ReadDualSocketHello(answer, sizeof(answer), serverPort) || serverPort == 0 ||
         udpSocket->Connect(tcpSocket->GetIPAddress(), serverPort, true, 0) != NETWORK_NO_ERROR)
     {
         return KT::RCPtr<LNetworkConnection>();
@@ -167,7 +162,6 @@ KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(const KT::RCPtr<LNetwor
         connection->ModifyNumContainedReferences(1);
         connection->mAckWorkerCounted.store(true);
     }
-    connection->mAckEvent = KT::LEvent::Create(true);
     connection->mAckThreader = KT::LEventGatedThreader::Create(
         connection->mAckEvent, KT::RCPtr<KT::LThreadWorker>(connection->mAckWorker),
         KT::RCPtr<KT::LRefCountedObject>(), KT::Thread::PRIORITY_TIME_CRITICAL);
@@ -177,39 +171,20 @@ KT::RCPtr<LNetworkConnection> LNetworkConnection::Create(const KT::RCPtr<LNetwor
 
 LNetworkConnection::LNetworkConnection(const KT::RCPtr<LNetworkSocket>& socketA,
                                        const KT::RCPtr<LNetworkSocket>& socketB, ConnectionType type)
-    : mRegistrations(0, 0), mSocketA(socketA), mSocketB(socketB),
+    : mSocketA(socketA), mSocketB(socketB),
       mDataReceiver(&LNetworkConnection::ConnectionThreadWorkerData, this),
       mControlReceiver(&LNetworkConnection::ConnectionThreadWorkerControl, this),
-      mID(static_cast<std::uint32_t>(smNextID.Increment())), mConnectionType(type)
+      mID(static_cast<std::uint32_t>(smNextID.Increment())), mAckEvent(KT::LEvent::Create(true)),
+      mConnectionType(type)
 {
-    for (std::uint32_t channel = 0; channel < kChannelCount; ++channel)
+    const bool reliable = socketA.GetRaw() != nullptr && socketA->GetSocketType() == NETWORK_SOCKET_UDP;
+    for (std::uint32_t channel = 0; channel < Wire::kChannelCount; ++channel)
     {
         mNextSequenceID[channel].store(0);
-        mLastReceived[channel].store(-1);
-        mPeerAcknowledged[channel].store(-1);
-        mResendRequestReceived[channel].store(0);
-        mLastAcknowledgementSent[channel].store(-1);
-        mResendRequestSent[channel].store(0);
-        mResendWanted[channel].store(0);
-        mResendRequestHandled[channel].store(0);
-        mDuplicateReceived[channel].store(false);
-        mReliable[channel] = channel <= NETWORK_CHANNEL_1 && socketA.GetRaw() != nullptr &&
-                             socketA->GetSocketType() == NETWORK_SOCKET_UDP;
-        mWindow[channel].store(mReliable[channel] ? kReliableWindow : 0);
-        // Without this a message sent before the worker first found the
-        // channel idle would meet a time-out test on an unset value.
-        mLastProgress[channel] = KT::TimeUtils::GetMillisecondCounter();
-    }
-    // The acknowledgement worker's packet: header and the two words.
-    mAckTemplate = LNetworkConnectionSendBuffer::Create(kControlPacketSize - kHeaderSize);
-    WriteControlPacket(mAckTemplate->GetMessageHeader(), NETWORK_CHANNEL_ACKNOWLEDGE, 0, 0);
-    if (mReliable[NETWORK_CHANNEL_0])
-    {
-        KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
-        for (std::uint32_t i = 0; i < kSpareSendBuffers; ++i)
+        if (reliable && channel <= NETWORK_CHANNEL_1)
         {
-            // A spare short only costs an allocation when a part needs one.
-            static_cast<void>(mSpareSendBuffers.AppendItem(LNetworkConnectionSendBuffer::Create(0)));
+            mReliable[channel].reset(
+                new NetworkReliableChannel(channel, kSpareSendBuffers / (NETWORK_CHANNEL_1 + 1), mAckEvent));
         }
     }
     mDataReceiver.SetPriority(KT::Thread::PRIORITY_TIME_CRITICAL);
@@ -314,37 +289,27 @@ void LNetworkConnection::ClearMillisecondsSinceLastReceive()
     mMillisecondsSinceLastReceive.store(0);
 }
 
-void LNetworkConnection::AddIdleTime(std::uint32_t milliseconds)
-{
-    mMillisecondsSinceLastReceive.fetch_add(milliseconds);
-}
-
-void LNetworkConnection::MarkReceived()
-{
-    mMillisecondsSinceLastReceive.store(0);
-}
-
 // ---- Sending
 
 NetworkError LNetworkConnection::SendOnSocket(const KT::RCPtr<LNetworkSocket>& socket,
                                               NetworkChannelNumber channel, unsigned char* header,
                                               const unsigned char* payload, std::size_t payloadSize)
 {
-    const bool contiguous = payload == header + kHeaderSize;
+    const bool contiguous = payload == header + Wire::kHeaderSize;
     socket->AcquireSendMutex();
     // Numbered under the send mutex, so that sequence order is wire order.
     const std::uint32_t sequenceID = static_cast<std::uint32_t>(mNextSequenceID[channel].fetch_add(1));
-    static_cast<void>(WriteMessageHeader(header, channel, payloadSize, sequenceID));
+    static_cast<void>(Wire::WriteMessageHeader(header, channel, payloadSize, sequenceID));
     unsigned int sent = 0;
     unsigned int payloadSent = 0;
     NetworkError result;
     if (contiguous)
     {
-        result = socket->Send(header, static_cast<unsigned int>(kHeaderSize + payloadSize), sent);
+        result = socket->Send(header, static_cast<unsigned int>(Wire::kHeaderSize + payloadSize), sent);
     }
     else
     {
-        result = socket->Send(header, kHeaderSize, sent);
+        result = socket->Send(header, Wire::kHeaderSize, sent);
         if (result == NETWORK_NO_ERROR && payloadSize > 0)
         {
             result = socket->Send(payload, static_cast<unsigned int>(payloadSize), payloadSent);
@@ -385,7 +350,7 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>&
         size = buffer.GetSizeBytes();
         bytes = static_cast<const unsigned char*>(buffer.GetRawPtr());
     }
-    if (size > kMaxPayloadSize)
+    if (size > Wire::kMaxPayloadSize)
     {
         return NETWORK_SEND_FAILED;
     }
@@ -408,7 +373,7 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>&
         }
         return SendBuffer(socket, channel, *mScratchSendBuffer);
     }
-    unsigned char header[kHeaderSize];
+    unsigned char header[Wire::kHeaderSize];
     return SendOnSocket(socket, channel, header, bytes, size);
 }
 
@@ -432,19 +397,61 @@ NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& soc
                                             LNetworkConnectionSendBuffer& buffer)
 {
     const std::size_t size = buffer.GetSizeBytes();
-    if (size > kMaxPayloadSize)
+    if (size > Wire::kMaxPayloadSize)
     {
         return NETWORK_SEND_FAILED;
     }
     if (IsChannelReliable(channel))
     {
         socket->AcquireSendMutex();
-        const NetworkError result = SendReliable(*socket, channel, buffer);
+        const NetworkError result = mReliable[channel]->Send(*socket, buffer);
         socket->ReleaseSendMutex();
         return result;
     }
     unsigned char* header = buffer.GetMessageHeader();
-    return SendOnSocket(socket, channel, header, header + kHeaderSize, size);
+    return SendOnSocket(socket, channel, header, header + Wire::kHeaderSize, size);
+}
+
+template <class Payload>
+NetworkError LNetworkConnection::Exchange(const KT::ConstRCPtr<Payload>& payload,
+                                          NetworkChannelNumber channel, KT::ConstRCPtr<KT::LIBuffer>& reply,
+                                          std::uint32_t replyChannel, std::uint32_t timeoutMs,
+                                          const KT::RCPtr<KT::LEvent>& event)
+{
+    KT::AutolockT<KT::FastMutex> exchange(mRequestReplyLock);
+    // No waiter exists yet, so nothing else writes the reply; clearing it here
+    // releases the caller's old value outside the registrations' lock.
+    reply.SetNull();
+    if (!IsChannel(channel) || !IsChannel(replyChannel))
+    {
+        return kNoSocket;
+    }
+    const KT::RCPtr<KT::LEvent> replyEvent = !event ? KT::LEvent::Create(true) : event;
+    NetworkReplyWaiter waiter(replyChannel, replyEvent, reply);
+    // Reset before the waiter can be given anything, so that no release is lost.
+    replyEvent->Reset();
+    mRegistrations.BeginExchange(waiter);
+    StartReceivers();
+
+    NetworkError result = SendMessage(payload, channel);
+    if (result == NETWORK_NO_ERROR)
+    {
+        static_cast<void>(replyEvent->Wait(timeoutMs));
+    }
+
+    // The outcome is read once the waiter is out: a reply stored until then
+    // counts, even when the wait had already timed out. Nothing writes the
+    // reply after that.
+    const bool replied = mRegistrations.EndExchange(waiter);
+    if (result == NETWORK_NO_ERROR && !replied)
+    {
+        result = NETWORK_RECEIVE_TIMEOUT;
+    }
+    if (result != NETWORK_NO_ERROR)
+    {
+        reply.SetNull();
+    }
+    return result;
 }
 
 NetworkError LNetworkConnection::SendMessageWithReply(const KT::ConstRCPtr<KT::LIBuffer>& payload,
@@ -453,57 +460,16 @@ NetworkError LNetworkConnection::SendMessageWithReply(const KT::ConstRCPtr<KT::L
                                                       std::uint32_t replyChannel, std::uint32_t timeoutMs,
                                                       const KT::RCPtr<KT::LEvent>& event)
 {
-    KT::AutolockT<KT::FastMutex> exchange(mRequestReplyLock);
-    // No waiter exists yet, so nothing else writes the reply; clearing it here
-    // releases the caller's old value outside the connection mutex.
-    reply.SetNull();
-    if (!IsChannel(channel) || !IsChannel(replyChannel))
-    {
-        return kNoSocket;
-    }
-    KT::RCPtr<KT::LEvent> replyEvent = !event ? KT::LEvent::Create(true) : event;
-    KT::RCPtr<LCallbacker> waiter =
-        LCallbacker::Create(replyEvent, &reply, replyChannel, KT::RCPtr<LNetworkConnection>(this));
-    if (!waiter)
-    {
-        return NETWORK_OBJECT_OUT_OF_MEMORY;
-    }
-    // Reset before the waiter can be given anything, so that no release is lost.
-    replyEvent->Reset();
-    {
-        KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-        static_cast<void>(mRegistrations.AppendItem(waiter)); // grows or throws
-        StartReceiversLocked();
-    }
+    return Exchange(payload, channel, reply, replyChannel, timeoutMs, event);
+}
 
-    NetworkError result = SendMessage(payload, channel);
-    if (result == NETWORK_NO_ERROR)
-    {
-        static_cast<void>(replyEvent->Wait(timeoutMs));
-    }
-
-    // The outcome is read once the waiter is out of the list: a reply stored
-    // until then counts, even when the wait had already timed out.
-    KT::RCPtr<LCallbacker> removed;
-    KT::ConstRCPtr<KT::LIBuffer> dropped;
-    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-    for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
-    {
-        if (mRegistrations[i] == waiter)
-        {
-            static_cast<void>(mRegistrations.RemoveItem(i, removed));
-            break;
-        }
-    }
-    if (result == NETWORK_NO_ERROR && !waiter->HasReply())
-    {
-        result = NETWORK_RECEIVE_TIMEOUT;
-    }
-    if (result != NETWORK_NO_ERROR)
-    {
-        dropped.SwapReference(reply);
-    }
-    return result;
+NetworkError
+LNetworkConnection::SendMessageWithReply(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
+                                         NetworkChannelNumber channel, KT::ConstRCPtr<KT::LIBuffer>& reply,
+                                         std::uint32_t replyChannel, std::uint32_t timeoutMs,
+                                         const KT::RCPtr<KT::LEvent>& event)
+{
+    return Exchange(message, channel, reply, replyChannel, timeoutMs, event);
 }
 
 // ---- Registrations
@@ -521,29 +487,17 @@ int LNetworkConnection::SetCallback(const KT::RCPtr<LNetworkConnectionCallbackIn
     {
         return KT::RESULT_FAILED;
     }
-    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-    static_cast<void>(mRegistrations.AppendItem(registration)); // grows or throws
-    StartReceiversLocked();
+    mRegistrations.Add(registration);
+    StartReceivers();
     return 0;
 }
 
 int LNetworkConnection::RemoveCallback(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
                                        NetworkChannelNumber channel)
 {
-    // Released after the mutex: its pool, interface and connection references
-    // may be the last ones.
-    KT::RCPtr<LCallbacker> removed;
-    {
-        KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-        for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
-        {
-            if (mRegistrations[i]->IsMatch(callback, channel))
-            {
-                static_cast<void>(mRegistrations.RemoveItem(i, removed));
-                break;
-            }
-        }
-    }
+    // Its pool, interface and connection references may be the last ones:
+    // released here, under no lock.
+    KT::RCPtr<LCallbacker> removed = mRegistrations.Remove(callback, channel);
     if (!removed)
     {
         return KT::RESULT_FAILED;
@@ -552,32 +506,11 @@ int LNetworkConnection::RemoveCallback(const KT::RCPtr<LNetworkConnectionCallbac
     return 0;
 }
 
-void LNetworkConnection::DeliverMessage(const KT::RCPtr<LNetworkConnectionSendBuffer>& message,
-                                        std::uint32_t channel)
+// ---- Receivers
+
+void LNetworkConnection::StartReceivers()
 {
     KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-    for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
-    {
-        if (mRegistrations[i]->GetChannel() == channel)
-        {
-            static_cast<void>(mRegistrations[i]->ReceivedMessage(message));
-        }
-    }
-}
-
-void LNetworkConnection::DeliverError(NetworkError error)
-{
-    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-    for (std::size_t i = static_cast<std::size_t>(mRegistrations.GetCount()); i-- > 0;)
-    {
-        static_cast<void>(mRegistrations[i]->ConnectionError(error));
-    }
-}
-
-// ---- Receivers' start and end
-
-void LNetworkConnection::StartReceiversLocked()
-{
     if (mReceiversStarted)
     {
         return;
@@ -627,156 +560,54 @@ void* LNetworkConnection::RunReceiver(void* connection, bool controlSocket)
     return reinterpret_cast<void*>(static_cast<std::intptr_t>(result));
 }
 
-// ---- LCallbacker
-
-LNetworkConnection::LCallbacker::LCallbacker(std::uint32_t channel,
-                                             const KT::RCPtr<LNetworkConnection>& owner)
-    : mChannel(channel), mOwner(owner)
+int LNetworkConnection::ConnectionThreadWorker(bool controlSocket)
 {
-}
-
-LNetworkConnection::LCallbacker::~LCallbacker() = default;
-
-KT::RCPtr<LNetworkConnection::LCallbacker>
-LNetworkConnection::LCallbacker::Create(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
-                                        std::uint32_t channel, const KT::RCPtr<LNetworkConnection>& owner)
-{
-    if (!callback)
+    NetworkReceiverTargets targets{mRegistrations, {}, mMillisecondsSinceLastReceive};
+    for (std::uint32_t channel = 0; channel < Wire::kChannelCount; ++channel)
     {
-        return KT::RCPtr<LCallbacker>();
+        targets.reliable[channel] = mReliable[channel].get();
     }
-    KT::RCPtr<KT::LThreadPool> pool = KT::LThreadPool::Create(1, KT::Thread::PRIORITY_HIGHEST);
-    if (!pool)
+    NetworkConnectionReceiver receiver(*this, controlSocket, targets);
+    return receiver.Run();
+}
+
+// ---- Reliable channels
+
+bool LNetworkConnection::IsChannelReliable(std::uint32_t channel) const
+{
+    return channel < Wire::kChannelCount && mReliable[channel] != nullptr;
+}
+
+std::uint32_t LNetworkConnection::GetPreviousSequenceMsgCount(std::uint32_t channel)
+{
+    return IsChannelReliable(channel) ? mReliable[channel]->GetUnacknowledgedCount() : 0;
+}
+
+int LNetworkConnection::RemoveFromSequenceMsgArray(std::uint32_t channel, std::int32_t sequenceID)
+{
+    if (!IsChannelReliable(channel))
     {
-        return KT::RCPtr<LCallbacker>();
+        return KT::RESULT_INVALID_ARGUMENT;
     }
-    KT::RCPtr<LCallbacker> registration(new LCallbacker(channel, owner));
-    registration->mCallback = callback;
-    registration->mPool = pool;
-    return registration;
+    return mReliable[channel]->RemoveAcknowledged(sequenceID);
 }
 
-KT::RCPtr<LNetworkConnection::LCallbacker>
-LNetworkConnection::LCallbacker::Create(const KT::RCPtr<KT::LEvent>& replyEvent,
-                                        KT::ConstRCPtr<KT::LIBuffer>* replySlot, std::uint32_t channel,
-                                        const KT::RCPtr<LNetworkConnection>& owner)
+int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>&)
 {
-    if (!replyEvent || replySlot == nullptr)
+    for (std::uint32_t channel = 0; channel < Wire::kChannelCount; ++channel)
     {
-        return KT::RCPtr<LCallbacker>();
-    }
-    KT::RCPtr<LCallbacker> waiter(new LCallbacker(channel, owner));
-    waiter->mReplyEvent = replyEvent;
-    waiter->mReplySlot = replySlot;
-    return waiter;
-}
-
-bool LNetworkConnection::LCallbacker::IsMatch(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
-                                              std::uint32_t channel) const
-{
-    return callback.GetRaw() != nullptr && callback == mCallback && channel == mChannel;
-}
-
-bool LNetworkConnection::LCallbacker::IsMatch(const KT::RCPtr<KT::LEvent>& replyEvent,
-                                              std::uint32_t channel) const
-{
-    return replyEvent.GetRaw() != nullptr && replyEvent == mReplyEvent && channel == mChannel;
-}
-
-int LNetworkConnection::LCallbacker::ReceivedMessage(const KT::RCPtr<LNetworkConnectionSendBuffer>& message)
-{
-    if (mReplySlot != nullptr)
-    {
-        // The first message answers the request; later ones do not replace it.
-        if (!mReplied)
+        if (!mReliable[channel])
         {
-            *mReplySlot = KT::ConstRCPtr<KT::LIBuffer>(message.GetRaw());
-            mReplied = true;
+            continue;
         }
-        mReplyEvent->Release();
-        return 0;
-    }
-    LCallBackThreadWorker::QueueThread(*this, KT::RCPtr<KT::LRefCountedObject>(message.GetRaw()));
-    // The peer chooses the sequence ID, the lowest one too: the subtraction
-    // wraps in 32 bits rather than overflow.
-    return static_cast<int>(static_cast<std::uint32_t>(message->GetSequenceID()) - 1u);
-}
-
-int LNetworkConnection::LCallbacker::ConnectionError(NetworkError error)
-{
-    if (mCallback.GetRaw() != nullptr)
-    {
-        LCallBackThreadWorker::QueueThread(*this, KT::RCPtr<KT::LRefCountedObject>(ErrorParameter::Create(
-                                                      KT::Wrapper<NetworkError>(error))));
+        const NetworkError error =
+            mReliable[channel]->Service(LoadSendSocket(NETWORK_CHANNEL_ACKNOWLEDGE),
+                                        LoadSendSocket(static_cast<NetworkChannelNumber>(channel)));
+        if (error != NETWORK_NO_ERROR)
+        {
+            mRegistrations.DeliverError(error);
+            return KT::RESULT_FAILED;
+        }
     }
     return 0;
-}
-
-void LNetworkConnection::LCallbacker::KillThreads()
-{
-    if (mPool.GetRaw() != nullptr)
-    {
-        mPool->Kill();
-    }
-}
-
-// ---- LCallBackThreadWorker
-
-LNetworkConnection::LCallbacker::LCallBackThreadWorker::LCallBackThreadWorker(
-    const KT::RCPtr<LNetworkConnection>& connection,
-    const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback, std::uint32_t channel)
-    : mConnection(connection), mCallback(callback), mChannel(channel),
-      mName(KT::StringT<char, unsigned short>::Format(kJobNameFormat, smCount.fetch_add(1) + 1,
-                                                      !connection ? 0u : connection->GetID(), channel))
-{
-}
-
-KT::RCPtr<LNetworkConnection::LCallbacker::LCallBackThreadWorker>
-LNetworkConnection::LCallbacker::LCallBackThreadWorker::Create(
-    const KT::RCPtr<LNetworkConnection>& connection,
-    const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback, std::uint32_t channel)
-{
-    return KT::RCPtr<LCallBackThreadWorker>(new LCallBackThreadWorker(connection, callback, channel));
-}
-
-void LNetworkConnection::LCallbacker::LCallBackThreadWorker::QueueThread(
-    LCallbacker& registration, const KT::RCPtr<KT::LRefCountedObject>& parameter)
-{
-    KT::RCPtr<LCallBackThreadWorker> job =
-        Create(registration.mOwner, registration.mCallback, registration.mChannel);
-    registration.mPool->Queue(KT::RCPtr<KT::LThreadWorker>(job.Get()), parameter,
-                              KT::Thread::PRIORITY_ABOVE_NORMAL);
-}
-
-int LNetworkConnection::LCallbacker::LCallBackThreadWorker::RunWorker(
-    const KT::RCPtr<KT::LRefCountedObject>& parameter)
-{
-    if (!mCallback)
-    {
-        return 0;
-    }
-    if (auto* message = dynamic_cast<LNetworkConnectionSendBuffer*>(parameter.GetRaw()))
-    {
-        const std::uint32_t parts = message->GetMultipartMsgCount();
-        const std::int32_t count = parts > 1
-                                       ? static_cast<std::int32_t>(1 - static_cast<std::int64_t>(parts))
-                                       : static_cast<std::int32_t>(message->GetPreviousSequenceMsgCount());
-        mCallback->ReceivedMessageCallback(mConnection, KT::ConstRCPtr<KT::LIBuffer>(message), mChannel,
-                                           message->GetSequenceID(), count);
-    }
-    else if (auto* error = dynamic_cast<ErrorParameter*>(parameter.GetRaw()))
-    {
-        mCallback->ConnectionErrorCallback(mConnection, error->GetValue());
-    }
-    return 0;
-}
-
-void* LNetworkConnection::LCallbacker::LCallBackThreadWorker::operator new(std::size_t size)
-{
-    return JobPool::Shared().Alloc(size);
-}
-
-void LNetworkConnection::LCallbacker::LCallBackThreadWorker::operator delete(void* block) noexcept
-{
-    JobPool::Shared().Free(block);
 }

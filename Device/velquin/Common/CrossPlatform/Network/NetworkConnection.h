@@ -1,61 +1,75 @@
 // LNetworkConnection: one message connection to a device over IPv4. Users
 // open it with Create, send with SendMessage and SendMessageWithReply, and
 // receive a channel's messages and the connection's errors through
-// registrations made with SetCallback. Owned through RCPtr; every registration
-// (and every pending reply waiter) holds the connection too, so a connection
-// with registrations lives until they are removed.
+// registrations made with SetCallback. Owned through RCPtr; every callback
+// registration holds the connection too, so a connection with registrations
+// lives until they are removed.
+//
+// It holds the sockets and the threads and sends; its other jobs have classes
+// of their own: NetworkRegistrations (the callback registrations,
+// LNetworkCallbackRegistration, and the reply waiter of the exchange in
+// progress, NetworkReplyWaiter), NetworkConnectionReceiver (one per socket
+// slot) and NetworkReliableChannel (one per reliable channel). The bytes on the
+// wire are NetworkWireFormat's.
 //
 // Threads:
 // - Users' threads: Create, sends, request and reply, registrations, close.
-// - Two receivers (KT::Thread each), one per socket slot, started by the first
-//   SetCallback or SendMessageWithReply: they read messages and hand them to
-//   the registrations of their channel (NetworkConnectionReceiver.cpp). Each
-//   holds a counted reference to the connection for its run, counted as a
+// - Two receiver threads, one per socket slot, started by the first
+//   SetCallback or SendMessageWithReply: each runs a NetworkConnectionReceiver,
+//   which hands what it reads to the registrations and the reliable channels.
+//   Each holds a counted reference to the connection for its run, counted as a
 //   contained reference: the last outside release closes the connection, the
 //   receivers end within one poll and the last of them frees it.
 // - The acknowledgement threader, from Create on; on connections without
 //   reliable channels (every TCP connection) each run does nothing. Its worker
 //   holds a contained reference that RemoveContainedReferences drops. Over a
-//   UDP data socket it acknowledges, asks for resends and resends
-//   (NetworkConnectionReliable.cpp).
+//   UDP data socket it runs each reliable channel's Service.
 // - One delivery thread per callback registration (a one-thread pool), which
 //   runs the registration's callbacks one at a time in the order received.
-// Locks, in order: mRequestReplyLock (a whole request/reply exchange), then
-// mConnectionMutex (short moments), or mRequestReplyLock, then a socket's send
-// mutex. mConnectionMutex guards the socket slots, the registrations and the
-// started flag; delivery under it only stores a reply or queues a job, and no
-// user code and no release of a user's object runs under it. The sequence and
-// receive counters and the idle counter are atomics.
-// Reliable channels (0 and 1 over a UDP data socket): mScratchLock, then the
-// sending socket's send mutex, then mSendResendLock, which guards the
-// unacknowledged messages and the spare send buffers. Last progress and the
-// acknowledgement template belong to the acknowledgement worker alone.
+// Locks, in order: mRequestReplyLock (a whole request/reply exchange), then the
+// registrations' lock (short moments), or mRequestReplyLock, then mScratchLock,
+// then a socket's send mutex, then a reliable channel's send/resend lock.
+// mConnectionMutex guards the socket slots and the started flag and is taken
+// alone. The sequence counters and the idle counter are atomics.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
 #include "KTFramework/Utilities/Storage/Buffer.h"
-#include "KTFramework/Utilities/Storage/RCPtrArray.h"
-#include "KTFramework/Utilities/Storage/StringT.h"
 #include "KTFramework/Utilities/Threading/Event.h"
 #include "KTFramework/Utilities/Threading/EventGatedThreader.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "KTFramework/Utilities/Threading/Thread.h"
-#include "KTFramework/Utilities/Threading/ThreadPool.h"
-#include "KTFramework/Utilities/Threading/ThreadWorker.h"
 #include "KTFramework/Utilities/Threading/ThreadWorkerProxy.h"
 #include "Platform/ThreadAnnotations.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkCallbackRegistration.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionCallbackInterface.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkConnectionReceiver.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionSendBuffer.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkError.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkRegistrations.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkReliableChannel.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkSocket.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkWireFormat.h"
 
-class LNetworkConnection : public virtual KT::LRefCountedObject, public NetworkWireFormat
+class LNetworkConnection : public virtual KT::LRefCountedObject
 {
 public:
+    // The bytes a connection puts on the wire, and the names a connection's
+    // users know them by.
+    using WireFormat = NetworkWireFormat;
+    using MessageHeader = WireFormat::MessageHeader;
+    static constexpr const GUID& MESSAGE_COOKIE = WireFormat::MESSAGE_COOKIE;
+    static constexpr const GUID& CLIENT_COOKIE = WireFormat::CLIENT_COOKIE;
+    static constexpr const GUID& CLIENT_COOKIE_DUAL_SOCKETS = WireFormat::CLIENT_COOKIE_DUAL_SOCKETS;
+    static constexpr std::uint32_t kHelloSize = WireFormat::kHelloSize;
+
+    // A callback registration, as the connection's users have known it.
+    using LCallbacker = LNetworkCallbackRegistration;
+
     // Which socket slots a connection uses. Slot A is the data socket, slot B
     // the control socket.
     enum ConnectionType : std::uint32_t
@@ -65,27 +79,20 @@ public:
         CONNECTION_DUAL_SOCKETS = 2,   // UDP in slot A for channels 0 and 1, TCP in slot B for the rest
     };
 
-    // How long a receiver waits for bytes before it looks at its socket slot
-    // again and counts the time as idle.
-    static constexpr std::uint32_t kReceivePollMicroseconds = 500000;
-    static constexpr std::uint32_t kIdlePollMilliseconds = kReceivePollMicroseconds / 1000;
+    static constexpr std::uint32_t kReceivePollMicroseconds = NetworkConnectionReceiver::kPollMicroseconds;
+    static constexpr std::uint32_t kIdlePollMilliseconds = NetworkConnectionReceiver::kIdlePollMilliseconds;
     // The acknowledgement worker runs at least this often.
     static constexpr std::uint32_t kAckWaitMilliseconds = 500;
-    // Receive buffers made when a receiver starts: the control socket carries
-    // little, the data socket the bulk.
-    static constexpr std::uint32_t kControlReceiveBuffers = 10;
-    static constexpr std::uint32_t kDataReceiveBuffers = 50;
+    static constexpr std::uint32_t kControlReceiveBuffers = NetworkConnectionReceiver::kControlBuffers;
+    static constexpr std::uint32_t kDataReceiveBuffers = NetworkConnectionReceiver::kDataBuffers;
     // Reliable channels: the most unacknowledged messages a send carries
-    // along, the spare send buffers made up front, and how long without
-    // progress before the acknowledgement worker resends. A resend sets the
-    // last progress back by less than that, so that without progress the next
-    // run resends again.
-    static constexpr std::uint32_t kReliableWindow = 20;
+    // along, the spare send buffers made up front (shared out among the
+    // reliable channels), and the resend timing (NetworkReliableChannel).
+    static constexpr std::uint32_t kReliableWindow = NetworkReliableChannel::kWindow;
     static constexpr std::uint32_t kSpareSendBuffers = 512;
-    static constexpr std::int64_t kResendAfterMilliseconds = 300;
-    static constexpr std::int64_t kResendProgressMilliseconds = 250;
-
-    class LCallbacker;
+    static constexpr std::int64_t kResendAfterMilliseconds = NetworkReliableChannel::kResendAfterMilliseconds;
+    static constexpr std::int64_t kResendProgressMilliseconds =
+        NetworkReliableChannel::kResendProgressMilliseconds;
 
     // Opens the sockets of the type with their hello, then builds the
     // connection; null when any step fails or for another type. Types 0 and 1
@@ -118,13 +125,19 @@ public:
                                            NetworkChannelNumber channel);
     // Sends and waits up to timeoutMs for the next message on replyChannel,
     // one exchange per connection at a time. reply is written only under the
-    // connection mutex and always agrees with the result: the reply and 0, or
-    // null and the failure (NETWORK_RECEIVE_TIMEOUT when none came).
+    // registrations' lock and always agrees with the result: the reply and 0,
+    // or null and the failure (NETWORK_RECEIVE_TIMEOUT when none came).
     [[nodiscard]] NetworkError SendMessageWithReply(const KT::ConstRCPtr<KT::LIBuffer>& payload,
                                                     NetworkChannelNumber channel,
                                                     KT::ConstRCPtr<KT::LIBuffer>& reply,
                                                     std::uint32_t replyChannel, std::uint32_t timeoutMs,
                                                     const KT::RCPtr<KT::LEvent>& event);
+    // The same with a message already in a send buffer, sent as such.
+    [[nodiscard]] NetworkError
+    SendMessageWithReply(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
+                         NetworkChannelNumber channel, KT::ConstRCPtr<KT::LIBuffer>& reply,
+                         std::uint32_t replyChannel, std::uint32_t timeoutMs,
+                         const KT::RCPtr<KT::LEvent>& event);
 
     // Registers the interface for the channel's messages and the connection's
     // errors: 0, or RESULT_FAILED for a null interface, a channel above 6 or an
@@ -156,10 +169,9 @@ public:
 
     int RemoveContainedReferences() override;
     // The acknowledgement worker, run after every wake of the acknowledgement
-    // event and every kAckWaitMilliseconds without one: per reliable channel it
-    // acknowledges what arrived, asks for a resend after a gap, drops what the
-    // peer acknowledged and resends what stays unacknowledged. 0, or
-    // RESULT_FAILED after a send error, which the registrations are told of.
+    // event and every kAckWaitMilliseconds without one: each reliable channel's
+    // Service. 0, or RESULT_FAILED after a send error, which the registrations
+    // are told of.
     virtual int AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>& parameter);
 
     // Drops the unacknowledged messages of a reliable channel up to and
@@ -178,8 +190,6 @@ public:
     ~LNetworkConnection() override;
 
 private:
-    class Receiver;
-    friend class Receiver;
     using AckWorker = KT::LThreadWorkerProxy<LNetworkConnection>;
 
     LNetworkConnection(const KT::RCPtr<LNetworkSocket>& socketA, const KT::RCPtr<LNetworkSocket>& socketB,
@@ -193,8 +203,8 @@ private:
     static KT::RCPtr<LNetworkSocket> ConnectUdpSocket(std::uint32_t ipAddress, std::uint16_t port);
     static KT::RCPtr<LNetworkConnection> CreateDualSockets(std::uint32_t ipAddress, std::uint16_t port);
 
-    // Starts both receivers once; mConnectionMutex held.
-    void StartReceiversLocked() REQUIRES(mConnectionMutex);
+    // Starts both receivers once.
+    void StartReceivers();
     void StartReceiver(KT::Thread& receiver);
     KT::RCPtr<LNetworkSocket> LoadSocket(bool controlSocket);
     KT::RCPtr<LNetworkSocket> LoadSendSocket(NetworkChannelNumber channel);
@@ -204,39 +214,20 @@ private:
     // same block goes out in the same call.
     NetworkError SendOnSocket(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
                               unsigned char* header, const unsigned char* payload, std::size_t payloadSize);
-
     // Sends a message in a send buffer on the channel's socket: reliably on a
     // reliable channel, else header and payload in one call.
     NetworkError SendBuffer(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
                             LNetworkConnectionSendBuffer& buffer);
-    // The reliable send of a message in a send buffer, entered with the
-    // socket's send mutex held: numbers and splits it into parts, keeps them
-    // until acknowledged and sends the newest unacknowledged messages. An
-    // empty payload is NETWORK_SEND_FAILED; NETWORK_OBJECT_OUT_OF_MEMORY, with
-    // nothing numbered or kept, when the parts' buffers cannot all be had.
-    NetworkError SendReliable(LNetworkSocket& socket, std::uint32_t channel,
-                              LNetworkConnectionSendBuffer& message);
-    // Sends the count newest unacknowledged messages of the channel, oldest
-    // first, as chunks of up to kMaxPartPayloadSize payload bytes; a part of a
-    // multi-part message goes alone. The socket's send mutex held.
-    NetworkError SendUnacknowledged(LNetworkSocket& socket, std::uint32_t channel, std::size_t count)
-        REQUIRES(mSendResendLock);
-    // One acknowledgement or resend-request packet about a reliable channel.
-    NetworkError SendControlPacket(NetworkChannelNumber kind, std::uint32_t channel, std::int32_t sequence);
-    // One reliable channel's turn of the acknowledgement worker.
-    NetworkError ProcessReliableChannel(std::uint32_t channel);
-
-    // Hands a message or an error to the registrations, last to first, under
-    // mConnectionMutex.
-    void DeliverMessage(const KT::RCPtr<LNetworkConnectionSendBuffer>& message, std::uint32_t channel);
-    void DeliverError(NetworkError error);
-    void AddIdleTime(std::uint32_t milliseconds);
-    void MarkReceived();
+    // One request/reply exchange; Payload is the type the caller sends.
+    template <class Payload>
+    NetworkError Exchange(const KT::ConstRCPtr<Payload>& payload, NetworkChannelNumber channel,
+                          KT::ConstRCPtr<KT::LIBuffer>& reply, std::uint32_t replyChannel,
+                          std::uint32_t timeoutMs, const KT::RCPtr<KT::LEvent>& event);
 
     static KT::AtomicCounter smNextID;
 
+    NetworkRegistrations mRegistrations;
     KT::Mutex mConnectionMutex;
-    KT::RCPtrArray<LCallbacker, 1, 0> mRegistrations GUARDED_BY(mConnectionMutex);
     KT::RCPtr<LNetworkSocket> mSocketA GUARDED_BY(mConnectionMutex);
     KT::RCPtr<LNetworkSocket> mSocketB GUARDED_BY(mConnectionMutex);
     KT::Thread mDataReceiver;
@@ -245,126 +236,21 @@ private:
     const std::uint32_t mID;
     std::atomic<std::uint64_t> mMillisecondsSinceLastReceive{0};
 
-    // Per channel: the sequence ID of the next message sent, the highest
-    // received, and what acknowledgement and resend-request packets reported.
-    std::atomic<std::int32_t> mNextSequenceID[kChannelCount];
-    std::atomic<std::int32_t> mLastReceived[kChannelCount];
-    std::atomic<std::int32_t> mPeerAcknowledged[kChannelCount];
-    std::atomic<std::int32_t> mResendRequestReceived[kChannelCount];
-    // Reliable channels: what the acknowledgement worker last sent and
-    // handled, the first sequence ID this side wants again, and whether a
-    // duplicate arrived (its sender missed an acknowledgement, which is sent
-    // again).
-    std::atomic<std::int32_t> mLastAcknowledgementSent[kChannelCount];
-    std::atomic<std::int32_t> mResendRequestSent[kChannelCount];
-    std::atomic<std::int32_t> mResendWanted[kChannelCount];
-    std::atomic<std::int32_t> mResendRequestHandled[kChannelCount];
-    std::atomic<bool> mDuplicateReceived[kChannelCount];
-    std::atomic<std::uint32_t> mWindow[kChannelCount];
-    bool mReliable[kChannelCount];                        // fixed at construction
-    std::int64_t mLastProgress[kChannelCount];            // the acknowledgement worker's
-    KT::RCPtr<LNetworkConnectionSendBuffer> mAckTemplate; // the acknowledgement worker's
+    // Per ordinary channel: the sequence ID of the next message sent. A
+    // reliable channel numbers its own.
+    std::atomic<std::int32_t> mNextSequenceID[WireFormat::kChannelCount];
 
     KT::FastMutex mScratchLock;
     KT::RCPtr<LNetworkConnectionSendBuffer> mScratchSendBuffer GUARDED_BY(mScratchLock);
-    KT::FastMutex mSendResendLock;
-    // Per channel, newest at index 0: messages and parts sent and not yet
-    // acknowledged.
-    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0>
-        mUnacknowledged[kChannelCount] GUARDED_BY(mSendResendLock);
-    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mSpareSendBuffers GUARDED_BY(mSendResendLock);
 
+    // The acknowledgement threader's gate; the reliable channels release it.
+    const KT::RCPtr<KT::LEvent> mAckEvent;
+    // Per channel, fixed at construction: its reliable channel, or null.
+    std::unique_ptr<NetworkReliableChannel> mReliable[WireFormat::kChannelCount];
     KT::RCPtr<KT::LEventGatedThreader> mAckThreader;
-    KT::RCPtr<KT::LEvent> mAckEvent;
     KT::RCPtr<AckWorker> mAckWorker;
     std::atomic<bool> mAckWorkerCounted{false};
 
-    KT::FastMutex mRequestReplyLock ACQUIRED_BEFORE(mConnectionMutex);
+    KT::FastMutex mRequestReplyLock;
     const ConnectionType mConnectionType;
-};
-
-// One entry of a connection's registrations: a callback registration, with
-// its own one-thread delivery pool, or a reply waiter of SendMessageWithReply.
-// Its fields are fixed at creation, except the reply slot and the replied flag,
-// which the owner's mConnectionMutex guards.
-class LNetworkConnection::LCallbacker : public virtual KT::LRefCountedObject
-{
-public:
-    class LCallBackThreadWorker;
-    // How an error travels to a delivery job.
-    using ErrorParameter = KT::LWrapper<KT::Wrapper<NetworkError>, KT::LRefCountedObject>;
-
-    // A callback registration; null when its delivery pool cannot be made.
-    static KT::RCPtr<LCallbacker> Create(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
-                                         std::uint32_t channel, const KT::RCPtr<LNetworkConnection>& owner);
-    // A reply waiter that stores the first message of its channel in *replySlot
-    // and releases replyEvent.
-    static KT::RCPtr<LCallbacker> Create(const KT::RCPtr<KT::LEvent>& replyEvent,
-                                         KT::ConstRCPtr<KT::LIBuffer>* replySlot, std::uint32_t channel,
-                                         const KT::RCPtr<LNetworkConnection>& owner);
-
-    bool IsMatch(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback, std::uint32_t channel) const;
-    bool IsMatch(const KT::RCPtr<KT::LEvent>& replyEvent, std::uint32_t channel) const;
-    std::uint32_t GetChannel() const { return mChannel; }
-
-    // Called under the owner's mConnectionMutex. A waiter stores the message
-    // and returns 0; a registration queues a delivery job.
-    int ReceivedMessage(const KT::RCPtr<LNetworkConnectionSendBuffer>& message);
-    // A registration queues a delivery job; waiters ignore errors.
-    int ConnectionError(NetworkError error);
-    // A waiter has stored a reply; owner's mConnectionMutex held.
-    bool HasReply() const { return mReplied; }
-    // Stops the delivery pool (not waiting for the calling thread).
-    void KillThreads();
-
-    ~LCallbacker() override;
-
-private:
-    LCallbacker(std::uint32_t channel, const KT::RCPtr<LNetworkConnection>& owner);
-
-    const std::uint32_t mChannel;
-    KT::RCPtr<LNetworkConnection> mOwner;
-    KT::RCPtr<LNetworkConnectionCallbackInterface> mCallback;
-    KT::RCPtr<KT::LEvent> mReplyEvent;
-    KT::RCPtr<KT::LThreadPool> mPool;
-    KT::ConstRCPtr<KT::LIBuffer>* mReplySlot = nullptr; // what it points to: owner's mConnectionMutex
-    bool mReplied = false;                              // guarded by the owner's mConnectionMutex
-};
-
-// One delivery: a message or an error for one registration, run on the
-// registration's pool. Its storage comes from a shared block pool, since
-// steady traffic makes and frees one per message.
-class LNetworkConnection::LCallbacker::LCallBackThreadWorker : public KT::LThreadWorker
-{
-public:
-    // The job's name, "LCallBackThreadWorker #<n> for NetworkConnection <id>,
-    // channel <c>", counts every job made in the process.
-    static KT::RCPtr<LCallBackThreadWorker>
-    Create(const KT::RCPtr<LNetworkConnection>& connection,
-           const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback, std::uint32_t channel);
-    // Makes a job for the registration and queues it on its pool.
-    static void QueueThread(LCallbacker& registration, const KT::RCPtr<KT::LRefCountedObject>& parameter);
-
-    // A send buffer parameter goes to ReceivedMessageCallback, a wrapped
-    // NetworkError to ConnectionErrorCallback; returns 0.
-    int RunWorker(const KT::RCPtr<KT::LRefCountedObject>& parameter) override;
-    KT::StringT<char, unsigned short> ToString() const override { return mName; }
-
-    static void* operator new(std::size_t size);
-    static void operator delete(void* block) noexcept;
-
-    // Jobs made so far in the process.
-    static std::atomic<std::uint32_t> smCount;
-
-    ~LCallBackThreadWorker() override = default;
-
-private:
-    LCallBackThreadWorker(const KT::RCPtr<LNetworkConnection>& connection,
-                          const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
-                          std::uint32_t channel);
-
-    KT::RCPtr<LNetworkConnection> mConnection;
-    KT::RCPtr<LNetworkConnectionCallbackInterface> mCallback;
-    const std::uint32_t mChannel;
-    KT::StringT<char, unsigned short> mName;
 };

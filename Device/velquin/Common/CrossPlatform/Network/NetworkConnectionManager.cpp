@@ -211,12 +211,12 @@ LNetworkConnectionManager::AcceptTcpClient(const KT::RCPtr<LNetworkSocket>& acce
     // share its segment.
     KT::Platform::IMonotonicClock& clock = KT::Platform::GetSystemMonotonicClock();
     const std::uint64_t start = clock.GetAbsoluteTicks();
-    unsigned char hello[LNetworkConnection::kDualHelloSize] = {};
-    if (!accepted->ReceiveExactly(hello, LNetworkConnection::kHelloSize, kHelloWaitMicroseconds))
+    unsigned char hello[NetworkWireFormat::kDualHelloSize] = {};
+    if (!accepted->ReceiveExactly(hello, NetworkWireFormat::kHelloSize, kHelloWaitMicroseconds))
     {
         return KT::RCPtr<LNetworkConnection>();
     }
-    if (std::memcmp(hello, LNetworkConnection::CLIENT_COOKIE.mBytes, LNetworkConnection::kHelloSize) == 0)
+    if (std::memcmp(hello, NetworkWireFormat::CLIENT_COOKIE.mBytes, NetworkWireFormat::kHelloSize) == 0)
     {
         SetNoDelay(*accepted);
         return LNetworkConnection::Create(accepted, KT::RCPtr<LNetworkSocket>(),
@@ -224,13 +224,13 @@ LNetworkConnectionManager::AcceptTcpClient(const KT::RCPtr<LNetworkSocket>& acce
     }
     const std::uint64_t elapsedMicroseconds = (clock.GetAbsoluteTicks() - start) / 1000;
     std::uint16_t clientPort = 0;
-    if (std::memcmp(hello, LNetworkConnection::CLIENT_COOKIE_DUAL_SOCKETS.mBytes,
-                    LNetworkConnection::kHelloSize) != 0 ||
+    if (std::memcmp(hello, NetworkWireFormat::CLIENT_COOKIE_DUAL_SOCKETS.mBytes,
+                    NetworkWireFormat::kHelloSize) != 0 ||
         elapsedMicroseconds >= kHelloWaitMicroseconds ||
-        !accepted->ReceiveExactly(hello + LNetworkConnection::kHelloSize,
-                                  LNetworkConnection::kDualHelloSize - LNetworkConnection::kHelloSize,
+        !accepted->ReceiveExactly(hello + NetworkWireFormat::kHelloSize,
+                                  NetworkWireFormat::kDualHelloSize - NetworkWireFormat::kHelloSize,
                                   static_cast<unsigned int>(kHelloWaitMicroseconds - elapsedMicroseconds)) ||
-        !LNetworkConnection::ReadDualSocketHello(hello, sizeof(hello), clientPort) || clientPort == 0)
+        !NetworkWireFormat::ReadDualSocketHello(hello, sizeof(hello), clientPort) || clientPort == 0)
     {
         return KT::RCPtr<LNetworkConnection>();
     }
@@ -250,10 +250,10 @@ LNetworkConnectionManager::AcceptTcpClient(const KT::RCPtr<LNetworkSocket>& acce
     {
         return KT::RCPtr<LNetworkConnection>();
     }
-    LNetworkConnection::WriteDualSocketHello(hello, localPort);
+    NetworkWireFormat::WriteDualSocketHello(hello, localPort);
     unsigned int sent = 0;
-    if (accepted->Send(hello, LNetworkConnection::kDualHelloSize, sent) != NETWORK_NO_ERROR ||
-        sent != LNetworkConnection::kDualHelloSize)
+    if (accepted->Send(hello, NetworkWireFormat::kDualHelloSize, sent) != NETWORK_NO_ERROR ||
+        sent != NetworkWireFormat::kDualHelloSize)
     {
         return KT::RCPtr<LNetworkConnection>();
     }

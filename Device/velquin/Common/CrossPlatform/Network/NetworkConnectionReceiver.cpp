@@ -1,98 +1,40 @@
-// The receivers of LNetworkConnection: each turns the bytes of one socket into
-// messages, read straight into the pool buffer that is then delivered, and
-// hands them to the registrations of their channel.
+#include "velquin/Common/CrossPlatform/Network/NetworkConnectionReceiver.h"
+
 #include <cstring>
+#include <utility>
 
 #include "Platform/ByteOrder.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
-#include "velquin/Common/CrossPlatform/Network/NetworkHeaderSearch.h"
 
-// One receiver's state, alive for one run of the receiver loop on its thread;
-// nothing else touches it.
-class LNetworkConnection::Receiver
+namespace
 {
-public:
-    Receiver(LNetworkConnection& connection, bool controlSocket)
-        : mConnection(connection), mControlSocket(controlSocket)
-    {
-    }
+using Wire = NetworkWireFormat;
+} // namespace
 
-    int Run();
-
-private:
-    // A multi-part message of one channel under reassembly.
-    struct Multipart
-    {
-        KT::RCPtr<LNetworkConnectionSendBuffer> message;
-        std::uint32_t count = 0;
-        std::uint32_t nextIndex = 0;
-    };
-
-    KT::RCPtr<LNetworkConnectionSendBuffer> TakeBuffer();
-    // Reads into the current buffer: from the carried bytes while there are
-    // any, exactly what the search asked for; else from the socket without
-    // waiting.
-    NetworkError Fill(LNetworkSocket& socket);
-    // Reads the next datagram whole into the current buffer, grown to hold it;
-    // one cut by the system is dropped whole.
-    NetworkError FillDatagram(LNetworkSocket& socket);
-    // What a datagram left incomplete is dropped: a datagram is framed alone,
-    // never completed from the next one.
-    void DropIncomplete();
-    // Frames the bytes held until a message is complete (true) or the search
-    // needs more (false).
-    bool Advance();
-    void CompleteMessage(std::size_t surplus);
-    void Dispatch(const KT::RCPtr<LNetworkConnectionSendBuffer>& message, const MessageHeader& header);
-    void DispatchPart(const KT::RCPtr<LNetworkConnectionSendBuffer>& message, const MessageHeader& header);
-    // The sequencing of a reliable channel: false for a duplicate or a packet
-    // after a gap, which are dropped.
-    bool AcceptReliable(const MessageHeader& header);
-
-    unsigned char* Bytes() { return mCurrent->GetMessageHeader(); }
-    std::size_t Capacity() const { return kHeaderSize + mCurrent->GetSizeBytes(); }
-
-    LNetworkConnection& mConnection;
-    const bool mControlSocket;
-    bool mDatagrams = false;
-
-    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mPool;
-    std::size_t mNextPoolIndex = 0;
-    KT::RCPtr<LNetworkConnectionSendBuffer> mCurrent;
-    std::size_t mHeld = 0; // bytes held from the start of mCurrent
-    NetworkHeaderSearch mSearch;
-    std::size_t mNeeded = 0; // what the search last asked for
-    bool mInPayload = false;
-
-    // Bytes read past the end of a message: the start of the messages after
-    // it, left in the delivered buffer's block beyond its payload and copied
-    // out a step at a time, so each message's bytes are copied once.
-    KT::RCPtr<LNetworkConnectionSendBuffer> mCarrySource;
-    const unsigned char* mCarry = nullptr;
-    std::size_t mCarryLength = 0;
-
-    Multipart mMultipart[kChannelCount];
-};
-
-int LNetworkConnection::ConnectionThreadWorker(bool controlSocket)
+NetworkConnectionReceiver::NetworkConnectionReceiver(LNetworkConnection& connection, bool controlSocket,
+                                                     const NetworkReceiverTargets& targets)
+    : mConnection(connection), mControlSocket(controlSocket), mTargets(targets)
 {
-    Receiver receiver(*this, controlSocket);
-    return receiver.Run();
 }
 
-int LNetworkConnection::Receiver::Run()
+KT::RCPtr<LNetworkSocket> NetworkConnectionReceiver::LoadSocket()
 {
-    KT::RCPtr<LNetworkSocket> socket = mConnection.LoadSocket(mControlSocket);
+    return mConnection.GetNetworkSocket(mControlSocket);
+}
+
+int NetworkConnectionReceiver::Run()
+{
+    KT::RCPtr<LNetworkSocket> socket = LoadSocket();
     if (!socket)
     {
         return 0;
     }
     mDatagrams = socket->GetSocketType() == NETWORK_SOCKET_UDP;
-    const std::uint32_t poolSize = mControlSocket ? kControlReceiveBuffers : kDataReceiveBuffers;
+    const std::uint32_t poolSize = mControlSocket ? kControlBuffers : kDataBuffers;
     for (std::uint32_t i = 0; i < poolSize; ++i)
     {
         // Grows or throws: there is no result to look at.
-        static_cast<void>(mPool.AppendItem(LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize)));
+        mPool.push_back(LNetworkConnectionSendBuffer::CreateUnfilled(Wire::kMaxPartPayloadSize));
     }
 
     NetworkError error = NETWORK_NO_ERROR;
@@ -100,7 +42,8 @@ int LNetworkConnection::Receiver::Run()
     {
         if (error != NETWORK_NO_ERROR)
         {
-            mConnection.DeliverError(error);
+            HandOver();
+            mTargets.registrations.DeliverError(error);
             break;
         }
         if (!mCurrent)
@@ -110,89 +53,147 @@ int LNetworkConnection::Receiver::Run()
             mSearch.Reset();
             mInPayload = false;
         }
-        if (Advance())
+        if (TakeWhole() || Advance())
         {
-            socket = mConnection.LoadSocket(mControlSocket);
+            // A registration's thread that has run out of messages gets more
+            // before a long chunk is through.
+            if (mCompleted.size() >= kMostHandedOver)
+            {
+                HandOver();
+            }
             continue;
         }
-        if (mDatagrams && mCarryLength == 0)
+        if (mDatagrams && Chunked() == 0)
         {
             DropIncomplete();
         }
-        // Bytes that complete nothing (part of a header, say) are no reason to
-        // go on: wait for more, taking the socket again after every poll so
-        // that CloseConnection ends the receiver within one.
-        if (mCarryLength == 0 && !socket->ReceiveHasBytesReady(kReceivePollMicroseconds))
+        if (Chunked() == 0)
         {
-            mConnection.AddIdleTime(kIdlePollMilliseconds);
-            socket = mConnection.LoadSocket(mControlSocket);
-            continue;
+            // While a stream has more bytes at once, they are read before what
+            // is complete is handed over, up to a bound: the registrations'
+            // threads then wake once for many messages.
+            if (!mDatagrams && !mCompleted.empty() && mCompleted.size() < kMostHandedOver)
+            {
+                const std::size_t held = mHeld;
+                error = Fill(*socket);
+                // Taken again after every read: a peer that never pauses
+                // must not keep a closed connection's receiver reading.
+                socket = LoadSocket();
+                if (error != NETWORK_NO_ERROR || mHeld > held)
+                {
+                    continue;
+                }
+            }
+            // Everything read so far goes on before the receiver waits. Bytes
+            // that complete nothing (part of a header, say) are no reason to go
+            // on: wait for more, taking the socket again after every poll so
+            // that CloseConnection ends the receiver within one.
+            HandOver();
+            socket = LoadSocket();
+            if (!socket)
+            {
+                break;
+            }
+            if (!socket->ReceiveHasBytesReady(kPollMicroseconds))
+            {
+                mTargets.millisecondsSinceLastReceive.fetch_add(kIdlePollMilliseconds);
+                socket = LoadSocket();
+                continue;
+            }
         }
-        error = mDatagrams && mCarryLength == 0 ? FillDatagram(*socket) : Fill(*socket);
+        error = mDatagrams && Chunked() == 0 ? FillDatagram(*socket) : Fill(*socket);
         if (error != NETWORK_NO_ERROR)
         {
             // After CloseConnection the slot is empty and the error, most
             // likely its consequence, goes unreported.
-            socket = mConnection.LoadSocket(mControlSocket);
+            socket = LoadSocket();
         }
     }
+    HandOver();
     return 1;
 }
 
-KT::RCPtr<LNetworkConnectionSendBuffer> LNetworkConnection::Receiver::TakeBuffer()
+void NetworkConnectionReceiver::HandOver()
 {
-    const std::size_t count = static_cast<std::size_t>(mPool.GetCount());
-    for (std::size_t n = 0; n < count; ++n)
+    if (mCompleted.empty())
+    {
+        return;
+    }
+    mTargets.registrations.Deliver(mCompleted.data(), mCompleted.size());
+    mCompleted.clear();
+}
+
+KT::RCPtr<LNetworkConnectionSendBuffer> NetworkConnectionReceiver::TakeBuffer()
+{
+    // Buffers come back in about the order they were handed out, so the one
+    // at the cursor, handed out a whole round ago, is the likeliest to be
+    // free. Only a few are looked at: when they are all held, so is nearly
+    // every other one, and a scan of the whole pool per message would make a
+    // backlog of held buffers cost its length again for every message read.
+    const std::size_t count = mPool.size();
+    const std::size_t probes = count < kTakeProbes ? count : kTakeProbes;
+    for (std::size_t n = 0; n < probes; ++n)
     {
         const std::size_t index = (mNextPoolIndex + n) % count;
+        if (mPool[index]->GetReferenceCount() != 1)
+        {
+            continue;
+        }
         // The copy's increment is an atomic read-modify-write: it orders this
         // thread after the last release of whichever thread used the buffer.
         KT::RCPtr<LNetworkConnectionSendBuffer> candidate = mPool[index];
         if (candidate->GetReferenceCount() == 2)
         {
-            mNextPoolIndex = index + 1;
-            candidate->SetSizeBytes(kMaxPartPayloadSize);
+            mNextPoolIndex = (index + 1) % count;
+            candidate->SetSizeBytes(Wire::kMaxPartPayloadSize);
             return candidate;
         }
     }
-    KT::RCPtr<LNetworkConnectionSendBuffer> grown = LNetworkConnectionSendBuffer::Create(kMaxPartPayloadSize);
-    static_cast<void>(mPool.AppendItem(grown)); // grows or throws
-    mNextPoolIndex = 0;
+    // The new buffer goes in just before the cursor, which stays on the
+    // oldest buffer handed out: the pool's order stays the order in which its
+    // buffers were handed out, and so the order in which they come back.
+    KT::RCPtr<LNetworkConnectionSendBuffer> grown =
+        LNetworkConnectionSendBuffer::CreateUnfilled(Wire::kMaxPartPayloadSize);
+    const std::size_t at = count == 0 ? 0 : mNextPoolIndex % count;
+    mPool.insert(mPool.begin() + static_cast<std::ptrdiff_t>(at), grown); // grows or throws
+    mNextPoolIndex = at + 1;
     return grown;
 }
 
-NetworkError LNetworkConnection::Receiver::Fill(LNetworkSocket& socket)
+NetworkError NetworkConnectionReceiver::Fill(LNetworkSocket& socket)
 {
-    if (mCarryLength > 0)
+    if (Chunked() == 0)
     {
-        const std::size_t take = mNeeded < mCarryLength ? mNeeded : mCarryLength;
-        std::memcpy(Bytes() + mHeld, mCarry, take);
-        mHeld += take;
-        mCarry += take;
-        mCarryLength -= take;
-        if (mCarryLength == 0)
+        const bool straight = mInPayload && mNeeded >= kStraightReadBytes;
+        if (!straight && mChunk.empty())
         {
-            mCarrySource.SetNull();
-            mCarry = nullptr;
+            mChunk.resize(kChunkBytes); // grows or throws
         }
-        return NETWORK_NO_ERROR;
+        unsigned char* const into = straight ? Bytes() + mHeld : mChunk.data();
+        const std::size_t capacity = straight ? mNeeded : mChunk.size();
+        unsigned int received = 0;
+        const NetworkError error = socket.Receive(into, static_cast<unsigned int>(capacity), received, false);
+        if (error != NETWORK_NO_ERROR || received == 0)
+        {
+            return error;
+        }
+        mTargets.millisecondsSinceLastReceive.store(0);
+        if (straight)
+        {
+            mHeld += received;
+            return NETWORK_NO_ERROR;
+        }
+        mChunkAt = 0;
+        mChunkEnd = received;
     }
-    // Header bytes are read as far as the buffer reaches, taking the messages
-    // after them along; a payload only to its end, so that a large one does
-    // not drag the next message into its block.
-    const std::size_t capacity = mInPayload ? mNeeded : Capacity() - mHeld;
-    unsigned int received = 0;
-    const NetworkError error =
-        socket.Receive(Bytes() + mHeld, static_cast<unsigned int>(capacity), received, false);
-    if (error == NETWORK_NO_ERROR && received > 0)
-    {
-        mConnection.MarkReceived();
-        mHeld += received;
-    }
-    return error;
+    const std::size_t take = mNeeded < Chunked() ? mNeeded : Chunked();
+    std::memcpy(Bytes() + mHeld, mChunk.data() + mChunkAt, take);
+    mHeld += take;
+    mChunkAt += take;
+    return NETWORK_NO_ERROR;
 }
 
-NetworkError LNetworkConnection::Receiver::FillDatagram(LNetworkSocket& socket)
+NetworkError NetworkConnectionReceiver::FillDatagram(LNetworkSocket& socket)
 {
     unsigned int size = 0;
     NetworkError error = socket.PeekDatagramSize(size);
@@ -202,7 +203,7 @@ NetworkError LNetworkConnection::Receiver::FillDatagram(LNetworkSocket& socket)
     }
     if (size > Capacity())
     {
-        mCurrent->SetSizeBytes(size - kHeaderSize);
+        mCurrent->SetSizeBytes(size - Wire::kHeaderSize);
     }
     unsigned int received = 0;
     error = socket.ReceiveDatagram(Bytes(), static_cast<unsigned int>(Capacity()), received, size, false);
@@ -212,20 +213,20 @@ NetworkError LNetworkConnection::Receiver::FillDatagram(LNetworkSocket& socket)
     }
     if (received > 0)
     {
-        mConnection.MarkReceived();
+        mTargets.millisecondsSinceLastReceive.store(0);
         mHeld = received;
     }
     return NETWORK_NO_ERROR;
 }
 
-void LNetworkConnection::Receiver::DropIncomplete()
+void NetworkConnectionReceiver::DropIncomplete()
 {
     mHeld = 0;
     mSearch.Reset();
     mInPayload = false;
 }
 
-bool LNetworkConnection::Receiver::Advance()
+bool NetworkConnectionReceiver::Advance()
 {
     for (;;)
     {
@@ -243,7 +244,8 @@ bool LNetworkConnection::Receiver::Advance()
         {
             // A reader uses only the first 52 bytes of a longer header.
             const std::size_t extra = outcome.count;
-            std::memmove(Bytes() + kHeaderSize, Bytes() + kHeaderSize + extra, mHeld - kHeaderSize - extra);
+            std::memmove(Bytes() + Wire::kHeaderSize, Bytes() + Wire::kHeaderSize + extra,
+                         mHeld - Wire::kHeaderSize - extra);
             mHeld -= extra;
             mInPayload = true;
             const std::size_t payloadSize = mSearch.GetPayloadSize();
@@ -254,39 +256,68 @@ bool LNetworkConnection::Receiver::Advance()
             break;
         }
         case NetworkHeaderSearch::kMessageComplete:
-            CompleteMessage(outcome.count);
+            CompleteMessage(mSearch.GetHeader(), mSearch.GetPayloadSize(), outcome.count);
             return true;
         }
     }
 }
 
-void LNetworkConnection::Receiver::CompleteMessage(std::size_t surplus)
+bool NetworkConnectionReceiver::TakeWhole()
+{
+    if (mDatagrams || mHeld != 0 || Chunked() < Wire::kHeaderSize)
+    {
+        return false;
+    }
+    // Read where the bytes are already in the cache, not from the copy, whose
+    // lines are still on their way from the thread that last used the buffer.
+    const unsigned char* const bytes = mChunk.data() + mChunkAt;
+    if (std::memcmp(bytes, Wire::MESSAGE_COOKIE.mBytes, sizeof(Wire::MESSAGE_COOKIE.mBytes)) != 0 ||
+        !NetworkHeaderSearch::IsAcceptable(bytes))
+    {
+        return false;
+    }
+    const MessageHeader header = MessageHeader::Read(bytes);
+    if (header.headerSize != Wire::kHeaderSize || header.totalSize > Chunked() ||
+        header.totalSize > Capacity())
+    {
+        return false;
+    }
+    std::memcpy(Bytes(), bytes, header.totalSize);
+    mChunkAt += header.totalSize;
+    CompleteMessage(header, header.totalSize - Wire::kHeaderSize, 0);
+    return true;
+}
+
+void NetworkConnectionReceiver::CompleteMessage(const MessageHeader& header, std::size_t payloadSize,
+                                                std::size_t surplus)
 {
     KT::RCPtr<LNetworkConnectionSendBuffer> message;
     message.SwapReference(mCurrent);
-    const MessageHeader header = mSearch.GetHeader();
-    const std::size_t payloadSize = mSearch.GetPayloadSize();
     mInPayload = false;
     if (surplus > 0)
     {
-        // Only socket reads leave a surplus, and only once the carried bytes
-        // are used up.
-        mCarrySource = message;
-        mCarry = message->GetMessageHeader() + kHeaderSize + payloadSize;
-        mCarryLength = surplus;
+        // Only a datagram leaves bytes past its message in a buffer, and only
+        // once the chunk is used up: they are framed next.
+        if (mChunk.size() < surplus)
+        {
+            mChunk.resize(surplus); // grows or throws
+        }
+        std::memcpy(mChunk.data(), message->GetMessageHeader() + Wire::kHeaderSize + payloadSize, surplus);
+        mChunkAt = 0;
+        mChunkEnd = surplus;
     }
     message->ResizeBytes(payloadSize);
     mHeld = 0;
-    Dispatch(message, header);
+    Dispatch(std::move(message), header);
 }
 
-void LNetworkConnection::Receiver::Dispatch(const KT::RCPtr<LNetworkConnectionSendBuffer>& message,
-                                            const MessageHeader& header)
+void NetworkConnectionReceiver::Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>&& message,
+                                         const MessageHeader& header)
 {
     const std::uint32_t channel = header.channel;
     // Channels index seven-entry tables: anything beyond is read whole and
     // dropped here.
-    if (channel >= kChannelCount)
+    if (channel >= Wire::kChannelCount)
     {
         return;
     }
@@ -297,91 +328,51 @@ void LNetworkConnection::Receiver::Dispatch(const KT::RCPtr<LNetworkConnectionSe
         std::uint32_t sequence = 0;
         // A packet too short or naming no channel is dropped; one about a
         // channel that is not reliable changes nothing.
-        if (!ReadControlPacketPayload(static_cast<const unsigned char*>(message->GetRawPtr()),
-                                      message->GetSizeBytes(), reliableChannel, sequence) ||
-            !mConnection.IsChannelReliable(reliableChannel))
+        if (!Wire::ReadControlPacketPayload(static_cast<const unsigned char*>(message->GetRawPtr()),
+                                            message->GetSizeBytes(), reliableChannel, sequence) ||
+            mTargets.reliable[reliableChannel] == nullptr)
         {
             return;
         }
-        mConnection.mLastReceived[channel].store(sequenceID);
+        NetworkReliableChannel& about = *mTargets.reliable[reliableChannel];
         if (channel == NETWORK_CHANNEL_ACKNOWLEDGE)
         {
-            mConnection.mPeerAcknowledged[reliableChannel].store(static_cast<std::int32_t>(sequence));
+            about.Acknowledged(static_cast<std::int32_t>(sequence));
         }
         else
         {
-            mConnection.mResendRequestReceived[reliableChannel].store(static_cast<std::int32_t>(sequence));
+            about.ResendRequested(static_cast<std::int32_t>(sequence));
         }
-        mConnection.mAckEvent->Release();
         return;
     }
 
     // Ordinary channels take each message as it comes; reliable ones only in
     // sequence.
-    if (mConnection.IsChannelReliable(channel) && !AcceptReliable(header))
+    NetworkReliableChannel* const reliable = mTargets.reliable[channel];
+    if (reliable != nullptr && !reliable->Accept(sequenceID, header.previousSequenceMsgCount))
     {
         return;
     }
-    mConnection.mLastReceived[channel].store(sequenceID);
-    if (mConnection.IsChannelReliable(channel))
-    {
-        mConnection.mAckEvent->Release();
-    }
     if (header.multipartMsgCount > 1)
     {
-        DispatchPart(message, header);
+        DispatchPart(std::move(message), header);
         return;
     }
     // A whole message ends only its own channel's reassembly.
     mMultipart[channel] = Multipart();
-    mConnection.DeliverMessage(message, channel);
+    mCompleted.push_back(NetworkReceivedMessage{std::move(message), channel});
 }
 
-bool LNetworkConnection::Receiver::AcceptReliable(const MessageHeader& header)
-{
-    const std::uint32_t channel = header.channel;
-    const std::int64_t sequenceID = static_cast<std::int32_t>(header.sequenceID);
-    const std::int64_t lastReceived = mConnection.mLastReceived[channel].load();
-    if (sequenceID <= lastReceived)
-    {
-        // Its sender missed the acknowledgement: the worker sends it again.
-        mConnection.mDuplicateReceived[channel].store(true);
-        mConnection.mAckEvent->Release();
-        return false;
-    }
-    // A packet whose oldest message follows a gap waits for the gap to be
-    // resent, which the worker asks for.
-    if (sequenceID - std::int64_t{header.previousSequenceMsgCount} > lastReceived + 1)
-    {
-        const std::int32_t wanted = static_cast<std::int32_t>(lastReceived + 1);
-        if (mConnection.mResendWanted[channel].load() != wanted)
-        {
-            mConnection.mResendWanted[channel].store(wanted);
-        }
-        mConnection.mAckEvent->Release();
-        return false;
-    }
-    return true;
-}
-
-void LNetworkConnection::Receiver::DispatchPart(const KT::RCPtr<LNetworkConnectionSendBuffer>& message,
-                                                const MessageHeader& header)
+void NetworkConnectionReceiver::DispatchPart(KT::RCPtr<LNetworkConnectionSendBuffer>&& message,
+                                             const MessageHeader& header)
 {
     Multipart& multipart = mMultipart[header.channel];
     const std::size_t partSize = message->GetSizeBytes();
     if (header.multipartMsgIndex == 0)
     {
         // A new message starts: whatever was under way is lost. The parts are
-        // joined in the first part's block, unless that block still carries
-        // the bytes read after it: then in a copy, which growing cannot move
-        // from under them.
-        multipart.message = message;
-        if (message.GetRaw() == mCarrySource.GetRaw())
-        {
-            multipart.message = LNetworkConnectionSendBuffer::Create(partSize);
-            std::memcpy(multipart.message->GetMessageHeader(), message->GetMessageHeader(),
-                        kHeaderSize + partSize);
-        }
+        // joined in the first part's block.
+        multipart.message = std::move(message);
         multipart.count = header.multipartMsgCount;
         multipart.nextIndex = 1;
         return;
@@ -390,7 +381,7 @@ void LNetworkConnection::Receiver::DispatchPart(const KT::RCPtr<LNetworkConnecti
     // what any message may carry.
     if (!multipart.message || header.multipartMsgIndex != multipart.nextIndex ||
         header.multipartMsgCount != multipart.count || header.multipartMsgIndex >= header.multipartMsgCount ||
-        partSize > kMaxPayloadSize - multipart.message->GetSizeBytes())
+        partSize > Wire::kMaxPayloadSize - multipart.message->GetSizeBytes())
     {
         multipart = Multipart();
         return;
@@ -400,7 +391,7 @@ void LNetworkConnection::Receiver::DispatchPart(const KT::RCPtr<LNetworkConnecti
     std::memcpy(static_cast<unsigned char*>(multipart.message->GetRawPtr()) + joined, message->GetRawPtr(),
                 partSize);
     // The whole keeps the first part's header, with the last part's number.
-    KT::WriteLE32(multipart.message->GetMessageHeader() + kOffsetSequenceID, header.sequenceID);
+    KT::WriteLE32(multipart.message->GetMessageHeader() + Wire::kOffsetSequenceID, header.sequenceID);
     ++multipart.nextIndex;
     if (header.multipartMsgIndex + 1 < header.multipartMsgCount)
     {
@@ -409,5 +400,5 @@ void LNetworkConnection::Receiver::DispatchPart(const KT::RCPtr<LNetworkConnecti
     KT::RCPtr<LNetworkConnectionSendBuffer> whole;
     whole.SwapReference(multipart.message);
     multipart = Multipart();
-    mConnection.DeliverMessage(whole, header.channel);
+    mCompleted.push_back(NetworkReceivedMessage{whole, header.channel});
 }

@@ -5,8 +5,8 @@
 
 #include "Platform/ByteOrder.h"
 
-LNetworkConnectionSendBuffer::LNetworkConnectionSendBuffer(std::size_t payloadSize)
-    : Base(kHeaderSize + payloadSize, 0, true)
+LNetworkConnectionSendBuffer::LNetworkConnectionSendBuffer(std::size_t payloadSize, bool zeroFill)
+    : Base(kHeaderSize + payloadSize, 0, zeroFill)
 {
 }
 
@@ -16,7 +16,16 @@ KT::RCPtr<LNetworkConnectionSendBuffer> LNetworkConnectionSendBuffer::Create(std
     {
         throw std::bad_alloc();
     }
-    return KT::RCPtr<LNetworkConnectionSendBuffer>(new LNetworkConnectionSendBuffer(payloadSize));
+    return KT::RCPtr<LNetworkConnectionSendBuffer>(new LNetworkConnectionSendBuffer(payloadSize, true));
+}
+
+KT::RCPtr<LNetworkConnectionSendBuffer> LNetworkConnectionSendBuffer::CreateUnfilled(std::size_t payloadSize)
+{
+    if (payloadSize > SIZE_MAX - kHeaderSize)
+    {
+        throw std::bad_alloc();
+    }
+    return KT::RCPtr<LNetworkConnectionSendBuffer>(new LNetworkConnectionSendBuffer(payloadSize, false));
 }
 
 KT::RCPtr<LNetworkConnectionSendBuffer>

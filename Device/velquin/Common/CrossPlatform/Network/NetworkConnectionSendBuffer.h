@@ -22,6 +22,9 @@ public:
 
     // A zero-filled header and payloadSize zero-filled payload bytes.
     static KT::RCPtr<LNetworkConnectionSendBuffer> Create(std::size_t payloadSize);
+    // The same without filling: for a receiver, which reads into it before it
+    // reads from it, and need not touch memory it will never use.
+    static KT::RCPtr<LNetworkConnectionSendBuffer> CreateUnfilled(std::size_t payloadSize);
     // The source's bytes as payload; a null source gives an empty payload.
     static KT::RCPtr<LNetworkConnectionSendBuffer> Create(const KT::ConstRCPtr<KT::LIBuffer>& source);
 
@@ -43,5 +46,5 @@ public:
     ~LNetworkConnectionSendBuffer() override = default;
 
 private:
-    explicit LNetworkConnectionSendBuffer(std::size_t payloadSize);
+    LNetworkConnectionSendBuffer(std::size_t payloadSize, bool zeroFill);
 };

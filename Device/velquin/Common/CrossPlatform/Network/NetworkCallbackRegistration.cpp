@@ -1,0 +1,167 @@
+#include "velquin/Common/CrossPlatform/Network/NetworkCallbackRegistration.h"
+
+#include <utility>
+
+#include "KTFramework/Utilities/Storage/ThreadCachedBlocks.h"
+#include "KTFramework/Utilities/Threading/Mutex.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
+
+namespace
+{
+
+constexpr const char* kJobNameFormat = "LCallBackThreadWorker #%u for NetworkConnection %u, channel %u";
+
+using JobBlocks = KT::ThreadCachedBlocks<LNetworkCallbackRegistration::LCallBackThreadWorker, KT::FastMutex>;
+
+} // namespace
+
+std::atomic<std::uint32_t> LNetworkCallbackRegistration::LCallBackThreadWorker::smCount{0};
+
+// ---- LNetworkCallbackRegistration
+
+LNetworkCallbackRegistration::LNetworkCallbackRegistration(
+    const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback, std::uint32_t channel,
+    const KT::RCPtr<LNetworkConnection>& owner, const KT::RCPtr<KT::LThreadPool>& pool)
+    : mChannel(channel), mConnectionID(!owner ? 0u : owner->GetID()), mOwner(owner), mCallback(callback),
+      mPool(pool)
+{
+}
+
+LNetworkCallbackRegistration::~LNetworkCallbackRegistration()
+{
+    // Removal kills the pool first; this only makes sure no job outlives the
+    // registration it points at.
+    mPool->Kill();
+}
+
+KT::RCPtr<LNetworkCallbackRegistration>
+LNetworkCallbackRegistration::Create(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
+                                     std::uint32_t channel, const KT::RCPtr<LNetworkConnection>& owner)
+{
+    if (!callback)
+    {
+        return KT::RCPtr<LNetworkCallbackRegistration>();
+    }
+    KT::RCPtr<KT::LThreadPool> pool = KT::LThreadPool::Create(1, KT::Thread::PRIORITY_HIGHEST);
+    if (!pool)
+    {
+        return KT::RCPtr<LNetworkCallbackRegistration>();
+    }
+    return KT::RCPtr<LNetworkCallbackRegistration>(
+        new LNetworkCallbackRegistration(callback, channel, owner, pool));
+}
+
+bool LNetworkCallbackRegistration::IsMatch(const KT::RCPtr<LNetworkConnectionCallbackInterface>& callback,
+                                           std::uint32_t channel) const
+{
+    return callback.GetRaw() != nullptr && callback == mCallback && channel == mChannel;
+}
+
+void LNetworkCallbackRegistration::ReceivedMessages(NetworkReceivedMessage* messages, std::size_t count,
+                                                    bool take, std::vector<KT::LThreadPool::Job>& jobs)
+{
+    std::uint32_t mine = 0;
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        mine += messages[i].channel == mChannel ? 1u : 0u;
+    }
+    if (mine == 0)
+    {
+        return;
+    }
+    std::uint32_t number = LCallBackThreadWorker::smCount.fetch_add(mine) + 1;
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        if (messages[i].channel != mChannel)
+        {
+            continue;
+        }
+        LCallBackThreadWorker* const job = new LCallBackThreadWorker(this, number++, mConnectionID, mChannel);
+        KT::RCPtr<KT::LThreadWorker> worker(job);
+        job->mPayload = take
+                            ? KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.LeakRef(), KT::kAdoptReference)
+                            : KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.GetRaw());
+        jobs.push_back(KT::LThreadPool::Job{std::move(worker), KT::RCPtr<KT::LRefCountedObject>(),
+                                            KT::Thread::PRIORITY_ABOVE_NORMAL});
+    }
+    mPool->Queue(jobs.data(), jobs.size());
+    jobs.clear();
+}
+
+void LNetworkCallbackRegistration::ConnectionError(NetworkError error)
+{
+    KT::RCPtr<LCallBackThreadWorker> job(new LCallBackThreadWorker(
+        this, LCallBackThreadWorker::smCount.fetch_add(1) + 1, mConnectionID, mChannel));
+    job->mError = error;
+    mPool->Queue(KT::RCPtr<KT::LThreadWorker>(job), KT::RCPtr<KT::LRefCountedObject>(),
+                 KT::Thread::PRIORITY_ABOVE_NORMAL);
+}
+
+void LNetworkCallbackRegistration::KillThreads()
+{
+    mPool->Kill();
+    mPool->ReleaseWhenIdle(KT::RCPtr<KT::LRefCountedObject>(this));
+}
+
+// ---- LCallBackThreadWorker
+
+LNetworkCallbackRegistration::LCallBackThreadWorker::LCallBackThreadWorker(
+    const LNetworkCallbackRegistration* registration, std::uint32_t number, std::uint32_t connectionID,
+    std::uint32_t channel)
+    : mRegistration(registration), mNumber(number), mConnectionID(connectionID), mChannel(channel)
+{
+}
+
+KT::RCPtr<LNetworkCallbackRegistration::LCallBackThreadWorker>
+LNetworkCallbackRegistration::LCallBackThreadWorker::Create(
+    const KT::RCPtr<LNetworkConnection>& connection, const KT::RCPtr<LNetworkConnectionCallbackInterface>&,
+    std::uint32_t channel)
+{
+    return KT::RCPtr<LCallBackThreadWorker>(new LCallBackThreadWorker(
+        nullptr, smCount.fetch_add(1) + 1, !connection ? 0u : connection->GetID(), channel));
+}
+
+int LNetworkCallbackRegistration::LCallBackThreadWorker::RunWorker(const KT::RCPtr<KT::LRefCountedObject>&)
+{
+    if (mRegistration == nullptr)
+    {
+        return 0;
+    }
+    LNetworkConnectionCallbackInterface& callback = *mRegistration->mCallback;
+    if (!mPayload)
+    {
+        callback.ConnectionErrorCallback(mRegistration->mOwner, mError);
+        return 0;
+    }
+    // Only send buffers are made into message jobs.
+    const auto& message = static_cast<const LNetworkConnectionSendBuffer&>(*mPayload);
+    const std::uint32_t parts = message.GetMultipartMsgCount();
+    const std::int32_t count = parts > 1 ? static_cast<std::int32_t>(1 - static_cast<std::int64_t>(parts))
+                                         : static_cast<std::int32_t>(message.GetPreviousSequenceMsgCount());
+    callback.ReceivedMessageCallback(mRegistration->mOwner, mPayload, mChannel, message.GetSequenceID(),
+                                     count);
+    return 0;
+}
+
+KT::StringT<char, unsigned short> LNetworkCallbackRegistration::LCallBackThreadWorker::ToString() const
+{
+    KT::DeferredName name;
+    static_cast<void>(GetDeferredName(name));
+    return name.ToString();
+}
+
+bool LNetworkCallbackRegistration::LCallBackThreadWorker::GetDeferredName(KT::DeferredName& name) const
+{
+    name = KT::DeferredName(kJobNameFormat, mNumber, mConnectionID, mChannel);
+    return true;
+}
+
+void* LNetworkCallbackRegistration::LCallBackThreadWorker::operator new(std::size_t size)
+{
+    return JobBlocks::Alloc(size);
+}
+
+void LNetworkCallbackRegistration::LCallBackThreadWorker::operator delete(void* block) noexcept
+{
+    JobBlocks::Free(block);
+}

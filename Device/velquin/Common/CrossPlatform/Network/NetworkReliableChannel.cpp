@@ -1,0 +1,332 @@
+#include "velquin/Common/CrossPlatform/Network/NetworkReliableChannel.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "KTFramework/System/TimeUtils.h"
+#include "Platform/ByteOrder.h"
+
+namespace
+{
+using Wire = NetworkWireFormat;
+} // namespace
+
+NetworkReliableChannel::NetworkReliableChannel(std::uint32_t channel, std::uint32_t spareBuffers,
+                                               const KT::RCPtr<KT::LEvent>& wake)
+    : mChannel(channel), mWake(wake),
+      // Without this a message sent before the worker first found the channel
+      // idle would meet a time-out test on an unset value.
+      mLastProgress(KT::TimeUtils::GetMillisecondCounter()), mUnacknowledged(0, 0), mSpareSendBuffers(0, 0)
+{
+    KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+    for (std::uint32_t i = 0; i < spareBuffers; ++i)
+    {
+        // A spare short only costs an allocation when a part needs one.
+        static_cast<void>(mSpareSendBuffers.AppendItem(LNetworkConnectionSendBuffer::Create(0)));
+    }
+}
+
+// ---- What arrives
+
+bool NetworkReliableChannel::Accept(std::int32_t sequenceID, std::uint32_t previousCount)
+{
+    const std::int64_t lastReceived = mLastReceived.load();
+    if (sequenceID <= lastReceived)
+    {
+        // Its sender missed the acknowledgement: the worker sends it again.
+        mDuplicateReceived.store(true);
+        mWake->Release();
+        return false;
+    }
+    // A packet whose oldest message follows a gap waits for the gap to be
+    // resent, which the worker asks for.
+    if (std::int64_t{sequenceID} - std::int64_t{previousCount} > lastReceived + 1)
+    {
+        const std::int32_t wanted = static_cast<std::int32_t>(lastReceived + 1);
+        if (mResendWanted.load() != wanted)
+        {
+            mResendWanted.store(wanted);
+        }
+        mWake->Release();
+        return false;
+    }
+    mLastReceived.store(sequenceID);
+    mWake->Release();
+    return true;
+}
+
+void NetworkReliableChannel::Acknowledged(std::int32_t sequence)
+{
+    mPeerAcknowledged.store(sequence);
+    mWake->Release();
+}
+
+void NetworkReliableChannel::ResendRequested(std::int32_t sequence)
+{
+    mResendRequestReceived.store(sequence);
+    mWake->Release();
+}
+
+// ---- Sending
+
+std::uint32_t NetworkReliableChannel::GetUnacknowledgedCount()
+{
+    KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+    return static_cast<std::uint32_t>(mUnacknowledged.GetCount());
+}
+
+int NetworkReliableChannel::RemoveAcknowledged(std::int32_t sequenceID)
+{
+    KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+    const std::int64_t count = mUnacknowledged.GetCount();
+    const std::int64_t next = mNextSequenceID.load();
+    const std::int64_t oldest = next - count;
+    if (count == 0 || sequenceID < oldest || sequenceID >= next)
+    {
+        return 0;
+    }
+    const std::int64_t removed = sequenceID - oldest + 1;
+    for (std::int64_t i = 0; i < removed; ++i)
+    {
+        KT::RCPtr<LNetworkConnectionSendBuffer> buffer;
+        static_cast<void>(mUnacknowledged.RemoveLast(buffer));
+        static_cast<void>(mSpareSendBuffers.AppendItem(buffer));
+    }
+    return static_cast<int>(removed);
+}
+
+NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, LNetworkConnectionSendBuffer& message)
+{
+    const std::size_t size = message.GetSizeBytes();
+    if (size == 0)
+    {
+        return NETWORK_SEND_FAILED;
+    }
+    const NetworkMultipartSplit split(size);
+    const std::uint32_t partCount = split.GetPartCount();
+    const unsigned char* payload = static_cast<const unsigned char*>(message.GetRawPtr());
+
+    KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+    // Every part's buffer, and the list's room for them, before any part is
+    // numbered: a shortage leaves no sequence ID used and nothing kept.
+    std::vector<KT::RCPtr<LNetworkConnectionSendBuffer>> parts;
+    try
+    {
+        parts.reserve(partCount);
+        for (std::uint32_t i = 0; i < partCount; ++i)
+        {
+            KT::RCPtr<LNetworkConnectionSendBuffer> buffer;
+            if (mSpareSendBuffers.GetCount() > 0)
+            {
+                static_cast<void>(mSpareSendBuffers.RemoveLast(buffer));
+            }
+            if (!buffer)
+            {
+                buffer = LNetworkConnectionSendBuffer::Create(0);
+            }
+            parts.push_back(buffer);
+            buffer->SetSizeBytes(split.GetPartSize(i));
+        }
+        if (mUnacknowledged.Insert(0, partCount) < 0)
+        {
+            throw std::bad_alloc();
+        }
+    }
+    catch (const std::bad_alloc&)
+    {
+        for (const KT::RCPtr<LNetworkConnectionSendBuffer>& buffer : parts)
+        {
+            static_cast<void>(mSpareSendBuffers.AppendItem(buffer));
+        }
+        return NETWORK_OBJECT_OUT_OF_MEMORY;
+    }
+
+    for (std::uint32_t i = 0; i < partCount; ++i)
+    {
+        LNetworkConnectionSendBuffer& part = *parts[i];
+        const std::size_t partSize = split.GetPartSize(i);
+        unsigned char* header = part.GetMessageHeader();
+        const std::uint32_t sequenceID = static_cast<std::uint32_t>(mNextSequenceID.load());
+        static_cast<void>(Wire::WriteMessageHeader(header, mChannel, partSize, sequenceID));
+        KT::WriteLE32(header + Wire::kOffsetMultipartMsgCount, partCount);
+        KT::WriteLE32(header + Wire::kOffsetMultipartMsgIndex, i);
+        std::memcpy(part.GetRawPtr(), payload + split.GetPartOffset(i), partSize);
+        // Newest at index 0: the last part is the newest.
+        mUnacknowledged[partCount - 1 - i] = parts[i];
+        mNextSequenceID.fetch_add(1);
+    }
+
+    // The newest messages go out together, the older ones again with them,
+    // so that a lost packet is made good by the next send.
+    std::size_t count = static_cast<std::size_t>(mUnacknowledged.GetCount());
+    const std::size_t window = mWindow.load();
+    if (count > window)
+    {
+        count = window;
+    }
+    if (count < partCount)
+    {
+        count = partCount;
+    }
+    return SendUnacknowledged(socket, count);
+}
+
+NetworkError NetworkReliableChannel::SendUnacknowledged(LNetworkSocket& socket, std::size_t count)
+{
+    KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0>& pending = mUnacknowledged;
+    const std::size_t held = static_cast<std::size_t>(pending.GetCount());
+    std::size_t remaining = count < held ? count : held;
+    NetworkError result = NETWORK_NO_ERROR;
+    while (remaining > 0)
+    {
+        // From the oldest not yet sent in this pass towards the newest, while
+        // the payloads fit one packet; a part goes alone.
+        const std::size_t last = remaining - 1;
+        std::size_t first = last;
+        std::size_t sum = pending[last]->GetSizeBytes();
+        if (pending[last]->GetMultipartMsgCount() <= 1)
+        {
+            while (first > 0)
+            {
+                const LNetworkConnectionSendBuffer& newer = *pending[first - 1];
+                if (newer.GetMultipartMsgCount() > 1 ||
+                    sum + newer.GetSizeBytes() > Wire::kMaxPartPayloadSize)
+                {
+                    break;
+                }
+                sum += newer.GetSizeBytes();
+                --first;
+            }
+        }
+
+        // The newest of the chunk carries the older ones' payloads behind its
+        // own, from the next older to the oldest.
+        LNetworkConnectionSendBuffer& head = *pending[first];
+        const std::size_t ownSize = head.GetSizeBytes();
+        try
+        {
+            head.ResizeBytes(sum);
+        }
+        catch (const std::bad_alloc&)
+        {
+            return NETWORK_OBJECT_OUT_OF_MEMORY;
+        }
+        unsigned char* bytes = head.GetMessageHeader();
+        std::size_t offset = Wire::kHeaderSize + ownSize;
+        for (std::size_t k = first + 1; k <= last; ++k)
+        {
+            LNetworkConnectionSendBuffer& older = *pending[k];
+            std::memcpy(bytes + offset, older.GetRawPtr(), older.GetSizeBytes());
+            offset += older.GetSizeBytes();
+        }
+        const unsigned int total = static_cast<unsigned int>(Wire::kHeaderSize + sum);
+        KT::WriteLE32(bytes + Wire::kOffsetTotalSize, total);
+        KT::WriteLE32(bytes + Wire::kOffsetPreviousSequenceMsgCount,
+                      static_cast<std::uint32_t>(last - first));
+        unsigned int sent = 0;
+        result = socket.Send(bytes, total, sent);
+        head.ResizeBytes(ownSize);
+        if (result == NETWORK_NO_ERROR && sent < total)
+        {
+            result = NETWORK_SEND_FAILED;
+        }
+        if (result != NETWORK_NO_ERROR)
+        {
+            break;
+        }
+        remaining = first;
+    }
+    return result;
+}
+
+NetworkError NetworkReliableChannel::SendControlPacket(LNetworkSocket& socket, NetworkChannelNumber kind,
+                                                       std::int32_t sequence)
+{
+    unsigned char packet[Wire::kControlPacketSize];
+    Wire::WriteControlPacket(packet, kind, mChannel, static_cast<std::uint32_t>(sequence));
+    unsigned int sent = 0;
+    NetworkError result = socket.Send(packet, Wire::kControlPacketSize, sent);
+    if (result == NETWORK_NO_ERROR && sent < Wire::kControlPacketSize)
+    {
+        result = NETWORK_SEND_FAILED;
+    }
+    // Over TCP (dual sockets) a packet cut short would throw the peer's
+    // framing off: end the stream instead.
+    if (result != NETWORK_NO_ERROR && sent > 0 && socket.GetSocketType() == NETWORK_SOCKET_TCP)
+    {
+        socket.Shutdown();
+    }
+    return result;
+}
+
+// ---- The acknowledgement worker
+
+NetworkError NetworkReliableChannel::Service(const KT::RCPtr<LNetworkSocket>& packetSocket,
+                                             const KT::RCPtr<LNetworkSocket>& dataSocket)
+{
+    // A duplicate means the peer missed an acknowledgement and resends: tell
+    // it again, or it resends for ever.
+    const std::int32_t lastReceived = mLastReceived.load();
+    const bool duplicate = mDuplicateReceived.exchange(false);
+    if (lastReceived > mLastAcknowledgementSent.load() || (duplicate && lastReceived >= 0))
+    {
+        if (packetSocket.GetRaw() != nullptr)
+        {
+            const NetworkError error =
+                SendControlPacket(*packetSocket, NETWORK_CHANNEL_ACKNOWLEDGE, lastReceived);
+            if (error != NETWORK_NO_ERROR)
+            {
+                return error;
+            }
+        }
+        mLastAcknowledgementSent.store(lastReceived);
+    }
+
+    const std::int32_t wanted = mResendWanted.load();
+    if (wanted != mResendRequestSent.load())
+    {
+        if (packetSocket.GetRaw() != nullptr)
+        {
+            const NetworkError error =
+                SendControlPacket(*packetSocket, NETWORK_CHANNEL_RESEND_REQUEST, wanted);
+            if (error != NETWORK_NO_ERROR)
+            {
+                return error;
+            }
+        }
+        mResendRequestSent.store(wanted);
+    }
+
+    const std::uint32_t pending = GetUnacknowledgedCount();
+    const std::int64_t now = KT::TimeUtils::GetMillisecondCounter();
+    const int removed = RemoveAcknowledged(mPeerAcknowledged.load());
+    bool resend = false;
+    if (removed > 0 || pending == 0)
+    {
+        mLastProgress = now;
+    }
+    else if (now - mLastProgress > kResendAfterMilliseconds)
+    {
+        resend = true;
+    }
+    const std::int32_t requested = mResendRequestReceived.load();
+    if (requested != mResendRequestHandled.load())
+    {
+        resend = true;
+        mResendRequestHandled.store(requested);
+    }
+    if (!resend || !dataSocket)
+    {
+        return NETWORK_NO_ERROR;
+    }
+    // A failed resend ends only itself; the next run tries again.
+    dataSocket->AcquireSendMutex();
+    {
+        KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+        static_cast<void>(SendUnacknowledged(*dataSocket, static_cast<std::size_t>(-1)));
+    }
+    dataSocket->ReleaseSendMutex();
+    mLastProgress = now - kResendProgressMilliseconds;
+    return NETWORK_NO_ERROR;
+}
