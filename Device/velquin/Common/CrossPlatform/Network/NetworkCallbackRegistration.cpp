@@ -13,6 +13,24 @@ constexpr const char* kJobNameFormat = "LCallBackThreadWorker #%u for NetworkCon
 
 using JobBlocks = KT::ThreadCachedBlocks<LNetworkCallbackRegistration::LCallBackThreadWorker, KT::FastMutex>;
 
+// The connection whose callback the thread runs, or null.
+thread_local const LNetworkConnection* tDeliveringFor = nullptr;
+
+class DeliveringScope
+{
+public:
+    explicit DeliveringScope(const LNetworkConnection* connection) noexcept : mOuter(tDeliveringFor)
+    {
+        tDeliveringFor = connection;
+    }
+    ~DeliveringScope() { tDeliveringFor = mOuter; }
+    DeliveringScope(const DeliveringScope&) = delete;
+    DeliveringScope& operator=(const DeliveringScope&) = delete;
+
+private:
+    const LNetworkConnection* const mOuter;
+};
+
 } // namespace
 
 std::atomic<std::uint32_t> LNetworkCallbackRegistration::LCallBackThreadWorker::smCount{0};
@@ -58,7 +76,8 @@ bool LNetworkCallbackRegistration::IsMatch(const KT::RCPtr<LNetworkConnectionCal
 }
 
 void LNetworkCallbackRegistration::ReceivedMessages(NetworkReceivedMessage* messages, std::size_t count,
-                                                    bool take, std::vector<KT::LThreadPool::Job>& jobs)
+                                                    bool take, NetworkReceiveBacklog& backlog,
+                                                    std::vector<KT::LThreadPool::Job>& jobs)
 {
     std::uint32_t mine = 0;
     for (std::size_t i = 0; i < count; ++i)
@@ -78,9 +97,12 @@ void LNetworkCallbackRegistration::ReceivedMessages(NetworkReceivedMessage* mess
         }
         LCallBackThreadWorker* const job = new LCallBackThreadWorker(this, number++, mConnectionID, mChannel);
         KT::RCPtr<KT::LThreadWorker> worker(job);
+        job->mHeldBytes = NetworkReceiveBacklog::HeldBytes(*messages[i].message);
         job->mPayload = take
                             ? KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.LeakRef(), KT::kAdoptReference)
                             : KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.GetRaw());
+        job->mBacklog = &backlog;
+        backlog.Take(job->mHeldBytes);
         jobs.push_back(KT::LThreadPool::Job{std::move(worker), KT::RCPtr<KT::LRefCountedObject>(),
                                             KT::Thread::PRIORITY_ABOVE_NORMAL});
     }
@@ -95,6 +117,11 @@ void LNetworkCallbackRegistration::ConnectionError(NetworkError error)
     job->mError = error;
     mPool->Queue(KT::RCPtr<KT::LThreadWorker>(job), KT::RCPtr<KT::LRefCountedObject>(),
                  KT::Thread::PRIORITY_ABOVE_NORMAL);
+}
+
+bool LNetworkCallbackRegistration::IsDeliveringFor(const LNetworkConnection& connection) noexcept
+{
+    return tDeliveringFor == &connection;
 }
 
 void LNetworkCallbackRegistration::KillThreads()
@@ -128,6 +155,7 @@ int LNetworkCallbackRegistration::LCallBackThreadWorker::RunWorker(const KT::RCP
         return 0;
     }
     LNetworkConnectionCallbackInterface& callback = *mRegistration->mCallback;
+    const DeliveringScope delivering(mRegistration->mOwner.GetRaw());
     if (!mPayload)
     {
         callback.ConnectionErrorCallback(mRegistration->mOwner, mError);
@@ -140,7 +168,26 @@ int LNetworkCallbackRegistration::LCallBackThreadWorker::RunWorker(const KT::RCP
                                          : static_cast<std::int32_t>(message.GetPreviousSequenceMsgCount());
     callback.ReceivedMessageCallback(mRegistration->mOwner, mPayload, mChannel, message.GetSequenceID(),
                                      count);
+    // Delivered: the receiver may read in its place, and reuse its buffer
+    // unless the callback kept it.
+    Release();
     return 0;
+}
+
+LNetworkCallbackRegistration::LCallBackThreadWorker::~LCallBackThreadWorker()
+{
+    // A job dropped by a killed pool never ran.
+    Release();
+}
+
+void LNetworkCallbackRegistration::LCallBackThreadWorker::Release() noexcept
+{
+    mPayload.SetNull();
+    if (mBacklog != nullptr)
+    {
+        mBacklog->GiveBack(mHeldBytes);
+        mBacklog = nullptr;
+    }
 }
 
 KT::StringT<char, unsigned short> LNetworkCallbackRegistration::LCallBackThreadWorker::ToString() const

@@ -24,6 +24,7 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionCallbackInterface.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionSendBuffer.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkError.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkReceiveBacklog.h"
 
 class LNetworkConnection;
 
@@ -51,11 +52,15 @@ public:
 
     // Queues one delivery job for every message of this registration's channel
     // among count messages, in their order, together. With take, the jobs take
-    // over the messages' references (no later registration wants them). jobs
-    // is scratch room, left empty.
+    // over the messages' references (no later registration wants them). Each
+    // job holds its message's share of the backlog until the callback has
+    // returned or the job is dropped. jobs is scratch room, left empty.
     void ReceivedMessages(NetworkReceivedMessage* messages, std::size_t count, bool take,
-                          std::vector<KT::LThreadPool::Job>& jobs);
+                          NetworkReceiveBacklog& backlog, std::vector<KT::LThreadPool::Job>& jobs);
     void ConnectionError(NetworkError error);
+    // Whether the calling thread runs a callback of the connection.
+    static bool IsDeliveringFor(const LNetworkConnection& connection) noexcept;
+
     // Stops the delivery pool, dropping the jobs still queued and waiting for
     // the one running; when called from it, or when the wait times out, the
     // pool keeps this registration until that job has ended.
@@ -103,7 +108,7 @@ public:
     // takes its numbers together.
     static std::atomic<std::uint32_t> smCount;
 
-    ~LCallBackThreadWorker() override = default;
+    ~LCallBackThreadWorker() override;
 
 private:
     friend class LNetworkCallbackRegistration;
@@ -111,12 +116,20 @@ private:
     LCallBackThreadWorker(const LNetworkCallbackRegistration* registration, std::uint32_t number,
                           std::uint32_t connectionID, std::uint32_t channel);
 
+    // Lets go of the message and gives its share of the backlog back.
+    void Release() noexcept;
+
     // Null for a job of no registration. Not counted: counting it would move
     // the registration's count between two threads for every message.
     const LNetworkCallbackRegistration* const mRegistration;
     // The message, a send buffer, as the callback receives it; null for an
     // error.
     KT::ConstRCPtr<KT::LIBuffer> mPayload;
+    // Where the message's share of the backlog goes back to, and its size;
+    // null once given back. The backlog belongs to the registration's
+    // connection, which the registration, and so the job, does not outlive.
+    NetworkReceiveBacklog* mBacklog = nullptr;
+    std::size_t mHeldBytes = 0;
     NetworkError mError = NETWORK_NO_ERROR;
     const std::uint32_t mNumber;
     const std::uint32_t mConnectionID;

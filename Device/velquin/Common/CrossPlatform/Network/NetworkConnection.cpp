@@ -430,6 +430,13 @@ NetworkError LNetworkConnection::Exchange(const KT::ConstRCPtr<Payload>& payload
     NetworkReplyWaiter waiter(replyChannel, replyEvent, reply);
     // Reset before the waiter can be given anything, so that no release is lost.
     replyEvent->Reset();
+    // A callback of this connection that waits holds up the deliveries the
+    // backlog waits for: the receivers read on past the bound meanwhile.
+    const bool fromDelivery = LCallbacker::IsDeliveringFor(*this);
+    if (fromDelivery)
+    {
+        mRegistrations.GetBacklog().BeginDeliveryWait();
+    }
     mRegistrations.BeginExchange(waiter);
     StartReceivers();
 
@@ -443,6 +450,10 @@ NetworkError LNetworkConnection::Exchange(const KT::ConstRCPtr<Payload>& payload
     // counts, even when the wait had already timed out. Nothing writes the
     // reply after that.
     const bool replied = mRegistrations.EndExchange(waiter);
+    if (fromDelivery)
+    {
+        mRegistrations.GetBacklog().EndDeliveryWait();
+    }
     if (result == NETWORK_NO_ERROR && !replied)
     {
         result = NETWORK_RECEIVE_TIMEOUT;
@@ -562,7 +573,7 @@ void* LNetworkConnection::RunReceiver(void* connection, bool controlSocket)
 
 int LNetworkConnection::ConnectionThreadWorker(bool controlSocket)
 {
-    NetworkReceiverTargets targets{mRegistrations, {}, mMillisecondsSinceLastReceive};
+    NetworkReceiverTargets targets{mRegistrations, {}, mMillisecondsSinceLastReceive, mReceiveBuffers};
     for (std::uint32_t channel = 0; channel < Wire::kChannelCount; ++channel)
     {
         targets.reliable[channel] = mReliable[channel].get();

@@ -26,6 +26,13 @@
 //   UDP data socket it runs each reliable channel's Service.
 // - One delivery thread per callback registration (a one-thread pool), which
 //   runs the registration's callbacks one at a time in the order received.
+// Flow control: the messages read and not yet delivered to the callback
+// registrations are bounded (NetworkReceiveBacklog). At the bound a stream
+// receiver stops reading until deliveries bring the backlog down, so that TCP
+// slows the peer; nothing is dropped and a slow callback never disconnects. A
+// datagram receiver cannot slow its peer and drops what it reads meanwhile
+// (a reliable channel's sender sends it again). A reply waits behind the
+// backlog read before it.
 // Locks, in order: mRequestReplyLock (a whole request/reply exchange), then the
 // registrations' lock (short moments), or mRequestReplyLock, then mScratchLock,
 // then a socket's send mutex, then a reliable channel's send/resend lock.
@@ -34,6 +41,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -50,6 +58,7 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionReceiver.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionSendBuffer.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkError.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkReceiveBacklog.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkRegistrations.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkReliableChannel.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkSocket.h"
@@ -164,6 +173,12 @@ public:
     std::uint64_t GetMillisecondsSinceLastReceive() const;
     void ClearMillisecondsSinceLastReceive();
 
+    // The messages read and not yet delivered to the callback registrations,
+    // and the bound at which the receivers stop reading.
+    const NetworkReceiveBacklog& GetReceiveBacklog() { return mRegistrations.GetBacklog(); }
+    // The receive buffers the receivers hold, in use or free.
+    std::size_t GetReceiveBufferCount() const { return mReceiveBuffers.load(); }
+
     std::uint32_t GetID() const { return mID; }
     ConnectionType GetConnectionType() const { return mConnectionType; }
 
@@ -235,6 +250,7 @@ private:
     bool mReceiversStarted GUARDED_BY(mConnectionMutex) = false;
     const std::uint32_t mID;
     std::atomic<std::uint64_t> mMillisecondsSinceLastReceive{0};
+    std::atomic<std::size_t> mReceiveBuffers{0};
 
     // Per ordinary channel: the sequence ID of the next message sent. A
     // reliable channel numbers its own.

@@ -30,12 +30,13 @@ int NetworkConnectionReceiver::Run()
         return 0;
     }
     mDatagrams = socket->GetSocketType() == NETWORK_SOCKET_UDP;
-    const std::uint32_t poolSize = mControlSocket ? kControlBuffers : kDataBuffers;
-    for (std::uint32_t i = 0; i < poolSize; ++i)
+    mPoolStartSize = mControlSocket ? kControlBuffers : kDataBuffers;
+    for (std::size_t i = 0; i < mPoolStartSize; ++i)
     {
         // Grows or throws: there is no result to look at.
         mPool.push_back(LNetworkConnectionSendBuffer::CreateUnfilled(Wire::kMaxPartPayloadSize));
     }
+    mTargets.receiveBuffers.fetch_add(mPool.size());
 
     NetworkError error = NETWORK_NO_ERROR;
     while (socket.GetRaw() != nullptr)
@@ -48,6 +49,17 @@ int NetworkConnectionReceiver::Run()
         }
         if (!mCurrent)
         {
+            // A stream is read no further while what was read and not yet
+            // delivered is at the bound: the peer's sends then wait in TCP.
+            // What is complete goes on first, or nothing would bring the
+            // backlog down. The socket slot is looked at after every wait.
+            if (!mDatagrams && !HasRoom())
+            {
+                HandOver();
+                static_cast<void>(mTargets.registrations.GetBacklog().WaitForRoom(kPollMicroseconds / 1000));
+                socket = LoadSocket();
+                continue;
+            }
             mCurrent = TakeBuffer();
             mHeld = 0;
             mSearch.Reset();
@@ -89,6 +101,7 @@ int NetworkConnectionReceiver::Run()
             // on: wait for more, taking the socket again after every poll so
             // that CloseConnection ends the receiver within one.
             HandOver();
+            ShrinkPool();
             socket = LoadSocket();
             if (!socket)
             {
@@ -110,6 +123,7 @@ int NetworkConnectionReceiver::Run()
         }
     }
     HandOver();
+    mTargets.receiveBuffers.fetch_sub(mPool.size());
     return 1;
 }
 
@@ -121,6 +135,12 @@ void NetworkConnectionReceiver::HandOver()
     }
     mTargets.registrations.Deliver(mCompleted.data(), mCompleted.size());
     mCompleted.clear();
+    mCompletedBytes = 0;
+}
+
+bool NetworkConnectionReceiver::HasRoom() const noexcept
+{
+    return mTargets.registrations.GetBacklog().HasRoom(mCompleted.size(), mCompletedBytes);
 }
 
 KT::RCPtr<LNetworkConnectionSendBuffer> NetworkConnectionReceiver::TakeBuffer()
@@ -156,8 +176,46 @@ KT::RCPtr<LNetworkConnectionSendBuffer> NetworkConnectionReceiver::TakeBuffer()
         LNetworkConnectionSendBuffer::CreateUnfilled(Wire::kMaxPartPayloadSize);
     const std::size_t at = count == 0 ? 0 : mNextPoolIndex % count;
     mPool.insert(mPool.begin() + static_cast<std::ptrdiff_t>(at), grown); // grows or throws
+    mTargets.receiveBuffers.fetch_add(1);
+    mPoolGrown = true;
     mNextPoolIndex = at + 1;
     return grown;
+}
+
+void NetworkConnectionReceiver::ShrinkPool()
+{
+    if (!mPoolGrown || mTargets.registrations.GetBacklog().GetMessages() != 0)
+    {
+        return;
+    }
+    // A buffer that a callback still keeps, or that holds the message being
+    // read or one under reassembly, stays, and is looked at again next time.
+    // The order of those that stay is kept.
+    std::size_t kept = 0;
+    bool grown = false;
+    for (std::size_t index = 0; index < mPool.size(); ++index)
+    {
+        KT::RCPtr<LNetworkConnectionSendBuffer> buffer;
+        buffer.SwapReference(mPool[index]);
+        // Now this is the only reference of a free buffer: the swap takes it
+        // without a count, so 1 means nothing else holds it.
+        const bool free = buffer->GetReferenceCount() == 1;
+        const std::size_t left = mPool.size() - index;
+        if (free && kept + left > mPoolStartSize)
+        {
+            continue; // released here
+        }
+        if (free && buffer->GetAllocatedSize() > Wire::kMaxPartPayloadSize)
+        {
+            buffer = LNetworkConnectionSendBuffer::CreateUnfilled(Wire::kMaxPartPayloadSize);
+        }
+        grown = grown || buffer->GetAllocatedSize() > Wire::kMaxPartPayloadSize;
+        mPool[kept++].SwapReference(buffer);
+    }
+    mTargets.receiveBuffers.fetch_sub(mPool.size() - kept);
+    mPool.resize(kept);
+    mPoolGrown = grown || kept > mPoolStartSize;
+    mNextPoolIndex = 0;
 }
 
 NetworkError NetworkConnectionReceiver::Fill(LNetworkSocket& socket)
@@ -204,6 +262,7 @@ NetworkError NetworkConnectionReceiver::FillDatagram(LNetworkSocket& socket)
     if (size > Capacity())
     {
         mCurrent->SetSizeBytes(size - Wire::kHeaderSize);
+        mPoolGrown = true;
     }
     unsigned int received = 0;
     error = socket.ReceiveDatagram(Bytes(), static_cast<unsigned int>(Capacity()), received, size, false);
@@ -247,11 +306,24 @@ bool NetworkConnectionReceiver::Advance()
             std::memmove(Bytes() + Wire::kHeaderSize, Bytes() + Wire::kHeaderSize + extra,
                          mHeld - Wire::kHeaderSize - extra);
             mHeld -= extra;
-            mInPayload = true;
             const std::size_t payloadSize = mSearch.GetPayloadSize();
+            if (mDatagrams && payloadSize > mHeld - Wire::kHeaderSize + Chunked())
+            {
+                // A datagram is framed alone: a message longer than what is
+                // left of it never completes. It goes now, with the rest of
+                // the datagram. The block is not grown for a size a header
+                // only claims: the next datagram is read into the same block,
+                // and its message would count that size against the
+                // backlog's bound.
+                mChunkAt = mChunkEnd;
+                DropIncomplete();
+                return false;
+            }
+            mInPayload = true;
             if (payloadSize > mCurrent->GetSizeBytes())
             {
                 mCurrent->ResizeBytes(payloadSize);
+                mPoolGrown = true;
             }
             break;
         }
@@ -346,6 +418,14 @@ void NetworkConnectionReceiver::Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>
         return;
     }
 
+    // A datagram receiver cannot slow its peer: while what was read and not
+    // yet delivered is at the bound, it drops what it reads, before a reliable
+    // channel takes it in, so that its sender, never acknowledged, sends it
+    // again.
+    if (mDatagrams && !HasRoom())
+    {
+        return;
+    }
     // Ordinary channels take each message as it comes; reliable ones only in
     // sequence.
     NetworkReliableChannel* const reliable = mTargets.reliable[channel];
@@ -360,6 +440,7 @@ void NetworkConnectionReceiver::Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>
     }
     // A whole message ends only its own channel's reassembly.
     mMultipart[channel] = Multipart();
+    mCompletedBytes += NetworkReceiveBacklog::HeldBytes(*message);
     mCompleted.push_back(NetworkReceivedMessage{std::move(message), channel});
 }
 
@@ -388,6 +469,7 @@ void NetworkConnectionReceiver::DispatchPart(KT::RCPtr<LNetworkConnectionSendBuf
     }
     const std::size_t joined = multipart.message->GetSizeBytes();
     multipart.message->ResizeBytes(joined + partSize);
+    mPoolGrown = true;
     std::memcpy(static_cast<unsigned char*>(multipart.message->GetRawPtr()) + joined, message->GetRawPtr(),
                 partSize);
     // The whole keeps the first part's header, with the last part's number.
@@ -400,5 +482,6 @@ void NetworkConnectionReceiver::DispatchPart(KT::RCPtr<LNetworkConnectionSendBuf
     KT::RCPtr<LNetworkConnectionSendBuffer> whole;
     whole.SwapReference(multipart.message);
     multipart = Multipart();
+    mCompletedBytes += NetworkReceiveBacklog::HeldBytes(*whole);
     mCompleted.push_back(NetworkReceivedMessage{whole, header.channel});
 }

@@ -5,7 +5,11 @@
 // buffer, and a datagram whole into one. It sequences the reliable channels' packets with
 // their NetworkReliableChannel, reassembles multi-part messages and hands the
 // complete messages of each read together to the connection's registrations,
-// then a receive error, which ends it.
+// then a receive error, which ends it. While the messages read and not yet
+// delivered are at the bound of the registrations' backlog, a stream receiver
+// reads no further, so that TCP slows the peer, and a datagram receiver drops
+// what it reads; once the backlog has drained, the pool gives back the
+// buffers a burst made.
 //
 // Threads: made and run by one receiver thread of the connection, for that
 // thread's run; nothing else touches it. It reads its socket slot through the
@@ -36,6 +40,8 @@ struct NetworkReceiverTargets
     NetworkReliableChannel* reliable[NetworkWireFormat::kChannelCount];
     // Grows by the poll time for every poll that finds nothing; 0 after a byte.
     std::atomic<std::uint64_t>& millisecondsSinceLastReceive;
+    // The buffers the receivers' pools hold.
+    std::atomic<std::size_t>& receiveBuffers;
 };
 
 class NetworkConnectionReceiver
@@ -80,7 +86,14 @@ private:
     };
 
     KT::RCPtr<LNetworkSocket> LoadSocket();
+    // Whether one more message may be read: the backlog, with what is
+    // complete and not yet handed over, is below its bound.
+    bool HasRoom() const noexcept;
     KT::RCPtr<LNetworkConnectionSendBuffer> TakeBuffer();
+    // Once nothing read waits for delivery: lets go of the free buffers beyond
+    // as many as were made at the start, and of the blocks grown for a large
+    // message.
+    void ShrinkPool();
     // Adds to the current buffer, without waiting: from the chunk while it
     // holds bytes, exactly what the search asked for; else from the socket,
     // into the chunk or, for a large payload, straight into the buffer.
@@ -116,7 +129,9 @@ private:
     // Grows by steps and goes in one pass: a backlog may make it thousands
     // of buffers long.
     std::vector<KT::RCPtr<LNetworkConnectionSendBuffer>> mPool;
+    std::size_t mPoolStartSize = 0;
     std::size_t mNextPoolIndex = 0;
+    bool mPoolGrown = false; // beyond its start size, or a block beyond one receive block
     KT::RCPtr<LNetworkConnectionSendBuffer> mCurrent;
     std::size_t mHeld = 0; // bytes held from the start of mCurrent
     NetworkHeaderSearch mSearch;
@@ -130,6 +145,8 @@ private:
     std::size_t mChunkEnd = 0;
 
     Multipart mMultipart[NetworkWireFormat::kChannelCount];
-    // The messages completed since the last hand-over; its room is reused.
+    // The messages completed since the last hand-over, and the memory they
+    // hold; its room is reused.
     std::vector<NetworkReceivedMessage> mCompleted;
+    std::size_t mCompletedBytes = 0;
 };

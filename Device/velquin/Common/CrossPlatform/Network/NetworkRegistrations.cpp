@@ -66,7 +66,7 @@ void NetworkRegistrations::Deliver(NetworkReceivedMessage* messages, std::size_t
         {
             last = mCallbacks[earlier]->GetChannel() != mCallbacks[i]->GetChannel();
         }
-        mCallbacks[i]->ReceivedMessages(messages, count, last, mJobs);
+        mCallbacks[i]->ReceivedMessages(messages, count, last, mBacklog, mJobs);
     }
 }
 

@@ -22,6 +22,7 @@
 #include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkCallbackRegistration.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkError.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkReceiveBacklog.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkReplyWaiter.h"
 
 class NetworkRegistrations
@@ -47,7 +48,11 @@ public:
     void Deliver(NetworkReceivedMessage* messages, std::size_t count);
     void DeliverError(NetworkError error);
 
+    // The messages handed to callback registrations and not yet delivered.
+    NetworkReceiveBacklog& GetBacklog() noexcept { return mBacklog; }
+
 private:
+    NetworkReceiveBacklog mBacklog;
     KT::Mutex mLock;
     KT::RCPtrArray<LNetworkCallbackRegistration, 1, 0> mCallbacks GUARDED_BY(mLock);
     NetworkReplyWaiter* mWaiter GUARDED_BY(mLock) = nullptr;

@@ -3,9 +3,14 @@
 #include <time.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ConnectionTestSupport.h"
 #include "Platform/ByteOrder.h"
@@ -140,6 +145,106 @@ struct Listening
 
     Linked link;
     KT::RCPtr<LRecordingCallback> callback;
+    bool registered = false;
+};
+
+// A registration whose callback runs the test's first step, then waits until
+// the test opens it, and keeps only the sequence IDs of what it is given, not
+// the buffers, which the receiver may then use again.
+class LGatedCallback : public LNetworkConnectionCallbackInterface
+{
+public:
+    static KT::RCPtr<LGatedCallback> Create() { return KT::RCPtr<LGatedCallback>(new LGatedCallback); }
+
+    void ReceivedMessageCallback(const KT::RCPtr<LNetworkConnection>&, const KT::ConstRCPtr<KT::LIBuffer>&,
+                                 std::uint32_t, std::int32_t sequenceID, std::int32_t) override
+    {
+        if (sequenceID == 0 && mFirst)
+        {
+            mFirst();
+        }
+        std::unique_lock<std::mutex> guard(mLock);
+        static_cast<void>(mChanged.wait_for(guard, kBound, [&] { return mOpen; }));
+        mSequenceIDs.push_back(sequenceID);
+        mChanged.notify_all();
+    }
+    void ConnectionErrorCallback(const KT::RCPtr<LNetworkConnection>&, NetworkError) override {}
+
+    // Set before the first message comes.
+    void SetFirst(std::function<void()> first) { mFirst = std::move(first); }
+    void Open()
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mOpen = true;
+        mChanged.notify_all();
+    }
+    // The sequence IDs delivered once count have come; empty if they do not.
+    std::vector<std::int32_t> WaitFor(std::size_t count)
+    {
+        std::unique_lock<std::mutex> guard(mLock);
+        const bool arrived = mChanged.wait_for(guard, kBound, [&] { return mSequenceIDs.size() >= count; });
+        return arrived ? mSequenceIDs : std::vector<std::int32_t>();
+    }
+
+private:
+    std::function<void()> mFirst;
+    std::mutex mLock;
+    std::condition_variable mChanged;
+    bool mOpen = false;
+    std::vector<std::int32_t> mSequenceIDs;
+};
+
+// A peer that sends far more than the backlog's bound to a registration whose
+// callback waits: the receiver must stop at the bound.
+struct HeldBackBurst
+{
+    static constexpr std::size_t kMessages = 3 * NetworkReceiveBacklog::kMostMessages;
+
+    HeldBackBurst() : callback(LGatedCallback::Create())
+    {
+        registered = link.accepted && link.connection->SetCallback(callback, NETWORK_CHANNEL_0) == 0;
+    }
+    void Start()
+    {
+        Bytes stream;
+        for (std::size_t i = 0; i < kMessages; ++i)
+        {
+            const Bytes frame = RawFrame::Plain(0, static_cast<std::uint32_t>(i), {1, 2, 3, 4}).Encode();
+            stream.insert(stream.end(), frame.begin(), frame.end());
+        }
+        sender = std::thread([this, stream] { sent = link.peer.Send(stream); });
+    }
+    ~HeldBackBurst()
+    {
+        callback->Open();
+        if (sender.joinable())
+        {
+            sender.join();
+        }
+        if (registered)
+        {
+            static_cast<void>(link.connection->RemoveCallback(callback, NETWORK_CHANNEL_0));
+        }
+    }
+
+    // Releases the callback; true when every message arrived, in order.
+    bool DeliverAll()
+    {
+        callback->Open();
+        const std::vector<std::int32_t> delivered = callback->WaitFor(kMessages);
+        sender.join();
+        bool inOrder = delivered.size() == kMessages && sent;
+        for (std::size_t i = 0; inOrder && i < kMessages; ++i)
+        {
+            inOrder = delivered[i] == static_cast<std::int32_t>(i);
+        }
+        return inOrder;
+    }
+
+    Linked link;
+    KT::RCPtr<LGatedCallback> callback;
+    std::thread sender;
+    bool sent = false;
     bool registered = false;
 };
 
@@ -360,4 +465,64 @@ TEST(NetworkConnectionReceiver, FindsEveryMessageAmongRandomGarbageAndRandomCuts
         }
         listening.Check("seed " + std::to_string(seed), stream, cuts, expected);
     }
+}
+
+TEST(NetworkConnectionReceiver, StopsReadingAtTheBoundWhileARegistrationIsSlowAndLosesNothing)
+{
+    HeldBackBurst burst;
+    ASSERT_TRUE(burst.registered);
+    burst.Start();
+    const NetworkReceiveBacklog& backlog = burst.link.connection->GetReceiveBacklog();
+    // The first message's callback waits: the receiver reads up to the bound
+    // and waits for deliveries, however much more the socket holds.
+    ASSERT_TRUE(Eventually([&] { return backlog.IsHoldingBack(); }));
+    EXPECT_LE(backlog.GetMessages(), NetworkReceiveBacklog::kMostMessages);
+    EXPECT_LE(backlog.GetBytes(), NetworkReceiveBacklog::kMostBytes);
+    EXPECT_LE(burst.link.connection->GetReceiveBufferCount(),
+              LNetworkConnection::kControlReceiveBuffers + NetworkReceiveBacklog::kMostMessages);
+    EXPECT_TRUE(burst.DeliverAll());
+    EXPECT_TRUE(burst.link.connection->IsConnectionActive());
+}
+
+TEST(NetworkConnectionReceiver, GivesBackTheBuffersOfABurstOnceItIsDelivered)
+{
+    HeldBackBurst burst;
+    ASSERT_TRUE(burst.registered);
+    burst.Start();
+    LNetworkConnection& connection = *burst.link.connection;
+    ASSERT_TRUE(Eventually([&] { return connection.GetReceiveBacklog().IsHoldingBack(); }));
+    EXPECT_GT(connection.GetReceiveBufferCount(), LNetworkConnection::kControlReceiveBuffers);
+    ASSERT_TRUE(burst.DeliverAll());
+    EXPECT_TRUE(Eventually(
+        [&] { return connection.GetReceiveBufferCount() == LNetworkConnection::kControlReceiveBuffers; }))
+        << connection.GetReceiveBufferCount() << " receive buffers";
+    EXPECT_EQ(connection.GetReceiveBacklog().GetBytes(), 0u);
+}
+
+TEST(NetworkConnectionReceiver, ACallbackGetsTheReplyThatWaitsBehindTheBacklog)
+{
+    HeldBackBurst burst;
+    ASSERT_TRUE(burst.registered);
+    LNetworkConnection& connection = *burst.link.connection;
+    burst.link.peer.SetResponder(
+        [](const RawFrame& request)
+        { return std::vector<RawFrame>(request.channel == 1, RawFrame::Plain(1, 0, {7})); });
+    // Asked from the first message's callback once the receiver has stopped at
+    // the bound: the reply comes behind every message of the burst, and only
+    // this callback's return would bring the backlog down.
+    NetworkError asked = NETWORK_SEND_FAILED;
+    Bytes replied;
+    burst.callback->SetFirst(
+        [&]
+        {
+            EXPECT_TRUE(Eventually([&] { return connection.GetReceiveBacklog().IsHoldingBack(); }));
+            KT::ConstRCPtr<KT::LIBuffer> reply;
+            asked = connection.SendMessageWithReply(BufferOf({1}), NETWORK_CHANNEL_1, reply, 1, 2500,
+                                                    KT::RCPtr<KT::LEvent>());
+            replied = BytesOf(reply);
+        });
+    burst.Start();
+    EXPECT_TRUE(burst.DeliverAll());
+    EXPECT_EQ(asked, NETWORK_NO_ERROR);
+    EXPECT_EQ(replied, Bytes({7}));
 }
