@@ -7,6 +7,8 @@
 //   --index N           its instance index (default 1)
 //   --notify ID:MS      every MS ms, parameter ID (an Int32) rises by one and
 //                       goes to every client as a notification (default 5:100)
+//   --send-buffer N     each TCP client's socket sends from N bytes of buffer
+//                       (default: the system's)
 //   --control           reads commands on stdin, one a line, answering each
 //                       with "ok" or "error" on stdout:
 //                         fault none|garbage|truncate-silent|truncate-close|
@@ -325,6 +327,10 @@ int main(int argc, char** argv)
         {
             notifiedID = static_cast<std::int32_t>(std::strtol(argv[++i], nullptr, 10));
             notifyMs = std::strtol(std::strchr(argv[i], ':') + 1, nullptr, 10);
+        }
+        else if (argument == "--send-buffer" && hasValue)
+        {
+            options.sendBufferBytes = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
         }
         else if (argument == "--control")
         {

@@ -50,6 +50,31 @@ Bytes BytesOf(const KT::ConstRCPtr<KT::LIBuffer>& buffer)
     return Bytes(data, data + bytes.GetSizeBytes());
 }
 
+// Writes all of bytes under the send lock the caller holds, waiting as long
+// as TCP makes it (up to kBound): a host that reads slowly slows the device
+// down instead of having a frame cut. A send that gives up sooner than its
+// waits for room would take found the stream broken.
+bool WriteAll(LNetworkSocket& socket, const Bytes& bytes)
+{
+    constexpr auto kNoRoomGiveUp = std::chrono::microseconds(LNetworkSocket::kSendWaitMicroseconds);
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    std::size_t written = 0;
+    while (written < bytes.size())
+    {
+        const auto started = std::chrono::steady_clock::now();
+        unsigned int sent = 0;
+        const NetworkError error =
+            socket.Send(bytes.data() + written, static_cast<unsigned int>(bytes.size() - written), sent);
+        written += sent;
+        if (error != NETWORK_NO_ERROR &&
+            (std::chrono::steady_clock::now() - started < kNoRoomGiveUp || started > deadline))
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 struct SimulatedDevice::Client
@@ -106,7 +131,8 @@ private:
 
 SimulatedDevice::SimulatedDevice() : SimulatedDevice(Options()) {}
 
-SimulatedDevice::SimulatedDevice(const Options& options) : mAddress(options.address)
+SimulatedDevice::SimulatedDevice(const Options& options)
+    : mAddress(options.address), mSendBufferBytes(options.sendBufferBytes)
 {
     mAcceptor = KT::RCPtr<LAcceptor>(new LAcceptor(*this));
     const KT::RCPtr<LNetworkConnectionReceivedCallbackInterface> acceptor(mAcceptor.Get());
@@ -189,6 +215,12 @@ void SimulatedDevice::Accept(const KT::RCPtr<LNetworkConnection>& connection)
     if (client->kind == ClientKind::kTcp)
     {
         client->socket = dataSocket;
+        if (mSendBufferBytes > 0)
+        {
+            static_cast<void>(dataSocket->SetOption(SOL_SOCKET, SO_SNDBUF,
+                                                    reinterpret_cast<const char*>(&mSendBufferBytes),
+                                                    sizeof(mSendBufferBytes)));
+        }
         client->reader = std::thread([this, client] { ReadTcp(client); });
     }
     else
@@ -372,9 +404,12 @@ void SimulatedDevice::RunScheduler()
         }
         const Due due = first->second;
         mDue.erase(first);
+        mReplying = true;
         guard.unlock();
         static_cast<void>(SendOne(due.client, due.channel, due.payload));
         guard.lock();
+        mReplying = false;
+        mChanged.notify_all();
     }
 }
 
@@ -461,10 +496,7 @@ bool SimulatedDevice::WriteFrames(const std::shared_ptr<Client>& client,
         }
         bytes.insert(bytes.end(), encoded.begin(), encoded.end());
     }
-    unsigned int sent = 0;
-    const bool written =
-        socket->Send(bytes.data(), static_cast<unsigned int>(bytes.size()), sent) == NETWORK_NO_ERROR &&
-        sent == bytes.size();
+    const bool written = WriteAll(*socket, bytes);
     socket->ReleaseSendMutex();
     if (truncate)
     {
@@ -584,6 +616,17 @@ bool SimulatedDevice::SendKeepAlive(std::size_t client)
 
 bool SimulatedDevice::Send(std::size_t client, std::uint32_t channel, const Bytes& payload)
 {
+    {
+        // The socket's send lock favours no waiter: a thread that sends again
+        // and again would keep the scheduler from it.
+        std::unique_lock<std::mutex> guard(mLock);
+        const auto noReplyDue = [&]
+        {
+            const bool due = !mDue.empty() && mDue.begin()->first <= std::chrono::steady_clock::now();
+            return mStopping || (!mReplying && !due);
+        };
+        static_cast<void>(mChanged.wait_for(guard, kBound, noReplyDue));
+    }
     return SendOne(client, channel, payload);
 }
 

@@ -21,8 +21,9 @@
 // Clients are numbered from 1 in the order the manager hands them over.
 // Toward TCP clients the device reads and writes the socket itself, with a
 // frame writer and reader of its own (support/RawFrame.h), its frames going
-// out whole under the socket's send lock; this is what the fault switches act
-// on. Dual-socket and UDP clients run on the library's connection (channels 0
+// out whole under the socket's send lock, however long a host that reads
+// slowly makes them wait; this is what the fault switches act on.
+// Dual-socket and UDP clients run on the library's connection (channels 0
 // and 1 reliable over UDP): they are recorded and answered the same way, but
 // the write faults, SetReading, SendNotifications and SendRaw do not reach
 // them.
@@ -71,6 +72,10 @@ public:
         std::uint32_t address = kLoopback;
         // 0: a free port found by support/TestPorts.h.
         std::uint16_t port = 0;
+        // The send buffer of each TCP client's socket, as a device's small
+        // stack would have it; 0 keeps the system's, which grows to megabytes
+        // on the loopback interface.
+        int sendBufferBytes = 0;
     };
 
     enum class ClientKind
@@ -172,6 +177,8 @@ public:
     // An empty message on channel 2.
     bool SendKeepAlive(std::size_t client);
     // One message on the channel, numbered by the device's counter for it.
+    // Replies that are due go out first, so that a long run of sends (a
+    // notification burst) does not hold a request's answer back.
     bool Send(std::size_t client, std::uint32_t channel, const Bytes& payload);
     // A burst, all its frames in one write (TCP clients).
     bool SendNotifications(std::size_t client, const std::vector<Notification>& burst);
@@ -221,6 +228,7 @@ private:
 
     std::uint32_t mAddress;
     std::uint16_t mPort = 0;
+    const int mSendBufferBytes;
     KT::RCPtr<LAcceptor> mAcceptor;
     KT::RCPtr<LNetworkConnectionManager> mManager;
 
@@ -240,6 +248,7 @@ private:
 
     // Replies by when they are due; those due at once keep their order.
     std::multimap<std::chrono::steady_clock::time_point, Due> mDue;
+    bool mReplying = false; // the scheduler is sending a reply
     std::thread mScheduler;
 };
 
