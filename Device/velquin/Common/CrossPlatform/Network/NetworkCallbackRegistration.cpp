@@ -1,5 +1,6 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkCallbackRegistration.h"
 
+#include <cstring>
 #include <utility>
 
 #include "KTFramework/Utilities/Storage/ThreadCachedBlocks.h"
@@ -12,6 +13,9 @@ namespace
 constexpr const char* kJobNameFormat = "LCallBackThreadWorker #%u for NetworkConnection %u, channel %u";
 
 using JobBlocks = KT::ThreadCachedBlocks<LNetworkCallbackRegistration::LCallBackThreadWorker, KT::FastMutex>;
+
+// A held message's own copy of its payload, of its size.
+using CompactPayload = KT::LBufferT<1, 0>;
 
 // The connection whose callback the thread runs, or null.
 thread_local const LNetworkConnection* tDeliveringFor = nullptr;
@@ -97,10 +101,35 @@ void LNetworkCallbackRegistration::ReceivedMessages(NetworkReceivedMessage* mess
         }
         LCallBackThreadWorker* const job = new LCallBackThreadWorker(this, number++, mConnectionID, mChannel);
         KT::RCPtr<KT::LThreadWorker> worker(job);
-        job->mHeldBytes = NetworkReceiveBacklog::HeldBytes(*messages[i].message);
-        job->mPayload = take
-                            ? KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.LeakRef(), KT::kAdoptReference)
-                            : KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.GetRaw());
+        const LNetworkConnectionSendBuffer& message = *messages[i].message;
+        const std::uint32_t parts = message.GetMultipartMsgCount();
+        job->mSequenceID = message.GetSequenceID();
+        job->mCount = parts > 1 ? static_cast<std::int32_t>(1 - static_cast<std::int64_t>(parts))
+                                : static_cast<std::int32_t>(message.GetPreviousSequenceMsgCount());
+        const std::size_t size = message.GetSizeBytes();
+        if (backlog.ShouldCompact(size))
+        {
+            // Held behind others: a copy of its own size, and its receive
+            // block goes back to the pool now.
+            KT::RCPtr<KT::LIBuffer> copy = CompactPayload::Create(size, 0, false);
+            if (size > 0)
+            {
+                std::memcpy(copy->GetRawPtr(), const_cast<LNetworkConnectionSendBuffer&>(message).GetRawPtr(),
+                            size);
+            }
+            job->mPayload = KT::ConstRCPtr<KT::LIBuffer>(copy.GetRaw());
+            if (take)
+            {
+                messages[i].message.SetNull();
+            }
+        }
+        else
+        {
+            job->mPayload =
+                take ? KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.LeakRef(), KT::kAdoptReference)
+                     : KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.GetRaw());
+        }
+        job->mHeldBytes = NetworkReceiveBacklog::HeldBytes(*job->mPayload);
         job->mBacklog = &backlog;
         backlog.Take(job->mHeldBytes);
         jobs.push_back(KT::LThreadPool::Job{std::move(worker), KT::RCPtr<KT::LRefCountedObject>(),
@@ -161,13 +190,7 @@ int LNetworkCallbackRegistration::LCallBackThreadWorker::RunWorker(const KT::RCP
         callback.ConnectionErrorCallback(mRegistration->mOwner, mError);
         return 0;
     }
-    // Only send buffers are made into message jobs.
-    const auto& message = static_cast<const LNetworkConnectionSendBuffer&>(*mPayload);
-    const std::uint32_t parts = message.GetMultipartMsgCount();
-    const std::int32_t count = parts > 1 ? static_cast<std::int32_t>(1 - static_cast<std::int64_t>(parts))
-                                         : static_cast<std::int32_t>(message.GetPreviousSequenceMsgCount());
-    callback.ReceivedMessageCallback(mRegistration->mOwner, mPayload, mChannel, message.GetSequenceID(),
-                                     count);
+    callback.ReceivedMessageCallback(mRegistration->mOwner, mPayload, mChannel, mSequenceID, mCount);
     // Delivered: the receiver may read in its place, and reuse its buffer
     // unless the callback kept it.
     Release();

@@ -52,7 +52,9 @@ public:
 
     // Queues one delivery job for every message of this registration's channel
     // among count messages, in their order, together. With take, the jobs take
-    // over the messages' references (no later registration wants them). Each
+    // over the messages' references (no later registration wants them); a
+    // small message handed over behind a backlog is copied and its block let
+    // go (NetworkReceiveBacklog::ShouldCompact). Each
     // job holds its message's share of the backlog until the callback has
     // returned or the job is dropped. jobs is scratch room, left empty.
     void ReceivedMessages(NetworkReceivedMessage* messages, std::size_t count, bool take,
@@ -122,9 +124,12 @@ private:
     // Null for a job of no registration. Not counted: counting it would move
     // the registration's count between two threads for every message.
     const LNetworkCallbackRegistration* const mRegistration;
-    // The message, a send buffer, as the callback receives it; null for an
-    // error.
+    // The message's payload as the callback receives it: the receive block,
+    // or a copy of its own size for a message held behind others; null for
+    // an error. Its header's numbers are read when the job is made.
     KT::ConstRCPtr<KT::LIBuffer> mPayload;
+    std::int32_t mSequenceID = 0;
+    std::int32_t mCount = 0;
     // Where the message's share of the backlog goes back to, and its size;
     // null once given back. The backlog belongs to the registration's
     // connection, which the registration, and so the job, does not outlive.

@@ -239,9 +239,13 @@ void LNetworkConnection::CloseConnection()
     // Released after the mutex: a socket's last release closes its descriptor.
     KT::RCPtr<LNetworkSocket> socketA;
     KT::RCPtr<LNetworkSocket> socketB;
-    KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
-    socketA.SwapReference(mSocketA);
-    socketB.SwapReference(mSocketB);
+    {
+        KT::AutolockT<KT::Mutex> guard(mConnectionMutex);
+        socketA.SwapReference(mSocketA);
+        socketB.SwapReference(mSocketB);
+    }
+    // A receiver held back at the backlog's bound ends now, not a poll later.
+    mRegistrations.GetBacklog().Close();
 }
 
 KT::RCPtr<LNetworkSocket> LNetworkConnection::GetNetworkSocket(bool controlSocket)
@@ -406,6 +410,9 @@ NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& soc
         socket->AcquireSendMutex();
         const NetworkError result = mReliable[channel]->Send(*socket, buffer);
         socket->ReleaseSendMutex();
+        // Its acknowledgement must not wait behind deliveries: a receiver held
+        // back at the bound looks again.
+        mRegistrations.GetBacklog().Wake();
         return result;
     }
     unsigned char* header = buffer.GetMessageHeader();
@@ -430,13 +437,11 @@ NetworkError LNetworkConnection::Exchange(const KT::ConstRCPtr<Payload>& payload
     NetworkReplyWaiter waiter(replyChannel, replyEvent, reply);
     // Reset before the waiter can be given anything, so that no release is lost.
     replyEvent->Reset();
-    // A callback of this connection that waits holds up the deliveries the
-    // backlog waits for: the receivers read on past the bound meanwhile.
-    const bool fromDelivery = LCallbacker::IsDeliveringFor(*this);
-    if (fromDelivery)
-    {
-        mRegistrations.GetBacklog().BeginDeliveryWait();
-    }
+    // The reply must not wait behind deliveries, whoever asks: a callback of
+    // this connection holds up the deliveries the backlog waits for, and any
+    // other thread would wait for them. The receivers read on past the bound
+    // meanwhile.
+    mRegistrations.GetBacklog().BeginReplyWait();
     mRegistrations.BeginExchange(waiter);
     StartReceivers();
 
@@ -450,10 +455,7 @@ NetworkError LNetworkConnection::Exchange(const KT::ConstRCPtr<Payload>& payload
     // counts, even when the wait had already timed out. Nothing writes the
     // reply after that.
     const bool replied = mRegistrations.EndExchange(waiter);
-    if (fromDelivery)
-    {
-        mRegistrations.GetBacklog().EndDeliveryWait();
-    }
+    mRegistrations.GetBacklog().EndReplyWait();
     if (result == NETWORK_NO_ERROR && !replied)
     {
         result = NETWORK_RECEIVE_TIMEOUT;

@@ -37,6 +37,10 @@ int NetworkConnectionReceiver::Run()
         mPool.push_back(LNetworkConnectionSendBuffer::CreateUnfilled(Wire::kMaxPartPayloadSize));
     }
     mTargets.receiveBuffers.fetch_add(mPool.size());
+    if (mDatagrams)
+    {
+        mScratch = LNetworkConnectionSendBuffer::CreateUnfilled(Wire::kMaxPartPayloadSize);
+    }
 
     NetworkError error = NETWORK_NO_ERROR;
     while (socket.GetRaw() != nullptr)
@@ -60,7 +64,17 @@ int NetworkConnectionReceiver::Run()
                 socket = LoadSocket();
                 continue;
             }
-            mCurrent = TakeBuffer();
+            if (mDatagrams && Chunked() == 0)
+            {
+                // A datagram's messages go on before the next is read: a
+                // buffer the hand-over frees can then be taken again.
+                HandOver();
+            }
+            // A datagram read while the backlog is at the bound is dropped:
+            // it is read into the scratch block, so the pool does not grow
+            // for it, and only its control packets are taken.
+            mDropping = mDatagrams && !HasRoom();
+            mCurrent = mDropping ? mScratch : TakeBuffer();
             mHeld = 0;
             mSearch.Reset();
             mInPayload = false;
@@ -114,7 +128,17 @@ int NetworkConnectionReceiver::Run()
                 continue;
             }
         }
-        error = mDatagrams && Chunked() == 0 ? FillDatagram(*socket) : Fill(*socket);
+        if (mDatagrams && Chunked() == 0)
+        {
+            // Decided again as the datagram is read: the backlog may have
+            // drained, or filled, while the receiver waited for it.
+            ChooseDatagramBlock();
+            error = FillDatagram(*socket);
+        }
+        else
+        {
+            error = Fill(*socket);
+        }
         if (error != NETWORK_NO_ERROR)
         {
             // After CloseConnection the slot is empty and the error, most
@@ -138,19 +162,68 @@ void NetworkConnectionReceiver::HandOver()
     mCompletedBytes = 0;
 }
 
-bool NetworkConnectionReceiver::HasRoom() const noexcept
+bool NetworkConnectionReceiver::HasRoom() const
 {
-    return mTargets.registrations.GetBacklog().HasRoom(mCompleted.size(), mCompletedBytes);
+    const NetworkReceiveBacklog& backlog = mTargets.registrations.GetBacklog();
+    if (backlog.HasRoom(mCompleted.size(), mCompletedBytes))
+    {
+        return true;
+    }
+    // A stream may carry the acknowledgements of reliable channels (those of
+    // a connection of two sockets): while one is awaited it is read on, as for
+    // a reply. A datagram receiver takes control packets even at the bound.
+    return !mDatagrams && AwaitsAcknowledgement() &&
+           backlog.HasRoom(mCompleted.size(), mCompletedBytes, true);
+}
+
+bool NetworkConnectionReceiver::AwaitsAcknowledgement() const
+{
+    for (NetworkReliableChannel* reliable : mTargets.reliable)
+    {
+        if (reliable != nullptr && reliable->GetUnacknowledgedCount() != 0)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+void NetworkConnectionReceiver::ChooseDatagramBlock()
+{
+    const bool drop = !HasRoom();
+    if (drop == mDropping)
+    {
+        return;
+    }
+    mDropping = drop;
+    mCurrent = drop ? mScratch : TakeBuffer();
+    DropIncomplete();
 }
 
 KT::RCPtr<LNetworkConnectionSendBuffer> NetworkConnectionReceiver::TakeBuffer()
 {
+    // The buffer handed out last comes back first when its message was
+    // dropped, or copied out of it as it was handed over: then it is taken
+    // again, and the pool does not grow past the buffers still held.
+    const std::size_t count = mPool.size();
+    if (count != 0)
+    {
+        const std::size_t last = (mNextPoolIndex + count - 1) % count;
+        if (mPool[last]->GetReferenceCount() == 1)
+        {
+            KT::RCPtr<LNetworkConnectionSendBuffer> again = mPool[last];
+            if (again->GetReferenceCount() == 2)
+            {
+                again->SetSizeBytes(Wire::kMaxPartPayloadSize);
+                return again;
+            }
+        }
+    }
     // Buffers come back in about the order they were handed out, so the one
     // at the cursor, handed out a whole round ago, is the likeliest to be
     // free. Only a few are looked at: when they are all held, so is nearly
     // every other one, and a scan of the whole pool per message would make a
     // backlog of held buffers cost its length again for every message read.
-    const std::size_t count = mPool.size();
     const std::size_t probes = count < kTakeProbes ? count : kTakeProbes;
     for (std::size_t n = 0; n < probes; ++n)
     {
@@ -259,7 +332,7 @@ NetworkError NetworkConnectionReceiver::FillDatagram(LNetworkSocket& socket)
     {
         return error;
     }
-    if (size > Capacity())
+    if (size > Capacity() && !mDropping)
     {
         mCurrent->SetSizeBytes(size - Wire::kHeaderSize);
         mPoolGrown = true;
@@ -421,8 +494,9 @@ void NetworkConnectionReceiver::Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>
     // A datagram receiver cannot slow its peer: while what was read and not
     // yet delivered is at the bound, it drops what it reads, before a reliable
     // channel takes it in, so that its sender, never acknowledged, sends it
-    // again.
-    if (mDatagrams && !HasRoom())
+    // again. A message in the scratch block is always dropped: the block is
+    // read into again for the next datagram.
+    if (mDropping || (mDatagrams && !HasRoom()))
     {
         return;
     }
@@ -440,7 +514,7 @@ void NetworkConnectionReceiver::Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>
     }
     // A whole message ends only its own channel's reassembly.
     mMultipart[channel] = Multipart();
-    mCompletedBytes += NetworkReceiveBacklog::HeldBytes(*message);
+    mCompletedBytes += mTargets.registrations.GetBacklog().HeldBytesOnHandOver(*message);
     mCompleted.push_back(NetworkReceivedMessage{std::move(message), channel});
 }
 
@@ -482,6 +556,6 @@ void NetworkConnectionReceiver::DispatchPart(KT::RCPtr<LNetworkConnectionSendBuf
     KT::RCPtr<LNetworkConnectionSendBuffer> whole;
     whole.SwapReference(multipart.message);
     multipart = Multipart();
-    mCompletedBytes += NetworkReceiveBacklog::HeldBytes(*whole);
+    mCompletedBytes += mTargets.registrations.GetBacklog().HeldBytesOnHandOver(*whole);
     mCompleted.push_back(NetworkReceivedMessage{whole, header.channel});
 }

@@ -7,9 +7,11 @@
 // complete messages of each read together to the connection's registrations,
 // then a receive error, which ends it. While the messages read and not yet
 // delivered are at the bound of the registrations' backlog, a stream receiver
-// reads no further, so that TCP slows the peer, and a datagram receiver drops
-// what it reads; once the backlog has drained, the pool gives back the
-// buffers a burst made.
+// reads no further, so that TCP slows the peer, and a datagram receiver reads
+// what comes into a scratch block and drops it; while a reply or an
+// acknowledgement is awaited both read on (NetworkReceiveBacklog holds that
+// policy). Once the backlog has drained, the pool gives back the buffers a
+// burst made.
 //
 // Threads: made and run by one receiver thread of the connection, for that
 // thread's run; nothing else touches it. It reads its socket slot through the
@@ -88,8 +90,13 @@ private:
     KT::RCPtr<LNetworkSocket> LoadSocket();
     // Whether one more message may be read: the backlog, with what is
     // complete and not yet handed over, is below its bound.
-    bool HasRoom() const noexcept;
+    bool HasRoom() const;
+    // A reliable channel of the connection has a message not yet acknowledged.
+    bool AwaitsAcknowledgement() const;
     KT::RCPtr<LNetworkConnectionSendBuffer> TakeBuffer();
+    // Before a datagram is read: the scratch block while the backlog is at
+    // its bound, else a pool buffer.
+    void ChooseDatagramBlock();
     // Once nothing read waits for delivery: lets go of the free buffers beyond
     // as many as were made at the start, and of the blocks grown for a large
     // message.
@@ -133,6 +140,10 @@ private:
     std::size_t mNextPoolIndex = 0;
     bool mPoolGrown = false; // beyond its start size, or a block beyond one receive block
     KT::RCPtr<LNetworkConnectionSendBuffer> mCurrent;
+    // A datagram receiver's block for the datagrams it drops at the bound:
+    // mCurrent is it while mDropping.
+    KT::RCPtr<LNetworkConnectionSendBuffer> mScratch;
+    bool mDropping = false;
     std::size_t mHeld = 0; // bytes held from the start of mCurrent
     NetworkHeaderSearch mSearch;
     std::size_t mNeeded = 0; // what the search last asked for

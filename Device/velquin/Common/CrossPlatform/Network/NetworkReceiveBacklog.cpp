@@ -16,15 +16,26 @@ void NetworkReceiveBacklog::GiveBack(std::size_t bytes) noexcept
     }
 }
 
-void NetworkReceiveBacklog::BeginDeliveryWait() noexcept
+void NetworkReceiveBacklog::BeginReplyWait() noexcept
 {
-    mDeliveryWaits.fetch_add(1);
+    mReplyWaits.fetch_add(1);
     WakeWaiting();
 }
 
-void NetworkReceiveBacklog::EndDeliveryWait() noexcept
+void NetworkReceiveBacklog::EndReplyWait() noexcept
 {
-    mDeliveryWaits.fetch_sub(1);
+    mReplyWaits.fetch_sub(1);
+}
+
+void NetworkReceiveBacklog::Wake() noexcept
+{
+    WakeWaiting();
+}
+
+void NetworkReceiveBacklog::Close() noexcept
+{
+    mClosed.store(true);
+    WakeWaiting();
 }
 
 void NetworkReceiveBacklog::WakeWaiting() noexcept
@@ -37,26 +48,36 @@ void NetworkReceiveBacklog::WakeWaiting() noexcept
     }
 }
 
-bool NetworkReceiveBacklog::HasRoom(std::size_t messages, std::size_t bytes) const noexcept
+bool NetworkReceiveBacklog::HasRoom(std::size_t messages, std::size_t bytes, bool awaited) const noexcept
 {
-    const std::size_t allowance = mDeliveryWaits.load() != 0 ? kReplyAllowance : 1;
-    return mMessages.load() + messages < kMostMessages * allowance &&
-           mBytes.load() + bytes < kMostBytes * allowance;
+    if (awaited || mReplyWaits.load() != 0)
+    {
+        return mMessages.load() + messages < kMostReadAheadMessages &&
+               mBytes.load() + bytes < kMostReadAheadBytes;
+    }
+    return mMessages.load() + messages < kMostMessages && mBytes.load() + bytes < kMostBytes;
 }
 
 bool NetworkReceiveBacklog::WaitForRoom(unsigned int milliseconds)
 {
     mWaiting.fetch_add(1);
-    const auto hasRoom = [this] { return IsLow() || (mDeliveryWaits.load() != 0 && HasRoom(0, 0)); };
+    const auto hasRoom = [this]
+    { return mClosed.load() || IsLow() || (mReplyWaits.load() != 0 && HasRoom(0, 0)); };
     bool room = hasRoom();
     if (!room)
     {
-        // A release left over from an earlier wait only makes this one look
-        // again early.
-        static_cast<void>(mRoom.Wait(milliseconds));
-        room = hasRoom();
+        // A release left over from an earlier wait, or one meant for Wake,
+        // only makes this one look again early.
+        const bool released = mRoom.Wait(milliseconds) == 0;
+        room = hasRoom() || released;
     }
     mWaiting.fetch_sub(1);
+    if (mClosed.load())
+    {
+        // A connection of two receivers may have both waiting: the release
+        // that woke this one goes on to the other.
+        WakeWaiting();
+    }
     return room;
 }
 

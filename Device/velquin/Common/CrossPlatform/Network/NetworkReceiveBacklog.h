@@ -1,11 +1,28 @@
 // NetworkReceiveBacklog: what a connection has read and its registrations not
-// yet delivered, counted in messages and in the memory their buffers take (a
-// small message still holds a whole receive block), and the bound on it. A
-// stream receiver stops reading while the backlog is at the bound and waits
-// here until deliveries bring it down; a datagram receiver drops what it reads
-// meanwhile. Owned by the connection's registrations.
+// yet delivered, counted in the memory its messages really hold, and the one
+// owner of the connection's receive flow control. Owned by the connection's
+// registrations.
 //
-// Threads: a delivery job takes its message's share on the receiver's thread,
+// The policy:
+// - The bound: at most kMostBytes are held for delivery. A held message counts
+//   its payload's block and a fixed share for its delivery job and buffer
+//   object (kHeldOverheadBytes); a small message held while a backlog builds
+//   is copied out of its receive block first (see ShouldCompact), so that it
+//   holds about what it is. kMostMessages only follows from those two.
+// - At the bound a stream receiver stops reading, so that TCP slows the peer,
+//   and a datagram receiver reads each datagram into a fixed scratch block and
+//   drops it (a reliable channel's sender resends it).
+// - A reply never waits behind deliveries: while an exchange of the
+//   connection waits for its reply, from whatever thread, or a reliable
+//   channel waits for its acknowledgements, the receivers read on past the
+//   bound, up to kMostReadAheadBytes, and hand the reply to its waiter at once;
+//   what they read meanwhile is held for delivery in order. Only past that cap
+//   does an exchange end as a time-out does. Control packets are never
+//   dropped.
+// - Closing the connection wakes a held-back receiver at once.
+// - A slow callback is never a reason to disconnect.
+//
+// Threads: a delivery job takes its message's share on a receiver's thread,
 // under the registrations' lock, and gives it back on its registration's
 // delivery thread (or wherever a killed pool drops it). The counts are atomics;
 // mRoom is released only while a receiver waits for it.
@@ -15,33 +32,57 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KTFramework/Utilities/Storage/Buffer.h"
 #include "KTFramework/Utilities/Threading/Event.h"
-#include "velquin/Common/CrossPlatform/Network/NetworkConnectionSendBuffer.h"
 
 class NetworkReceiveBacklog
 {
 public:
-    // The bound: a peer decides no more of the host's memory than this. The
-    // two meet for messages of one receive block (8 KiB) each.
+    // The bound: a peer decides no more of the host's memory than this while
+    // nobody waits for a reply.
     static constexpr std::size_t kMostBytes = 8u * 1024u * 1024u;
-    static constexpr std::size_t kMostMessages = 1024;
+    // What a held message costs beyond its payload's block: its delivery job,
+    // its buffer object and their allocator headers, rounded up.
+    static constexpr std::size_t kHeldOverheadBytes = 256;
+    // Every message counts at least kHeldOverheadBytes, so the byte bound is
+    // always reached first; the count only keeps the arithmetic bounded.
+    static constexpr std::size_t kMostMessages = kMostBytes / kHeldOverheadBytes;
+    // The hard cap of what the receivers hold while a reply or an
+    // acknowledgement is awaited.
+    static constexpr std::size_t kMostReadAheadBytes = 64u * 1024u * 1024u;
+    static constexpr std::size_t kMostReadAheadMessages = kMostReadAheadBytes / kHeldOverheadBytes;
     // A receiver held back reads again once deliveries have brought the
     // backlog down to this share of the bound, so that it reads many messages
     // per wake, not one.
     static constexpr std::size_t kResumeDivisor = 2;
-    // While a callback of the connection waits for a reply, its own delivery
-    // thread cannot bring the backlog down: the receivers then read on, up to
-    // this many times the bound, so that a reply behind the backlog arrives.
-    static constexpr std::size_t kReplyAllowance = 4;
+    // A message of at most kCompactMostBytes payload, handed over while at
+    // least kCompactAfterMessages are held, is copied into a buffer of its own
+    // size and its receive block goes back to the pool at once. Below that a
+    // backlog of receive blocks costs little, and the copy is saved.
+    static constexpr std::size_t kCompactMostBytes = 2048;
+    static constexpr std::size_t kCompactAfterMessages = 64;
 
     NetworkReceiveBacklog() : mRoom(true) {}
     NetworkReceiveBacklog(const NetworkReceiveBacklog&) = delete;
     NetworkReceiveBacklog& operator=(const NetworkReceiveBacklog&) = delete;
 
-    // What a message takes: its buffer's whole block, header and all.
-    static std::size_t HeldBytes(const LNetworkConnectionSendBuffer& message) noexcept
+    // What a held message takes: its buffer's whole block and the overhead.
+    static std::size_t HeldBytes(const KT::LIBuffer& payload) noexcept
     {
-        return LNetworkConnectionSendBuffer::kHeaderSize + message.GetAllocatedSize();
+        return payload.GetAllocatedSize() + kHeldOverheadBytes;
+    }
+    // What a message read into a receive block will hold once handed over
+    // now: its block, or a copy of its own size.
+    std::size_t HeldBytesOnHandOver(const KT::LIBuffer& payload) const noexcept
+    {
+        const std::size_t size = payload.GetSizeBytes();
+        return ShouldCompact(size) ? size + kHeldOverheadBytes : HeldBytes(payload);
+    }
+    // Whether a message of payloadBytes handed over now is copied out of its
+    // receive block.
+    bool ShouldCompact(std::size_t payloadBytes) const noexcept
+    {
+        return payloadBytes <= kCompactMostBytes && mMessages.load() >= kCompactAfterMessages;
     }
 
     // A delivery job holds a message whose buffer takes bytes, until it gives
@@ -50,15 +91,23 @@ public:
     void GiveBack(std::size_t bytes) noexcept;
 
     // Whether messages more, taking bytes more (read and not yet handed over),
-    // may be read: the backlog with them is below the bound.
-    bool HasRoom(std::size_t messages, std::size_t bytes) const noexcept;
+    // may be read: the backlog with them is below the bound, or below the
+    // read-ahead cap while a reply is awaited (awaited also covers what only
+    // the caller knows to be awaited, such as acknowledgements).
+    bool HasRoom(std::size_t messages, std::size_t bytes, bool awaited = false) const noexcept;
     // Waits up to milliseconds for deliveries to bring the backlog down to the
-    // point where a held-back receiver reads again, or for a callback to wait
-    // for a reply; true when either has come.
+    // point where a held-back receiver reads again, for a reply to be awaited,
+    // for Wake or for Close; true when one of them has come.
     bool WaitForRoom(unsigned int milliseconds);
-    // A callback of the connection begins or ends waiting for a reply.
-    void BeginDeliveryWait() noexcept;
-    void EndDeliveryWait() noexcept;
+    // An exchange begins or ends waiting for its reply.
+    void BeginReplyWait() noexcept;
+    void EndReplyWait() noexcept;
+    // Something a held-back receiver must read for has begun (a reliable
+    // send awaiting its acknowledgement): it looks again at once.
+    void Wake() noexcept;
+    // The connection is closing: a held-back receiver stops waiting now and
+    // for good.
+    void Close() noexcept;
 
     std::size_t GetMessages() const noexcept { return mMessages.load(); }
     std::size_t GetBytes() const noexcept { return mBytes.load(); }
@@ -72,6 +121,7 @@ private:
     std::atomic<std::size_t> mMessages{0};
     std::atomic<std::size_t> mBytes{0};
     std::atomic<std::uint32_t> mWaiting{0};
-    std::atomic<std::uint32_t> mDeliveryWaits{0};
+    std::atomic<std::uint32_t> mReplyWaits{0};
+    std::atomic<bool> mClosed{false};
     KT::Event mRoom; // auto-reset
 };

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -195,10 +196,14 @@ private:
 };
 
 // A peer that sends far more than the backlog's bound to a registration whose
-// callback waits: the receiver must stop at the bound.
+// callback waits: the receiver must stop at the bound. Its messages are as
+// large as a held message that is copied out of its receive block may be, so
+// that the bound is three times over in few messages.
 struct HeldBackBurst
 {
-    static constexpr std::size_t kMessages = 3 * NetworkReceiveBacklog::kMostMessages;
+    static constexpr std::size_t kPayloadBytes = NetworkReceiveBacklog::kCompactMostBytes;
+    static constexpr std::size_t kMessages =
+        3 * NetworkReceiveBacklog::kMostBytes / (kPayloadBytes + NetworkReceiveBacklog::kHeldOverheadBytes);
 
     HeldBackBurst() : callback(LGatedCallback::Create())
     {
@@ -209,7 +214,8 @@ struct HeldBackBurst
         Bytes stream;
         for (std::size_t i = 0; i < kMessages; ++i)
         {
-            const Bytes frame = RawFrame::Plain(0, static_cast<std::uint32_t>(i), {1, 2, 3, 4}).Encode();
+            const Bytes frame =
+                RawFrame::Plain(0, static_cast<std::uint32_t>(i), Bytes(kPayloadBytes, 4)).Encode();
             stream.insert(stream.end(), frame.begin(), frame.end());
         }
         sender = std::thread([this, stream] { sent = link.peer.Send(stream); });
@@ -476,8 +482,10 @@ TEST(NetworkConnectionReceiver, StopsReadingAtTheBoundWhileARegistrationIsSlowAn
     // The first message's callback waits: the receiver reads up to the bound
     // and waits for deliveries, however much more the socket holds.
     ASSERT_TRUE(Eventually([&] { return backlog.IsHoldingBack(); }));
+    // The message that reached the bound may pass it.
     EXPECT_LE(backlog.GetMessages(), NetworkReceiveBacklog::kMostMessages);
-    EXPECT_LE(backlog.GetBytes(), NetworkReceiveBacklog::kMostBytes);
+    EXPECT_LE(backlog.GetBytes(), NetworkReceiveBacklog::kMostBytes + HeldBackBurst::kPayloadBytes +
+                                      NetworkReceiveBacklog::kHeldOverheadBytes);
     EXPECT_LE(burst.link.connection->GetReceiveBufferCount(),
               LNetworkConnection::kControlReceiveBuffers + NetworkReceiveBacklog::kMostMessages);
     EXPECT_TRUE(burst.DeliverAll());
@@ -499,30 +507,94 @@ TEST(NetworkConnectionReceiver, GivesBackTheBuffersOfABurstOnceItIsDelivered)
     EXPECT_EQ(connection.GetReceiveBacklog().GetBytes(), 0u);
 }
 
-TEST(NetworkConnectionReceiver, ACallbackGetsTheReplyThatWaitsBehindTheBacklog)
+// A reply never waits behind deliveries: the receiver, held back at the
+// bound, reads on while an exchange waits, whoever asks, and the reply comes
+// behind every message of the burst.
+TEST(NetworkConnectionReceiver, AReplyBehindAHeldBackBacklogReachesWhoeverAsks)
 {
-    HeldBackBurst burst;
-    ASSERT_TRUE(burst.registered);
-    LNetworkConnection& connection = *burst.link.connection;
-    burst.link.peer.SetResponder(
-        [](const RawFrame& request)
-        { return std::vector<RawFrame>(request.channel == 1, RawFrame::Plain(1, 0, {7})); });
-    // Asked from the first message's callback once the receiver has stopped at
-    // the bound: the reply comes behind every message of the burst, and only
-    // this callback's return would bring the backlog down.
-    NetworkError asked = NETWORK_SEND_FAILED;
-    Bytes replied;
-    burst.callback->SetFirst(
-        [&]
+    enum Asker
+    {
+        kAnotherThread,
+        kItsOwnCallback,
+        kACallbackOfAnotherConnection,
+    };
+    const struct
+    {
+        const char* name;
+        Asker asker;
+    } cases[] = {
+        {"another thread", kAnotherThread},
+        // Only this callback's return would bring the backlog down.
+        {"the waiting callback itself", kItsOwnCallback},
+        // As when the held callback waits for a host lock that the other
+        // connection's callback holds while it asks.
+        {"a callback of another connection", kACallbackOfAnotherConnection},
+    };
+    for (const auto& c : cases)
+    {
+        HeldBackBurst burst;
+        ASSERT_TRUE(burst.registered) << c.name;
+        LNetworkConnection& connection = *burst.link.connection;
+        burst.link.peer.SetResponder(
+            [](const RawFrame& request)
+            { return std::vector<RawFrame>(request.channel == 1, RawFrame::Plain(1, 0, {7})); });
+        NetworkError asked = NETWORK_SEND_FAILED;
+        Bytes replied;
+        const auto ask = [&]
         {
-            EXPECT_TRUE(Eventually([&] { return connection.GetReceiveBacklog().IsHoldingBack(); }));
+            EXPECT_TRUE(Eventually([&] { return connection.GetReceiveBacklog().IsHoldingBack(); })) << c.name;
             KT::ConstRCPtr<KT::LIBuffer> reply;
             asked = connection.SendMessageWithReply(BufferOf({1}), NETWORK_CHANNEL_1, reply, 1, 2500,
                                                     KT::RCPtr<KT::LEvent>());
             replied = BytesOf(reply);
-        });
-    burst.Start();
-    EXPECT_TRUE(burst.DeliverAll());
-    EXPECT_EQ(asked, NETWORK_NO_ERROR);
-    EXPECT_EQ(replied, Bytes({7}));
+        };
+        Linked other;
+        KT::RCPtr<LRecordingCallback> otherCallback = LRecordingCallback::Create();
+        if (c.asker == kItsOwnCallback)
+        {
+            burst.callback->SetFirst(ask);
+        }
+        burst.Start();
+        if (c.asker == kAnotherThread)
+        {
+            ask();
+        }
+        else if (c.asker == kACallbackOfAnotherConnection)
+        {
+            ASSERT_TRUE(other.accepted) << c.name;
+            otherCallback->SetHook(
+                [&](LRecordingCallback&, const KT::RCPtr<LNetworkConnection>&, const Delivery&) { ask(); });
+            ASSERT_EQ(other.connection->SetCallback(otherCallback, NETWORK_CHANNEL_0), 0) << c.name;
+            ASSERT_TRUE(other.peer.Send(RawFrame::Plain(0, 0, {1}))) << c.name;
+            EXPECT_TRUE(otherCallback->WaitFor(1)) << c.name;
+            EXPECT_EQ(other.connection->RemoveCallback(otherCallback, NETWORK_CHANNEL_0), 0) << c.name;
+        }
+        EXPECT_TRUE(burst.DeliverAll()) << c.name;
+        EXPECT_EQ(asked, NETWORK_NO_ERROR) << c.name;
+        EXPECT_EQ(replied, Bytes({7})) << c.name;
+        EXPECT_TRUE(connection.IsConnectionActive()) << c.name;
+    }
+}
+
+// Closing wakes a receiver held back at the bound, whose wait would otherwise
+// last its whole poll (here a minute), and every later wait ends at once.
+TEST(NetworkReceiveBacklog, CloseEndsEveryWaitForRoom)
+{
+    NetworkReceiveBacklog backlog;
+    backlog.Take(NetworkReceiveBacklog::kMostBytes);
+    ASSERT_FALSE(backlog.HasRoom(0, 0));
+    std::vector<std::future<bool>> waits;
+    for (int receiver = 0; receiver < 2; ++receiver)
+    {
+        waits.push_back(std::async(std::launch::async, [&] { return backlog.WaitForRoom(60000); }));
+    }
+    ASSERT_TRUE(Eventually([&] { return backlog.IsHoldingBack(); }));
+    backlog.Close();
+    for (std::future<bool>& wait : waits)
+    {
+        ASSERT_EQ(wait.wait_for(kBound), std::future_status::ready);
+        EXPECT_TRUE(wait.get());
+    }
+    EXPECT_TRUE(backlog.WaitForRoom(60000));
+    backlog.GiveBack(NetworkReceiveBacklog::kMostBytes);
 }

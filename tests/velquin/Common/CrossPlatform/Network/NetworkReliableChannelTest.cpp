@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "ConnectionTestSupport.h"
+#include "Platform/ByteOrder.h"
 #include "support/RawUdpPeer.h"
 #include "support/TestPorts.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionManager.h"
@@ -290,6 +293,100 @@ TEST(NetworkUdpConnection, AcknowledgesEachPacketDropsDuplicatesAndAsksForWhatAG
     ASSERT_TRUE(link.peer.SendAcknowledgement(0, 0));
     EXPECT_TRUE(
         Eventually([&] { return link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_0) == 0; }));
+}
+
+// A datagram receiver at the backlog's bound drops a reliable message unread
+// by its channel, so that its sender resends it, reads it into no new buffer,
+// and still takes control packets; once the backlog drains, the resend is
+// delivered once, in order.
+TEST(NetworkUdpConnection, AtTheBoundAReliableMessageIsDroppedWithoutGrowingAndDeliveredOnceWhenResent)
+{
+    UdpLinked link;
+    ASSERT_TRUE(link.linked);
+    std::mutex gateLock;
+    std::condition_variable gateChanged;
+    bool open = false;
+    link.recorder->SetHook(
+        [&](LRecordingCallback&, const KT::RCPtr<LNetworkConnection>&, const ConnectionTest::Delivery&)
+        {
+            std::unique_lock<std::mutex> guard(gateLock);
+            static_cast<void>(gateChanged.wait_for(guard, RawPeer::kBound, [&] { return open; }));
+        });
+    const NetworkReceiveBacklog& backlog = link.connection->GetReceiveBacklog();
+    const Bytes payload(NetworkReceiveBacklog::kCompactMostBytes, 9);
+    // Whether the peer has been told that channel 0 arrived up to sequence.
+    const auto acknowledged = [](std::uint32_t sequence)
+    {
+        return [sequence](const std::vector<RawUdpPeer::Datagram>& datagrams)
+        {
+            for (auto it = datagrams.rbegin(); it != datagrams.rend(); ++it)
+            {
+                const Bytes& about = it->frame.payload;
+                if (it->isFrame && it->frame.channel == 5 && about.size() == 8 && about[0] == 0 &&
+                    KT::ReadLE32(about.data() + 4) >= sequence)
+                {
+                    return true;
+                }
+            }
+            return false;
+        };
+    };
+    // In small windows, so that no datagram overflows the socket's buffer,
+    // until the backlog is at its bound.
+    constexpr std::uint32_t kWindow = 16;
+    const std::uint32_t most = 2 * NetworkReceiveBacklog::kMostBytes / payload.size();
+    std::uint32_t sequence = 0;
+    while (backlog.HasRoom(0, 0) && sequence < most)
+    {
+        for (std::uint32_t i = 0; i < kWindow; ++i, ++sequence)
+        {
+            ASSERT_TRUE(link.peer.Send(Reliable(0, sequence, payload)));
+        }
+        ASSERT_TRUE(Eventually(
+            [&] { return !backlog.HasRoom(0, 0) || acknowledged(sequence - 1)(link.peer.Datagrams()); }))
+            << sequence;
+    }
+    ASSERT_FALSE(backlog.HasRoom(0, 0)) << sequence << " messages sent";
+    // Nothing has been delivered: the backlog holds every message accepted,
+    // and any later one of the last window was dropped. From here on the
+    // next is dropped every time it comes. A control packet behind it is
+    // taken: the acknowledgement of what the connection sent on channel 1.
+    const auto dropped = static_cast<std::uint32_t>(backlog.GetMessages());
+    ASSERT_TRUE(link.peer.WaitFor(acknowledged(dropped - 1)));
+    ASSERT_EQ(link.connection->SendMessage(BufferOf({1}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR);
+    ASSERT_TRUE(link.peer.Send(Reliable(0, dropped, payload)));
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, 0));
+    ASSERT_TRUE(
+        Eventually([&] { return link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1) == 0; }));
+    EXPECT_FALSE(acknowledged(dropped)(link.peer.Datagrams()));
+    // The message that reached the bound may pass it.
+    EXPECT_LE(backlog.GetBytes(),
+              NetworkReceiveBacklog::kMostBytes + payload.size() + NetworkReceiveBacklog::kHeldOverheadBytes);
+    // Only the messages held in their receive blocks before a backlog built,
+    // and those of one hand-over, keep a buffer beyond the pool's start.
+    EXPECT_LE(link.connection->GetReceiveBufferCount(), LNetworkConnection::kDataReceiveBuffers +
+                                                            NetworkReceiveBacklog::kCompactAfterMessages +
+                                                            NetworkConnectionReceiver::kMostHandedOver);
+
+    {
+        std::lock_guard<std::mutex> guard(gateLock);
+        open = true;
+        gateChanged.notify_all();
+    }
+    ASSERT_TRUE(link.recorder->WaitFor(dropped));
+    // The sender's resend, twice: delivered once.
+    ASSERT_TRUE(link.peer.Send(Reliable(0, dropped, payload)));
+    ASSERT_TRUE(link.peer.WaitFor(acknowledged(dropped)));
+    ASSERT_TRUE(link.peer.Send(Reliable(0, dropped, payload)));
+    ASSERT_TRUE(link.peer.Send(Reliable(0, dropped + 1, {1})));
+    ASSERT_TRUE(link.recorder->WaitFor(dropped + 2));
+    const std::vector<ConnectionTest::Delivery> deliveries = link.recorder->Deliveries();
+    ASSERT_EQ(deliveries.size(), dropped + 2u);
+    for (std::uint32_t i = 0; i < deliveries.size(); ++i)
+    {
+        ASSERT_EQ(deliveries[i].sequenceID, static_cast<std::int32_t>(i));
+    }
+    EXPECT_EQ(deliveries[dropped].payload, payload);
 }
 
 TEST(NetworkUdpConnection, AReassembledMessageSurvivesADuplicatePart)
