@@ -3,12 +3,20 @@
 // - a request and its reply on channel 1 (64 and 8140 bytes) against an echo
 //   thread, beside a raw ping-pong of the same framed bytes with that echo;
 // - a one-way stream of 64-byte messages into a registration, beside a raw
-//   reader that cuts the same frames from its socket.
+//   reader that cuts the same frames from its socket;
+// - the heap that a message of 200 bytes takes while it is held for a slow
+//   callback, beside the same payloads kept as plain byte vectors.
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <malloc.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <vector>
 
 #include "RawTcpBaseline.h"
 #include "support/RawTcpPeer.h"
@@ -186,5 +194,106 @@ void BM_RawTcpStream64(benchmark::State& state)
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kStreamBatch));
 }
 BENCHMARK(BM_RawTcpStream64)->UseRealTime();
+
+constexpr std::size_t kHeldMessages = 5000;
+constexpr std::size_t kHeldPayload = 200;
+
+std::size_t HeapInUse()
+{
+    return mallinfo2().uordblks;
+}
+
+// Holds the first message's callback until opened, so that every later
+// message waits for delivery.
+class LHoldingCallback : public LNetworkConnectionCallbackInterface
+{
+public:
+    void ReceivedMessageCallback(const KT::RCPtr<LNetworkConnection>&, const KT::ConstRCPtr<KT::LIBuffer>&,
+                                 std::uint32_t, std::int32_t, std::int32_t) override
+    {
+        std::unique_lock<std::mutex> guard(mLock);
+        mChanged.wait(guard, [&] { return mOpen; });
+        ++mDelivered;
+        mChanged.notify_all();
+    }
+    void ConnectionErrorCallback(const KT::RCPtr<LNetworkConnection>&, NetworkError) override {}
+
+    void OpenAndWaitFor(std::size_t count)
+    {
+        std::unique_lock<std::mutex> guard(mLock);
+        mOpen = true;
+        mChanged.notify_all();
+        mChanged.wait(guard, [&] { return mDelivered >= count; });
+    }
+
+private:
+    std::mutex mLock;
+    std::condition_variable mChanged;
+    bool mOpen = false;
+    std::size_t mDelivered = 0;
+};
+
+// The heap a held message of 200 bytes takes, counted as "held_bytes": the
+// payload, its buffer, its delivery job and the pool's queue entry.
+void BM_HeldMessageHeap200(benchmark::State& state)
+{
+    RawPeer::RawTcpPeer peer(Unrecorded());
+    KT::RCPtr<LNetworkConnection> connection =
+        LNetworkConnection::Create(kLoopback, peer.Port(), LNetworkConnection::CONNECTION_CONTROL_SOCKET);
+    if (!connection || !peer.Accept())
+    {
+        state.SkipWithError("no connection");
+        return;
+    }
+    RawPeer::Bytes batch;
+    for (std::size_t i = 0; i < kHeldMessages; ++i)
+    {
+        const RawPeer::Bytes frame =
+            RawPeer::RawFrame::Plain(0, static_cast<std::uint32_t>(i), RawPeer::Bytes(kHeldPayload, 0x5A))
+                .Encode();
+        batch.insert(batch.end(), frame.begin(), frame.end());
+    }
+    double heldBytes = 0;
+    for (auto _ : state)
+    {
+        KT::RCPtr<LHoldingCallback> holder(new LHoldingCallback);
+        if (connection->SetCallback(holder, NETWORK_CHANNEL_0) != 0)
+        {
+            state.SkipWithError("no registration");
+            return;
+        }
+        const std::size_t before = HeapInUse();
+        peer.Send(batch);
+        // The first is in its callback; the rest are held.
+        while (connection->GetReceiveBacklog().GetMessages() < kHeldMessages)
+        {
+        }
+        heldBytes = static_cast<double>(HeapInUse() - before) / static_cast<double>(kHeldMessages);
+        holder->OpenAndWaitFor(kHeldMessages);
+        static_cast<void>(connection->RemoveCallback(holder, NETWORK_CHANNEL_0));
+    }
+    state.counters["held_bytes"] = heldBytes;
+    connection->CloseConnection();
+}
+BENCHMARK(BM_HeldMessageHeap200)->Iterations(3)->UseRealTime();
+
+// The floor: the same payloads kept as byte vectors in a queue.
+void BM_HeldVectorHeap200(benchmark::State& state)
+{
+    double heldBytes = 0;
+    for (auto _ : state)
+    {
+        const std::size_t before = HeapInUse();
+        std::deque<std::vector<unsigned char>> held;
+        for (std::size_t i = 0; i < kHeldMessages; ++i)
+        {
+            held.emplace_back(kHeldPayload, 0x5A);
+        }
+        heldBytes = static_cast<double>(HeapInUse() - before) / static_cast<double>(kHeldMessages);
+        benchmark::DoNotOptimize(held);
+    }
+    state.counters["held_bytes"] = heldBytes;
+}
+BENCHMARK(BM_HeldVectorHeap200)->Iterations(3)->UseRealTime();
 
 } // namespace
