@@ -100,7 +100,7 @@ long ResidentKiB()
 }
 
 // The most a TCP socket's receive queue may hold here, in KiB.
-long ReceiveQueueMostKiB()
+[[maybe_unused]] long ReceiveQueueMostKiB()
 {
     std::ifstream rmem("/proc/sys/net/ipv4/tcp_rmem");
     long least = 0;
