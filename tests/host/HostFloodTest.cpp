@@ -1,0 +1,247 @@
+// A get answered while its network device floods the host and the connection
+// holds back at its bound on undelivered notifications, through the exported
+// functions alone, whoever asks: the host's own thread, the flooding device's
+// callback, or a callback of another device that holds a host lock the
+// flooding device's callback waits for. The reply comes behind tens of
+// thousands of notifications; none of them may be lost, and the device stays
+// connected.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KTFramework/Utilities/Storage/ParamDescriptor.h"
+#include "KTFramework/Utilities/Storage/ParamValues.h"
+#include "KTFramework/Utilities/Storage/Variant.h"
+#include "support/ChildProcess.h"
+#include "velquin/Common/CrossPlatform/VelquinInterface.h"
+
+namespace
+{
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+constexpr unsigned int kGain = 1;     // an Int32 parameter, 10 at start
+constexpr unsigned int kNotified = 5; // rises by one with each notification
+constexpr unsigned int kAccessGranted = static_cast<unsigned int>(-2);
+// Several times what the bound holds, and little enough that what it does not
+// hold fits in the sockets' buffers, so that the device finishes writing.
+constexpr long kFlood = 40000;
+constexpr auto kWaitLimit = std::chrono::seconds(60);
+
+// A latch the test and the callbacks wait on.
+class Signal
+{
+public:
+    void Set()
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mSet = true;
+        mChanged.notify_all();
+    }
+    bool Wait()
+    {
+        std::unique_lock<std::mutex> guard(mLock);
+        return mChanged.wait_for(guard, kWaitLimit, [&] { return mSet; });
+    }
+
+private:
+    std::mutex mLock;
+    std::condition_variable mChanged;
+    bool mSet = false;
+};
+
+// One simulated network device, connected, whose callback runs First once on
+// its first notification and then counts notifications, checking their order.
+class FloodingDevice
+{
+public:
+    explicit FloodingDevice(int index)
+        : mPeer(VELQUIN_SIM_DEVICE,
+                {"--address", "127.0.0.1", "--notify", "5:0", "--control", "--index", std::to_string(index)})
+    {
+    }
+
+    void Connect()
+    {
+        std::string line;
+        ASSERT_TRUE(mPeer.ReadLine(line));
+        const std::string prefix = "listening on 127.0.0.1:";
+        ASSERT_EQ(0u, line.rfind(prefix, 0)) << line;
+        const auto port = static_cast<std::uint32_t>(std::stoul(line.substr(prefix.size())));
+        KT::Variant list;
+        ASSERT_GE(QVRX_FindRemoteDevices(nullptr, 0, list, false, &kLoopback, 1, 8, 1, port), 0);
+        for (std::size_t i = 0; i < list.GetArrayLength(); ++i)
+        {
+            KT::Variant listed;
+            KT::DeviceInfo info{};
+            if (list.GetArrayElement(i, listed) == 0 && QVRX_GetDeviceInfo(listed, &info, false) >= 0 &&
+                info.networkAddress == kLoopback && info.networkPort == port)
+            {
+                mID = listed;
+            }
+        }
+        ASSERT_FALSE(mID.IsEmpty());
+        ASSERT_GE(QVRX_ConnectDevice(mID, &FloodingDevice::Callback, this), 0);
+        std::unique_lock<std::mutex> guard(mLock);
+        ASSERT_TRUE(mChanged.wait_for(guard, kWaitLimit, [&] { return mAccepted; }));
+    }
+
+    // Has the device send count notifications; true once it has written them.
+    bool Flood(long count)
+    {
+        std::string answer;
+        return mPeer.WriteLine("burst " + std::to_string(count)) && mPeer.ReadLine(answer, 60000) &&
+               answer == "ok";
+    }
+
+    // A get of the device's gain; true when it was answered with its value.
+    bool Get()
+    {
+        KT::Variant value;
+        return QVRX_GetParamValue(mID, KT::ParamDescriptor(kGain), value) >= 0 && value.GetInt32() == 10;
+    }
+
+    // Waits until count notifications have come; true when they came in order.
+    bool WaitForInOrder(long count)
+    {
+        std::unique_lock<std::mutex> guard(mLock);
+        return mChanged.wait_for(guard, kWaitLimit, [&] { return mCount >= count; }) && mInOrder;
+    }
+
+    void Stop()
+    {
+        EXPECT_EQ(0, QVRX_IsDeviceConnected(mID, false, 0));
+        EXPECT_EQ(0, QVRX_DisconnectDevice(mID));
+        mPeer.CloseInput();
+        EXPECT_EQ(0, mPeer.Wait());
+    }
+
+    std::function<void()> First;
+
+private:
+    static void Callback(void* context, const KT::Variant&, const KT::ParamValues& values)
+    {
+        auto* self = static_cast<FloodingDevice*>(context);
+        for (int i = 0; i < values.GetCount(); ++i)
+        {
+            KT::Variant value;
+            unsigned int id = 0;
+            KT::Variant descriptor;
+            if (values.GetValue(static_cast<unsigned int>(i), value, id, descriptor) != 0)
+            {
+                continue;
+            }
+            std::function<void()> first;
+            {
+                std::lock_guard<std::mutex> guard(self->mLock);
+                self->mAccepted = self->mAccepted || id == kAccessGranted;
+                if (id == kNotified)
+                {
+                    self->mInOrder =
+                        self->mInOrder && (self->mCount == 0 || value.GetInt32() == self->mLast + 1);
+                    self->mLast = value.GetInt32();
+                    if (self->mCount++ == 0)
+                    {
+                        first.swap(self->First);
+                    }
+                }
+                self->mChanged.notify_all();
+            }
+            if (first)
+            {
+                first();
+            }
+        }
+    }
+
+    PlatformTesting::ChildProcess mPeer;
+    KT::Variant mID;
+    std::mutex mLock;
+    std::condition_variable mChanged;
+    bool mAccepted = false;
+    long mCount = 0;
+    std::int32_t mLast = 0;
+    bool mInOrder = true;
+};
+
+TEST(HostFlood, AGetIsAnsweredWhileItsDeviceFloodsAHeldBackHostWhoeverAsks)
+{
+    enum Asker
+    {
+        kTheHostsThread,
+        kItsOwnCallback,
+        kACallbackOfAnotherDeviceHoldingAHostLock,
+    };
+    const struct
+    {
+        const char* name;
+        Asker asker;
+    } cases[] = {
+        {"the host's thread", kTheHostsThread},
+        {"the flooding device's own callback", kItsOwnCallback},
+        {"another device's callback holding a lock the flood's callback waits for",
+         kACallbackOfAnotherDeviceHoldingAHostLock},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        FloodingDevice flooding(1);
+        FloodingDevice other(2);
+        ASSERT_NO_FATAL_FAILURE(flooding.Connect());
+        ASSERT_NO_FATAL_FAILURE(other.Connect());
+        // The flood is written (and the host held back at its bound) before
+        // anyone asks; until then the flood's first callback waits.
+        Signal written;
+        Signal asked;
+        Signal otherHolds;
+        std::mutex hostLock;
+        bool answered = false;
+        const auto ask = [&]
+        {
+            EXPECT_TRUE(written.Wait());
+            answered = flooding.Get();
+            asked.Set();
+        };
+        if (c.asker == kTheHostsThread)
+        {
+            flooding.First = [&] { EXPECT_TRUE(asked.Wait()); };
+        }
+        else if (c.asker == kItsOwnCallback)
+        {
+            flooding.First = ask;
+        }
+        else
+        {
+            other.First = [&]
+            {
+                std::lock_guard<std::mutex> guard(hostLock);
+                otherHolds.Set();
+                ask();
+            };
+            flooding.First = [&] { std::lock_guard<std::mutex> guard(hostLock); };
+            ASSERT_TRUE(other.Flood(1));
+            ASSERT_TRUE(otherHolds.Wait());
+        }
+        ASSERT_TRUE(flooding.Flood(kFlood));
+        written.Set();
+        if (c.asker == kTheHostsThread)
+        {
+            ask();
+        }
+        ASSERT_TRUE(asked.Wait());
+        EXPECT_TRUE(answered);
+        EXPECT_TRUE(flooding.WaitForInOrder(kFlood));
+        flooding.Stop();
+        other.Stop();
+        EXPECT_EQ(0, QVRX_ReleaseAll());
+    }
+}
+
+} // namespace
