@@ -196,12 +196,11 @@ private:
 };
 
 // A peer that sends far more than the backlog's bound to a registration whose
-// callback waits: the receiver must stop at the bound. Its messages are as
-// large as a held message that is copied out of its receive block may be, so
-// that the bound is three times over in few messages.
+// callback waits: the receiver must stop at the bound. Its messages each fill
+// a receive block, so that the bound is three times over in few messages.
 struct HeldBackBurst
 {
-    static constexpr std::size_t kPayloadBytes = NetworkReceiveBacklog::kCompactMostBytes;
+    static constexpr std::size_t kPayloadBytes = 8000;
     static constexpr std::size_t kMessages =
         3 * NetworkReceiveBacklog::kMostBytes / (kPayloadBytes + NetworkReceiveBacklog::kHeldOverheadBytes);
 

@@ -310,7 +310,8 @@ TEST(NetworkUdpConnection, AtTheBoundAReliableMessageIsDroppedWithoutGrowingAndD
         [&](LRecordingCallback&, const KT::RCPtr<LNetworkConnection>&, const ConnectionTest::Delivery&)
         {
             std::unique_lock<std::mutex> guard(gateLock);
-            static_cast<void>(gateChanged.wait_for(guard, RawPeer::kBound, [&] { return open; }));
+            // Long enough for a slow (sanitized) build to fill the backlog.
+            static_cast<void>(gateChanged.wait_for(guard, std::chrono::minutes(2), [&] { return open; }));
         });
     const NetworkReceiveBacklog& backlog = link.connection->GetReceiveBacklog();
     const Bytes payload(NetworkReceiveBacklog::kCompactMostBytes, 9);
