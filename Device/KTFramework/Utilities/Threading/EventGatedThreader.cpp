@@ -19,6 +19,7 @@ public:
     FastMutex workerLock;
     RCPtr<LThreadWorker> worker GUARDED_BY(workerLock);
     std::atomic<std::uint32_t> waitTimeout{Wait::INFINITE_WAIT};
+    std::atomic<bool> waiting{false}; // the loop is in, or about to enter, a gate wait
     std::atomic<std::uint32_t> lastWaitResult{0};
     std::atomic<bool> busy{false};
 };
@@ -27,7 +28,9 @@ void LEventGatedThreader::LCore::Loop()
 {
     while (!killed.load())
     {
+        waiting.store(true);
         lastWaitResult.store(gate->Wait(waitTimeout.load()));
+        waiting.store(false);
         if (killed.load())
         {
             break;
@@ -93,7 +96,11 @@ void* LEventGatedThreader::ThreadProc(void* core)
 
 void LEventGatedThreader::SetWaitTimeout(std::uint32_t milliseconds)
 {
-    mCore->waitTimeout.store(milliseconds);
+    const std::uint32_t previous = mCore->waitTimeout.exchange(milliseconds);
+    if (milliseconds < previous && mCore->waiting.load() && mCore->gate.GetRaw() != nullptr)
+    {
+        mCore->gate->Release();
+    }
 }
 
 void LEventGatedThreader::Kill()

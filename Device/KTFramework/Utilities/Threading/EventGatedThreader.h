@@ -9,7 +9,10 @@
 // the threader (the last release of its owner) leaves the loop on live memory.
 // The worker field is guarded by the core's workerLock and the loop runs its
 // own counted copy, so Kill never pulls the worker from under a run; the
-// other shared fields are atomics.
+// other shared fields are atomics. The loop says it is waiting before it reads
+// the time-out, and SetWaitTimeout stores the time-out before it looks whether
+// the loop waits (both sequentially consistent): a wait either takes the new
+// time-out or is woken.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +36,13 @@ public:
 
     ~LEventGatedThreader() override;
 
-    // The time-out of the following gate waits; a wait in progress keeps its own.
+    // The time-out of the gate waits from now on. A wait in progress that took
+    // a longer one (the first wait takes the infinite one it finds) is ended
+    // by a release of the gate: the worker then runs once, as after any other
+    // release, and the next wait takes the new time-out. A longer time-out
+    // applies from the next wait. Waking through the gate keeps every release
+    // of the gate's owner: the worker, which runs after every time-out
+    // whether anything happened or not, takes the extra run as one of those.
     void SetWaitTimeout(std::uint32_t milliseconds);
     // Ends the loop after the current wait or run and waits up to the stop
     // time-out (not at all on the threader's own thread); drops the worker.

@@ -60,17 +60,26 @@ int LThreadPool::LWorkerLoop::RunWorker(const RCPtr<LRefCountedObject>&)
         // Released outside the lock: a job's teardown may do anything.
         job = Job();
         RCPtr<LRefCountedObject> kept;
-        AutolockT<FastMutex> guard(mPool.mLock);
-        if (mPool.mThreadCount.GetValue() < 1 || mPool.mQueue.IsEmpty())
         {
+            AutolockT<FastMutex> guard(mPool.mLock);
+            if (mPool.mThreadCount.GetValue() >= 1 && !mPool.mQueue.IsEmpty())
+            {
+                job = mPool.mQueue.Pop();
+                continue;
+            }
             mPool.mTaking[mIndex] = false;
             if (!mPool.AnyWorkerTakingLocked())
             {
                 kept.SwapReference(mPool.mKeptUntilIdle);
             }
-            return 0;
         }
-        job = mPool.mQueue.Pop();
+        // From here until the threader marks the worker idle, a job queued now
+        // finds it neither idle nor taking: Queue starts the dispatcher for it.
+        if (mPool.mTestHook)
+        {
+            mPool.mTestHook(HookPoint::WorkerRunEnding, mIndex);
+        }
+        return 0;
     }
 }
 
@@ -188,11 +197,13 @@ long LThreadPool::Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCounte
 
 long LThreadPool::StartLocked(Job& job)
 {
-    const long threads = mThreadCount.GetValue();
-    if (threads == 1 && !mQueue.IsEmpty())
+    // A worker idle while jobs are queued is about to be handed the first of
+    // them by the dispatcher; a new job goes behind them.
+    if (!mQueue.IsEmpty())
     {
         return kNoWorker;
     }
+    const long threads = mThreadCount.GetValue();
     for (long i = 0; i < threads && static_cast<std::size_t>(i) < mWorkers.size(); ++i)
     {
         if (HandLocked(static_cast<std::size_t>(i), job))
@@ -235,6 +246,26 @@ bool LThreadPool::AnyWorkerTakingLocked() const
     return false;
 }
 
+bool LThreadPool::AllWorkersTakingLocked() const
+{
+    for (const bool taking : mTaking)
+    {
+        if (!taking)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A worker that takes queued jobs looks at the queue again only when its job
+// ends, which may be long after another worker has become idle; so only when
+// every worker takes them is no dispatcher needed.
+bool LThreadPool::NeedsDispatcherLocked() const
+{
+    return !mQueue.IsEmpty() && !AllWorkersTakingLocked();
+}
+
 void LThreadPool::Queue(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
                         int priority)
 {
@@ -266,7 +297,7 @@ void LThreadPool::Queue(Job* jobs, std::size_t count)
             static_cast<void>(mQueue.Push(jobs[i]));
         }
     }
-    if (mQueue.IsEmpty() || mDispatching || AnyWorkerTakingLocked())
+    if (mDispatching || !NeedsDispatcherLocked())
     {
         return;
     }
@@ -281,7 +312,10 @@ void LThreadPool::StartDispatcherLocked(JobQueue& dropped)
     RCPtr<LThreadWorker> self(this);
     if (mQueueThreader.Run(self, RCPtr<LRefCountedObject>(this), mQueueIdle, mQueuePriority) < 0)
     {
-        mQueue.Swap(dropped);
+        if (!AnyWorkerTakingLocked())
+        {
+            mQueue.Swap(dropped);
+        }
         mQueueIdle->Release();
         return;
     }
@@ -293,10 +327,14 @@ int LThreadPool::RunWorker(const RCPtr<LRefCountedObject>&)
     for (;;)
     {
         const std::uint32_t index = mWorkerEvents->Wait(Wait::INFINITE_WAIT);
+        if (mTestHook)
+        {
+            mTestHook(HookPoint::DispatcherWoken, index);
+        }
         // Declared before the guard: a refused job is released after it.
         Job job;
         AutolockT<FastMutex> guard(mLock);
-        if (mQueue.IsEmpty() || AnyWorkerTakingLocked())
+        if (!NeedsDispatcherLocked())
         {
             mDispatching = false;
             return 0;
@@ -309,7 +347,8 @@ int LThreadPool::RunWorker(const RCPtr<LRefCountedObject>&)
         // An idle threader refuses a job only once killed (the pool is then
         // being killed and drops its jobs anyway) or when its thread never
         // started; the job is dropped, as one offered to a killed pool is.
-        if (HandLocked(index, job))
+        static_cast<void>(HandLocked(index, job));
+        if (!NeedsDispatcherLocked())
         {
             mDispatching = false;
             return 0;

@@ -1,10 +1,13 @@
 // KT::LThreadPool: runs jobs (a thread worker, a parameter and a priority) on a
-// fixed set of worker threads. A job that finds an idle worker starts at once;
-// otherwise it waits in a queue ordered by priority, then arrival. A worker
-// that ends a job takes the next queued one itself; the dispatcher, run on
-// mQueueThreader, only covers jobs queued while no worker will take them (every
-// worker busy ending its run). Created through Create, held by RCPtr; its
-// owner calls Kill before dropping it.
+// fixed set of worker threads. Queued jobs run by priority, then arrival, and a
+// new job starts at once only when it finds an idle worker and no queued job
+// (it never overtakes them). A worker that ends a job takes the next queued one
+// itself; the dispatcher, run on mQueueThreader, hands queued jobs to workers as
+// they end their runs for as long as jobs are queued and some worker does not
+// take them (it is ending its run, or idle in the moment before the dispatcher
+// reaches it), so that no job waits while a thread of the pool is idle.
+// Created through Create, held by RCPtr; its owner calls Kill before dropping
+// it.
 //
 // Threads: Queue, Run and Kill may be called on any thread. A worker's thread
 // runs its LWorkerLoop: the job handed to it, then queued jobs until the queue
@@ -22,7 +25,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "KTFramework/ObjectBase/RefCountedObject.h"
@@ -62,7 +67,8 @@ public:
     // rather than ending its run between two of them. The jobs taken are moved
     // out of the array; those dropped stay in it for the caller to release.
     void Queue(Job* jobs, std::size_t count);
-    // Starts the job on an idle worker and returns its index, or -1.
+    // Starts the job on an idle worker and returns its index; -1 when no worker
+    // is idle or while jobs are queued.
     [[nodiscard]] long Run(const RCPtr<LThreadWorker>& worker, const RCPtr<LRefCountedObject>& parameter,
                            int priority);
     // Accepts no more jobs, drops the queued ones and waits for the dispatcher
@@ -74,14 +80,25 @@ public:
     // a reference of their own hands itself over after Kill, which cannot wait
     // for a job that runs on the calling thread or outlives the stop time-out.
     void ReleaseWhenIdle(const RCPtr<LRefCountedObject>& object);
-    // The dispatcher: hands the first queued job to a worker that has ended its
-    // run, unless the queue emptied or a worker takes queued jobs by then.
+    // The dispatcher: hands the first queued job to each worker that ends its
+    // run, until the queue is empty or every worker takes queued jobs.
     int RunWorker(const RCPtr<LRefCountedObject>& parameter) override;
     StringT<char, unsigned short> ToString() const override;
     // What worker index is called: the name of the job it runs or ran last.
     StringT<char, unsigned short> GetWorkerName(std::size_t index) const;
 
     ~LThreadPool() override;
+
+    // Test seam: points where a test may hold a thread of the pool to force
+    // an order that threads may otherwise choose.
+    enum class HookPoint
+    {
+        WorkerRunEnding, // on a worker that found no queued job, outside the lock, before its run ends
+        DispatcherWoken  // on the dispatcher, woken by the end of worker index's run, before the lock
+    };
+    using TestHook = std::function<void(HookPoint point, std::size_t workerIndex)>;
+    // Set before the first job is queued; called on the pool's threads.
+    void SetHookForTesting(TestHook hook) { mTestHook = std::move(hook); }
 
 private:
     class LWorkerLoop;
@@ -116,15 +133,19 @@ private:
     LThreadPool(std::uint64_t threadCount, int queuePriority, std::uint32_t stopTimeoutMs);
 
     // Hands the job to the first idle worker and returns its index; -1, the
-    // job left as it was, when none takes it or, in a one-thread pool, while
-    // jobs are queued (a new job never overtakes them).
+    // job left as it was, when none takes it or while jobs are queued (a new
+    // job never overtakes them).
     long StartLocked(Job& job) REQUIRES(mLock);
     // Starts worker index's loop with the job; false, the job left as it was,
     // when the worker is busy or refuses.
     bool HandLocked(std::size_t index, Job& job) REQUIRES(mLock);
     bool AnyWorkerTakingLocked() const REQUIRES(mLock);
-    // Starts a dispatcher run; when none can run, nothing would take the
-    // queued jobs, which move to dropped.
+    bool AllWorkersTakingLocked() const REQUIRES(mLock);
+    // Jobs are queued that no worker is sure to take: a dispatcher run must
+    // hand them out.
+    bool NeedsDispatcherLocked() const REQUIRES(mLock);
+    // Starts a dispatcher run; when none can run and no worker takes queued
+    // jobs, nothing would take them, and they move to dropped.
     void StartDispatcherLocked(JobQueue& dropped) REQUIRES(mLock);
 
     AtomicCounter mThreadCount;
@@ -144,6 +165,7 @@ private:
     bool mDispatching GUARDED_BY(mLock) = false; // a dispatcher run has not yet decided to end
     RCPtr<LRefCountedObject> mKeptUntilIdle GUARDED_BY(mLock);
     int mQueuePriority;
+    TestHook mTestHook; // set before the first job, then only read
 };
 
 } // namespace KT

@@ -164,6 +164,77 @@ TEST(LThreadPool, OneThreadRunsHigherPriorityFirstAndEqualPrioritiesInOrder)
     pool->Kill();
 }
 
+// Holds a pool's thread once at one hook point, for one worker, until go
+// opens; reached says it got there.
+struct HeldOnce
+{
+    Tally reached;
+    Gate go;
+    std::atomic<bool> held{false};
+
+    void At(LThreadPool::HookPoint point, std::size_t index, LThreadPool::HookPoint wanted,
+            std::size_t wantedIndex)
+    {
+        if (point == wanted && index == wantedIndex && !held.exchange(true))
+        {
+            reached.Add();
+            go.WaitOpen();
+        }
+    }
+};
+
+TEST(LThreadPool, OneThreadQueuesANewJobBehindOneWaitingForTheWorkerThatJustBecameIdle)
+{
+    // Declared before the pool, which may call the hook until it is gone.
+    HeldOnce ending;
+    HeldOnce woken;
+    Log log;
+    RCPtr<LThreadPool> pool = LThreadPool::Create(1, Thread::PRIORITY_HIGHEST);
+    pool->SetHookForTesting(
+        [&](LThreadPool::HookPoint point, std::size_t index)
+        {
+            ending.At(point, index, LThreadPool::HookPoint::WorkerRunEnding, 0);
+            woken.At(point, index, LThreadPool::HookPoint::DispatcherWoken, 0);
+        });
+    pool->Queue(log.Job(1), kNoParameter, 3);
+    ASSERT_TRUE(ending.reached.WaitFor(1));
+    // The worker is ending its run: job 2 is queued, for the dispatcher.
+    pool->Queue(log.Job(2), kNoParameter, 3);
+    ending.go.Open();
+    // The worker is idle now, and the dispatcher has not yet handed it job 2.
+    ASSERT_TRUE(woken.reached.WaitFor(1));
+    pool->Queue(log.Job(3), kNoParameter, 3);
+    woken.go.Open();
+    ASSERT_TRUE(log.runs.WaitFor(3));
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), log.Tags());
+    pool->Kill();
+}
+
+TEST(LThreadPool, AJobQueuedAsAWorkerEndsItsRunGoesToThatWorkerWhileAnotherIsBusy)
+{
+    HeldOnce ending;
+    Log log;
+    Gate release;
+    Tally entered;
+    RCPtr<LThreadPool> pool = LThreadPool::Create(2, Thread::PRIORITY_HIGHEST);
+    pool->SetHookForTesting([&](LThreadPool::HookPoint point, std::size_t index)
+                            { ending.At(point, index, LThreadPool::HookPoint::WorkerRunEnding, 1); });
+    pool->Queue(log.HoldingJob(0, entered, release), kNoParameter, 3);
+    ASSERT_TRUE(entered.WaitFor(1));
+    pool->Queue(log.Job(1), kNoParameter, 3);
+    ASSERT_TRUE(ending.reached.WaitFor(1));
+    // Worker 0 is busy and worker 1 is ending its run: neither takes job 2 now.
+    pool->Queue(log.Job(2), kNoParameter, 3);
+    ending.go.Open();
+    // Job 3 comes after job 2 whether or not worker 1 is idle by then.
+    pool->Queue(log.Job(3), kNoParameter, 3);
+    EXPECT_TRUE(log.runs.WaitFor(3)) << "a job waited for the busy worker while the other was idle";
+    release.Open();
+    ASSERT_TRUE(log.runs.WaitFor(4));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 0}), log.Tags());
+    pool->Kill();
+}
+
 TEST(LThreadPool, TwoIdleWorkersRunTwoJobsAtTheSameTime)
 {
     RCPtr<LThreadPool> pool = LThreadPool::Create(2, Thread::PRIORITY_HIGHEST);

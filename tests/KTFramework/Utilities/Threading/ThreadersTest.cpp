@@ -198,7 +198,8 @@ TEST(LEventGatedThreader, RunsTheWorkerAfterEveryTimedOutWait)
     RCPtr<LTestWorker> worker = MakeWorker();
     RCPtr<LEventGatedThreader> threader =
         LEventGatedThreader::Create(gate, worker, RCPtr<LRefCountedObject>(), Thread::PRIORITY_TIME_CRITICAL);
-    // The first wait is infinite and keeps it: one release ends it.
+    // A release on top of the time-out changes nothing: the worker runs after
+    // every wait, released or timed out.
     threader->SetWaitTimeout(10);
     gate->Release();
     EXPECT_TRUE(worker->runs.WaitFor(4));
@@ -206,6 +207,27 @@ TEST(LEventGatedThreader, RunsTheWorkerAfterEveryTimedOutWait)
     const int runs = worker->runs.Get();
     gate->Release();
     EXPECT_EQ(runs, worker->runs.Get());
+}
+
+TEST(LEventGatedThreader, AShorterTimeOutTakesEffectInTheWaitAlreadyInProgress)
+{
+    RCPtr<LEvent> gate = LEvent::Create(true);
+    RCPtr<LTestWorker> worker = MakeWorker();
+    RCPtr<LEventGatedThreader> threader =
+        LEventGatedThreader::Create(gate, worker, RCPtr<LRefCountedObject>(), Thread::PRIORITY_TIME_CRITICAL);
+    // The thread is in its first wait, with the infinite time-out it found, as
+    // it may be when its creator sets the time-out right after Create.
+    auto start = Clock::now();
+    while (gate->GetWaitingCount() != 1)
+    {
+        ASSERT_LT(ElapsedMs(start), kBound.count()) << "the thread never waited on its gate";
+        std::this_thread::yield();
+    }
+    threader->SetWaitTimeout(10);
+    // Nothing releases the gate: the wake-up and then the timed-out waits run
+    // the worker.
+    EXPECT_TRUE(worker->runs.WaitFor(2, std::chrono::milliseconds(10000)));
+    threader->Kill();
 }
 
 TEST(LEventGatedThreader, RunsOnceForEachGateRelease)
