@@ -17,24 +17,6 @@ using JobBlocks = KT::ThreadCachedBlocks<LNetworkCallbackRegistration::LCallBack
 // A held message's own copy of its payload, of its size.
 using CompactPayload = KT::LBufferT<1, 0>;
 
-// The connection whose callback the thread runs, or null.
-thread_local const LNetworkConnection* tDeliveringFor = nullptr;
-
-class DeliveringScope
-{
-public:
-    explicit DeliveringScope(const LNetworkConnection* connection) noexcept : mOuter(tDeliveringFor)
-    {
-        tDeliveringFor = connection;
-    }
-    ~DeliveringScope() { tDeliveringFor = mOuter; }
-    DeliveringScope(const DeliveringScope&) = delete;
-    DeliveringScope& operator=(const DeliveringScope&) = delete;
-
-private:
-    const LNetworkConnection* const mOuter;
-};
-
 } // namespace
 
 std::atomic<std::uint32_t> LNetworkCallbackRegistration::LCallBackThreadWorker::smCount{0};
@@ -148,11 +130,6 @@ void LNetworkCallbackRegistration::ConnectionError(NetworkError error)
                  KT::Thread::PRIORITY_ABOVE_NORMAL);
 }
 
-bool LNetworkCallbackRegistration::IsDeliveringFor(const LNetworkConnection& connection) noexcept
-{
-    return tDeliveringFor == &connection;
-}
-
 void LNetworkCallbackRegistration::KillThreads()
 {
     mPool->Kill();
@@ -184,7 +161,6 @@ int LNetworkCallbackRegistration::LCallBackThreadWorker::RunWorker(const KT::RCP
         return 0;
     }
     LNetworkConnectionCallbackInterface& callback = *mRegistration->mCallback;
-    const DeliveringScope delivering(mRegistration->mOwner.GetRaw());
     if (!mPayload)
     {
         callback.ConnectionErrorCallback(mRegistration->mOwner, mError);
