@@ -10,6 +10,7 @@
 #include "Platform/FakeMonotonicClock.h"
 #include "support/DeviceMessageBytes.h"
 #include "support/VariantProbes.h"
+#include "velquin/Common/CrossPlatform/DeliveryHookTesting.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 #include "velquin/Common/CrossPlatform/NetworkDeviceTestSupport.h"
 
@@ -17,6 +18,7 @@ namespace
 {
 
 using namespace NetworkDeviceTest;
+using namespace DeliveryHookTesting;
 namespace B = DeviceMessageBytes;
 
 // A device connected to its peer, accepted when asked.
@@ -174,9 +176,9 @@ TEST(DeviceNetwork, ConnectReportsTheStateAndTheAcceptanceNotice)
 // A device may accept as it hands out the token: its notice comes right
 // behind the token's reply, or, on a reconnect that gets a new token, ahead of
 // it (this peer holds the reply until the notification it sent behind the
-// notice has reached the host, which the accepted flag kept from the first
-// connection lets through). The host hears of the acceptance either way, after
-// what came before the notice and before what follows.
+// notice has been decided on, which the accepted flag kept from the first
+// connection does not let past the notice). The host hears of the acceptance
+// either way, after what came before the notice and before what follows.
 TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
 {
     const auto notice = [](std::int64_t token) {
@@ -195,12 +197,21 @@ TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
     PeerDevice second;
     second.Accepting(false, kToken + 1);
     second.Unscript(-3);
+    Latch twoDecided;
+    ScopedDeliveryHook hook(
+        [&](Step step, const KT::ParamValues* values)
+        {
+            if (step == Step::Decided && ValueOf(values, 100) == 2)
+            {
+                twoDecided.Open();
+            }
+        });
     second.OnGet(
         [&](const Bytes&) -> std::optional<Bytes>
         {
             EXPECT_TRUE(second.Notify(0, notice(kToken + 1)));
             EXPECT_TRUE(second.Notify(1, Numbered(2)));
-            EXPECT_TRUE(host.WaitFor(3));
+            EXPECT_TRUE(twoDecided.Wait());
             return B::Values({B::Entry(B::Int64(kToken + 1), -3)});
         });
     KT::DeviceIdentifier moved = device->GetDeviceIdentifier();
@@ -211,7 +222,7 @@ TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
     ASSERT_TRUE(host.WaitFor(5));
     const std::vector<std::vector<HostRecord::Entry>> calls = host.Calls();
     ASSERT_EQ(5u, calls.size());
-    EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[3].at(0).first) << "granted between 2 and 3";
+    EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[2].at(0).first) << "granted between 1 and 2";
     EXPECT_EQ((std::vector<std::int32_t>{1, 2, 3}), host.Numbers());
     device->DisconnectDevice();
 }
