@@ -227,6 +227,119 @@ TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
     device->DisconnectDevice();
 }
 
+// The device accepts while its token reply is still on the way and sends a
+// value right behind the notice. That value is decided on either before the
+// connect has stored the token, or while it stores it; either way the host
+// gets the grant, then the value, then what follows.
+TEST(DeviceNetwork, AValueRightBehindAnEarlyAcceptanceFollowsTheGrant)
+{
+    const struct
+    {
+        const char* name;
+        Step waitFor;             // the step of value 1 the token reply waits for
+        bool holdUntilStateAsked; // value 1's decision waits for the token
+    } rows[] = {
+        {"decided before the token is stored", Step::Decided, false},
+        {"token stored while it is decided", Step::Deciding, true},
+    };
+    for (const auto& row : rows)
+    {
+        Latch reached;
+        Latch stateAsked;
+        ScopedDeliveryHook hook(
+            [&](Step step, const KT::ParamValues* values)
+            {
+                if (ValueOf(values, 100) != 1 || step != row.waitFor)
+                {
+                    return;
+                }
+                reached.Open();
+                if (row.holdUntilStateAsked)
+                {
+                    EXPECT_TRUE(stateAsked.Wait()) << row.name;
+                }
+            });
+        PeerDevice peer;
+        peer.OnGet(
+            [&](const Bytes& request) -> std::optional<Bytes>
+            {
+                if (static_cast<std::int32_t>(B::GetLE32(request, 8)) == -4)
+                {
+                    stateAsked.Open();
+                    return B::Values({B::Entry(B::Bool(false), -4)});
+                }
+                EXPECT_TRUE(
+                    peer.Notify(0, B::Values({B::Entry(B::Array({B::Int64(kToken), B::Bool(true)}), -4)})));
+                EXPECT_TRUE(peer.Notify(1, Numbered(1)));
+                EXPECT_TRUE(reached.Wait()) << row.name;
+                return B::Values({B::Entry(B::Int64(kToken), -3)});
+            });
+        HostRecord host;
+        KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(peer.Port()));
+        ASSERT_EQ(1, ConnectThroughPeer(*device, peer, host)) << row.name;
+        peer.Notify(2, Numbered(2));
+        ASSERT_TRUE(host.WaitFor(3)) << row.name;
+        const std::vector<std::vector<HostRecord::Entry>> calls = host.Calls();
+        EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[0].at(0).first) << row.name;
+        EXPECT_EQ((std::vector<std::int32_t>{1, 2}), host.Numbers()) << row.name;
+        EXPECT_EQ(0, device->DisconnectDevice());
+    }
+}
+
+// A grant that the connecting thread hands the host races a disconnect on
+// another thread: the disconnect returns only once that call has been made.
+TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
+{
+    PeerDevice peer;
+    peer.Accepting(false);
+    peer.Unscript(-3);
+    Latch noticeDecided;
+    Latch disconnectWaits;
+    Latch disconnected;
+    std::atomic<int> late{0};
+    KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(peer.Port()));
+    std::thread disconnecter;
+    ScopedDeliveryHook hook(
+        [&](Step step, const KT::ParamValues* values)
+        {
+            if (step == Step::Decided && values == nullptr)
+            {
+                noticeDecided.Open();
+            }
+            else if (step == Step::Disconnecting)
+            {
+                disconnectWaits.Open();
+            }
+            else if (step == Step::Handing && ValueOf(values, -2, 0) == 1 && !disconnecter.joinable())
+            {
+                disconnecter = std::thread(
+                    [&]
+                    {
+                        EXPECT_EQ(0, device->DisconnectDevice());
+                        disconnected.Open();
+                    });
+                // Either the disconnect waits for this call, or it returned.
+                EXPECT_TRUE(Eventually([&] { return disconnectWaits.IsOpen() || disconnected.IsOpen(); }));
+            }
+        });
+    peer.OnGet(
+        [&](const Bytes&) -> std::optional<Bytes>
+        {
+            EXPECT_TRUE(
+                peer.Notify(0, B::Values({B::Entry(B::Array({B::Int64(kToken), B::Bool(true)}), -4)})));
+            EXPECT_TRUE(noticeDecided.Wait());
+            return B::Values({B::Entry(B::Int64(kToken), -3)});
+        });
+    HostRecord host;
+    host.SetHook([&](const KT::Variant&, const std::vector<HostRecord::Entry>&)
+                 { late.fetch_add(disconnected.IsOpen() ? 1 : 0); });
+    EXPECT_EQ(1, ConnectThroughPeer(*device, peer, host));
+    ASSERT_TRUE(disconnected.Wait());
+    disconnecter.join();
+    EXPECT_EQ(1u, host.Count());
+    EXPECT_EQ(0, late.load());
+}
+
 TEST(DeviceNetwork, ANotificationDroppedBeforeAcceptanceKeepsItsSequenceID)
 {
     PeerDevice peer;
