@@ -400,8 +400,8 @@ int LDeviceLocal::DisconnectLocked(RemovedObserver& removed)
 
 bool LDeviceLocal::RegisterCallback(DeviceParamCallback callback, void* context)
 {
-    // Waiting for the token before the observer exists, so that its first
-    // delivery is held if it is an early acceptance.
+    // The link waits for the token from before the observer exists: its
+    // first delivery may already be the device's acceptance.
     auto link = std::make_shared<ObserverLink>(this, callback, context);
     link->Acceptance.BeginHandshake();
     const KT::Platform::ObserverRegistration registration =

@@ -65,8 +65,8 @@ public:
     int ConnectDevice(DeviceParamCallback callback, void* context) override;
     // Sends 'DCnt' and stops the notifications; -3 when not connected (any
     // observer is still removed). Once it returns, the host's callback does
-    // not run for this connection any more, except when it is called from
-    // inside that callback.
+    // not run for this connection any more; called from inside that callback,
+    // it ends the delivery with the call in progress.
     int DisconnectDevice() override;
     int RequestParamValuesOrRanges(std::uint32_t messageID, const KT::Variant& request) override;
     // On a reply that cannot be used the output is cleared, never left half

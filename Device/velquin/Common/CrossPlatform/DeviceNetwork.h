@@ -78,7 +78,10 @@ public:
     // 0 accepted, 1 awaiting acceptance (a notification reports it), -5
     // already connected, -6 failed (the device is left disconnected).
     int ConnectDevice(DeviceParamCallback callback, void* context) override;
-    // Always 0. The token, the flags and the host's callback stay.
+    // Always 0. The token, the flags and the host's callback stay. Once it
+    // returns, the host's callback does not run for this connection any more;
+    // called from inside that callback, it ends the delivery with the call in
+    // progress.
     int DisconnectDevice() override;
     int RequestParamValuesOrRanges(std::uint32_t messageID, const KT::Variant& request) override;
     int GetParamRanges(const KT::ParamRanges& ranges, KT::ParamValues& values) override;
