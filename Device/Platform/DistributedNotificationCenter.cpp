@@ -201,6 +201,29 @@ void DistributedNotificationCenter::RemoveObserver(ObserverRegistration registra
     }
 }
 
+bool DistributedNotificationCenter::Nudge(ObserverRegistration registration)
+{
+    std::lock_guard<std::mutex> guard(mLock);
+    if (!mStarted || mShutDown)
+    {
+        return false;
+    }
+    bool found = false;
+    for (const Observer& observer : mObservers)
+    {
+        found = found || observer.Registration == registration;
+    }
+    if (!found)
+    {
+        return false;
+    }
+    mNudged.push_back(registration);
+    // A full pipe already wakes the thread.
+    const unsigned char byte = 1;
+    (void)!::write(mWakeWrite.Get(), &byte, 1);
+    return true;
+}
+
 bool DistributedNotificationCenter::IsDeliveryThread() const
 {
     std::lock_guard<std::mutex> guard(const_cast<std::mutex&>(mLock));
@@ -228,16 +251,16 @@ bool DistributedNotificationCenter::StartLocked()
     {
         return false;
     }
-    ScopedFd stopRead(pipeFds[0]);
-    ScopedFd stopWrite(pipeFds[1]);
+    ScopedFd wakeRead(pipeFds[0]);
+    ScopedFd wakeWrite(pipeFds[1]);
     ::unlink(path.c_str());
     if (::bind(socketFd.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0)
     {
         return false;
     }
     mSocket = std::move(socketFd);
-    mStopRead = std::move(stopRead);
-    mStopWrite = std::move(stopWrite);
+    mWakeRead = std::move(wakeRead);
+    mWakeWrite = std::move(wakeWrite);
     mSocketPath = path;
     mThread = std::thread([this] { Run(); });
     mThreadId = mThread.get_id();
@@ -270,7 +293,7 @@ void DistributedNotificationCenter::Shutdown()
         path = mSocketPath;
     }
     const unsigned char byte = 1;
-    (void)!::write(mStopWrite.Get(), &byte, 1);
+    (void)!::write(mWakeWrite.Get(), &byte, 1);
     ::unlink(path.c_str());
     if (onThread)
     {
@@ -287,9 +310,10 @@ void DistributedNotificationCenter::ResetForTesting()
     Shutdown();
     std::lock_guard<std::mutex> guard(mLock);
     mObservers.clear();
+    mNudged.clear();
     mSocket.Reset();
-    mStopRead.Reset();
-    mStopWrite.Reset();
+    mWakeRead.Reset();
+    mWakeWrite.Reset();
     mThreadId = std::thread::id();
     mStarted = false;
     mShutDown = false;
@@ -298,8 +322,26 @@ void DistributedNotificationCenter::ResetForTesting()
 void DistributedNotificationCenter::Run()
 {
     std::vector<unsigned char> buffer(kMaxNotificationSize + 1);
-    while (PollUntil(mSocket.Get(), POLLIN, NoDeadline(), mStopRead.Get()) == 0)
+    std::vector<ObserverRegistration> nudged;
+    for (;;)
     {
+        const int polled = PollUntil(mSocket.Get(), POLLIN, NoDeadline(), mWakeRead.Get());
+        if (polled == ECANCELED)
+        {
+            if (!TakeWake(nudged))
+            {
+                return;
+            }
+            for (const ObserverRegistration registration : nudged)
+            {
+                DeliverTo(registration, std::string(), PlistNode());
+            }
+            continue;
+        }
+        if (polled != 0)
+        {
+            return;
+        }
         const ssize_t got = ::recv(mSocket.Get(), buffer.data(), buffer.size(), 0);
         if (got > 0 && static_cast<std::size_t>(got) <= kMaxNotificationSize)
         {
@@ -330,32 +372,52 @@ void DistributedNotificationCenter::Deliver(const unsigned char* datagram, std::
     }
     for (ObserverRegistration registration : targets)
     {
-        NotificationCallback callback = nullptr;
-        void* context = nullptr;
+        DeliverTo(registration, name, info.GetRoot());
+    }
+}
+
+void DistributedNotificationCenter::DeliverTo(ObserverRegistration registration, const std::string& name,
+                                              const PlistNode& userInfo)
+{
+    NotificationCallback callback = nullptr;
+    void* context = nullptr;
+    std::string observed;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        for (const Observer& observer : mObservers)
         {
-            std::lock_guard<std::mutex> guard(mLock);
-            for (const Observer& observer : mObservers)
+            if (observer.Registration == registration)
             {
-                if (observer.Registration == registration)
-                {
-                    callback = observer.Callback;
-                    context = observer.Context;
-                    mInFlight = registration;
-                    break;
-                }
+                callback = observer.Callback;
+                context = observer.Context;
+                observed = name.empty() ? observer.Name : name;
+                mInFlight = registration;
+                break;
             }
         }
-        if (callback == nullptr)
-        {
-            continue; // removed meanwhile
-        }
-        callback(context, name, info.GetRoot());
-        {
-            std::lock_guard<std::mutex> guard(mLock);
-            mInFlight = 0;
-        }
-        mDeliveryEnded.notify_all();
     }
+    if (callback == nullptr)
+    {
+        return; // removed meanwhile
+    }
+    callback(context, observed, userInfo);
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mInFlight = 0;
+    }
+    mDeliveryEnded.notify_all();
+}
+
+bool DistributedNotificationCenter::TakeWake(std::vector<ObserverRegistration>& nudged)
+{
+    unsigned char bytes[64];
+    while (::read(mWakeRead.Get(), bytes, sizeof bytes) > 0)
+    {
+    }
+    std::lock_guard<std::mutex> guard(mLock);
+    nudged.clear();
+    nudged.swap(mNudged);
+    return !mShutDown;
 }
 
 } // namespace KT::Platform

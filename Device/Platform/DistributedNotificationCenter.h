@@ -8,7 +8,10 @@
 //
 // Threads: the process's one delivery thread, started by the first
 // AddObserver, receives datagrams and calls the matching observers' callbacks
-// in arrival order, then in registration order, with no lock of ours held. The
+// in arrival order, then in registration order, with no lock of ours held;
+// between datagrams it also calls the observers that another thread nudged
+// (Nudge), which lets an observer hand out on that thread, in its own order,
+// what another thread left for it. The
 // centre is never destroyed; at exit its thread is stopped and its socket file
 // removed, after which nothing more is delivered. mLock guards the
 // registrations, the delivery in flight and the thread's state.
@@ -56,6 +59,12 @@ public:
     // instance from inside that callback), which cannot wait for itself.
     void RemoveObserver(ObserverRegistration registration);
 
+    // Has the delivery thread call the registration's callback once more,
+    // with a null user info, soon and without waiting for a datagram. Never
+    // waits. False when the registration is not in force or the thread is not
+    // running.
+    [[nodiscard]] bool Nudge(ObserverRegistration registration);
+
     // Sends the notification to every observing process (this one included).
     // False when it does not fit in one datagram or the user info cannot be
     // written; observers whose socket refuses are removed, and one whose queue
@@ -100,20 +109,27 @@ private:
     bool StartLocked();
     void Run();
     void Deliver(const unsigned char* datagram, std::size_t size);
+    // Calls the registration's callback unless it was removed meanwhile.
+    void DeliverTo(ObserverRegistration registration, const std::string& name, const PlistNode& userInfo);
+    // Empties the wake pipe and takes the nudges: false when the thread is to
+    // stop.
+    bool TakeWake(std::vector<ObserverRegistration>& nudged);
 
     std::mutex mLock;
     std::condition_variable mDeliveryEnded;
     std::vector<Observer> mObservers;           // guarded by mLock, in registration order
     ObserverRegistration mNextRegistration = 1; // guarded by mLock
     ObserverRegistration mInFlight = 0;         // guarded by mLock: the registration whose callback runs
+    std::vector<ObserverRegistration> mNudged;  // guarded by mLock, in the order nudged
     bool mStarted = false;                      // guarded by mLock
     bool mShutDown = false;                     // guarded by mLock
     bool mExitHookSet = false;                  // guarded by mLock
     std::thread::id mThreadId;                  // guarded by mLock
     std::thread mThread;                        // guarded by mLock
     ScopedFd mSocket;                           // written under mLock before the thread starts
-    ScopedFd mStopRead;
-    ScopedFd mStopWrite;
+    // Wakes the delivery thread: for nudges, and to stop.
+    ScopedFd mWakeRead;
+    ScopedFd mWakeWrite;
     std::string mSocketPath; // guarded by mLock
 };
 

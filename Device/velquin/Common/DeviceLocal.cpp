@@ -20,10 +20,6 @@ constexpr std::size_t MESSAGE_BUFFER_SIZE = 2048;
 // Buffers that hold one received message exactly.
 using ReceivedBuffer = KT::LBufferT<1, 0>;
 
-// How long one wait of a delivery for a grant being handed over lasts before
-// it looks again; the wait ends with the host's call.
-constexpr unsigned int GRANT_WAIT_SLICE_MS = 60000;
-
 KT::RCPtr<KT::LIBuffer> CopyToBuffer(const std::vector<unsigned char>& bytes)
 {
     KT::RCPtr<KT::LIBuffer> buffer = ReceivedBuffer::Create(bytes.size(), 0, false);
@@ -290,7 +286,6 @@ int LDeviceLocal::ConnectDevice(DeviceParamCallback callback, void* context)
     // A failed connect's observer goes with no lock held: a delivery in
     // flight may be inside a host callback that waits for mMutex.
     RemoveObserver(removed);
-    DeliverGrant();
     return result;
 }
 
@@ -345,7 +340,14 @@ int LDeviceLocal::ConnectLocked(DeviceParamCallback callback, void* context, Rem
     if (KT::Result::Succeeded(GetParamValueLocked(
             KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_TOKEN)), answer)))
     {
-        static_cast<void>(mAcceptance.StoreToken(answer.GetInt64()));
+        // An acceptance that came before the token, and what followed it, go
+        // to the host from the delivery thread, in their order: the
+        // connecting thread never calls the host, so no delivery waits for it.
+        mLink->Acceptance.StoreToken(answer.GetInt64());
+        if (mLink->Acceptance.HasNext())
+        {
+            static_cast<void>(KT::Platform::DistributedNotificationCenter::Get().Nudge(mRegistration));
+        }
         if (KT::Result::Succeeded(GetParamValueLocked(
                 KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_STATE)), answer)))
         {
@@ -398,23 +400,15 @@ int LDeviceLocal::DisconnectLocked(RemovedObserver& removed)
 
 bool LDeviceLocal::RegisterCallback(DeviceParamCallback callback, void* context)
 {
-    auto link = std::make_unique<ObserverLink>(ObserverLink{this});
-    {
-        // Set before the observer exists, so that its first delivery finds it.
-        NotificationLock lock(mNotificationLock);
-        mCallback = callback;
-        mCallbackContext = context;
-        mAcceptance.ClearAccepted();
-        mAcceptance.BeginHandshake();
-        mActiveLink = link.get();
-    }
+    // The link waits for the token from before the observer exists: its
+    // first delivery may already be the device's acceptance.
+    auto link = std::make_shared<ObserverLink>(this, callback, context);
+    link->Acceptance.BeginHandshake();
     const KT::Platform::ObserverRegistration registration =
         KT::Platform::DistributedNotificationCenter::Get().AddObserver(mHelperDeviceID, &DeviceCallBack,
                                                                        link.get());
     if (registration == 0)
     {
-        RemovedObserver none;
-        UnRegisterCallback(none);
         return false;
     }
     mRegistration = registration;
@@ -424,19 +418,11 @@ bool LDeviceLocal::RegisterCallback(DeviceParamCallback callback, void* context)
 
 void LDeviceLocal::UnRegisterCallback(RemovedObserver& removed)
 {
-    {
-        NotificationLock lock(mNotificationLock);
-        mCallback = nullptr;
-        mCallbackContext = nullptr;
-        mAcceptance.ClearAccepted();
-        mAcceptance.CancelHandshake();
-        mActiveLink = nullptr;
-    }
-    // A delivery waiting for a grant gives up now, before anyone waits for
-    // that delivery in RemoveObserver.
-    mGrantDelivered.Broadcast();
     if (mRegistration != 0)
     {
+        // Before the disconnect returns: a delivery in flight on the delivery
+        // thread (the host's callback disconnecting) hands out nothing more.
+        mLink->Acceptance.Close();
         removed.Registration = mRegistration;
         removed.Link = std::move(mLink);
         mRegistration = 0;
@@ -450,6 +436,7 @@ void LDeviceLocal::RemoveObserver(RemovedObserver& removed)
         // Returns once no delivery through the link is in flight (unless on
         // the delivery thread, where the delivery in flight touches the link
         // no more): only then may the link go.
+        DeviceAcceptance::RunHook(DeviceAcceptance::Step::Disconnecting, nullptr);
         KT::Platform::DistributedNotificationCenter::Get().RemoveObserver(removed.Registration);
         removed.Registration = 0;
     }
@@ -461,9 +448,36 @@ void LDeviceLocal::RemoveObserver(RemovedObserver& removed)
 void LDeviceLocal::DeviceCallBack(void* context, const std::string&, const KT::Platform::PlistNode& userInfo)
 {
     auto* link = static_cast<ObserverLink*>(context);
-    if (link != nullptr && link->Device != nullptr)
+    if (link == nullptr)
     {
-        link->Device->DeviceCallBack(link, userInfo);
+        return;
+    }
+    // The registration is in force, so the device and the link are here
+    // until this delivery ends; the link is kept past the device, which the
+    // host may release inside a call.
+    const std::shared_ptr<ObserverLink> kept = link->shared_from_this();
+    Notification notification;
+    if (link->Device->mConnected.load() && ReadNotification(userInfo, notification))
+    {
+        if (notification.IsAcceptance)
+        {
+            link->Acceptance.ReceiveNotice(notification.Token, notification.State);
+        }
+        else
+        {
+            link->Acceptance.ReceiveValues(notification.Values, notification.Size);
+        }
+    }
+    if (!link->Acceptance.HasNext())
+    {
+        return;
+    }
+    const KT::Variant deviceID = link->Device->GetDeviceID();
+    KT::ParamValues values;
+    // A disconnect inside a call closes the link: nothing more is taken.
+    while (link->Acceptance.TakeNext(values))
+    {
+        link->Callback(link->Context, deviceID, values);
     }
 }
 
@@ -474,6 +488,7 @@ bool LDeviceLocal::ReadNotification(const KT::Platform::PlistNode& userInfo, Not
     {
         return false;
     }
+    notification.Size = data.size();
     KT::ParamValues& values = notification.Values;
     std::uint32_t messageID = 0;
     DeviceInterfaceMessageType kind = DEVICE_MESSAGE_NONE;
@@ -503,89 +518,4 @@ bool LDeviceLocal::ReadNotification(const KT::Platform::PlistNode& userInfo, Not
         }
     }
     return true;
-}
-
-void LDeviceLocal::DeviceCallBack(ObserverLink* link, const KT::Platform::PlistNode& userInfo)
-{
-    if (!mConnected.load())
-    {
-        return;
-    }
-    Notification notification;
-    if (!ReadNotification(userInfo, notification))
-    {
-        return;
-    }
-
-    DeviceParamCallback callback = nullptr;
-    void* context = nullptr;
-    bool grant = false;
-    std::int32_t grantState = 0;
-    bool deliver = false;
-    {
-        NotificationLock lock(mNotificationLock);
-        // A connecting thread is telling the host of the acceptance, which
-        // came before this notification.
-        while (mGrantsInFlight != 0 && mActiveLink == link)
-        {
-            (void)mGrantDelivered.WaitUntil(
-                mNotificationLock,
-                KT::Platform::AddMilliseconds(KT::Platform::GetMonotonicNow(), GRANT_WAIT_SLICE_MS));
-        }
-        if (mActiveLink != link || mCallback == nullptr)
-        {
-            return;
-        }
-        grant = mAcceptance.TakeGrant(grantState);
-        deliver = notification.IsAcceptance
-                      ? mAcceptance.ReceiveNotice(notification.Token, notification.State)
-                      : mAcceptance.IsAccepted();
-        if (!grant && !deliver)
-        {
-            return;
-        }
-        callback = mCallback;
-        context = mCallbackContext;
-    }
-    const KT::Variant deviceID = GetDeviceID();
-    // The host may disconnect or release this device inside a call: nothing
-    // of it is touched afterwards, and a disconnect from inside the first
-    // call does not hold back the second.
-    if (grant)
-    {
-        callback(context, deviceID, DeviceAcceptance::Granted(grantState));
-    }
-    if (deliver && notification.IsAcceptance)
-    {
-        callback(context, deviceID, DeviceAcceptance::Granted(notification.State));
-    }
-    else if (deliver)
-    {
-        callback(context, deviceID, notification.Values);
-    }
-}
-
-void LDeviceLocal::DeliverGrant()
-{
-    DeviceParamCallback callback = nullptr;
-    void* context = nullptr;
-    std::int32_t state = 0;
-    {
-        NotificationLock lock(mNotificationLock);
-        if (mActiveLink == nullptr || mCallback == nullptr || !mAcceptance.TakeGrant(state))
-        {
-            return;
-        }
-        callback = mCallback;
-        context = mCallbackContext;
-        ++mGrantsInFlight;
-    }
-    // The caller of ConnectDevice holds this device, so it is still here when
-    // the host returns.
-    callback(context, GetDeviceID(), DeviceAcceptance::Granted(state));
-    {
-        NotificationLock lock(mNotificationLock);
-        --mGrantsInFlight;
-    }
-    mGrantDelivered.Broadcast();
 }

@@ -11,30 +11,30 @@
 // - mMutex (recursive) serialises the requests, the whole of ConnectDevice and
 //   the sending half of DisconnectDevice; it guards the helper's device ID,
 //   the client ID, the message buffer and the observer registration.
-// - mNotificationLock, taken after mMutex and never before it, guards what a
-//   delivery reads: the host's callback and context, the active observer link
-//   and the count of grants being handed to the host by connecting threads.
-//   The acceptance (token, kept notice, grant, accepted flag) guards itself
-//   and is taken after mNotificationLock.
 // - The connected flag is atomic, so IsConnected takes no lock.
+// - Each connection has an observer link of its own: the host's callback and
+//   context, fixed for the link's life, and the acceptance, which decides,
+//   in the order the device sent them, what of the device's notifications
+//   goes to the host and guards itself. A disconnect closes the link's
+//   acceptance: nothing more is queued for the host through it.
 // - Notifications arrive on the notification centre's delivery thread, which
-//   every attached device shares and which never waits for a handshake: an
-//   acceptance that comes before the token is known is kept and granted when
-//   the connect stores the token. The delivery copies what it needs under
-//   mNotificationLock, calls the host with no lock held and touches nothing of
-//   the device afterwards: the host may have disconnected or released it from
-//   inside the callback.
-// - A grant that fell due when the token was stored goes to the host from the
-//   delivery, before the notification it delivers, or from the connecting
-//   thread once its locks are released; while the connecting thread hands it
-//   over, the device's next delivery waits for that call to return, so the
-//   host hears of the acceptance before anything that followed it.
+//   every attached device shares and which never waits for a handshake or for
+//   another thread: an acceptance that comes before the token is known, and
+//   what follows it, are held and decided when the connect stores the token,
+//   which then has the delivery thread called through this link (a nudge) to
+//   hand the grant out. Only that thread calls the host, so the grant and the
+//   values reach the host in the order decided; a slow callback holds up the
+//   other attached devices, as the one shared thread does.
+// - The delivery keeps its link alive, calls the host with no lock held and,
+//   once it has called the host, touches nothing of the device: the host may
+//   have disconnected or released it from inside the callback.
 // - An observer is removed with no lock held (DisconnectDevice, a failed
 //   connect, the destructor); the removal waits for a delivery in flight
 //   unless it runs on the delivery thread itself.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -45,8 +45,6 @@
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/DistributedNotificationCenter.h"
-#include "Platform/MonotonicCondition.h"
-#include "Platform/NativeMutex.h"
 #include "Platform/PropertyList.h"
 #include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
@@ -67,8 +65,8 @@ public:
     int ConnectDevice(DeviceParamCallback callback, void* context) override;
     // Sends 'DCnt' and stops the notifications; -3 when not connected (any
     // observer is still removed). Once it returns, the host's callback does
-    // not run for this connection any more, except when it is called from
-    // inside that callback.
+    // not run for this connection any more; called from inside that callback,
+    // it ends the delivery with the call in progress.
     int DisconnectDevice() override;
     int RequestParamValuesOrRanges(std::uint32_t messageID, const KT::Variant& request) override;
     // On a reply that cannot be used the output is cleared, never left half
@@ -80,7 +78,7 @@ public:
 
     // Makes sure the helper's device-ID string is known, asking the helper
     // ('GtDI') only once per device object; false when it cannot be had.
-    bool GetDeviceName() EXCLUDES(mNotificationLock);
+    bool GetDeviceName();
 
     // What a helper notification carries, as a delivery reads it: the device
     // message under "ParameterDataKey", which must be parameter values with
@@ -93,6 +91,8 @@ public:
         bool IsAcceptance = false;
         std::int64_t Token = 0;
         std::int32_t State = 0;
+        // The encoded device message's size.
+        std::size_t Size = 0;
     };
     static bool ReadNotification(const KT::Platform::PlistNode& userInfo, Notification& notification);
 
@@ -100,14 +100,22 @@ public:
 
 private:
     using Bytes = LMacLocalConnector::Bytes;
-    using NotificationLock = KT::AutolockT<KT::Platform::NativeMutex>;
 
-    // The context of one observer registration. A delivery through a link that
-    // is no longer the active one (a registration being removed while a new
-    // connection is made) is dropped.
-    struct ObserverLink
+    // The context of one observer registration: what its deliveries read.
+    // Held by the device while connected and by a delivery in flight, which
+    // may outlive the connection and the device.
+    struct ObserverLink : std::enable_shared_from_this<ObserverLink>
     {
-        LDeviceLocal* Device;
+        ObserverLink(LDeviceLocal* device, DeviceParamCallback callback, void* context)
+            : Device(device), Callback(callback), Context(context)
+        {
+        }
+
+        // Looked at by a delivery only before it first calls the host.
+        LDeviceLocal* const Device;
+        const DeviceParamCallback Callback;
+        void* const Context;
+        DeviceAcceptance Acceptance;
     };
 
     // An observer registration taken out of the device, to be removed with no
@@ -115,26 +123,21 @@ private:
     struct RemovedObserver
     {
         KT::Platform::ObserverRegistration Registration = 0;
-        std::unique_ptr<ObserverLink> Link;
+        std::shared_ptr<ObserverLink> Link;
     };
 
     explicit LDeviceLocal(const KT::DeviceIdentifier& identifier);
 
     bool GetDeviceNameLocked() REQUIRES(mMutex);
-    int ConnectLocked(DeviceParamCallback callback, void* context, RemovedObserver& removed) REQUIRES(mMutex)
-        EXCLUDES(mNotificationLock);
-    int DisconnectLocked(RemovedObserver& removed) REQUIRES(mMutex) EXCLUDES(mNotificationLock);
+    int ConnectLocked(DeviceParamCallback callback, void* context, RemovedObserver& removed) REQUIRES(mMutex);
+    int DisconnectLocked(RemovedObserver& removed) REQUIRES(mMutex);
     // Stores the callback and starts observing; false when no observer could
     // be added (nothing is then registered).
-    bool RegisterCallback(DeviceParamCallback callback, void* context) REQUIRES(mMutex)
-        EXCLUDES(mNotificationLock);
-    // Clears the callback, drops the handshake's kept notice and ends a
-    // delivery's wait for a grant; the registration comes out in removed.
-    void UnRegisterCallback(RemovedObserver& removed) REQUIRES(mMutex) EXCLUDES(mNotificationLock);
+    bool RegisterCallback(DeviceParamCallback callback, void* context) REQUIRES(mMutex);
+    // Closes the link, so that nothing more reaches the host through it; the
+    // registration comes out in removed.
+    void UnRegisterCallback(RemovedObserver& removed) REQUIRES(mMutex);
     static void RemoveObserver(RemovedObserver& removed);
-    // Hands a grant that fell due during the connect to the host, on the
-    // connecting thread, with no lock held.
-    void DeliverGrant() EXCLUDES(mNotificationLock);
 
     // The request dictionary {"DeviceIDKey", "ClientIDKey"} and, when message
     // is given, "ParameterDataKey", as XML; false when it cannot be made.
@@ -155,28 +158,18 @@ private:
     int GetParamListLocked(std::int32_t messageID, const KT::Variant& request, KT::ParamValues& values)
         REQUIRES(mMutex);
 
+    // A notification, or a nudge (no user info), through link: decides what
+    // it carries and hands the host, in order, what is queued for it.
     static void DeviceCallBack(void* context, const std::string& name,
                                const KT::Platform::PlistNode& userInfo);
-    void DeviceCallBack(ObserverLink* link, const KT::Platform::PlistNode& userInfo)
-        EXCLUDES(mNotificationLock);
 
     const KT::RCPtr<LMacLocalConnector> mConnector;
-    KT::Mutex mMutex ACQUIRED_BEFORE(mNotificationLock);
+    KT::Mutex mMutex;
     // The helper's name of this device: its 'GtDI' answer, empty until then.
     std::string mHelperDeviceID GUARDED_BY(mMutex);
     std::uint64_t mClientID GUARDED_BY(mMutex) = 0;
     KT::RCPtr<KT::LIBuffer> mMessageBuffer GUARDED_BY(mMutex);
     KT::Platform::ObserverRegistration mRegistration GUARDED_BY(mMutex) = 0;
-    std::unique_ptr<ObserverLink> mLink GUARDED_BY(mMutex);
+    std::shared_ptr<ObserverLink> mLink GUARDED_BY(mMutex);
     std::atomic<bool> mConnected{false};
-
-    KT::Platform::NativeMutex mNotificationLock{KT::Platform::NativeMutex::Kind::Plain};
-    // Signalled when a connecting thread has handed its grant to the host, or
-    // the observer link stops being active.
-    KT::Platform::MonotonicCondition mGrantDelivered;
-    DeviceParamCallback mCallback GUARDED_BY(mNotificationLock) = nullptr;
-    void* mCallbackContext GUARDED_BY(mNotificationLock) = nullptr;
-    ObserverLink* mActiveLink GUARDED_BY(mNotificationLock) = nullptr;
-    unsigned int mGrantsInFlight GUARDED_BY(mNotificationLock) = 0;
-    DeviceAcceptance mAcceptance;
 };

@@ -5,6 +5,7 @@
 // never gives.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <optional>
 #include <string>
@@ -720,6 +721,93 @@ TEST_F(DeviceLocalScriptedTest, AnAcceptanceDuringTheHandshakeIsGrantedOnceTheTo
         mScript.Hook = nullptr;
         mPorts.SetAnswer(mScript.Answer());
     }
+}
+
+// The device accepts while its token reply is still on the way and sends a
+// value right behind the notice: both reach the device before the token is
+// known. The host gets the grant, then that value, then what follows.
+TEST_F(DeviceLocalScriptedTest, AValueRightBehindAnEarlyAcceptanceFollowsTheGrant)
+{
+    Sentinel marker("marker");
+    mScript.Hook = [&](const std::string& code, std::int32_t getID)
+    {
+        if (code == "SPrM" && getID == PARAM_ID_ACCESS_TOKEN)
+        {
+            PostScripted("scripted");
+            PostScripted("scripted", {{7, Records::Int32(9)}});
+            // Delivered in arrival order: once the marker is seen, the device
+            // has had both.
+            EXPECT_TRUE(KT::Platform::DistributedNotificationCenter::Post("marker", nullptr));
+            EXPECT_TRUE(marker.WaitForSeen(1));
+        }
+    };
+    mPorts.SetAnswer(mScript.Answer());
+    KT::RCPtr<LDeviceBase> device = MakeDevice(1);
+    int result = 0;
+    RunBounded("the connect", [&] { result = device->ConnectDevice(&Recorder::Callback, &mRecorder); });
+    EXPECT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, result);
+    PostScripted("scripted", {{7, Records::Int32(10)}});
+    ASSERT_TRUE(mRecorder.WaitForCalls(3));
+    EXPECT_EQ((std::vector<Call>{{{-2, 1}}, {{7, 9}}, {{7, 10}}}), mRecorder.Calls());
+    mScript.Hook = nullptr;
+    mPorts.SetAnswer(mScript.Answer());
+    EXPECT_EQ(0, device->DisconnectDevice());
+}
+
+// A's acceptance came before its token, so its grant falls due as the connect
+// stores the token. A grant callback that waits for device B's notification
+// (sent behind A's next one) holds up nothing when it runs off the delivery
+// thread; on it, it only posts them. A hears grant then value, B its value.
+TEST_F(DeviceLocalScriptedTest, AGrantFallingDueAtConnectHoldsUpNoOtherDevice)
+{
+    mScript.ByCode["GtDI"] = Reply(PlistString("B"));
+    mPorts.SetAnswer(mScript.Answer());
+    KT::RCPtr<LDeviceBase> b = MakeDevice(2);
+    ASSERT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, b->ConnectDevice(&Recorder::Callback, &mRecorder));
+    PostScripted("B");
+    ASSERT_TRUE(mRecorder.WaitForCalls(1));
+
+    Sentinel marker("marker");
+    mScript.ByCode["GtDI"] = Reply(PlistString("A"));
+    mScript.Hook = [&](const std::string& code, std::int32_t getID)
+    {
+        if (code == "SPrM" && getID == PARAM_ID_ACCESS_TOKEN)
+        {
+            PostScripted("A");
+            EXPECT_TRUE(KT::Platform::DistributedNotificationCenter::Post("marker", nullptr));
+            EXPECT_TRUE(marker.WaitForSeen(1));
+        }
+    };
+    mPorts.SetAnswer(mScript.Answer());
+    Recorder recorderA;
+    std::atomic<bool> heardB{true};
+    recorderA.SetAction(
+        [&](const KT::Variant&, const Call& call)
+        {
+            if (call != Call{{-2, 1}})
+            {
+                return;
+            }
+            PostScripted("A", {{7, Records::Int32(3)}});
+            PostScripted("B", {{7, Records::Int32(9)}});
+            if (!KT::Platform::DistributedNotificationCenter::Get().IsDeliveryThread())
+            {
+                heardB.store(mRecorder.WaitForCalls(2));
+            }
+        });
+    KT::RCPtr<LDeviceBase> a = MakeDevice(1);
+    int result = 0;
+    RunBounded("the connect", [&] { result = a->ConnectDevice(&Recorder::Callback, &recorderA); });
+    EXPECT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, result);
+    ASSERT_TRUE(recorderA.WaitForCalls(2));
+    ASSERT_TRUE(mRecorder.WaitForCalls(2));
+    EXPECT_TRUE(heardB.load());
+    EXPECT_EQ((std::vector<Call>{{{-2, 1}}, {{7, 3}}}), recorderA.Calls());
+    EXPECT_EQ((std::vector<Call>{{{-2, 1}}, {{7, 9}}}), mRecorder.Calls());
+    mScript.Hook = nullptr;
+    mPorts.SetAnswer(mScript.Answer());
+    EXPECT_EQ(0, a->DisconnectDevice());
+    EXPECT_EQ(0, b->DisconnectDevice());
 }
 
 // Every attached device's notifications come through one delivery thread.

@@ -22,6 +22,8 @@ constexpr unsigned char VID_PID_GUID_TAIL[4] = {0xDE, 0xCA, 0xFB, 0xAD};
 
 } // namespace
 
+std::atomic<DeviceAcceptance::Hook> DeviceAcceptance::smHook{nullptr};
+
 bool LDeviceBase::SortKey::operator<(const SortKey& other) const
 {
     if (remote != other.remote)
@@ -157,76 +159,161 @@ void VidPidToProductGuid(std::uint32_t vendorID, std::uint32_t productID, unsign
 void DeviceAcceptance::BeginHandshake()
 {
     AcceptanceLock lock(mLock);
+    ForgetLocked();
     mPhase = Phase::Pending;
-    mKept = false;
-    mGrantDue = false;
 }
 
-bool DeviceAcceptance::StoreToken(std::int64_t token)
+void DeviceAcceptance::StoreToken(std::int64_t token)
 {
     AcceptanceLock lock(mLock);
     mToken = token;
     mPhase = Phase::TokenKnown;
-    if (mKept && mKeptToken == token)
+    for (Message& message : mHeld)
     {
-        mAccepted = true;
-        mGrantDue = true;
-        mGrantState = mKeptState;
+        DecideLocked(message);
     }
-    mKept = false;
-    return mGrantDue;
+    mHeld.clear();
+    mHeldBytes = 0;
 }
 
 void DeviceAcceptance::CancelHandshake()
 {
     AcceptanceLock lock(mLock);
+    ForgetLocked();
     if (mPhase == Phase::Pending)
     {
         mPhase = Phase::NoToken;
     }
-    mKept = false;
-    mGrantDue = false;
 }
 
-bool DeviceAcceptance::ReceiveNotice(std::int64_t token, std::int32_t state)
+void DeviceAcceptance::Close()
 {
     AcceptanceLock lock(mLock);
+    ForgetLocked();
+    mPhase = Phase::NoToken;
+    mToken = -1;
+    mAccepted = false;
+}
+
+void DeviceAcceptance::ForgetLocked()
+{
+    mHeld.clear();
+    mHeldBytes = 0;
+    mQueued.clear();
+}
+
+void DeviceAcceptance::ReceiveNotice(std::int64_t token, std::int32_t state)
+{
+    Message message;
+    message.Notice = true;
+    message.Token = token;
+    message.State = state;
+    RunHook(Step::Deciding, nullptr);
+    {
+        AcceptanceLock lock(mLock);
+        ReceiveLocked(std::move(message));
+    }
+    RunHook(Step::Decided, nullptr);
+}
+
+void DeviceAcceptance::ReceiveValues(const KT::ParamValues& values, std::size_t size)
+{
+    Message message;
+    message.Values = values;
+    message.Size = size;
+    RunHook(Step::Deciding, &values);
+    {
+        AcceptanceLock lock(mLock);
+        ReceiveLocked(std::move(message));
+    }
+    RunHook(Step::Decided, &values);
+}
+
+void DeviceAcceptance::ReceiveLocked(Message&& message)
+{
     switch (mPhase)
     {
     case Phase::Pending:
-        mKept = true;
-        mKeptToken = token;
-        mKeptState = state;
-        return false;
+        // Behind a held notice everything waits for the token, so that what
+        // the notice lets through keeps its place behind the grant.
+        if (message.Notice || !mHeld.empty())
+        {
+            HoldLocked(std::move(message));
+        }
+        else if (mAccepted)
+        {
+            mQueued.push_back(std::move(message.Values));
+        }
+        return;
     case Phase::TokenKnown:
-        if (token != mToken)
+        DecideLocked(message);
+        return;
+    case Phase::NoToken:
+        if (!message.Notice && mAccepted)
+        {
+            mQueued.push_back(std::move(message.Values));
+        }
+        return;
+    }
+}
+
+void DeviceAcceptance::HoldLocked(Message&& message)
+{
+    while (!mHeld.empty() &&
+           (mHeld.size() >= kMostHeldMessages || mHeldBytes + message.Size > kMostHeldBytes))
+    {
+        auto oldest = mHeld.begin();
+        while (oldest != mHeld.end() && oldest->Notice)
+        {
+            ++oldest;
+        }
+        if (oldest == mHeld.end())
+        {
+            oldest = mHeld.begin();
+        }
+        mHeldBytes -= oldest->Size;
+        mHeld.erase(oldest);
+    }
+    mHeldBytes += message.Size;
+    mHeld.push_back(std::move(message));
+}
+
+void DeviceAcceptance::DecideLocked(Message& message)
+{
+    if (message.Notice)
+    {
+        if (message.Token == mToken)
+        {
+            mAccepted = true;
+            mQueued.push_back(Granted(message.State));
+        }
+        return;
+    }
+    if (mAccepted)
+    {
+        mQueued.push_back(std::move(message.Values));
+    }
+}
+
+bool DeviceAcceptance::TakeNext(KT::ParamValues& values)
+{
+    {
+        AcceptanceLock lock(mLock);
+        if (mQueued.empty())
         {
             return false;
         }
-        mAccepted = true;
-        return true;
-    case Phase::NoToken:
-        break;
+        values = std::move(mQueued.front());
+        mQueued.pop_front();
     }
-    return false;
-}
-
-bool DeviceAcceptance::TakeGrant(std::int32_t& state)
-{
-    AcceptanceLock lock(mLock);
-    if (!mGrantDue)
-    {
-        return false;
-    }
-    mGrantDue = false;
-    state = mGrantState;
+    RunHook(Step::Handing, &values);
     return true;
 }
 
-bool DeviceAcceptance::HasGrant() const
+bool DeviceAcceptance::HasNext() const
 {
     AcceptanceLock lock(mLock);
-    return mGrantDue;
+    return !mQueued.empty();
 }
 
 bool DeviceAcceptance::IsAccepted() const
@@ -239,6 +326,19 @@ void DeviceAcceptance::ClearAccepted()
 {
     AcceptanceLock lock(mLock);
     mAccepted = false;
+}
+
+DeviceAcceptance::Hook DeviceAcceptance::ExchangeHook(Hook hook)
+{
+    return smHook.exchange(hook);
+}
+
+void DeviceAcceptance::RunHook(Step step, const KT::ParamValues* values)
+{
+    if (const Hook hook = smHook.load(std::memory_order_acquire))
+    {
+        hook(step, values);
+    }
 }
 
 KT::ParamValues DeviceAcceptance::Granted(std::int32_t state)

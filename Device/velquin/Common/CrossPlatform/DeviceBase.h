@@ -14,8 +14,10 @@
 // called while it is held. The sort flag and keys are set at construction.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 
 #include "DeviceControl/CommonInc/DeviceIdentifier.h"
 #include "KTFramework/ObjectBase/RefCountedObject.h"
@@ -100,42 +102,80 @@ protected:
     std::int64_t mSecondSortKey = 0;
 };
 
-// The acceptance handshake of a connecting client, as both device kinds keep
-// it. At connect the client reads the token the device hands it; the device
-// then accepts the client by a notice carrying that token, and that notice may
-// arrive (on the delivery thread) before the token's reply has come back to
-// the connecting thread. So a notice that arrives while the token is not yet
-// known is kept, the latest one, and matched when the token is stored; one
-// that arrives after is matched at once; a connect forgets the token of the
-// one before, so no notice is matched against an earlier connect's token. A
-// match accepts the client and gives the state to report to the host as
-// PARAM_ID_ACCESS_GRANTED: at once for a notice matched on arrival, else as a
-// grant that falls due when the token is stored and is handed out once, to
-// whichever takes it first: the delivery, before the next notification it
-// delivers, or the connecting thread, before its connect returns. Nobody waits
-// for the handshake.
+// The acceptance handshake of a connecting client and the order in which a
+// device's notifications reach the host, as both device kinds keep them. At
+// connect the client reads the token the device hands it; the device then
+// accepts the client by a notice carrying that token, and that notice, and
+// values sent right behind it, may arrive (on the delivery thread) before the
+// token's reply has come back to the connecting thread.
+//
+// Every message of the device goes through one decision, made in one hold of
+// mLock, in the order the device sent it:
+// - once the token is known, a notice carrying it accepts the client and puts
+//   the grant (PARAM_ID_ACCESS_GRANTED with the notice's state) in the
+//   device's queue for the host; values go there while the client is
+//   accepted; anything else is dropped;
+// - while a connect waits for the token, the first notice and everything
+//   after it are held, in order, and decided as above when the token is
+//   stored; values before any notice were sent before the device accepted
+//   and are dropped (unless an earlier connection was accepted and not
+//   forgotten);
+// - a connect forgets the token of the one before, so no notice is matched
+//   against an earlier connect's token.
+// What is queued for the host is taken in order by one thread at a time (the
+// device kind sees to that), so the grant and the values behind it reach the
+// host in the order decided and nothing decided later overtakes them. Nobody
+// waits for the handshake.
+//
+// The bound: while the token is unknown at most kMostHeldMessages messages,
+// and kMostHeldBytes of their encoded size, are held, like a connection's
+// receive backlog. At the bound the oldest held values are dropped (a
+// device's newer values supersede them); the notices are kept, since they
+// decide the acceptance, unless nothing but notices is held.
 //
 // Threads: connecting threads and delivery threads at once. mLock, a leaf,
 // guards every field.
 class DeviceAcceptance
 {
 public:
-    // A connect starts: the token is unknown, notices are kept until it is
-    // stored. The accepted flag stays as it was.
+    static constexpr std::size_t kMostHeldMessages = 1024;
+    static constexpr std::size_t kMostHeldBytes = 8u * 1024u * 1024u;
+
+    // Test seam: points in a delivery's order at which a test forces another
+    // thread's step. Deciding and Decided surround the decision on one
+    // message (values is the message, or null for a notice); Handing comes
+    // after a thread has taken values for the host and before it calls the
+    // host; Disconnecting comes when a disconnect has stopped the deliveries
+    // and is about to wait for the one in flight.
+    enum class Step
+    {
+        Deciding,
+        Decided,
+        Handing,
+        Disconnecting,
+    };
+    using Hook = void (*)(Step step, const KT::ParamValues* values);
+
+    // A connect starts: the token is unknown, notices are held until it is
+    // stored, and what was held or queued for the host is forgotten. The
+    // accepted flag stays as it was.
     void BeginHandshake();
-    // The connect read the device's token. True when the kept notice carried
-    // it: the client is accepted and a grant is due.
-    bool StoreToken(std::int64_t token);
-    // The connect failed, or the client disconnected: the kept notice and a
-    // grant not yet handed out are dropped, and while no token was stored
-    // notices are dropped too, until the next connect starts.
+    // The connect read the device's token: what was held is decided now.
+    void StoreToken(std::int64_t token);
+    // The connect failed, or the client disconnected: what is held or queued
+    // is dropped, and while no token was stored notices are dropped too,
+    // until the next connect starts.
     void CancelHandshake();
-    // A notice of the device: true when it accepts the client now, the state
-    // to be reported at once.
-    [[nodiscard]] bool ReceiveNotice(std::int64_t token, std::int32_t state);
-    // Hands out the due grant once: true with its state.
-    [[nodiscard]] bool TakeGrant(std::int32_t& state);
-    bool HasGrant() const;
+    // The client is gone for good: as CancelHandshake, and the acceptance and
+    // token are forgotten, so that nothing more is queued for the host.
+    void Close();
+    // A notice of the device, and values of the device of the given encoded
+    // size, in the order it sent them.
+    void ReceiveNotice(std::int64_t token, std::int32_t state);
+    void ReceiveValues(const KT::ParamValues& values, std::size_t size);
+    // The next values for the host, in order: false when there are none.
+    [[nodiscard]] bool TakeNext(KT::ParamValues& values);
+    bool HasNext() const;
     bool IsAccepted() const;
     // Forgets the acceptance: the device must accept its client again.
     void ClearAccepted();
@@ -144,23 +184,43 @@ public:
     // PARAM_ID_ACCESS_GRANTED with the state as an Int32.
     static KT::ParamValues Granted(std::int32_t state);
 
+    // Puts hook in place (null takes it away) and returns what was there.
+    static Hook ExchangeHook(Hook hook);
+    static void RunHook(Step step, const KT::ParamValues* values);
+
 private:
     enum class Phase
     {
         NoToken,    // no connect has stored a token since the last cancel
-        Pending,    // a connect waits for the token: notices are kept
+        Pending,    // a connect waits for the token: notices are held
         TokenKnown, // notices are matched against mToken
     };
+
+    // One message of the device: a notice (token and state) or values.
+    struct Message
+    {
+        bool Notice = false;
+        std::int64_t Token = 0;
+        std::int32_t State = 0;
+        KT::ParamValues Values;
+        std::size_t Size = 0;
+    };
+
+    void ReceiveLocked(Message&& message) REQUIRES(mLock);
+    void HoldLocked(Message&& message) REQUIRES(mLock);
+    // Token known: queues for the host what message gives it.
+    void DecideLocked(Message& message) REQUIRES(mLock);
+    void ForgetLocked() REQUIRES(mLock);
 
     mutable KT::FastMutex mLock;
     Phase mPhase GUARDED_BY(mLock) = Phase::NoToken;
     std::int64_t mToken GUARDED_BY(mLock) = -1;
-    bool mKept GUARDED_BY(mLock) = false;
-    std::int64_t mKeptToken GUARDED_BY(mLock) = 0;
-    std::int32_t mKeptState GUARDED_BY(mLock) = 0;
-    bool mGrantDue GUARDED_BY(mLock) = false;
-    std::int32_t mGrantState GUARDED_BY(mLock) = 0;
     bool mAccepted GUARDED_BY(mLock) = false;
+    std::deque<Message> mHeld GUARDED_BY(mLock);
+    std::size_t mHeldBytes GUARDED_BY(mLock) = 0;
+    std::deque<KT::ParamValues> mQueued GUARDED_BY(mLock);
+
+    static std::atomic<Hook> smHook;
 };
 
 // Token and state of a device's acceptance notice: an Array [token, state],

@@ -96,7 +96,10 @@ void LDeviceNetwork::Detach(const KT::RCPtr<LNetworkConnection>& expected)
     mAcceptance.CancelHandshake();
     // Removing a registration waits for its callback in progress, which may
     // be the host's, calling back into this device: that waits until the
-    // caller holds no lock.
+    // caller holds no lock. A connecting thread may be handing the host what
+    // it took before the connection went: the receive mutex it holds for that
+    // is waited for too, so that no callback follows the disconnect. A thread
+    // that holds it already is the one calling the host, and goes on.
     KT::RCPtr<LDeviceNetwork> self(this);
     DeferredDeviceWork::Run(
         [self, connection]()
@@ -104,6 +107,8 @@ void LDeviceNetwork::Detach(const KT::RCPtr<LNetworkConnection>& expected)
             const KT::RCPtr<LNetworkConnectionCallbackInterface> callback(self.GetRaw());
             static_cast<void>(connection->RemoveCallback(callback, NETWORK_CHANNEL_0));
             static_cast<void>(connection->RemoveCallback(callback, NETWORK_CHANNEL_2));
+            DeviceAcceptance::RunHook(DeviceAcceptance::Step::Disconnecting, nullptr);
+            KT::AutolockT<KT::Mutex> receive(self->mReceiveMutex);
         });
 }
 
@@ -198,13 +203,13 @@ int LDeviceNetwork::ConnectDevice(DeviceParamCallback callback, void* context)
         KT::AutolockT<KT::Mutex> connect(mConnectMutex);
         result = ConnectLocked(callback, context, connection);
     }
-    // An acceptance that came before the token: granted under the receive
-    // mutex, which goes before the connect mutex, so that it reaches the host
-    // ahead of the notifications that followed it.
-    if (mAcceptance.HasGrant())
+    // An acceptance that came before the token, and what followed it, go to
+    // the host under the receive mutex (which goes before the connect mutex),
+    // in their order, and ahead of anything the device sends later.
+    if (mAcceptance.HasNext())
     {
         KT::AutolockT<KT::Mutex> receive(mReceiveMutex);
-        DeliverGrant(connection);
+        HandOut(connection);
     }
     return result;
 }
@@ -240,8 +245,8 @@ int LDeviceNetwork::ConnectLocked(DeviceParamCallback callback, void* context,
         mHostCallback = callback;
         mHostContext = context;
     }
-    // From the first notification on, an acceptance is kept until the token
-    // is known.
+    // From the first notification on, an acceptance and what follows it are
+    // held until the token is known.
     mAcceptance.BeginHandshake();
     const KT::RCPtr<LNetworkConnectionCallbackInterface> self(this);
     static_cast<void>(connection->SetCallback(self, NETWORK_CHANNEL_0));
@@ -257,7 +262,7 @@ int LDeviceNetwork::ConnectLocked(DeviceParamCallback callback, void* context,
         Detach(connection);
         return QVRX_RESULT_CONNECTION_FAILED;
     }
-    static_cast<void>(mAcceptance.StoreToken(token.GetInt64()));
+    mAcceptance.StoreToken(token.GetInt64());
     KT::Variant state;
     if (KT::Result::Failed(
             GetParamValue(KT::ParamDescriptor(static_cast<unsigned int>(PARAM_ID_ACCESS_STATE)), state)))
@@ -593,9 +598,6 @@ int LDeviceNetwork::ProcessMessage(const KT::RCPtr<LNetworkConnection>& connecti
     {
         return decoded;
     }
-    // A grant that fell due when the connect stored the token answers a
-    // notice that came before this message.
-    DeliverGrant(connection);
     KT::Variant value;
     unsigned int paramID = 0;
     KT::Variant descriptor;
@@ -604,25 +606,25 @@ int LDeviceNetwork::ProcessMessage(const KT::RCPtr<LNetworkConnection>& connecti
     {
         std::int64_t token = 0;
         std::int32_t state = 0;
-        if (ReadAcceptanceNotice(value, false, token, state) && mAcceptance.ReceiveNotice(token, state))
+        if (ReadAcceptanceNotice(value, false, token, state))
         {
-            CallHost(DeviceAcceptance::Granted(state));
+            mAcceptance.ReceiveNotice(token, state);
         }
-        return decoded;
     }
-    if (mAcceptance.IsAccepted())
+    else
     {
-        CallHost(values);
+        mAcceptance.ReceiveValues(values, static_cast<std::size_t>(decoded));
     }
+    HandOut(connection);
     return decoded;
 }
 
-void LDeviceNetwork::DeliverGrant(const KT::RCPtr<LNetworkConnection>& connection)
+void LDeviceNetwork::HandOut(const KT::RCPtr<LNetworkConnection>& connection)
 {
-    std::int32_t state = 0;
-    if (IsCurrent(connection) && mAcceptance.TakeGrant(state))
+    KT::ParamValues values;
+    while (IsCurrent(connection) && mAcceptance.TakeNext(values))
     {
-        CallHost(DeviceAcceptance::Granted(state));
+        CallHost(values);
     }
 }
 

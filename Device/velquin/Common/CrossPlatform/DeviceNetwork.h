@@ -25,13 +25,19 @@
 // A thread that holds any device lock never waits for a delivery thread: a
 // disconnect takes the connection out and closes it at once, and removes the
 // registrations (which waits for a callback in progress) through
-// DeferredDeviceWork once the caller's locks are released. The acceptance
-// (token, kept notice, grant, accepted flag) guards itself; the validated
-// flag, the times and the keep-alive counter are atomics. An acceptance
-// notice that came in before the connect stored the token is granted to the
-// host under mReceiveMutex, by the delivery thread or, once its locks are
-// released, by the connecting thread, so it stays ahead of later
-// notifications.
+// DeferredDeviceWork once the caller's locks are released, then takes
+// mReceiveMutex once, so that a host call in progress on another thread ends
+// before the disconnect returns. The acceptance (token, held messages, what is
+// queued for the host, accepted flag) guards itself; the validated flag, the
+// times and the keep-alive counter are atomics. Every notification is decided
+// by the acceptance in arrival order and what it queues for the host is
+// handed out under mReceiveMutex, by the delivery thread or, for what the
+// connect's token let through (an acceptance that came before the token and
+// the values behind it), by the connecting thread once its other locks are
+// released; so the grant stays ahead of later notifications. Meanwhile the
+// delivery thread waits for that call, as it would for its own: this
+// device's later notifications must follow it anyway, and no other device's
+// wait behind it.
 #pragma once
 
 #include <atomic>
@@ -72,7 +78,10 @@ public:
     // 0 accepted, 1 awaiting acceptance (a notification reports it), -5
     // already connected, -6 failed (the device is left disconnected).
     int ConnectDevice(DeviceParamCallback callback, void* context) override;
-    // Always 0. The token, the flags and the host's callback stay.
+    // Always 0. The token, the flags and the host's callback stay. Once it
+    // returns, the host's callback does not run for this connection any more;
+    // called from inside that callback, it ends the delivery with the call in
+    // progress.
     int DisconnectDevice() override;
     int RequestParamValuesOrRanges(std::uint32_t messageID, const KT::Variant& request) override;
     int GetParamRanges(const KT::ParamRanges& ranges, KT::ParamValues& values) override;
@@ -134,9 +143,9 @@ private:
     // connection of a successful connect.
     int ConnectLocked(DeviceParamCallback callback, void* context, KT::RCPtr<LNetworkConnection>& connection)
         REQUIRES(mConnectMutex);
-    // Hands a due grant to the host unless connection is no longer the
-    // device's.
-    void DeliverGrant(const KT::RCPtr<LNetworkConnection>& connection) REQUIRES(mReceiveMutex);
+    // Hands the host, in order, what the acceptance has queued for it, while
+    // connection is the device's.
+    void HandOut(const KT::RCPtr<LNetworkConnection>& connection) REQUIRES(mReceiveMutex);
 
     // One message from mSendBuffer on channel 1, mRequestMutex held: 0, -1
     // (sending failed: the connection is taken out), -3 (no connection).

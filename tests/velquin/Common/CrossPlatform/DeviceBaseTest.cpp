@@ -8,6 +8,7 @@
 #include "support/FakeDevice.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 #include "velquin/Common/CrossPlatform/DeviceManager.h"
+#include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 
 // Result codes that a test does not judge (set-up steps, and calls whose effect
 // it checks another way) are cast to void.
@@ -148,6 +149,54 @@ TEST(DeviceBase, OrdersDevicesStrictlyWeakly)
     EXPECT_TRUE(less(devices[9], devices[3]));
     EXPECT_TRUE(equivalent(devices[3], devices[4]));
     EXPECT_TRUE(less(devices[3], devices[8]));
+}
+
+// While the token is unknown, what follows an early acceptance is held up to
+// the bound; past it the oldest values go, the notice stays.
+TEST(DeviceAcceptance, HoldsValuesBehindAnEarlyNoticeUpToTheBoundDroppingTheOldest)
+{
+    const struct
+    {
+        const char* name;
+        std::size_t values;
+        std::size_t size; // each
+        std::int32_t firstKept;
+        std::size_t kept;
+    } rows[] = {
+        {"within the bound", 3, 10, 0, 3},
+        {"past the count", DeviceAcceptance::kMostHeldMessages + 4, 10, 5,
+         DeviceAcceptance::kMostHeldMessages - 1},
+        {"past the bytes", 10, DeviceAcceptance::kMostHeldBytes / 4, 6, 4},
+    };
+    for (const auto& row : rows)
+    {
+        DeviceAcceptance acceptance;
+        acceptance.BeginHandshake();
+        acceptance.ReceiveValues(KT::ParamValues(), 10); // before the notice: dropped
+        acceptance.ReceiveNotice(7, 1);
+        for (std::size_t i = 0; i < row.values; ++i)
+        {
+            KT::ParamValues values;
+            ASSERT_EQ(0, values.SetOne(KT::ParamDescriptor(100), KT::Variant(static_cast<std::int32_t>(i))));
+            acceptance.ReceiveValues(values, row.size);
+        }
+        EXPECT_FALSE(acceptance.HasNext()) << row.name;
+        acceptance.StoreToken(7);
+        std::vector<std::int32_t> seen;
+        KT::ParamValues next;
+        while (acceptance.TakeNext(next))
+        {
+            KT::Variant value;
+            unsigned int id = 0;
+            KT::Variant descriptor;
+            ASSERT_EQ(0, next.GetValue(0, value, id, descriptor)) << row.name;
+            seen.push_back(static_cast<std::int32_t>(id) == PARAM_ID_ACCESS_GRANTED ? -2 : value.GetInt32());
+        }
+        ASSERT_EQ(row.kept + 1, seen.size()) << row.name;
+        EXPECT_EQ(-2, seen.front()) << row.name;
+        EXPECT_EQ(row.firstKept, seen[1]) << row.name;
+        EXPECT_EQ(static_cast<std::int32_t>(row.values - 1), seen.back()) << row.name;
+    }
 }
 
 } // namespace

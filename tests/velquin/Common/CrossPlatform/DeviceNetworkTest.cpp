@@ -10,6 +10,7 @@
 #include "Platform/FakeMonotonicClock.h"
 #include "support/DeviceMessageBytes.h"
 #include "support/VariantProbes.h"
+#include "velquin/Common/CrossPlatform/DeliveryHookTesting.h"
 #include "velquin/Common/CrossPlatform/DeviceMessageSerializer.h"
 #include "velquin/Common/CrossPlatform/NetworkDeviceTestSupport.h"
 
@@ -17,6 +18,7 @@ namespace
 {
 
 using namespace NetworkDeviceTest;
+using namespace DeliveryHookTesting;
 namespace B = DeviceMessageBytes;
 
 // A device connected to its peer, accepted when asked.
@@ -174,9 +176,9 @@ TEST(DeviceNetwork, ConnectReportsTheStateAndTheAcceptanceNotice)
 // A device may accept as it hands out the token: its notice comes right
 // behind the token's reply, or, on a reconnect that gets a new token, ahead of
 // it (this peer holds the reply until the notification it sent behind the
-// notice has reached the host, which the accepted flag kept from the first
-// connection lets through). The host hears of the acceptance either way, after
-// what came before the notice and before what follows.
+// notice has been decided on, which the accepted flag kept from the first
+// connection does not let past the notice). The host hears of the acceptance
+// either way, after what came before the notice and before what follows.
 TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
 {
     const auto notice = [](std::int64_t token) {
@@ -195,12 +197,21 @@ TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
     PeerDevice second;
     second.Accepting(false, kToken + 1);
     second.Unscript(-3);
+    Latch twoDecided;
+    ScopedDeliveryHook hook(
+        [&](Step step, const KT::ParamValues* values)
+        {
+            if (step == Step::Decided && ValueOf(values, 100) == 2)
+            {
+                twoDecided.Open();
+            }
+        });
     second.OnGet(
         [&](const Bytes&) -> std::optional<Bytes>
         {
             EXPECT_TRUE(second.Notify(0, notice(kToken + 1)));
             EXPECT_TRUE(second.Notify(1, Numbered(2)));
-            EXPECT_TRUE(host.WaitFor(3));
+            EXPECT_TRUE(twoDecided.Wait());
             return B::Values({B::Entry(B::Int64(kToken + 1), -3)});
         });
     KT::DeviceIdentifier moved = device->GetDeviceIdentifier();
@@ -211,9 +222,122 @@ TEST(DeviceNetwork, AnAcceptanceThatComesWithTheTokenIsGranted)
     ASSERT_TRUE(host.WaitFor(5));
     const std::vector<std::vector<HostRecord::Entry>> calls = host.Calls();
     ASSERT_EQ(5u, calls.size());
-    EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[3].at(0).first) << "granted between 2 and 3";
+    EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[2].at(0).first) << "granted between 1 and 2";
     EXPECT_EQ((std::vector<std::int32_t>{1, 2, 3}), host.Numbers());
     device->DisconnectDevice();
+}
+
+// The device accepts while its token reply is still on the way and sends a
+// value right behind the notice. That value is decided on either before the
+// connect has stored the token, or while it stores it; either way the host
+// gets the grant, then the value, then what follows.
+TEST(DeviceNetwork, AValueRightBehindAnEarlyAcceptanceFollowsTheGrant)
+{
+    const struct
+    {
+        const char* name;
+        Step waitFor;             // the step of value 1 the token reply waits for
+        bool holdUntilStateAsked; // value 1's decision waits for the token
+    } rows[] = {
+        {"decided before the token is stored", Step::Decided, false},
+        {"token stored while it is decided", Step::Deciding, true},
+    };
+    for (const auto& row : rows)
+    {
+        Latch reached;
+        Latch stateAsked;
+        ScopedDeliveryHook hook(
+            [&](Step step, const KT::ParamValues* values)
+            {
+                if (ValueOf(values, 100) != 1 || step != row.waitFor)
+                {
+                    return;
+                }
+                reached.Open();
+                if (row.holdUntilStateAsked)
+                {
+                    EXPECT_TRUE(stateAsked.Wait()) << row.name;
+                }
+            });
+        PeerDevice peer;
+        peer.OnGet(
+            [&](const Bytes& request) -> std::optional<Bytes>
+            {
+                if (static_cast<std::int32_t>(B::GetLE32(request, 8)) == -4)
+                {
+                    stateAsked.Open();
+                    return B::Values({B::Entry(B::Bool(false), -4)});
+                }
+                EXPECT_TRUE(
+                    peer.Notify(0, B::Values({B::Entry(B::Array({B::Int64(kToken), B::Bool(true)}), -4)})));
+                EXPECT_TRUE(peer.Notify(1, Numbered(1)));
+                EXPECT_TRUE(reached.Wait()) << row.name;
+                return B::Values({B::Entry(B::Int64(kToken), -3)});
+            });
+        HostRecord host;
+        KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(peer.Port()));
+        ASSERT_EQ(1, ConnectThroughPeer(*device, peer, host)) << row.name;
+        peer.Notify(2, Numbered(2));
+        ASSERT_TRUE(host.WaitFor(3)) << row.name;
+        const std::vector<std::vector<HostRecord::Entry>> calls = host.Calls();
+        EXPECT_EQ(static_cast<std::uint32_t>(-2), calls[0].at(0).first) << row.name;
+        EXPECT_EQ((std::vector<std::int32_t>{1, 2}), host.Numbers()) << row.name;
+        EXPECT_EQ(0, device->DisconnectDevice());
+    }
+}
+
+// A grant that the connecting thread hands the host races a disconnect on
+// another thread: the disconnect returns only once that call has been made.
+TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
+{
+    PeerDevice peer;
+    peer.Accepting(false);
+    peer.Unscript(-3);
+    Latch noticeDecided;
+    Latch disconnectWaits;
+    Latch disconnected;
+    std::atomic<int> late{0};
+    KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(peer.Port()));
+    std::thread disconnecter;
+    ScopedDeliveryHook hook(
+        [&](Step step, const KT::ParamValues* values)
+        {
+            if (step == Step::Decided && values == nullptr)
+            {
+                noticeDecided.Open();
+            }
+            else if (step == Step::Disconnecting)
+            {
+                disconnectWaits.Open();
+            }
+            else if (step == Step::Handing && ValueOf(values, -2, 0) == 1 && !disconnecter.joinable())
+            {
+                disconnecter = std::thread(
+                    [&]
+                    {
+                        EXPECT_EQ(0, device->DisconnectDevice());
+                        disconnected.Open();
+                    });
+                // Either the disconnect waits for this call, or it returned.
+                EXPECT_TRUE(Eventually([&] { return disconnectWaits.IsOpen() || disconnected.IsOpen(); }));
+            }
+        });
+    peer.OnGet(
+        [&](const Bytes&) -> std::optional<Bytes>
+        {
+            EXPECT_TRUE(
+                peer.Notify(0, B::Values({B::Entry(B::Array({B::Int64(kToken), B::Bool(true)}), -4)})));
+            EXPECT_TRUE(noticeDecided.Wait());
+            return B::Values({B::Entry(B::Int64(kToken), -3)});
+        });
+    HostRecord host;
+    host.SetHook([&](const KT::Variant&, const std::vector<HostRecord::Entry>&)
+                 { late.fetch_add(disconnected.IsOpen() ? 1 : 0); });
+    EXPECT_EQ(1, ConnectThroughPeer(*device, peer, host));
+    ASSERT_TRUE(disconnected.Wait());
+    disconnecter.join();
+    EXPECT_EQ(1u, host.Count());
+    EXPECT_EQ(0, late.load());
 }
 
 TEST(DeviceNetwork, ANotificationDroppedBeforeAcceptanceKeepsItsSequenceID)
