@@ -84,13 +84,20 @@ bool ConnectRaw(RawPeer::RawTcpPeer& peer, RawPeer::RawTcpClient& client)
            peer.Accept();
 }
 
+// A connection to peer that it has accepted; null when either failed.
+KT::RCPtr<LNetworkConnection> ConnectTo(RawPeer::RawTcpPeer& peer)
+{
+    KT::RCPtr<LNetworkConnection> connection =
+        LNetworkConnection::Create(kLoopback, peer.Port(), LNetworkConnection::CONNECTION_CONTROL_SOCKET);
+    return !connection || !peer.Accept() ? KT::RCPtr<LNetworkConnection>() : connection;
+}
+
 void BM_ConnectionRoundTrip(benchmark::State& state)
 {
     RawPeer::RawTcpPeer peer(Unrecorded());
     peer.SetEcho(true);
-    KT::RCPtr<LNetworkConnection> connection =
-        LNetworkConnection::Create(kLoopback, peer.Port(), LNetworkConnection::CONNECTION_CONTROL_SOCKET);
-    if (!connection || !peer.Accept())
+    KT::RCPtr<LNetworkConnection> connection = ConnectTo(peer);
+    if (!connection)
     {
         state.SkipWithError("no connection");
         return;
@@ -139,9 +146,8 @@ BENCHMARK(BM_RawTcpRoundTrip)->Arg(64)->Arg(8140)->UseRealTime();
 void BM_ConnectionStream64(benchmark::State& state)
 {
     RawPeer::RawTcpPeer peer(Unrecorded());
-    KT::RCPtr<LNetworkConnection> connection =
-        LNetworkConnection::Create(kLoopback, peer.Port(), LNetworkConnection::CONNECTION_CONTROL_SOCKET);
-    if (!connection || !peer.Accept())
+    KT::RCPtr<LNetworkConnection> connection = ConnectTo(peer);
+    if (!connection)
     {
         state.SkipWithError("no connection");
         return;
@@ -238,9 +244,8 @@ private:
 void BM_HeldMessageHeap200(benchmark::State& state)
 {
     RawPeer::RawTcpPeer peer(Unrecorded());
-    KT::RCPtr<LNetworkConnection> connection =
-        LNetworkConnection::Create(kLoopback, peer.Port(), LNetworkConnection::CONNECTION_CONTROL_SOCKET);
-    if (!connection || !peer.Accept())
+    KT::RCPtr<LNetworkConnection> connection = ConnectTo(peer);
+    if (!connection)
     {
         state.SkipWithError("no connection");
         return;

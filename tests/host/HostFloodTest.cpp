@@ -20,13 +20,13 @@
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
+#include "SimulatedDeviceLookup.h"
 #include "support/ChildProcess.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 namespace
 {
 
-constexpr std::uint32_t kLoopback = 0x7F000001;
 constexpr unsigned int kGain = 1;     // an Int32 parameter, 10 at start
 constexpr unsigned int kNotified = 5; // rises by one with each notification
 constexpr unsigned int kAccessGranted = static_cast<unsigned int>(-2);
@@ -84,24 +84,7 @@ public:
 
     void Connect()
     {
-        std::string line;
-        ASSERT_TRUE(mPeer.ReadLine(line));
-        const std::string prefix = "listening on 127.0.0.1:";
-        ASSERT_EQ(0u, line.rfind(prefix, 0)) << line;
-        const auto port = static_cast<std::uint32_t>(std::stoul(line.substr(prefix.size())));
-        KT::Variant list;
-        ASSERT_GE(QVRX_FindRemoteDevices(nullptr, 0, list, false, &kLoopback, 1, 8, 1, port), 0);
-        for (std::size_t i = 0; i < list.GetArrayLength(); ++i)
-        {
-            KT::Variant listed;
-            KT::DeviceInfo info{};
-            if (list.GetArrayElement(i, listed) == 0 && QVRX_GetDeviceInfo(listed, &info, false) >= 0 &&
-                info.networkAddress == kLoopback && info.networkPort == port)
-            {
-                mID = listed;
-            }
-        }
-        ASSERT_FALSE(mID.IsEmpty());
+        ASSERT_NO_FATAL_FAILURE(HostTesting::FindSimulatedDevice(mPeer, mID));
         ASSERT_GE(QVRX_ConnectDevice(mID, &FloodingDevice::Callback, this), 0);
         std::unique_lock<std::mutex> guard(mLock);
         ASSERT_TRUE(mChanged.wait_for(guard, kWaitLimit, [&] { return mAccepted; }));

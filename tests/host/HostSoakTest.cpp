@@ -39,6 +39,7 @@
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
+#include "SimulatedDeviceLookup.h"
 #include "support/ChildProcess.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
@@ -288,39 +289,12 @@ void Soak(const KT::Variant& device, PlatformTesting::ChildProcess& peer)
 #endif
 }
 
-// Starts the simulated network device and finds it through the exports.
-void StartNetworkDevice(PlatformTesting::ChildProcess& device, KT::Variant& id)
-{
-    ASSERT_TRUE(device.IsRunning());
-    std::string line;
-    ASSERT_TRUE(device.ReadLine(line));
-    const std::string prefix = "listening on 127.0.0.1:";
-    ASSERT_EQ(0u, line.rfind(prefix, 0)) << line;
-    const auto port = static_cast<std::uint32_t>(std::strtoul(line.c_str() + prefix.size(), nullptr, 10));
-
-    KT::Variant list;
-    const std::uint32_t address = 0x7F000001;
-    ASSERT_GE(QVRX_FindRemoteDevices(nullptr, 0, list, false, &address, 1, 8, 1, port), 0);
-    // Devices that other tests announce on lo may be listed too.
-    for (std::size_t i = 0; i < list.GetArrayLength(); ++i)
-    {
-        KT::Variant listed;
-        KT::DeviceInfo info{};
-        if (list.GetArrayElement(i, listed) == 0 && QVRX_GetDeviceInfo(listed, &info, false) >= 0 &&
-            info.networkAddress == address && info.networkPort == port)
-        {
-            id = listed;
-        }
-    }
-    ASSERT_NE(KT::Variant::TYPE_EMPTY, id.GetType()) << "the device was not found";
-}
-
 TEST(HostSoak, NetworkDeviceKeepsEveryNotificationInOrderAndItsMemoryFlat)
 {
     PlatformTesting::ChildProcess device(VELQUIN_SIM_DEVICE,
                                          {"--address", "127.0.0.1", "--notify", "5:0", "--control"});
     KT::Variant id;
-    ASSERT_NO_FATAL_FAILURE(StartNetworkDevice(device, id));
+    ASSERT_NO_FATAL_FAILURE(HostTesting::FindSimulatedDevice(device, id));
     Soak(id, device);
     EXPECT_EQ(0, QVRX_ReleaseAll());
     device.CloseInput();
@@ -336,7 +310,7 @@ TEST(HostSoak, NetworkDeviceBurstToASlowCallbackLosesNothingAndStaysWithinTheBou
         VELQUIN_SIM_DEVICE,
         {"--address", "127.0.0.1", "--notify", "5:0", "--control", "--send-buffer", kDeviceSendBuffer});
     KT::Variant id;
-    ASSERT_NO_FATAL_FAILURE(StartNetworkDevice(device, id));
+    ASSERT_NO_FATAL_FAILURE(HostTesting::FindSimulatedDevice(device, id));
     Notifications notifications(kSlowCallback);
     ASSERT_TRUE(Connect(id, notifications));
     // The device reports its acceptance on channel 0 whatever the connect
@@ -417,7 +391,7 @@ TEST(HostSoak, FourDevicesFloodingASlowCallbackAnswerEveryGetAndLoseNothing)
         devices.push_back(std::make_unique<PlatformTesting::ChildProcess>(
             VELQUIN_SIM_DEVICE, std::vector<std::string>{"--address", "127.0.0.1", "--notify", "5:0",
                                                          "--control", "--index", std::to_string(i + 1)}));
-        ASSERT_NO_FATAL_FAILURE(StartNetworkDevice(*devices.back(), ids[i]));
+        ASSERT_NO_FATAL_FAILURE(HostTesting::FindSimulatedDevice(*devices.back(), ids[i]));
         notifications.push_back(std::make_unique<Notifications>(kSlowerCallback));
         ASSERT_TRUE(Connect(ids[i], *notifications.back()));
         ASSERT_TRUE(notifications.back()->WaitForAcceptance());

@@ -457,6 +457,7 @@ void LDeviceLocal::DeviceCallBack(void* context, const std::string&, const KT::P
     // host may release inside a call.
     const std::shared_ptr<ObserverLink> kept = link->shared_from_this();
     Notification notification;
+    bool direct = false;
     if (link->Device->mConnected.load() && ReadNotification(userInfo, notification))
     {
         if (notification.IsAcceptance)
@@ -465,14 +466,18 @@ void LDeviceLocal::DeviceCallBack(void* context, const std::string&, const KT::P
         }
         else
         {
-            link->Acceptance.ReceiveValues(notification.Values, notification.Size);
+            direct = link->Acceptance.ReceiveValues(notification.Values, notification.Size);
         }
     }
-    if (!link->Acceptance.HasNext())
+    if (!direct && !link->Acceptance.HasNext())
     {
         return;
     }
     const KT::Variant deviceID = link->Device->GetDeviceID();
+    if (direct)
+    {
+        link->Callback(link->Context, deviceID, notification.Values);
+    }
     KT::ParamValues values;
     // A disconnect inside a call closes the link: nothing more is taken.
     while (link->Acceptance.TakeNext(values))

@@ -216,17 +216,26 @@ void DeviceAcceptance::ReceiveNotice(std::int64_t token, std::int32_t state)
     RunHook(Step::Decided, nullptr);
 }
 
-void DeviceAcceptance::ReceiveValues(const KT::ParamValues& values, std::size_t size)
+bool DeviceAcceptance::ReceiveValues(const KT::ParamValues& values, std::size_t size)
 {
-    Message message;
-    message.Values = values;
-    message.Size = size;
     RunHook(Step::Deciding, &values);
+    bool direct = false;
     {
         AcceptanceLock lock(mLock);
-        ReceiveLocked(std::move(message));
+        // Nothing waits before them and nothing holds them back: they would
+        // be queued only to be taken at once. The caller hands them out
+        // itself, without the copies the queue takes.
+        direct = mAccepted && mHeld.empty() && mQueued.empty();
+        if (!direct)
+        {
+            Message message;
+            message.Values = values;
+            message.Size = size;
+            ReceiveLocked(std::move(message));
+        }
     }
     RunHook(Step::Decided, &values);
+    return direct;
 }
 
 void DeviceAcceptance::ReceiveLocked(Message&& message)

@@ -172,7 +172,10 @@ public:
     // A notice of the device, and values of the device of the given encoded
     // size, in the order it sent them.
     void ReceiveNotice(std::int64_t token, std::int32_t state);
-    void ReceiveValues(const KT::ParamValues& values, std::size_t size);
+    // True when the values go to the host next, ahead of anything decided
+    // later, and are not queued: the caller, the one thread that hands this
+    // device's values out at that moment, hands them out itself.
+    [[nodiscard]] bool ReceiveValues(const KT::ParamValues& values, std::size_t size);
     // The next values for the host, in order: false when there are none.
     [[nodiscard]] bool TakeNext(KT::ParamValues& values);
     bool HasNext() const;

@@ -611,9 +611,9 @@ int LDeviceNetwork::ProcessMessage(const KT::RCPtr<LNetworkConnection>& connecti
             mAcceptance.ReceiveNotice(token, state);
         }
     }
-    else
+    else if (mAcceptance.ReceiveValues(values, static_cast<std::size_t>(decoded)) && IsCurrent(connection))
     {
-        mAcceptance.ReceiveValues(values, static_cast<std::size_t>(decoded));
+        CallHost(values);
     }
     HandOut(connection);
     return decoded;

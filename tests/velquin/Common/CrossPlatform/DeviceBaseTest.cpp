@@ -172,13 +172,13 @@ TEST(DeviceAcceptance, HoldsValuesBehindAnEarlyNoticeUpToTheBoundDroppingTheOlde
     {
         DeviceAcceptance acceptance;
         acceptance.BeginHandshake();
-        acceptance.ReceiveValues(KT::ParamValues(), 10); // before the notice: dropped
+        EXPECT_FALSE(acceptance.ReceiveValues(KT::ParamValues(), 10)); // before the notice: dropped
         acceptance.ReceiveNotice(7, 1);
         for (std::size_t i = 0; i < row.values; ++i)
         {
             KT::ParamValues values;
             ASSERT_EQ(0, values.SetOne(KT::ParamDescriptor(100), KT::Variant(static_cast<std::int32_t>(i))));
-            acceptance.ReceiveValues(values, row.size);
+            EXPECT_FALSE(acceptance.ReceiveValues(values, row.size)); // held
         }
         EXPECT_FALSE(acceptance.HasNext()) << row.name;
         acceptance.StoreToken(7);
