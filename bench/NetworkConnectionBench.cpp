@@ -13,6 +13,7 @@
 #include <cstring>
 #include <malloc.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -201,7 +202,7 @@ void BM_RawTcpStream64(benchmark::State& state)
 }
 BENCHMARK(BM_RawTcpStream64)->UseRealTime();
 
-constexpr std::size_t kHeldMessages = 5000;
+constexpr std::size_t kHeldMessages = 12000;
 constexpr std::size_t kHeldPayload = 200;
 
 std::size_t HeapInUse()
@@ -273,7 +274,10 @@ void BM_HeldMessageHeap200(benchmark::State& state)
         while (connection->GetReceiveBacklog().GetMessages() < kHeldMessages)
         {
         }
-        heldBytes = static_cast<double>(HeapInUse() - before) / static_cast<double>(kHeldMessages);
+        // The first round also makes the jobs' blocks, which later rounds
+        // take from the threads' caches: the most is what a held message costs.
+        heldBytes = std::max(heldBytes,
+                             static_cast<double>(HeapInUse() - before) / static_cast<double>(kHeldMessages));
         holder->OpenAndWaitFor(kHeldMessages);
         static_cast<void>(connection->RemoveCallback(holder, NETWORK_CHANNEL_0));
     }

@@ -1,6 +1,5 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkCallbackRegistration.h"
 
-#include <cstring>
 #include <utility>
 
 #include "KTFramework/Utilities/Storage/ThreadCachedBlocks.h"
@@ -13,9 +12,6 @@ namespace
 constexpr const char* kJobNameFormat = "LCallBackThreadWorker #%u for NetworkConnection %u, channel %u";
 
 using JobBlocks = KT::ThreadCachedBlocks<LNetworkCallbackRegistration::LCallBackThreadWorker, KT::FastMutex>;
-
-// A held message's own copy of its payload, of its size.
-using CompactPayload = KT::LBufferT<1, 0>;
 
 } // namespace
 
@@ -83,34 +79,11 @@ void LNetworkCallbackRegistration::ReceivedMessages(NetworkReceivedMessage* mess
         }
         LCallBackThreadWorker* const job = new LCallBackThreadWorker(this, number++, mConnectionID, mChannel);
         KT::RCPtr<KT::LThreadWorker> worker(job);
-        const LNetworkConnectionSendBuffer& message = *messages[i].message;
-        const std::uint32_t parts = message.GetMultipartMsgCount();
-        job->mSequenceID = message.GetSequenceID();
-        job->mCount = parts > 1 ? static_cast<std::int32_t>(1 - static_cast<std::int64_t>(parts))
-                                : static_cast<std::int32_t>(message.GetPreviousSequenceMsgCount());
-        const std::size_t size = message.GetSizeBytes();
-        if (backlog.ShouldCompact(size))
-        {
-            // Held behind others: a copy of its own size, and its receive
-            // block goes back to the pool now.
-            KT::RCPtr<KT::LIBuffer> copy = CompactPayload::Create(size, 0, false);
-            if (size > 0)
-            {
-                std::memcpy(copy->GetRawPtr(), const_cast<LNetworkConnectionSendBuffer&>(message).GetRawPtr(),
-                            size);
-            }
-            job->mPayload = KT::ConstRCPtr<KT::LIBuffer>(copy.GetRaw());
-            if (take)
-            {
-                messages[i].message.SetNull();
-            }
-        }
-        else
-        {
-            job->mPayload =
-                take ? KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.LeakRef(), KT::kAdoptReference)
-                     : KT::ConstRCPtr<KT::LIBuffer>(messages[i].message.GetRaw());
-        }
+        job->mSequenceID = messages[i].sequenceID;
+        job->mCount = messages[i].count;
+        job->mPayload = take
+                            ? KT::ConstRCPtr<KT::LIBuffer>(messages[i].payload.LeakRef(), KT::kAdoptReference)
+                            : KT::ConstRCPtr<KT::LIBuffer>(messages[i].payload.GetRaw());
         job->mHeldBytes = NetworkReceiveBacklog::HeldBytes(*job->mPayload);
         job->mBacklog = &backlog;
         backlog.Take(job->mHeldBytes);

@@ -28,11 +28,17 @@
 
 class LNetworkConnection;
 
-// A message as a receiver hands it on, with the channel it came on.
+// A message as a receiver hands it on: its payload (its receive block, or a
+// copy of its own size for a message held behind others) and what its header
+// tells a callback.
 struct NetworkReceivedMessage
 {
-    KT::RCPtr<LNetworkConnectionSendBuffer> message;
+    KT::RCPtr<KT::LIBuffer> payload;
     std::uint32_t channel = 0;
+    std::int32_t sequenceID = 0;
+    // The header's previousSequenceMsgCount, or 1 - the part count for a
+    // message reassembled from parts.
+    std::int32_t count = 0;
 };
 
 class LNetworkCallbackRegistration : public virtual KT::LRefCountedObject
@@ -52,9 +58,7 @@ public:
 
     // Queues one delivery job for every message of this registration's channel
     // among count messages, in their order, together. With take, the jobs take
-    // over the messages' references (no later registration wants them); a
-    // small message handed over behind a backlog is copied and its block let
-    // go (NetworkReceiveBacklog::ShouldCompact). Each
+    // over the messages' references (no later registration wants them). Each
     // job holds its message's share of the backlog until the callback has
     // returned or the job is dropped. jobs is scratch room, left empty.
     void ReceivedMessages(NetworkReceivedMessage* messages, std::size_t count, bool take,
@@ -122,9 +126,7 @@ private:
     // Null for a job of no registration. Not counted: counting it would move
     // the registration's count between two threads for every message.
     const LNetworkCallbackRegistration* const mRegistration;
-    // The message's payload as the callback receives it: the receive block,
-    // or a copy of its own size for a message held behind others; null for
-    // an error. Its header's numbers are read when the job is made.
+    // The message's payload as the callback receives it; null for an error.
     KT::ConstRCPtr<KT::LIBuffer> mPayload;
     std::int32_t mSequenceID = 0;
     std::int32_t mCount = 0;

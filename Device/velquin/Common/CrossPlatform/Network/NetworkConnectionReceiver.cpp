@@ -9,6 +9,8 @@
 namespace
 {
 using Wire = NetworkWireFormat;
+// A held message's own copy of its payload, of its size.
+using CompactPayload = KT::LBufferT<1, 0>;
 } // namespace
 
 NetworkConnectionReceiver::NetworkConnectionReceiver(LNetworkConnection& connection, bool controlSocket,
@@ -203,8 +205,8 @@ void NetworkConnectionReceiver::ChooseDatagramBlock()
 KT::RCPtr<LNetworkConnectionSendBuffer> NetworkConnectionReceiver::TakeBuffer()
 {
     // The buffer handed out last comes back first when its message was
-    // dropped, or copied out of it as it was handed over: then it is taken
-    // again, and the pool does not grow past the buffers still held.
+    // dropped, or copied out of it: then it is taken again, and the pool does
+    // not grow past the buffers still held.
     const std::size_t count = mPool.size();
     if (count != 0)
     {
@@ -514,8 +516,35 @@ void NetworkConnectionReceiver::Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>
     }
     // A whole message ends only its own channel's reassembly.
     mMultipart[channel] = Multipart();
-    mCompletedBytes += mTargets.registrations.GetBacklog().HeldBytesOnHandOver(*message);
-    mCompleted.push_back(NetworkReceivedMessage{std::move(message), channel});
+    Complete(std::move(message), channel, sequenceID,
+             static_cast<std::int32_t>(header.previousSequenceMsgCount));
+}
+
+void NetworkConnectionReceiver::Complete(KT::RCPtr<LNetworkConnectionSendBuffer>&& block,
+                                         std::uint32_t channel, std::int32_t sequenceID, std::int32_t count)
+{
+    NetworkReceivedMessage received;
+    received.channel = channel;
+    received.sequenceID = sequenceID;
+    received.count = count;
+    const std::size_t size = block->GetSizeBytes();
+    if (mTargets.registrations.GetBacklog().ShouldCompact(size, mCompleted.size()))
+    {
+        // Held behind others: a copy of its own size, and the block, free
+        // again, is the next one read into.
+        received.payload = CompactPayload::Create(size, 0, false);
+        if (size > 0)
+        {
+            std::memcpy(received.payload->GetRawPtr(), block->GetRawPtr(), size);
+        }
+        block.SetNull();
+    }
+    else
+    {
+        received.payload = KT::RCPtr<KT::LIBuffer>(block.LeakRef(), KT::kAdoptReference);
+    }
+    mCompletedBytes += NetworkReceiveBacklog::HeldBytes(*received.payload);
+    mCompleted.push_back(std::move(received)); // grows or throws
 }
 
 void NetworkConnectionReceiver::DispatchPart(KT::RCPtr<LNetworkConnectionSendBuffer>&& message,
@@ -556,6 +585,6 @@ void NetworkConnectionReceiver::DispatchPart(KT::RCPtr<LNetworkConnectionSendBuf
     KT::RCPtr<LNetworkConnectionSendBuffer> whole;
     whole.SwapReference(multipart.message);
     multipart = Multipart();
-    mCompletedBytes += mTargets.registrations.GetBacklog().HeldBytesOnHandOver(*whole);
-    mCompleted.push_back(NetworkReceivedMessage{whole, header.channel});
+    Complete(std::move(whole), header.channel, static_cast<std::int32_t>(header.sequenceID),
+             static_cast<std::int32_t>(1 - static_cast<std::int64_t>(header.multipartMsgCount)));
 }

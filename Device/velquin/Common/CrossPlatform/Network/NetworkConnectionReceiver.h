@@ -122,6 +122,11 @@ private:
     void CompleteMessage(const MessageHeader& header, std::size_t payloadSize, std::size_t surplus);
     void Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>&& message, const MessageHeader& header);
     void DispatchPart(KT::RCPtr<LNetworkConnectionSendBuffer>&& message, const MessageHeader& header);
+    // A message complete for delivery: handed over in its block, or, while a
+    // backlog builds, as a copy of its own size so that the block is read
+    // into again at once (NetworkReceiveBacklog::ShouldCompact).
+    void Complete(KT::RCPtr<LNetworkConnectionSendBuffer>&& block, std::uint32_t channel,
+                  std::int32_t sequenceID, std::int32_t count);
     // Hands the messages completed since the last time to the registrations.
     void HandOver();
 

@@ -42,8 +42,9 @@ public:
     // nobody waits for a reply.
     static constexpr std::size_t kMostBytes = 8u * 1024u * 1024u;
     // What a held message costs beyond its payload's block: its delivery job,
-    // its buffer object and their allocator headers, rounded up.
-    static constexpr std::size_t kHeldOverheadBytes = 256;
+    // its buffer object, its place in the delivery queue and their allocator
+    // headers (about 300 bytes measured for a 200-byte message), rounded up.
+    static constexpr std::size_t kHeldOverheadBytes = 320;
     // Every message counts at least kHeldOverheadBytes, so the byte bound is
     // always reached first; the count only keeps the arithmetic bounded.
     static constexpr std::size_t kMostMessages = kMostBytes / kHeldOverheadBytes;
@@ -55,9 +56,9 @@ public:
     // backlog down to this share of the bound, so that it reads many messages
     // per wake, not one.
     static constexpr std::size_t kResumeDivisor = 2;
-    // A message of at most kCompactMostBytes payload, handed over while at
-    // least kCompactAfterMessages are held, is copied into a buffer of its own
-    // size and its receive block goes back to the pool at once. Below that a
+    // A message of at most kCompactMostBytes payload, read while at least
+    // kCompactAfterMessages wait for delivery, is copied into a buffer of its
+    // own size and its receive block is read into again at once. Below that a
     // backlog of receive blocks costs little, and the copy is saved.
     static constexpr std::size_t kCompactMostBytes = 2048;
     static constexpr std::size_t kCompactAfterMessages = 64;
@@ -71,18 +72,11 @@ public:
     {
         return payload.GetAllocatedSize() + kHeldOverheadBytes;
     }
-    // What a message read into a receive block will hold once handed over
-    // now: its block, or a copy of its own size.
-    std::size_t HeldBytesOnHandOver(const KT::LIBuffer& payload) const noexcept
+    // Whether a message of payloadBytes, read while unhanded messages more
+    // wait to be handed over, is copied out of its receive block.
+    bool ShouldCompact(std::size_t payloadBytes, std::size_t unhanded) const noexcept
     {
-        const std::size_t size = payload.GetSizeBytes();
-        return ShouldCompact(size) ? size + kHeldOverheadBytes : HeldBytes(payload);
-    }
-    // Whether a message of payloadBytes handed over now is copied out of its
-    // receive block.
-    bool ShouldCompact(std::size_t payloadBytes) const noexcept
-    {
-        return payloadBytes <= kCompactMostBytes && mMessages.load() >= kCompactAfterMessages;
+        return payloadBytes <= kCompactMostBytes && mMessages.load() + unhanded >= kCompactAfterMessages;
     }
 
     // A delivery job holds a message whose buffer takes bytes, until it gives

@@ -52,7 +52,7 @@ void NetworkRegistrations::Deliver(NetworkReceivedMessage* messages, std::size_t
         {
             if (messages[i].channel == mWaiter->GetChannel())
             {
-                mWaiter->Store(messages[i].message);
+                mWaiter->Store(messages[i].payload);
             }
         }
     }

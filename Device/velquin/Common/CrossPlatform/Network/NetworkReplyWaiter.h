@@ -33,7 +33,7 @@ public:
 
     // A message of the reply channel: the first answers the request, later ones
     // do not replace it; each releases the event.
-    void Store(const KT::RCPtr<LNetworkConnectionSendBuffer>& message)
+    void Store(const KT::RCPtr<KT::LIBuffer>& message)
     {
         if (!mReplied)
         {

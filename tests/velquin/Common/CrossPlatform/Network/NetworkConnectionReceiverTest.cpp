@@ -196,15 +196,15 @@ private:
 };
 
 // A peer that sends far more than the backlog's bound to a registration whose
-// callback waits: the receiver must stop at the bound. Its messages each fill
-// a receive block, so that the bound is three times over in few messages.
+// callback waits: the receiver must stop at the bound. By default its
+// messages each fill a receive block, so that the bound is three times over
+// in few messages.
 struct HeldBackBurst
 {
-    static constexpr std::size_t kPayloadBytes = 8000;
-    static constexpr std::size_t kMessages =
-        3 * NetworkReceiveBacklog::kMostBytes / (kPayloadBytes + NetworkReceiveBacklog::kHeldOverheadBytes);
-
-    HeldBackBurst() : callback(LGatedCallback::Create())
+    explicit HeldBackBurst(std::size_t payloadBytes = 8000)
+        : kPayloadBytes(payloadBytes), kMessages(3 * NetworkReceiveBacklog::kMostBytes /
+                                                 (payloadBytes + NetworkReceiveBacklog::kHeldOverheadBytes)),
+          callback(LGatedCallback::Create())
     {
         registered = link.accepted && link.connection->SetCallback(callback, NETWORK_CHANNEL_0) == 0;
     }
@@ -246,6 +246,8 @@ struct HeldBackBurst
         return inOrder;
     }
 
+    const std::size_t kPayloadBytes;
+    const std::size_t kMessages;
     Linked link;
     KT::RCPtr<LGatedCallback> callback;
     std::thread sender;
@@ -474,21 +476,41 @@ TEST(NetworkConnectionReceiver, FindsEveryMessageAmongRandomGarbageAndRandomCuts
 
 TEST(NetworkConnectionReceiver, StopsReadingAtTheBoundWhileARegistrationIsSlowAndLosesNothing)
 {
-    HeldBackBurst burst;
-    ASSERT_TRUE(burst.registered);
-    burst.Start();
-    const NetworkReceiveBacklog& backlog = burst.link.connection->GetReceiveBacklog();
-    // The first message's callback waits: the receiver reads up to the bound
-    // and waits for deliveries, however much more the socket holds.
-    ASSERT_TRUE(Eventually([&] { return backlog.IsHoldingBack(); }));
-    // The message that reached the bound may pass it.
-    EXPECT_LE(backlog.GetMessages(), NetworkReceiveBacklog::kMostMessages);
-    EXPECT_LE(backlog.GetBytes(), NetworkReceiveBacklog::kMostBytes + HeldBackBurst::kPayloadBytes +
-                                      NetworkReceiveBacklog::kHeldOverheadBytes);
-    EXPECT_LE(burst.link.connection->GetReceiveBufferCount(),
-              LNetworkConnection::kControlReceiveBuffers + NetworkReceiveBacklog::kMostMessages);
-    EXPECT_TRUE(burst.DeliverAll());
-    EXPECT_TRUE(burst.link.connection->IsConnectionActive());
+    const std::size_t handedOver = NetworkConnectionReceiver::kMostHandedOver;
+    const struct
+    {
+        const char* name;
+        std::size_t payloadBytes;
+        // The receive buffers the pool may hold beyond its start.
+        std::size_t mostGrown;
+    } cases[] = {
+        // Each held message keeps its block.
+        {"messages that fill their block", 8000, NetworkReceiveBacklog::kMostMessages},
+        // Held messages are copied out of their blocks, which are read into
+        // again: the pool grows by no more than the messages held before a
+        // backlog built and those of one hand-over.
+        {"small messages", 200, NetworkReceiveBacklog::kCompactAfterMessages + handedOver},
+    };
+    for (const auto& c : cases)
+    {
+        HeldBackBurst burst(c.payloadBytes);
+        ASSERT_TRUE(burst.registered) << c.name;
+        burst.Start();
+        const NetworkReceiveBacklog& backlog = burst.link.connection->GetReceiveBacklog();
+        // The first message's callback waits: the receiver reads up to the
+        // bound and waits for deliveries, however much more the socket holds.
+        ASSERT_TRUE(Eventually([&] { return backlog.IsHoldingBack(); })) << c.name;
+        // The message that reached the bound may pass it.
+        EXPECT_LE(backlog.GetMessages(), NetworkReceiveBacklog::kMostMessages) << c.name;
+        EXPECT_LE(backlog.GetBytes(), NetworkReceiveBacklog::kMostBytes + c.payloadBytes +
+                                          NetworkReceiveBacklog::kHeldOverheadBytes)
+            << c.name;
+        EXPECT_LE(burst.link.connection->GetReceiveBufferCount(),
+                  LNetworkConnection::kControlReceiveBuffers + c.mostGrown)
+            << c.name;
+        EXPECT_TRUE(burst.DeliverAll()) << c.name;
+        EXPECT_TRUE(burst.link.connection->IsConnectionActive()) << c.name;
+    }
 }
 
 TEST(NetworkConnectionReceiver, GivesBackTheBuffersOfABurstOnceItIsDelivered)
