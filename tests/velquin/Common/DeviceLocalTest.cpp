@@ -537,6 +537,10 @@ protected:
         return codes;
     }
 
+    // Connects device B, which the helper names "B", to mRecorder and has it
+    // accept the host.
+    void ConnectAcceptedB(KT::RCPtr<LDeviceBase>& b);
+
     ScopedRuntimeDirectory mRuntime;
     FakeCommandRunner mCommands;
     FakeMessagePorts mPorts{FakeHelper::kPortName};
@@ -670,6 +674,16 @@ void PostScripted(const std::string& name, std::vector<std::pair<std::int32_t, B
     ASSERT_TRUE(KT::Platform::DistributedNotificationCenter::Post(name, &info));
 }
 
+void DeviceLocalScriptedTest::ConnectAcceptedB(KT::RCPtr<LDeviceBase>& b)
+{
+    mScript.ByCode["GtDI"] = Reply(PlistString("B"));
+    mPorts.SetAnswer(mScript.Answer());
+    b = MakeDevice(2);
+    ASSERT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, b->ConnectDevice(&Recorder::Callback, &mRecorder));
+    PostScripted("B");
+    ASSERT_TRUE(mRecorder.WaitForCalls(1));
+}
+
 // A device that accepts as soon as it is told 'Cnct' posts its acceptance
 // while the handshake is still reading the token.
 TEST_F(DeviceLocalScriptedTest, AnAcceptanceDuringTheHandshakeIsGrantedOnceTheTokenIsKnown)
@@ -760,12 +774,8 @@ TEST_F(DeviceLocalScriptedTest, AValueRightBehindAnEarlyAcceptanceFollowsTheGran
 // thread; on it, it only posts them. A hears grant then value, B its value.
 TEST_F(DeviceLocalScriptedTest, AGrantFallingDueAtConnectHoldsUpNoOtherDevice)
 {
-    mScript.ByCode["GtDI"] = Reply(PlistString("B"));
-    mPorts.SetAnswer(mScript.Answer());
-    KT::RCPtr<LDeviceBase> b = MakeDevice(2);
-    ASSERT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, b->ConnectDevice(&Recorder::Callback, &mRecorder));
-    PostScripted("B");
-    ASSERT_TRUE(mRecorder.WaitForCalls(1));
+    KT::RCPtr<LDeviceBase> b;
+    ASSERT_NO_FATAL_FAILURE(ConnectAcceptedB(b));
 
     Sentinel marker("marker");
     mScript.ByCode["GtDI"] = Reply(PlistString("A"));
@@ -816,12 +826,8 @@ TEST_F(DeviceLocalScriptedTest, AGrantFallingDueAtConnectHoldsUpNoOtherDevice)
 // A's token is known.
 TEST_F(DeviceLocalScriptedTest, AHeldTokenReplyHoldsBackNoOtherDevicesNotifications)
 {
-    mScript.ByCode["GtDI"] = Reply(PlistString("B"));
-    mPorts.SetAnswer(mScript.Answer());
-    KT::RCPtr<LDeviceBase> b = MakeDevice(2);
-    ASSERT_EQ(QVRX_CONNECTED_AWAITING_ACCEPTANCE, b->ConnectDevice(&Recorder::Callback, &mRecorder));
-    PostScripted("B");
-    ASSERT_TRUE(mRecorder.WaitForCalls(1));
+    KT::RCPtr<LDeviceBase> b;
+    ASSERT_NO_FATAL_FAILURE(ConnectAcceptedB(b));
 
     bool heardB = false;
     mScript.ByCode["GtDI"] = Reply(PlistString("A"));
