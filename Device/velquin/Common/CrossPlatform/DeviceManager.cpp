@@ -212,7 +212,7 @@ void LDeviceManager::ForgetMark(const LDeviceBase* device)
     }
 }
 
-int LDeviceManager::FindLocalDevices()
+int LDeviceManager::FindLocalDevices(const KT::Variant* connectTo, KT::RCPtr<LDeviceBase>* connecting)
 {
     KT::Array<KT::DeviceIdentifier> identifiers;
     mSources->ListAttachedDevices(identifiers);
@@ -255,6 +255,14 @@ int LDeviceManager::FindLocalDevices()
         if (!FindInList(mLocalDevices, device->GetDeviceID()))
         {
             static_cast<void>(mLocalDevices.AppendItem(device)); // grows or throws
+        }
+    }
+    if (connectTo != nullptr && connecting != nullptr)
+    {
+        *connecting = FindInList(mLocalDevices, *connectTo);
+        if (!!*connecting)
+        {
+            MarkConnecting(connecting->GetRaw());
         }
     }
     return 0;
@@ -475,9 +483,20 @@ int LDeviceManager::ConnectDevice(const KT::Variant& deviceID, DeviceParamCallba
         }
         else
         {
-            FindDevices(scratch);
+            // The search's own look-up marks the device it made before the
+            // lock goes: another search could otherwise drop it, unconnected,
+            // before this connect begins.
+            RemoveUnconnectedLocalDevices();
+            static_cast<void>(FindLocalDevices(&deviceID, &device));
         }
-        device = BeginConnect(deviceID, location);
+        if (!!device)
+        {
+            location = DEVICE_LOCATION_LOCAL;
+        }
+        else
+        {
+            device = BeginConnect(deviceID, location);
+        }
     }
     if (!device)
     {
@@ -511,9 +530,7 @@ KT::RCPtr<LDeviceBase> LDeviceManager::BeginConnect(const KT::Variant& deviceID,
         KT::RCPtr<LDeviceBase> device = FindInList(mLocalDevices, deviceID);
         if (!!device)
         {
-            ConnectMark& mark = mConnectMarks[device.GetRaw()];
-            ++mark.connecting;
-            mark.lastBegun = ++mConnectSerial;
+            MarkConnecting(device.GetRaw());
             location = DEVICE_LOCATION_LOCAL;
             return device;
         }
@@ -525,6 +542,13 @@ KT::RCPtr<LDeviceBase> LDeviceManager::BeginConnect(const KT::Variant& deviceID,
         location = DEVICE_LOCATION_REMOTE;
     }
     return device;
+}
+
+void LDeviceManager::MarkConnecting(const LDeviceBase* device)
+{
+    ConnectMark& mark = mConnectMarks[device];
+    ++mark.connecting;
+    mark.lastBegun = ++mConnectSerial;
 }
 
 bool LDeviceManager::EndConnect(const KT::RCPtr<LDeviceBase>& device, DeviceLocation location)

@@ -71,7 +71,12 @@ public:
     // devices are dropped and made afresh from what the sources list;
     // connected ones stay even when no longer listed. Returns 0.
     int FindDevices(KT::Variant& deviceList);
-    int FindLocalDevices();
+    // Adds what the sources list and the local list lacks. With connectTo, the
+    // listed device of that ID is also marked as connecting, in the same hold
+    // of the lock that adds it, and returned in connecting: a search beside
+    // cannot drop it before its connect begins.
+    int FindLocalDevices(const KT::Variant* connectTo = nullptr,
+                         KT::RCPtr<LDeviceBase>* connecting = nullptr);
     // The network search, then deviceList becomes an Array of the validated
     // remote devices' IDs. Returns the remote revision.
     [[nodiscard]] int FindRemoteDevices(KT::Variant& deviceList, bool verify, const std::uint32_t* addresses,
@@ -145,6 +150,7 @@ private:
     // The look-up of a connect: as GetDevice, and an attached device found is
     // marked as connecting in the same hold of the local list's lock.
     KT::RCPtr<LDeviceBase> BeginConnect(const KT::Variant& deviceID, DeviceLocation& location);
+    void MarkConnecting(const LDeviceBase* device) REQUIRES(mLocalListLock);
     // Takes the mark of BeginConnect off; whether the device is still listed.
     bool EndConnect(const KT::RCPtr<LDeviceBase>& device, DeviceLocation location);
     // Whether an attached device has a connect under way, or one begun after
