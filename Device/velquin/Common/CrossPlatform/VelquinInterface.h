@@ -64,10 +64,12 @@ static_assert(sizeof(bool) == 1, "isRemote is one byte");
 
 // Called from the library's own threads with the context given at connect, the
 // device's ID and the values it sent: notifications, answers to the two
-// request functions, and the acceptance of the connection (parameter -2). An
-// acceptance that the device sent before the connect had read its token may
-// instead be reported on the thread of QVRX_ConnectDevice, before it returns;
-// it still comes before every notification that followed it.
+// request functions, and the acceptance of the connection (parameter -2), in
+// the order the device sent them; nothing before the acceptance is reported.
+// A network device's acceptance that came before the connect had read its
+// token may instead be reported on the thread of QVRX_ConnectDevice, before it
+// returns, with the values that followed it. No call for a device follows the
+// return of QVRX_DisconnectDevice for it.
 typedef void (*DeviceParamCallback)(void* context, const KT::Variant& deviceID,
                                     const KT::ParamValues& values);
 
