@@ -22,6 +22,7 @@
 #include "KTFramework/Utilities/Storage/Variant.h"
 #include "SimulatedDeviceLookup.h"
 #include "support/ChildProcess.h"
+#include "support/Latch.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 namespace
@@ -48,28 +49,6 @@ constexpr long kFlood = 24000;
 constexpr long kFlood = 40000;
 #endif
 constexpr auto kWaitLimit = std::chrono::seconds(60);
-
-// A latch the test and the callbacks wait on.
-class Signal
-{
-public:
-    void Set()
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        mSet = true;
-        mChanged.notify_all();
-    }
-    bool Wait()
-    {
-        std::unique_lock<std::mutex> guard(mLock);
-        return mChanged.wait_for(guard, kWaitLimit, [&] { return mSet; });
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    bool mSet = false;
-};
 
 // One simulated network device, connected, whose callback runs First once on
 // the next notification after it is set and counts notifications, checking their order.
@@ -200,20 +179,20 @@ TEST(HostFlood, AGetIsAnsweredWhileItsDeviceFloodsAHeldBackHostWhoeverAsks)
         ASSERT_NO_FATAL_FAILURE(other.Connect());
         // The flood is written (and the host held back at its bound) before
         // anyone asks; until then the flood's first callback waits.
-        Signal written;
-        Signal asked;
-        Signal otherHolds;
+        TestSupport::Latch written;
+        TestSupport::Latch asked;
+        TestSupport::Latch otherHolds;
         std::mutex hostLock;
         bool answered = false;
         const auto ask = [&]
         {
-            EXPECT_TRUE(written.Wait());
+            EXPECT_TRUE(written.Wait(kWaitLimit));
             answered = flooding.Get();
-            asked.Set();
+            asked.Open();
         };
         if (c.asker == kTheHostsThread)
         {
-            flooding.SetFirst([&] { EXPECT_TRUE(asked.Wait()); });
+            flooding.SetFirst([&] { EXPECT_TRUE(asked.Wait(kWaitLimit)); });
         }
         else if (c.asker == kItsOwnCallback)
         {
@@ -225,20 +204,20 @@ TEST(HostFlood, AGetIsAnsweredWhileItsDeviceFloodsAHeldBackHostWhoeverAsks)
                 [&]
                 {
                     std::lock_guard<std::mutex> guard(hostLock);
-                    otherHolds.Set();
+                    otherHolds.Open();
                     ask();
                 });
             flooding.SetFirst([&] { std::lock_guard<std::mutex> guard(hostLock); });
             ASSERT_TRUE(other.Flood(1));
-            ASSERT_TRUE(otherHolds.Wait());
+            ASSERT_TRUE(otherHolds.Wait(kWaitLimit));
         }
         ASSERT_TRUE(flooding.Flood(kFlood));
-        written.Set();
+        written.Open();
         if (c.asker == kTheHostsThread)
         {
             ask();
         }
-        ASSERT_TRUE(asked.Wait());
+        ASSERT_TRUE(asked.Wait(kWaitLimit));
         EXPECT_TRUE(answered);
         EXPECT_TRUE(flooding.WaitForInOrder(kFlood));
         flooding.Stop();

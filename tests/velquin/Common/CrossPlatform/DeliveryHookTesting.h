@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "KTFramework/Utilities/Storage/ParamValues.h"
+#include "support/Latch.h"
 #include "velquin/Common/CrossPlatform/DeviceBase.h"
 
 namespace DeliveryHookTesting
@@ -18,33 +19,7 @@ namespace DeliveryHookTesting
 
 using Step = DeviceAcceptance::Step;
 
-class Latch
-{
-public:
-    void Open()
-    {
-        {
-            std::lock_guard<std::mutex> guard(mLock);
-            mOpen = true;
-        }
-        mChanged.notify_all();
-    }
-    bool Wait(std::chrono::milliseconds bound = std::chrono::milliseconds(10000))
-    {
-        std::unique_lock<std::mutex> guard(mLock);
-        return mChanged.wait_for(guard, bound, [&] { return mOpen; });
-    }
-    bool IsOpen()
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        return mOpen;
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    bool mOpen = false;
-};
+using Latch = TestSupport::Latch;
 
 // Runs action at every step of every device's deliveries while in scope, on
 // the thread that takes the step.
