@@ -20,6 +20,7 @@
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
+#include "ParamValuesWalk.h"
 #include "SimulatedDeviceLookup.h"
 #include "support/ChildProcess.h"
 #include "support/Latch.h"
@@ -111,34 +112,29 @@ private:
     static void Callback(void* context, const KT::Variant&, const KT::ParamValues& values)
     {
         auto* self = static_cast<FloodingDevice*>(context);
-        for (int i = 0; i < values.GetCount(); ++i)
-        {
-            KT::Variant value;
-            unsigned int id = 0;
-            KT::Variant descriptor;
-            if (values.GetValue(static_cast<unsigned int>(i), value, id, descriptor) != 0)
-            {
-                continue;
-            }
-            std::function<void()> first;
-            {
-                std::lock_guard<std::mutex> guard(self->mLock);
-                self->mAccepted = self->mAccepted || id == kAccessGranted;
-                if (id == kNotified)
-                {
-                    self->mInOrder =
-                        self->mInOrder && (self->mCount == 0 || value.GetInt32() == self->mLast + 1);
-                    self->mLast = value.GetInt32();
-                    ++self->mCount;
-                    first.swap(self->mFirst);
-                }
-                self->mChanged.notify_all();
-            }
-            if (first)
-            {
-                first();
-            }
-        }
+        HostTesting::ForEachValue(values,
+                                  [self](unsigned int id, const KT::Variant& value)
+                                  {
+                                      std::function<void()> first;
+                                      {
+                                          std::lock_guard<std::mutex> guard(self->mLock);
+                                          self->mAccepted = self->mAccepted || id == kAccessGranted;
+                                          if (id == kNotified)
+                                          {
+                                              self->mInOrder =
+                                                  self->mInOrder &&
+                                                  (self->mCount == 0 || value.GetInt32() == self->mLast + 1);
+                                              self->mLast = value.GetInt32();
+                                              ++self->mCount;
+                                              first.swap(self->mFirst);
+                                          }
+                                          self->mChanged.notify_all();
+                                      }
+                                      if (first)
+                                      {
+                                          first();
+                                      }
+                                  });
     }
 
     PlatformTesting::ChildProcess mPeer;

@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -39,8 +38,10 @@
 #include "KTFramework/Utilities/Storage/ParamDescriptor.h"
 #include "KTFramework/Utilities/Storage/ParamValues.h"
 #include "KTFramework/Utilities/Storage/Variant.h"
+#include "ParamValuesWalk.h"
 #include "SimulatedDeviceLookup.h"
 #include "support/ChildProcess.h"
+#include "support/Latch.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -125,38 +126,32 @@ public:
     {
         auto* self = static_cast<Notifications*>(context);
         const auto started = std::chrono::steady_clock::now();
-        for (int i = 0; i < values.GetCount(); ++i)
-        {
-            KT::Variant value;
-            unsigned int id = 0;
-            KT::Variant descriptor;
-            if (values.GetValue(static_cast<unsigned int>(i), value, id, descriptor) != 0)
-            {
-                continue;
-            }
-            std::lock_guard<std::mutex> guard(self->mLock);
-            if (id == kAccessGranted)
-            {
-                self->mAccepted = true;
-            }
-            else if (id == static_cast<unsigned int>(kNotifiedID))
-            {
-                const std::int32_t got = value.GetInt32();
-                if (got != self->mReceived + 1 && self->mFirstWrong == 0)
-                {
-                    self->mFirstWrong = got;
-                    self->mExpectedThen = self->mReceived + 1;
-                }
-                // Counted on from what arrived, so a gap shows once, not as
-                // every later notification.
-                self->mReceived = got;
-                ++self->mCount;
-                if (self->mWork.count() > 0 && self->mCount % kSampleEvery == 0)
-                {
-                    self->mPeakKiB = std::max(self->mPeakKiB, ResidentKiB());
-                }
-            }
-        }
+        HostTesting::ForEachValue(values,
+                                  [self](unsigned int id, const KT::Variant& value)
+                                  {
+                                      std::lock_guard<std::mutex> guard(self->mLock);
+                                      if (id == kAccessGranted)
+                                      {
+                                          self->mAccepted = true;
+                                      }
+                                      else if (id == static_cast<unsigned int>(kNotifiedID))
+                                      {
+                                          const std::int32_t got = value.GetInt32();
+                                          if (got != self->mReceived + 1 && self->mFirstWrong == 0)
+                                          {
+                                              self->mFirstWrong = got;
+                                              self->mExpectedThen = self->mReceived + 1;
+                                          }
+                                          // Counted on from what arrived, so a gap shows once, not as
+                                          // every later notification.
+                                          self->mReceived = got;
+                                          ++self->mCount;
+                                          if (self->mWork.count() > 0 && self->mCount % kSampleEvery == 0)
+                                          {
+                                              self->mPeakKiB = std::max(self->mPeakKiB, ResidentKiB());
+                                          }
+                                      }
+                                  });
         self->mChanged.notify_all();
         // A host that does real work per notification: busy, not asleep, so
         // that each call takes the time asked for and no more.
@@ -400,13 +395,13 @@ TEST(HostSoak, FourDevicesFloodingASlowCallbackAnswerEveryGetAndLoseNothing)
     }
     const long before = ResidentKiB();
 
-    std::atomic<bool> flooding{true};
+    TestSupport::Latch floodsArrived;
     std::vector<double> getMs;
     int failedGets = 0;
     std::thread getter(
         [&]
         {
-            while (flooding.load())
+            do
             {
                 for (const KT::Variant& id : ids)
                 {
@@ -417,9 +412,8 @@ TEST(HostSoak, FourDevicesFloodingASlowCallbackAnswerEveryGetAndLoseNothing)
                         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked)
                             .count());
                 }
-                // Pacing, not synchronisation: a host that asks twice a second.
-                std::this_thread::sleep_for(kGetPause);
-            }
+                // A host that asks twice a second, until the floods are in.
+            } while (!floodsArrived.Wait(kGetPause));
         });
     std::vector<std::thread> floods;
     for (auto& device : devices)
@@ -431,7 +425,7 @@ TEST(HostSoak, FourDevicesFloodingASlowCallbackAnswerEveryGetAndLoseNothing)
     {
         allArrived = received->WaitForCount(kFloodPerDevice) && allArrived;
     }
-    flooding.store(false);
+    floodsArrived.Open();
     getter.join();
     for (std::thread& flood : floods)
     {
