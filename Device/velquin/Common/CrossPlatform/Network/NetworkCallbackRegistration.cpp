@@ -71,6 +71,7 @@ void LNetworkCallbackRegistration::ReceivedMessages(NetworkReceivedMessage* mess
         return;
     }
     std::uint32_t number = LCallBackThreadWorker::smCount.fetch_add(mine) + 1;
+    std::size_t heldBytes = 0;
     for (std::size_t i = 0; i < count; ++i)
     {
         if (messages[i].channel != mChannel)
@@ -86,10 +87,12 @@ void LNetworkCallbackRegistration::ReceivedMessages(NetworkReceivedMessage* mess
                             : KT::ConstRCPtr<KT::LIBuffer>(messages[i].payload.GetRaw());
         job->mHeldBytes = NetworkReceiveBacklog::HeldBytes(*job->mPayload);
         job->mBacklog = &backlog;
-        backlog.Take(job->mHeldBytes);
+        heldBytes += job->mHeldBytes;
         jobs.push_back(KT::LThreadPool::Job{std::move(worker), KT::RCPtr<KT::LRefCountedObject>(),
                                             KT::Thread::PRIORITY_ABOVE_NORMAL});
     }
+    // Taken before any job can run and give its share back.
+    backlog.Take(heldBytes, jobs.size());
     mPool->Queue(jobs.data(), jobs.size());
     jobs.clear();
 }

@@ -9,8 +9,6 @@
 namespace
 {
 using Wire = NetworkWireFormat;
-// A held message's own copy of its payload, of its size.
-using CompactPayload = KT::LBufferT<1, 0>;
 } // namespace
 
 NetworkConnectionReceiver::NetworkConnectionReceiver(LNetworkConnection& connection, bool controlSocket,
@@ -532,11 +530,7 @@ void NetworkConnectionReceiver::Complete(KT::RCPtr<LNetworkConnectionSendBuffer>
     {
         // Held behind others: a copy of its own size, and the block, free
         // again, is the next one read into.
-        received.payload = CompactPayload::Create(size, 0, false);
-        if (size > 0)
-        {
-            std::memcpy(received.payload->GetRawPtr(), block->GetRawPtr(), size);
-        }
+        received.payload = mPacks.Copy(block->GetRawPtr(), size);
         block.SetNull();
     }
     else

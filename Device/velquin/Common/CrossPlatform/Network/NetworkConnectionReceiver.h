@@ -27,6 +27,7 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkCallbackRegistration.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionSendBuffer.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkHeaderSearch.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkPayloadPacks.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkRegistrations.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkReliableChannel.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkSocket.h"
@@ -165,4 +166,6 @@ private:
     // hold; its room is reused.
     std::vector<NetworkReceivedMessage> mCompleted;
     std::size_t mCompletedBytes = 0;
+    // Where the copies of small held messages are made.
+    NetworkPayloadPacks mPacks;
 };

@@ -1,16 +1,14 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkReceiveBacklog.h"
 
-void NetworkReceiveBacklog::Take(std::size_t bytes) noexcept
+void NetworkReceiveBacklog::Take(std::size_t bytes, std::size_t messages) noexcept
 {
-    mMessages.fetch_add(1);
-    mBytes.fetch_add(bytes);
+    mHeld.fetch_add(Held(bytes, messages));
 }
 
 void NetworkReceiveBacklog::GiveBack(std::size_t bytes) noexcept
 {
-    mMessages.fetch_sub(1);
-    mBytes.fetch_sub(bytes);
-    if (IsLow())
+    const std::uint64_t held = mHeld.fetch_sub(Held(bytes, 1)) - Held(bytes, 1);
+    if (IsLow(held))
     {
         WakeWaiting();
     }
@@ -50,19 +48,20 @@ void NetworkReceiveBacklog::WakeWaiting() noexcept
 
 bool NetworkReceiveBacklog::HasRoom(std::size_t messages, std::size_t bytes, bool awaited) const noexcept
 {
+    const std::uint64_t held = mHeld.load();
     if (awaited || mReplyWaits.load() != 0)
     {
-        return mMessages.load() + messages < kMostReadAheadMessages &&
-               mBytes.load() + bytes < kMostReadAheadBytes;
+        return MessagesOf(held) + messages < kMostReadAheadMessages &&
+               BytesOf(held) + bytes < kMostReadAheadBytes;
     }
-    return mMessages.load() + messages < kMostMessages && mBytes.load() + bytes < kMostBytes;
+    return MessagesOf(held) + messages < kMostMessages && BytesOf(held) + bytes < kMostBytes;
 }
 
 bool NetworkReceiveBacklog::WaitForRoom(unsigned int milliseconds)
 {
     mWaiting.fetch_add(1);
     const auto hasRoom = [this]
-    { return mClosed.load() || IsLow() || (mReplyWaits.load() != 0 && HasRoom(0, 0)); };
+    { return mClosed.load() || IsLow(mHeld.load()) || (mReplyWaits.load() != 0 && HasRoom(0, 0)); };
     bool room = hasRoom();
     if (!room)
     {
@@ -81,7 +80,7 @@ bool NetworkReceiveBacklog::WaitForRoom(unsigned int milliseconds)
     return room;
 }
 
-bool NetworkReceiveBacklog::IsLow() const noexcept
+bool NetworkReceiveBacklog::IsLow(std::uint64_t held) noexcept
 {
-    return mMessages.load() <= kMostMessages / kResumeDivisor && mBytes.load() <= kMostBytes / kResumeDivisor;
+    return MessagesOf(held) <= kMostMessages / kResumeDivisor && BytesOf(held) <= kMostBytes / kResumeDivisor;
 }

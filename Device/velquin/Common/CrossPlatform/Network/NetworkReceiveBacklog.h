@@ -34,6 +34,7 @@
 
 #include "KTFramework/Utilities/Storage/Buffer.h"
 #include "KTFramework/Utilities/Threading/Event.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkPayloadPacks.h"
 
 class NetworkReceiveBacklog
 {
@@ -60,7 +61,7 @@ public:
     // kCompactAfterMessages wait for delivery, is copied into a buffer of its
     // own size and its receive block is read into again at once. Below that a
     // backlog of receive blocks costs little, and the copy is saved.
-    static constexpr std::size_t kCompactMostBytes = 2048;
+    static constexpr std::size_t kCompactMostBytes = NetworkPayloadPacks::kMostPayloadBytes;
     static constexpr std::size_t kCompactAfterMessages = 64;
 
     NetworkReceiveBacklog() : mRoom(true) {}
@@ -76,12 +77,12 @@ public:
     // wait to be handed over, is copied out of its receive block.
     bool ShouldCompact(std::size_t payloadBytes, std::size_t unhanded) const noexcept
     {
-        return payloadBytes <= kCompactMostBytes && mMessages.load() + unhanded >= kCompactAfterMessages;
+        return payloadBytes <= kCompactMostBytes && GetMessages() + unhanded >= kCompactAfterMessages;
     }
 
-    // A delivery job holds a message whose buffer takes bytes, until it gives
-    // it back.
-    void Take(std::size_t bytes) noexcept;
+    // Delivery jobs hold messages whose buffers take bytes, until each gives
+    // its message's share back: messages are taken a batch at a time.
+    void Take(std::size_t bytes, std::size_t messages = 1) noexcept;
     void GiveBack(std::size_t bytes) noexcept;
 
     // Whether messages more, taking bytes more (read and not yet handed over),
@@ -103,17 +104,35 @@ public:
     // for good.
     void Close() noexcept;
 
-    std::size_t GetMessages() const noexcept { return mMessages.load(); }
-    std::size_t GetBytes() const noexcept { return mBytes.load(); }
+    std::size_t GetMessages() const noexcept { return MessagesOf(mHeld.load()); }
+    std::size_t GetBytes() const noexcept { return BytesOf(mHeld.load()); }
     // A receiver waits in WaitForRoom.
     bool IsHoldingBack() const noexcept { return mWaiting.load() != 0; }
 
 private:
-    bool IsLow() const noexcept;
+    // Messages and bytes held share one word, so that a job's take and give
+    // back are one atomic step each: the receiver's and the delivery thread's
+    // updates of two words made them pass two cache lines' worth of traffic
+    // per message. The bytes are the low kByteBits; kMostReadAheadBytes is far
+    // below either field's limit.
+    static constexpr unsigned kByteBits = 40;
+    static constexpr std::uint64_t kByteMask = (std::uint64_t{1} << kByteBits) - 1;
+    static constexpr std::uint64_t Held(std::size_t bytes, std::size_t messages) noexcept
+    {
+        return (std::uint64_t{messages} << kByteBits) + bytes;
+    }
+    static constexpr std::size_t MessagesOf(std::uint64_t held) noexcept
+    {
+        return static_cast<std::size_t>(held >> kByteBits);
+    }
+    static constexpr std::size_t BytesOf(std::uint64_t held) noexcept
+    {
+        return static_cast<std::size_t>(held & kByteMask);
+    }
+    static bool IsLow(std::uint64_t held) noexcept;
     void WakeWaiting() noexcept;
 
-    std::atomic<std::size_t> mMessages{0};
-    std::atomic<std::size_t> mBytes{0};
+    std::atomic<std::uint64_t> mHeld{0};
     std::atomic<std::uint32_t> mWaiting{0};
     std::atomic<std::uint32_t> mReplyWaits{0};
     std::atomic<bool> mClosed{false};
