@@ -17,7 +17,11 @@ class FakeMonotonicClock final : public IMonotonicClock
 public:
     explicit FakeMonotonicClock(std::uint64_t nanoseconds = 0) noexcept : mNanoseconds(nanoseconds) {}
 
-    std::uint64_t GetAbsoluteTicks() noexcept override { return mNanoseconds.load(); }
+    std::uint64_t GetAbsoluteTicks() noexcept override
+    {
+        mReads.fetch_add(1);
+        return mNanoseconds.load();
+    }
     TimeBase GetTimeBase() noexcept override { return TimeBase{1, 1}; }
 
     // A clock set backwards is no longer monotonic; tests that do so show what
@@ -30,8 +34,13 @@ public:
         AdvanceNanoseconds(milliseconds * 1000000);
     }
 
+    // How often the clock has been read: a test that has moved it knows a
+    // reader has seen the new time once the count has grown.
+    std::uint64_t GetReadCount() const noexcept { return mReads.load(); }
+
 private:
     std::atomic<std::uint64_t> mNanoseconds;
+    std::atomic<std::uint64_t> mReads{0};
 };
 
 } // namespace KT::Platform

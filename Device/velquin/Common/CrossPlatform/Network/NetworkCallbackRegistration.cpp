@@ -13,6 +13,24 @@ constexpr const char* kJobNameFormat = "LCallBackThreadWorker #%u for NetworkCon
 
 using JobBlocks = KT::ThreadCachedBlocks<LNetworkCallbackRegistration::LCallBackThreadWorker, KT::FastMutex>;
 
+// The connection whose callback the thread runs, or null.
+thread_local const LNetworkConnection* tDeliveringFor = nullptr;
+
+class DeliveringScope
+{
+public:
+    explicit DeliveringScope(const LNetworkConnection* connection) noexcept : mOuter(tDeliveringFor)
+    {
+        tDeliveringFor = connection;
+    }
+    ~DeliveringScope() { tDeliveringFor = mOuter; }
+    DeliveringScope(const DeliveringScope&) = delete;
+    DeliveringScope& operator=(const DeliveringScope&) = delete;
+
+private:
+    const LNetworkConnection* const mOuter;
+};
+
 } // namespace
 
 std::atomic<std::uint32_t> LNetworkCallbackRegistration::LCallBackThreadWorker::smCount{0};
@@ -106,6 +124,11 @@ void LNetworkCallbackRegistration::ConnectionError(NetworkError error)
                  KT::Thread::PRIORITY_ABOVE_NORMAL);
 }
 
+bool LNetworkCallbackRegistration::IsDeliveringFor(const LNetworkConnection& connection) noexcept
+{
+    return tDeliveringFor == &connection;
+}
+
 void LNetworkCallbackRegistration::KillThreads()
 {
     mPool->Kill();
@@ -137,6 +160,7 @@ int LNetworkCallbackRegistration::LCallBackThreadWorker::RunWorker(const KT::RCP
         return 0;
     }
     LNetworkConnectionCallbackInterface& callback = *mRegistration->mCallback;
+    const DeliveringScope delivering(mRegistration->mOwner.GetRaw());
     if (!mPayload)
     {
         callback.ConnectionErrorCallback(mRegistration->mOwner, mError);

@@ -64,6 +64,8 @@ public:
     void ReceivedMessages(NetworkReceivedMessage* messages, std::size_t count, bool take,
                           NetworkReceiveBacklog& backlog, std::vector<KT::LThreadPool::Job>& jobs);
     void ConnectionError(NetworkError error);
+    // Whether the calling thread runs a callback of the connection.
+    static bool IsDeliveringFor(const LNetworkConnection& connection) noexcept;
 
     // Stops the delivery pool, dropping the jobs still queued and waiting for
     // the one running; when called from it, or when the wait times out, the

@@ -244,8 +244,16 @@ void LNetworkConnection::CloseConnection()
         socketA.SwapReference(mSocketA);
         socketB.SwapReference(mSocketB);
     }
-    // A receiver held back at the backlog's bound ends now, not a poll later.
+    // A receiver held back at the backlog's bound ends now, not a poll later,
+    // and so does a reliable send waiting for room.
     mRegistrations.GetBacklog().Close();
+    for (const std::unique_ptr<NetworkReliableChannel>& reliable : mReliable)
+    {
+        if (reliable)
+        {
+            reliable->Close();
+        }
+    }
 }
 
 KT::RCPtr<LNetworkSocket> LNetworkConnection::GetNetworkSocket(bool controlSocket)
@@ -358,9 +366,14 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>&
     {
         return NETWORK_SEND_FAILED;
     }
-    // A datagram carries a whole message, and a reliable channel keeps copies:
-    // either way header and payload must lie in one send buffer.
-    if (socket->GetSocketType() == NETWORK_SOCKET_UDP || IsChannelReliable(channel))
+    // A reliable channel copies the payload into the parts it keeps.
+    if (IsChannelReliable(channel))
+    {
+        return SendReliable(*socket, channel, bytes, size);
+    }
+    // A datagram carries a whole message: header and payload must lie in one
+    // send buffer.
+    if (socket->GetSocketType() == NETWORK_SOCKET_UDP)
     {
         KT::AutolockT<KT::FastMutex> scratch(mScratchLock);
         if (!mScratchSendBuffer)
@@ -407,16 +420,27 @@ NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& soc
     }
     if (IsChannelReliable(channel))
     {
-        socket->AcquireSendMutex();
-        const NetworkError result = mReliable[channel]->Send(*socket, buffer);
-        socket->ReleaseSendMutex();
-        // Its acknowledgement must not wait behind deliveries: a receiver held
-        // back at the bound looks again.
-        mRegistrations.GetBacklog().Wake();
-        return result;
+        return SendReliable(*socket, channel, static_cast<const unsigned char*>(buffer.GetRawPtr()), size);
     }
     unsigned char* header = buffer.GetMessageHeader();
     return SendOnSocket(socket, channel, header, header + Wire::kHeaderSize, size);
+}
+
+NetworkError LNetworkConnection::SendReliable(LNetworkSocket& socket, NetworkChannelNumber channel,
+                                              const unsigned char* payload, std::size_t size)
+{
+    // Sending reliably needs no registration: the acknowledgements and resend
+    // requests are read from the first reliable send on.
+    StartReceivers();
+    // A callback of this connection must not wait for a receiver that waits
+    // for the callback's own deliveries.
+    const NetworkReceiveBacklog* heldBackBy =
+        LCallbacker::IsDeliveringFor(*this) ? &mRegistrations.GetBacklog() : nullptr;
+    const NetworkError result = mReliable[channel]->Send(socket, payload, size, heldBackBy);
+    // Its acknowledgement must not wait behind deliveries: a receiver held
+    // back at the bound looks again.
+    mRegistrations.GetBacklog().Wake();
+    return result;
 }
 
 template <class Payload>
@@ -596,6 +620,11 @@ std::uint32_t LNetworkConnection::GetPreviousSequenceMsgCount(std::uint32_t chan
     return IsChannelReliable(channel) ? mReliable[channel]->GetUnacknowledgedCount() : 0;
 }
 
+const NetworkSendBacklog* LNetworkConnection::GetSendBacklog(std::uint32_t channel) const
+{
+    return IsChannelReliable(channel) ? &mReliable[channel]->GetBacklog() : nullptr;
+}
+
 int LNetworkConnection::RemoveFromSequenceMsgArray(std::uint32_t channel, std::int32_t sequenceID)
 {
     if (!IsChannelReliable(channel))
@@ -607,6 +636,7 @@ int LNetworkConnection::RemoveFromSequenceMsgArray(std::uint32_t channel, std::i
 
 int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>&)
 {
+    std::int64_t nextRun = kAckWaitMilliseconds;
     for (std::uint32_t channel = 0; channel < Wire::kChannelCount; ++channel)
     {
         if (!mReliable[channel])
@@ -621,6 +651,14 @@ int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCounte
             mRegistrations.DeliverError(error);
             return KT::RESULT_FAILED;
         }
+        const std::int64_t due = mReliable[channel]->GetResendDueInMilliseconds();
+        nextRun = due < nextRun ? due : nextRun;
+    }
+    // Nothing else may wake the worker when a resend falls due: it runs then
+    // at the latest, and after kAckWaitMilliseconds while nothing is pending.
+    if (mAckThreader.GetRaw() != nullptr)
+    {
+        mAckThreader->SetWaitTimeout(static_cast<std::uint32_t>(nextRun));
     }
     return 0;
 }

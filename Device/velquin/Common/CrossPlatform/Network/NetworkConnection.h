@@ -15,7 +15,8 @@
 // Threads:
 // - Users' threads: Create, sends, request and reply, registrations, close.
 // - Two receiver threads, one per socket slot, started by the first
-//   SetCallback or SendMessageWithReply: each runs a NetworkConnectionReceiver,
+//   SetCallback, SendMessageWithReply or send on a reliable channel (which
+//   needs its acknowledgements read): each runs a NetworkConnectionReceiver,
 //   which hands what it reads to the registrations and the reliable channels.
 //   Each holds a counted reference to the connection for its run, counted as a
 //   contained reference: the last outside release closes the connection, the
@@ -31,13 +32,15 @@
 // receiver stops reading until deliveries bring the backlog down, so that TCP
 // slows the peer; nothing is dropped and a slow callback never disconnects. A
 // datagram receiver cannot slow its peer and drops what it reads meanwhile
-// (a reliable channel's sender sends it again). A reply waits behind the
-// backlog read before it.
+// (a reliable channel's sender sends it again). A reply never waits behind the
+// backlog read before it. What a reliable channel keeps for acknowledgement is
+// bounded too (NetworkSendBacklog): at the bound a send waits for room.
 // Locks, in order: mRequestReplyLock (a whole request/reply exchange), then the
 // registrations' lock (short moments), or mRequestReplyLock, then mScratchLock,
-// then a socket's send mutex, then a reliable channel's send/resend lock.
-// mConnectionMutex guards the socket slots and the started flag and is taken
-// alone. The sequence counters and the idle counter are atomics.
+// then a socket's send mutex, then a reliable channel's send/resend lock (a
+// reliable send takes no scratch lock, and waits for room holding none of
+// them). mConnectionMutex guards the socket slots and the started flag and is
+// taken alone. The sequence counters and the idle counter are atomics.
 #pragma once
 
 #include <atomic>
@@ -90,7 +93,8 @@ public:
 
     static constexpr std::uint32_t kReceivePollMicroseconds = NetworkConnectionReceiver::kPollMicroseconds;
     static constexpr std::uint32_t kIdlePollMilliseconds = NetworkConnectionReceiver::kIdlePollMilliseconds;
-    // The acknowledgement worker runs at least this often.
+    // The acknowledgement worker runs at least this often, and while a
+    // reliable channel has messages pending also when their resend falls due.
     static constexpr std::uint32_t kAckWaitMilliseconds = 500;
     static constexpr std::uint32_t kControlReceiveBuffers = NetworkConnectionReceiver::kControlBuffers;
     static constexpr std::uint32_t kDataReceiveBuffers = NetworkConnectionReceiver::kDataBuffers;
@@ -184,9 +188,9 @@ public:
 
     int RemoveContainedReferences() override;
     // The acknowledgement worker, run after every wake of the acknowledgement
-    // event and every kAckWaitMilliseconds without one: each reliable channel's
-    // Service. 0, or RESULT_FAILED after a send error, which the registrations
-    // are told of.
+    // event, when a resend falls due and every kAckWaitMilliseconds without
+    // either: each reliable channel's Service. 0, or RESULT_FAILED after a send
+    // error, which the registrations are told of.
     virtual int AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>& parameter);
 
     // Drops the unacknowledged messages of a reliable channel up to and
@@ -195,6 +199,9 @@ public:
     int RemoveFromSequenceMsgArray(std::uint32_t channel, std::int32_t sequenceID);
     // Unacknowledged messages of the channel; 0 for a channel above 6.
     std::uint32_t GetPreviousSequenceMsgCount(std::uint32_t channel);
+    // What a reliable channel keeps for acknowledgement, and its bound; null
+    // for a channel that is not reliable.
+    const NetworkSendBacklog* GetSendBacklog(std::uint32_t channel) const;
     // Channels 0 and 1 over a UDP data socket.
     bool IsChannelReliable(std::uint32_t channel) const;
 
@@ -233,6 +240,10 @@ private:
     // reliable channel, else header and payload in one call.
     NetworkError SendBuffer(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
                             LNetworkConnectionSendBuffer& buffer);
+    // Sends a payload on a reliable channel, which keeps its own copies; it
+    // may wait for room (NetworkSendBacklog).
+    NetworkError SendReliable(LNetworkSocket& socket, NetworkChannelNumber channel,
+                              const unsigned char* payload, std::size_t size);
     // One request/reply exchange; Payload is the type the caller sends.
     template <class Payload>
     NetworkError Exchange(const KT::ConstRCPtr<Payload>& payload, NetworkChannelNumber channel,

@@ -171,7 +171,8 @@ bool NetworkConnectionReceiver::HasRoom() const
     }
     // A stream may carry the acknowledgements of reliable channels (those of
     // a connection of two sockets): while one is awaited it is read on, as for
-    // a reply. A datagram receiver takes control packets even at the bound.
+    // a reply. A datagram receiver takes control packets even at the bound,
+    // and so reads no further than the bound for them.
     return !mDatagrams && AwaitsAcknowledgement() &&
            backlog.HasRoom(mCompleted.size(), mCompletedBytes, true);
 }

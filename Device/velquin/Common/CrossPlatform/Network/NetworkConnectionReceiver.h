@@ -8,10 +8,11 @@
 // then a receive error, which ends it. While the messages read and not yet
 // delivered are at the bound of the registrations' backlog, a stream receiver
 // reads no further, so that TCP slows the peer, and a datagram receiver reads
-// what comes into a scratch block and drops it; while a reply or an
-// acknowledgement is awaited both read on (NetworkReceiveBacklog holds that
-// policy). Once the backlog has drained, the pool gives back the buffers a
-// burst made.
+// what comes into a scratch block and drops it; while a reply is awaited both
+// read on, and a stream receiver also while the acknowledgements it carries
+// are (NetworkReceiveBacklog holds that policy). The copies of small messages
+// held behind a backlog are packed into shared blocks (NetworkPayloadPacks).
+// Once the backlog has drained, the pool gives back the buffers a burst made.
 //
 // Threads: made and run by one receiver thread of the connection, for that
 // thread's run; nothing else touches it. It reads its socket slot through the

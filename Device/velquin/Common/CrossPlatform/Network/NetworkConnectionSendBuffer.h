@@ -12,13 +12,21 @@
 #include "KTFramework/Utilities/Storage/Buffer.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkWireFormat.h"
 
+// Blocks grow by 256 bytes: a small message kept for acknowledgement holds
+// about its size, and a receive block is exactly one packet.
 class LNetworkConnectionSendBuffer
-    : public KT::LBufferT<4096, 4294967295u, 8, unsigned char*, KT::GetSystemAllocator>
+    : public KT::LBufferT<256, 4294967295u, 8, unsigned char*, KT::GetSystemAllocator>
 {
-    using Base = KT::LBufferT<4096, 4294967295u, 8, unsigned char*, KT::GetSystemAllocator>;
+    using Base = KT::LBufferT<256, 4294967295u, 8, unsigned char*, KT::GetSystemAllocator>;
 
 public:
     static constexpr std::size_t kHeaderSize = NetworkWireFormat::kHeaderSize;
+
+    // The block a buffer of payloadSize takes once its size is set to it.
+    static std::size_t BlockBytes(std::size_t payloadSize)
+    {
+        return Base::RoundUp(kHeaderSize + payloadSize);
+    }
 
     // A zero-filled header and payloadSize zero-filled payload bytes.
     static KT::RCPtr<LNetworkConnectionSendBuffer> Create(std::size_t payloadSize);

@@ -10,14 +10,14 @@ void NetworkReceiveBacklog::GiveBack(std::size_t bytes) noexcept
     const std::uint64_t held = mHeld.fetch_sub(Held(bytes, 1)) - Held(bytes, 1);
     if (IsLow(held))
     {
-        WakeWaiting();
+        mSignal.Wake();
     }
 }
 
 void NetworkReceiveBacklog::BeginReplyWait() noexcept
 {
     mReplyWaits.fetch_add(1);
-    WakeWaiting();
+    mSignal.Wake();
 }
 
 void NetworkReceiveBacklog::EndReplyWait() noexcept
@@ -27,23 +27,12 @@ void NetworkReceiveBacklog::EndReplyWait() noexcept
 
 void NetworkReceiveBacklog::Wake() noexcept
 {
-    WakeWaiting();
+    mSignal.Wake();
 }
 
 void NetworkReceiveBacklog::Close() noexcept
 {
-    mClosed.store(true);
-    WakeWaiting();
-}
-
-void NetworkReceiveBacklog::WakeWaiting() noexcept
-{
-    // Ordered after the change: a receiver that announced its wait before this
-    // read either sees the change when it looks, or is woken here.
-    if (mWaiting.load() != 0)
-    {
-        static_cast<void>(mRoom.Release());
-    }
+    mSignal.Close();
 }
 
 bool NetworkReceiveBacklog::HasRoom(std::size_t messages, std::size_t bytes, bool awaited) const noexcept
@@ -59,24 +48,18 @@ bool NetworkReceiveBacklog::HasRoom(std::size_t messages, std::size_t bytes, boo
 
 bool NetworkReceiveBacklog::WaitForRoom(unsigned int milliseconds)
 {
-    mWaiting.fetch_add(1);
+    mSignal.Enter();
     const auto hasRoom = [this]
-    { return mClosed.load() || IsLow(mHeld.load()) || (mReplyWaits.load() != 0 && HasRoom(0, 0)); };
+    { return mSignal.IsClosed() || IsLow(mHeld.load()) || (mReplyWaits.load() != 0 && HasRoom(0, 0)); };
     bool room = hasRoom();
     if (!room)
     {
-        // A release left over from an earlier wait, or one meant for Wake,
-        // only makes this one look again early.
-        const bool released = mRoom.Wait(milliseconds) == 0;
+        // A release meant for Wake only makes this one look again early.
+        const bool released = mSignal.Wait(milliseconds);
         room = hasRoom() || released;
     }
-    mWaiting.fetch_sub(1);
-    if (mClosed.load())
-    {
-        // A connection of two receivers may have both waiting: the release
-        // that woke this one goes on to the other.
-        WakeWaiting();
-    }
+    // A connection of two receivers may have both waiting.
+    mSignal.Leave();
     return room;
 }
 

@@ -13,19 +13,22 @@
 //   and a datagram receiver reads each datagram into a fixed scratch block and
 //   drops it (a reliable channel's sender resends it).
 // - A reply never waits behind deliveries: while an exchange of the
-//   connection waits for its reply, from whatever thread, or a reliable
-//   channel waits for its acknowledgements, the receivers read on past the
-//   bound, up to kMostReadAheadBytes, and hand the reply to its waiter at once;
-//   what they read meanwhile is held for delivery in order. Only past that cap
-//   does an exchange end as a time-out does. Control packets are never
-//   dropped.
+//   connection waits for its reply, from whatever thread, the receivers read
+//   on past the bound, up to kMostReadAheadBytes, and hand the reply to its
+//   waiter at once; what they read meanwhile is held for delivery in order.
+//   Only past that cap does an exchange end as a time-out does.
+// - Acknowledgements never wait behind deliveries either: a stream receiver
+//   that carries the acknowledgements of a reliable channel (the TCP socket
+//   of a connection of two sockets) reads on likewise while that channel
+//   waits for them. A datagram receiver takes control packets at the bound
+//   anyway, and holds no more for them than the bound.
 // - Closing the connection wakes a held-back receiver at once.
 // - A slow callback is never a reason to disconnect.
 //
 // Threads: a delivery job takes its message's share on a receiver's thread,
 // under the registrations' lock, and gives it back on its registration's
 // delivery thread (or wherever a killed pool drops it). The counts are atomics;
-// mRoom is released only while a receiver waits for it.
+// NetworkRoomSignal wakes a held-back receiver.
 #pragma once
 
 #include <atomic>
@@ -33,8 +36,8 @@
 #include <cstdint>
 
 #include "KTFramework/Utilities/Storage/Buffer.h"
-#include "KTFramework/Utilities/Threading/Event.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkPayloadPacks.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkRoomSignal.h"
 
 class NetworkReceiveBacklog
 {
@@ -64,7 +67,7 @@ public:
     static constexpr std::size_t kCompactMostBytes = NetworkPayloadPacks::kMostPayloadBytes;
     static constexpr std::size_t kCompactAfterMessages = 64;
 
-    NetworkReceiveBacklog() : mRoom(true) {}
+    NetworkReceiveBacklog() = default;
     NetworkReceiveBacklog(const NetworkReceiveBacklog&) = delete;
     NetworkReceiveBacklog& operator=(const NetworkReceiveBacklog&) = delete;
 
@@ -88,7 +91,7 @@ public:
     // Whether messages more, taking bytes more (read and not yet handed over),
     // may be read: the backlog with them is below the bound, or below the
     // read-ahead cap while a reply is awaited (awaited also covers what only
-    // the caller knows to be awaited, such as acknowledgements).
+    // the caller knows to be awaited: the acknowledgements a stream carries).
     bool HasRoom(std::size_t messages, std::size_t bytes, bool awaited = false) const noexcept;
     // Waits up to milliseconds for deliveries to bring the backlog down to the
     // point where a held-back receiver reads again, for a reply to be awaited,
@@ -107,7 +110,7 @@ public:
     std::size_t GetMessages() const noexcept { return MessagesOf(mHeld.load()); }
     std::size_t GetBytes() const noexcept { return BytesOf(mHeld.load()); }
     // A receiver waits in WaitForRoom.
-    bool IsHoldingBack() const noexcept { return mWaiting.load() != 0; }
+    bool IsHoldingBack() const noexcept { return mSignal.GetWaitingCount() != 0; }
 
 private:
     // Messages and bytes held share one word, so that a job's take and give
@@ -130,11 +133,8 @@ private:
         return static_cast<std::size_t>(held & kByteMask);
     }
     static bool IsLow(std::uint64_t held) noexcept;
-    void WakeWaiting() noexcept;
 
     std::atomic<std::uint64_t> mHeld{0};
-    std::atomic<std::uint32_t> mWaiting{0};
     std::atomic<std::uint32_t> mReplyWaits{0};
-    std::atomic<bool> mClosed{false};
-    KT::Event mRoom; // auto-reset
+    NetworkRoomSignal mSignal;
 };

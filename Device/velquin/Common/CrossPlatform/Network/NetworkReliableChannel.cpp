@@ -17,7 +17,8 @@ NetworkReliableChannel::NetworkReliableChannel(std::uint32_t channel, std::uint3
     : mChannel(channel), mWake(wake),
       // Without this a message sent before the worker first found the channel
       // idle would meet a time-out test on an unset value.
-      mLastProgress(KT::TimeUtils::GetMillisecondCounter()), mUnacknowledged(0, 0), mSpareSendBuffers(0, 0)
+      mLastProgress(KT::TimeUtils::GetMillisecondCounter()), mMostSpareBuffers(spareBuffers),
+      mUnacknowledged(0, 0), mSpareSendBuffers(0, 0)
 {
     KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
     for (std::uint32_t i = 0; i < spareBuffers; ++i)
@@ -87,27 +88,77 @@ int NetworkReliableChannel::RemoveAcknowledged(std::int32_t sequenceID)
         return 0;
     }
     const std::int64_t removed = sequenceID - oldest + 1;
+    std::size_t freed = 0;
     for (std::int64_t i = 0; i < removed; ++i)
     {
         KT::RCPtr<LNetworkConnectionSendBuffer> buffer;
         static_cast<void>(mUnacknowledged.RemoveLast(buffer));
-        static_cast<void>(mSpareSendBuffers.AppendItem(buffer));
+        freed += NetworkSendBacklog::KeptBytes(*buffer);
+        // The spares stay as many and as small as they were made: after a
+        // burst they would otherwise keep its memory for good.
+        if (static_cast<std::size_t>(mSpareSendBuffers.GetCount()) < mMostSpareBuffers &&
+            Wire::kHeaderSize + buffer->GetAllocatedSize() <= kMostSpareBlockBytes)
+        {
+            static_cast<void>(mSpareSendBuffers.AppendItem(buffer));
+        }
     }
+    mBacklog.GiveBack(freed);
     return static_cast<int>(removed);
 }
 
-NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, LNetworkConnectionSendBuffer& message)
+std::size_t NetworkReliableChannel::ExpectedKeptBytes(const NetworkMultipartSplit& split) noexcept
 {
-    const std::size_t size = message.GetSizeBytes();
+    std::size_t bytes = 0;
+    for (std::uint32_t i = 0; i < split.GetPartCount(); ++i)
+    {
+        bytes += LNetworkConnectionSendBuffer::BlockBytes(split.GetPartSize(i)) +
+                 NetworkSendBacklog::kKeptOverheadBytes;
+    }
+    return bytes;
+}
+
+NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, const unsigned char* payload,
+                                          std::size_t size, const NetworkReceiveBacklog* heldBackBy)
+{
     if (size == 0)
     {
         return NETWORK_SEND_FAILED;
     }
     const NetworkMultipartSplit split(size);
-    const std::uint32_t partCount = split.GetPartCount();
-    const unsigned char* payload = static_cast<const unsigned char*>(message.GetRawPtr());
+    const std::size_t expected = ExpectedKeptBytes(split);
+    for (;;)
+    {
+        // Room is looked for, and taken, under the lock that keeps: two sends
+        // never take the same room. A send that finds none waits holding no
+        // lock, so that resends and the other senders of the socket go on.
+        socket.AcquireSendMutex();
+        NetworkError result = NETWORK_NO_ERROR;
+        bool kept = false;
+        {
+            KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+            if (mBacklog.HasRoom(expected))
+            {
+                result = KeepAndSend(socket, payload, split);
+                kept = true;
+            }
+        }
+        socket.ReleaseSendMutex();
+        if (kept)
+        {
+            return result;
+        }
+        result = mBacklog.WaitForRoom(expected, heldBackBy);
+        if (result != NETWORK_NO_ERROR)
+        {
+            return result;
+        }
+    }
+}
 
-    KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+NetworkError NetworkReliableChannel::KeepAndSend(LNetworkSocket& socket, const unsigned char* payload,
+                                                 const NetworkMultipartSplit& split)
+{
+    const std::uint32_t partCount = split.GetPartCount();
     // Every part's buffer, and the list's room for them, before any part is
     // numbered: a shortage leaves no sequence ID used and nothing kept.
     std::vector<KT::RCPtr<LNetworkConnectionSendBuffer>> parts;
@@ -142,6 +193,7 @@ NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, LNetworkConnec
         return NETWORK_OBJECT_OUT_OF_MEMORY;
     }
 
+    std::size_t kept = 0;
     for (std::uint32_t i = 0; i < partCount; ++i)
     {
         LNetworkConnectionSendBuffer& part = *parts[i];
@@ -152,10 +204,12 @@ NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, LNetworkConnec
         KT::WriteLE32(header + Wire::kOffsetMultipartMsgCount, partCount);
         KT::WriteLE32(header + Wire::kOffsetMultipartMsgIndex, i);
         std::memcpy(part.GetRawPtr(), payload + split.GetPartOffset(i), partSize);
+        kept += NetworkSendBacklog::KeptBytes(part);
         // Newest at index 0: the last part is the newest.
         mUnacknowledged[partCount - 1 - i] = parts[i];
         mNextSequenceID.fetch_add(1);
     }
+    mBacklog.Keep(kept);
 
     // The newest messages go out together, the older ones again with them,
     // so that a lost packet is made good by the next send.
@@ -169,16 +223,18 @@ NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, LNetworkConnec
     {
         count = partCount;
     }
-    return SendUnacknowledged(socket, count);
+    return SendUnacknowledged(socket, count, static_cast<std::size_t>(-1));
 }
 
-NetworkError NetworkReliableChannel::SendUnacknowledged(LNetworkSocket& socket, std::size_t count)
+NetworkError NetworkReliableChannel::SendUnacknowledged(LNetworkSocket& socket, std::size_t count,
+                                                        std::size_t mostBytes, std::size_t* left)
 {
     KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0>& pending = mUnacknowledged;
     const std::size_t held = static_cast<std::size_t>(pending.GetCount());
     std::size_t remaining = count < held ? count : held;
+    std::size_t sentBytes = 0;
     NetworkError result = NETWORK_NO_ERROR;
-    while (remaining > 0)
+    while (remaining > 0 && sentBytes < mostBytes)
     {
         // From the oldest not yet sent in this pass towards the newest, while
         // the payloads fit one packet; a part goes alone.
@@ -201,32 +257,29 @@ NetworkError NetworkReliableChannel::SendUnacknowledged(LNetworkSocket& socket, 
         }
 
         // The newest of the chunk carries the older ones' payloads behind its
-        // own, from the next older to the oldest.
+        // own, from the next older to the oldest. A message alone goes out of
+        // its own buffer, whose header says just that.
         LNetworkConnectionSendBuffer& head = *pending[first];
-        const std::size_t ownSize = head.GetSizeBytes();
-        try
-        {
-            head.ResizeBytes(sum);
-        }
-        catch (const std::bad_alloc&)
-        {
-            return NETWORK_OBJECT_OUT_OF_MEMORY;
-        }
-        unsigned char* bytes = head.GetMessageHeader();
-        std::size_t offset = Wire::kHeaderSize + ownSize;
-        for (std::size_t k = first + 1; k <= last; ++k)
-        {
-            LNetworkConnectionSendBuffer& older = *pending[k];
-            std::memcpy(bytes + offset, older.GetRawPtr(), older.GetSizeBytes());
-            offset += older.GetSizeBytes();
-        }
         const unsigned int total = static_cast<unsigned int>(Wire::kHeaderSize + sum);
-        KT::WriteLE32(bytes + Wire::kOffsetTotalSize, total);
-        KT::WriteLE32(bytes + Wire::kOffsetPreviousSequenceMsgCount,
-                      static_cast<std::uint32_t>(last - first));
+        unsigned char* bytes = head.GetMessageHeader();
+        if (first != last)
+        {
+            std::size_t offset = Wire::kHeaderSize + head.GetSizeBytes();
+            std::memcpy(mPacket.data(), bytes, offset);
+            for (std::size_t k = first + 1; k <= last; ++k)
+            {
+                LNetworkConnectionSendBuffer& older = *pending[k];
+                std::memcpy(mPacket.data() + offset, older.GetRawPtr(), older.GetSizeBytes());
+                offset += older.GetSizeBytes();
+            }
+            bytes = mPacket.data();
+            KT::WriteLE32(bytes + Wire::kOffsetTotalSize, total);
+            KT::WriteLE32(bytes + Wire::kOffsetPreviousSequenceMsgCount,
+                          static_cast<std::uint32_t>(last - first));
+        }
         unsigned int sent = 0;
         result = socket.Send(bytes, total, sent);
-        head.ResizeBytes(ownSize);
+        sentBytes += sum;
         if (result == NETWORK_NO_ERROR && sent < total)
         {
             result = NETWORK_SEND_FAILED;
@@ -236,6 +289,10 @@ NetworkError NetworkReliableChannel::SendUnacknowledged(LNetworkSocket& socket, 
             break;
         }
         remaining = first;
+    }
+    if (left != nullptr)
+    {
+        *left = remaining;
     }
     return result;
 }
@@ -261,6 +318,17 @@ NetworkError NetworkReliableChannel::SendControlPacket(LNetworkSocket& socket, N
 }
 
 // ---- The acknowledgement worker
+
+std::int64_t NetworkReliableChannel::GetResendDueInMilliseconds()
+{
+    if (GetUnacknowledgedCount() == 0)
+    {
+        return kNothingDue;
+    }
+    const std::int64_t due =
+        mLastProgress + kResendAfterMilliseconds + 1 - KT::TimeUtils::GetMillisecondCounter();
+    return due < 1 ? 1 : due;
+}
 
 NetworkError NetworkReliableChannel::Service(const KT::RCPtr<LNetworkSocket>& packetSocket,
                                              const KT::RCPtr<LNetworkSocket>& dataSocket)
@@ -300,11 +368,15 @@ NetworkError NetworkReliableChannel::Service(const KT::RCPtr<LNetworkSocket>& pa
 
     const std::uint32_t pending = GetUnacknowledgedCount();
     const std::int64_t now = KT::TimeUtils::GetMillisecondCounter();
-    const int removed = RemoveAcknowledged(mPeerAcknowledged.load());
+    const std::int32_t acknowledged = mPeerAcknowledged.load();
+    const int removed = RemoveAcknowledged(acknowledged);
     bool resend = false;
     if (removed > 0 || pending == 0)
     {
         mLastProgress = now;
+        // The peer took the whole of a pass cut short at kMostResendBytes:
+        // the rest follows at once.
+        resend = mResendCut && removed > 0 && acknowledged >= mResendCutAfter;
     }
     else if (now - mLastProgress > kResendAfterMilliseconds)
     {
@@ -320,11 +392,19 @@ NetworkError NetworkReliableChannel::Service(const KT::RCPtr<LNetworkSocket>& pa
     {
         return NETWORK_NO_ERROR;
     }
-    // A failed resend ends only itself; the next run tries again.
+    // A failed resend ends only itself; the next run tries again. The oldest
+    // go first, and no more than the peer can take.
     dataSocket->AcquireSendMutex();
     {
         KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
-        static_cast<void>(SendUnacknowledged(*dataSocket, static_cast<std::size_t>(-1)));
+        std::size_t left = 0;
+        static_cast<void>(SendUnacknowledged(*dataSocket, static_cast<std::size_t>(-1),
+                                             NetworkSendBacklog::kMostResendBytes, &left));
+        mResendCut = left > 0;
+        if (mResendCut)
+        {
+            mResendCutAfter = mUnacknowledged[left]->GetSequenceID();
+        }
     }
     dataSocket->ReleaseSendMutex();
     mLastProgress = now - kResendProgressMilliseconds;

@@ -5,15 +5,21 @@
 // resends and resend. Owned by its connection, which makes one per reliable
 // channel and runs the acknowledgement worker over them.
 //
-// Threads: Send runs on the senders' threads, with the sending socket's send
-// mutex held; Accept, Acknowledged and ResendRequested on the receiver of the
-// data socket; Service on the acknowledgement worker's thread. mSendResendLock
-// guards the unacknowledged messages and the spare send buffers and is taken
-// after a socket's send mutex, never before. The counters are atomics;
-// mLastProgress belongs to the acknowledgement worker alone. Whatever gives the
-// worker something to do releases the wake event, its threader's gate.
+// What it keeps is bounded (NetworkSendBacklog holds that policy): at the
+// bound a send waits for acknowledgements, holding no lock.
+//
+// Threads: Send runs on the senders' threads and takes the sending socket's
+// send mutex itself once there is room; Accept on the receiver of the data
+// socket, Acknowledged and ResendRequested on the receiver that carries the
+// control packets; Service on the acknowledgement worker's thread.
+// mSendResendLock guards the unacknowledged messages, the spare send buffers
+// and the packet a chunk is built in, and is taken after a socket's send
+// mutex, never before. The counters are atomics; mLastProgress belongs to the
+// acknowledgement worker alone. Whatever gives the worker something to do
+// releases the wake event, its threader's gate.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +29,8 @@
 #include "KTFramework/Utilities/Threading/Mutex.h"
 #include "Platform/ThreadAnnotations.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionSendBuffer.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkReceiveBacklog.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkSendBacklog.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkSocket.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkWireFormat.h"
 
@@ -36,9 +44,13 @@ public:
     // run resends again.
     static constexpr std::int64_t kResendAfterMilliseconds = 300;
     static constexpr std::int64_t kResendProgressMilliseconds = 250;
+    // An acknowledged buffer is kept as a spare only while it is this small
+    // (header included), so that the spares hold little while idle.
+    static constexpr std::size_t kMostSpareBlockBytes = 1024;
 
     // spareBuffers empty send buffers are made now, so that numbering and
-    // splitting need no allocation in the common case.
+    // splitting need no allocation in the common case; no more are kept
+    // later.
     NetworkReliableChannel(std::uint32_t channel, std::uint32_t spareBuffers,
                            const KT::RCPtr<KT::LEvent>& wake);
 
@@ -61,10 +73,18 @@ public:
     // ---- Sending
 
     // Numbers the message, splits it into parts, keeps them until acknowledged
-    // and sends the newest unacknowledged messages; socket's send mutex held.
-    // An empty payload is NETWORK_SEND_FAILED; NETWORK_OBJECT_OUT_OF_MEMORY,
-    // with nothing numbered or kept, when the parts' buffers cannot all be had.
-    NetworkError Send(LNetworkSocket& socket, LNetworkConnectionSendBuffer& message);
+    // and sends the newest unacknowledged messages on socket. At the bound it
+    // first waits for room (NetworkSendBacklog::WaitForRoom, which says what
+    // heldBackBy is for). An empty payload is NETWORK_SEND_FAILED;
+    // NETWORK_OBJECT_OUT_OF_MEMORY, with nothing numbered or kept, when the
+    // parts' buffers cannot all be had or no room came; NETWORK_SEND_FAILED,
+    // likewise, when the channel closed while the send waited.
+    NetworkError Send(LNetworkSocket& socket, const unsigned char* payload, std::size_t size,
+                      const NetworkReceiveBacklog* heldBackBy);
+    // The connection is closing: a send waiting for room ends now.
+    void Close() noexcept { mBacklog.Close(); }
+    // What the channel keeps for acknowledgement, and its bound.
+    const NetworkSendBacklog& GetBacklog() const noexcept { return mBacklog; }
 
     // ---- The acknowledgement worker
 
@@ -77,16 +97,31 @@ public:
     NetworkError Service(const KT::RCPtr<LNetworkSocket>& packetSocket,
                          const KT::RCPtr<LNetworkSocket>& dataSocket);
 
+    // How long from now until a resend of what stays unacknowledged falls
+    // due, at least 1; kNothingDue while nothing is. The worker's.
+    static constexpr std::int64_t kNothingDue = std::int64_t{1} << 40;
+    std::int64_t GetResendDueInMilliseconds();
+
     // Drops the unacknowledged messages up to and including sequenceID,
     // returning them to the spare send buffers; how many.
     int RemoveAcknowledged(std::int32_t sequenceID);
     std::uint32_t GetUnacknowledgedCount();
 
 private:
+    // What the parts of a message of the split will be counted at, as far as
+    // it can be told before their buffers are chosen.
+    static std::size_t ExpectedKeptBytes(const NetworkMultipartSplit& split) noexcept;
+    // Numbers, keeps and sends a message for which there is room; the
+    // socket's send mutex held.
+    NetworkError KeepAndSend(LNetworkSocket& socket, const unsigned char* payload,
+                             const NetworkMultipartSplit& split) REQUIRES(mSendResendLock);
     // Sends the count newest unacknowledged messages, oldest first, as chunks
-    // of up to kMaxPartPayloadSize payload bytes; a part of a multi-part
-    // message goes alone. The socket's send mutex held.
-    NetworkError SendUnacknowledged(LNetworkSocket& socket, std::size_t count) REQUIRES(mSendResendLock);
+    // of up to kMaxPartPayloadSize payload bytes, until mostBytes of payload
+    // have gone; a part of a multi-part message goes alone. left, when given,
+    // is how many of the count were not sent: the newest sent is at index
+    // left. The socket's send mutex held.
+    NetworkError SendUnacknowledged(LNetworkSocket& socket, std::size_t count, std::size_t mostBytes,
+                                    std::size_t* left = nullptr) REQUIRES(mSendResendLock);
     // One acknowledgement or resend-request packet about this channel.
     NetworkError SendControlPacket(LNetworkSocket& socket, NetworkChannelNumber kind, std::int32_t sequence);
 
@@ -107,9 +142,18 @@ private:
     std::atomic<bool> mDuplicateReceived{false};
     std::atomic<std::uint32_t> mWindow{kWindow};
     std::int64_t mLastProgress; // the worker's
+    // Whether the last resend pass stopped at kMostResendBytes with messages
+    // left, and the newest it sent; the worker's.
+    bool mResendCut = false;
+    std::int32_t mResendCutAfter = 0;
 
+    NetworkSendBacklog mBacklog;
+    const std::uint32_t mMostSpareBuffers;
     KT::FastMutex mSendResendLock;
     // Messages and parts sent and not yet acknowledged, newest at index 0.
     KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mUnacknowledged GUARDED_BY(mSendResendLock);
     KT::RCPtrArray<LNetworkConnectionSendBuffer, 1, 0> mSpareSendBuffers GUARDED_BY(mSendResendLock);
+    // A chunk of several messages is built here, so that no kept buffer grows
+    // to a packet's size for it.
+    std::array<unsigned char, NetworkWireFormat::kMaxPacketSize> mPacket GUARDED_BY(mSendResendLock);
 };

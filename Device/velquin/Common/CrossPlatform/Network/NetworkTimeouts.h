@@ -14,10 +14,14 @@ struct NetworkTimeoutList
         // How long a client waits for the answer to its UDP or dual-socket
         // hello.
         HELLO_ANSWER,
+        // How long a reliable send at its channel's bound waits without any
+        // acknowledgement making room before it fails (NetworkSendBacklog).
+        SEND_ROOM,
         COUNT
     };
     static constexpr std::uint32_t kMilliseconds[COUNT] = {
         NetworkWireFormat::kHelloAnswerTimeoutMicroseconds / 1000,
+        5000,
     };
 };
 

@@ -1,5 +1,6 @@
 // Helpers of the connection tests: a callback interface that records what it is
-// given, and a connection linked to a raw TCP peer. Every wait is bounded.
+// given, a connection linked to a raw TCP peer, and the library's accepting
+// side on a free port. Every wait is bounded.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,7 +14,9 @@
 #include <vector>
 
 #include "support/RawTcpPeer.h"
+#include "support/TestPorts.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkConnectionManager.h"
 
 namespace ConnectionTest
 {
@@ -162,6 +165,58 @@ struct Linked
     RawPeer::RawTcpPeer peer;
     KT::RCPtr<LNetworkConnection> connection;
     bool accepted = false;
+};
+
+// A connection manager on a free loopback port, keeping the connections it
+// accepts until Next takes them.
+struct Manager
+{
+    Manager()
+    {
+        port = TestPorts::BindOnFreePort(
+            [&](unsigned short candidate)
+            {
+                manager = LNetworkConnectionManager::Create(
+                    KT::RCPtr<LNetworkConnectionReceivedCallbackInterface>(accepted.Get()), kLoopback,
+                    candidate, false);
+                return manager.GetRaw() != nullptr;
+            });
+    }
+
+    class LAccepted : public LNetworkConnectionReceivedCallbackInterface
+    {
+    public:
+        void ReceivedConnectionCallback(const KT::RCPtr<LNetworkConnection>& connection) override
+        {
+            std::lock_guard<std::mutex> guard(mLock);
+            mConnections.push_back(connection);
+        }
+        KT::RCPtr<LNetworkConnection> Next()
+        {
+            KT::RCPtr<LNetworkConnection> connection;
+            Eventually(
+                [&]
+                {
+                    std::lock_guard<std::mutex> guard(mLock);
+                    if (mConnections.empty())
+                    {
+                        return false;
+                    }
+                    connection = mConnections.front();
+                    mConnections.erase(mConnections.begin());
+                    return true;
+                });
+            return connection;
+        }
+
+    private:
+        std::mutex mLock;
+        std::vector<KT::RCPtr<LNetworkConnection>> mConnections;
+    };
+
+    KT::RCPtr<LAccepted> accepted{new LAccepted};
+    KT::RCPtr<LNetworkConnectionManager> manager;
+    unsigned short port = 0;
 };
 
 } // namespace ConnectionTest

@@ -29,6 +29,7 @@ using ConnectionTest::Bytes;
 using ConnectionTest::Eventually;
 using ConnectionTest::kLoopback;
 using ConnectionTest::LRecordingCallback;
+using RawPeer::kBound;
 using RawPeer::RawFrame;
 using RawPeer::RawUdpPeer;
 using namespace std::chrono_literals;
@@ -481,6 +482,55 @@ TEST(NetworkUdpConnection, AnAcknowledgementFreesEverythingUpToIt)
     EXPECT_EQ(link.connection->GetPreviousSequenceMsgCount(9), 0u);
 }
 
+// A peer that never acknowledges: sends go on until the channel's copies
+// reach the bound; the next waits, and fails once the limit passes without an
+// acknowledgement, having numbered and kept nothing. An acknowledgement makes
+// room again, and a close ends a wait of a minute at once.
+TEST(NetworkUdpConnection, ASendAtTheBoundWaitsForAcknowledgementsAndFailsWithoutThem)
+{
+    NetworkTimeouts::ScopedOverride shortWait(NetworkTimeoutList::SEND_ROOM, 200);
+    UdpLinked link;
+    ASSERT_TRUE(link.linked);
+    const Bytes payload(1000, 7);
+    const std::size_t perMessage =
+        LNetworkConnectionSendBuffer::BlockBytes(payload.size()) + NetworkSendBacklog::kKeptOverheadBytes;
+    const NetworkSendBacklog& kept = *link.connection->GetSendBacklog(NETWORK_CHANNEL_1);
+    const auto fill = [&]
+    {
+        while (kept.HasRoom(perMessage))
+        {
+            ASSERT_EQ(link.connection->SendMessage(BufferOf(payload), NETWORK_CHANNEL_1), NETWORK_NO_ERROR);
+        }
+    };
+    fill();
+    const std::uint32_t pending = link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1);
+    EXPECT_EQ(pending, NetworkSendBacklog::kMostBytes / perMessage);
+    EXPECT_LE(kept.GetBytes(), NetworkSendBacklog::kMostBytes);
+
+    EXPECT_EQ(link.connection->SendMessage(BufferOf(payload), NETWORK_CHANNEL_1),
+              NETWORK_OBJECT_OUT_OF_MEMORY);
+    EXPECT_EQ(link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1), pending);
+    // Channel 0 has a bound of its own.
+    EXPECT_EQ(link.connection->SendMessage(BufferOf(payload), NETWORK_CHANNEL_0), NETWORK_NO_ERROR);
+
+    // Acknowledged, the copies go, and the next message takes the next number.
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, pending - 1));
+    ASSERT_TRUE(Eventually([&] { return kept.GetBytes() == 0; }));
+    ASSERT_EQ(link.connection->SendMessage(BufferOf({9}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR);
+    EXPECT_TRUE(
+        link.peer.WaitFor([&](const auto& datagrams) { return !CopiesIn(datagrams, 1, pending).empty(); }));
+
+    NetworkTimeouts::ScopedOverride longWait(NetworkTimeoutList::SEND_ROOM, 60000);
+    fill();
+    std::future<NetworkError> waiting =
+        std::async(std::launch::async,
+                   [&] { return link.connection->SendMessage(BufferOf(payload), NETWORK_CHANNEL_1); });
+    ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 1; }));
+    link.connection->CloseConnection();
+    ASSERT_EQ(waiting.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), NETWORK_SEND_FAILED);
+}
+
 TEST(NetworkUdpConnection, CoalescesSmallMessagesNewestFirstAndSplitsLargeOnes)
 {
     UdpLinked link;
@@ -520,55 +570,7 @@ TEST(NetworkUdpConnection, CoalescesSmallMessagesNewestFirstAndSplitsLargeOnes)
 
 // ---- Dual sockets
 
-struct Manager
-{
-    Manager()
-    {
-        port = TestPorts::BindOnFreePort(
-            [&](unsigned short candidate)
-            {
-                manager = LNetworkConnectionManager::Create(
-                    KT::RCPtr<LNetworkConnectionReceivedCallbackInterface>(accepted.Get()), kLoopback,
-                    candidate, false);
-                return manager.GetRaw() != nullptr;
-            });
-    }
-
-    class LAccepted : public LNetworkConnectionReceivedCallbackInterface
-    {
-    public:
-        void ReceivedConnectionCallback(const KT::RCPtr<LNetworkConnection>& connection) override
-        {
-            std::lock_guard<std::mutex> guard(mLock);
-            mConnections.push_back(connection);
-        }
-        KT::RCPtr<LNetworkConnection> Next()
-        {
-            KT::RCPtr<LNetworkConnection> connection;
-            Eventually(
-                [&]
-                {
-                    std::lock_guard<std::mutex> guard(mLock);
-                    if (mConnections.empty())
-                    {
-                        return false;
-                    }
-                    connection = mConnections.front();
-                    mConnections.erase(mConnections.begin());
-                    return true;
-                });
-            return connection;
-        }
-
-    private:
-        std::mutex mLock;
-        std::vector<KT::RCPtr<LNetworkConnection>> mConnections;
-    };
-
-    KT::RCPtr<LAccepted> accepted{new LAccepted};
-    KT::RCPtr<LNetworkConnectionManager> manager;
-    unsigned short port = 0;
-};
+using ConnectionTest::Manager;
 
 TEST(NetworkUdpConnection, ConnectSocketOverUdpFollowsTheAnswersSource)
 {
@@ -712,15 +714,9 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfThe
         {
             continue;
         }
-        // The client's UDP socket talks to the port of the answer.
-        const Bytes hello = peer.Hello();
-        ASSERT_TRUE(serverUdp.ConnectTo(static_cast<std::uint16_t>(hello[16] | hello[17] << 8))) << c.name;
-        ASSERT_EQ(connection->SendMessage(BufferOf({1}), NETWORK_CHANNEL_0), NETWORK_NO_ERROR);
-        EXPECT_TRUE(serverUdp.WaitFor(
-            [](const std::vector<RawUdpPeer::Datagram>& datagrams) {
-                return !datagrams.empty() && datagrams.back().isFrame && datagrams.back().frame.channel == 0;
-            }))
-            << c.name;
+        // The message behind the answer waits for a registration: the
+        // reliable send below starts the receivers, and what they read for
+        // no registration is dropped.
         if (c.answer == kWithMessage)
         {
             KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
@@ -730,6 +726,15 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfThe
             EXPECT_EQ(recorder->Deliveries()[0].payload, Bytes({6})) << c.name;
             EXPECT_EQ(connection->RemoveCallback(receiver, NETWORK_CHANNEL_2), 0);
         }
+        // The client's UDP socket talks to the port of the answer.
+        const Bytes hello = peer.Hello();
+        ASSERT_TRUE(serverUdp.ConnectTo(static_cast<std::uint16_t>(hello[16] | hello[17] << 8))) << c.name;
+        ASSERT_EQ(connection->SendMessage(BufferOf({1}), NETWORK_CHANNEL_0), NETWORK_NO_ERROR);
+        EXPECT_TRUE(serverUdp.WaitFor(
+            [](const std::vector<RawUdpPeer::Datagram>& datagrams) {
+                return !datagrams.empty() && datagrams.back().isFrame && datagrams.back().frame.channel == 0;
+            }))
+            << c.name;
         connection->CloseConnection();
     }
 
