@@ -428,9 +428,32 @@ bool NetworkConnectionReceiver::TakeWhole()
     {
         return false;
     }
+    const std::size_t payloadSize = header.totalSize - Wire::kHeaderSize;
+    // A small message held behind others goes from the chunk straight into
+    // its packed copy; the current block is read into again. Only a whole
+    // message of an ordinary channel goes this way: the rest takes Dispatch.
+    if (header.channel < Wire::kChannelCount && header.channel != NETWORK_CHANNEL_ACKNOWLEDGE &&
+        header.channel != NETWORK_CHANNEL_RESEND_REQUEST && mTargets.reliable[header.channel] == nullptr &&
+        header.multipartMsgCount <= 1 &&
+        mTargets.registrations.GetBacklog().ShouldCompact(payloadSize, mCompleted.size()))
+    {
+        if (!HasRoom())
+        {
+            // As before a message read into a new block, the bound is looked
+            // at first: the block, empty, goes back, and the loop waits.
+            mCurrent.SetNull();
+            return true;
+        }
+        mChunkAt += header.totalSize;
+        mMultipart[header.channel] = Multipart();
+        Hold(mPacks.Copy(bytes + Wire::kHeaderSize, payloadSize), header.channel,
+             static_cast<std::int32_t>(header.sequenceID),
+             static_cast<std::int32_t>(header.previousSequenceMsgCount));
+        return true;
+    }
     std::memcpy(Bytes(), bytes, header.totalSize);
     mChunkAt += header.totalSize;
-    CompleteMessage(header, header.totalSize - Wire::kHeaderSize, 0);
+    CompleteMessage(header, payloadSize, 0);
     return true;
 }
 
@@ -522,22 +545,27 @@ void NetworkConnectionReceiver::Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>
 void NetworkConnectionReceiver::Complete(KT::RCPtr<LNetworkConnectionSendBuffer>&& block,
                                          std::uint32_t channel, std::int32_t sequenceID, std::int32_t count)
 {
-    NetworkReceivedMessage received;
-    received.channel = channel;
-    received.sequenceID = sequenceID;
-    received.count = count;
     const std::size_t size = block->GetSizeBytes();
     if (mTargets.registrations.GetBacklog().ShouldCompact(size, mCompleted.size()))
     {
         // Held behind others: a copy of its own size, and the block, free
         // again, is the next one read into.
-        received.payload = mPacks.Copy(block->GetRawPtr(), size);
+        KT::RCPtr<KT::LIBuffer> copy = mPacks.Copy(block->GetRawPtr(), size);
         block.SetNull();
+        Hold(std::move(copy), channel, sequenceID, count);
+        return;
     }
-    else
-    {
-        received.payload = KT::RCPtr<KT::LIBuffer>(block.LeakRef(), KT::kAdoptReference);
-    }
+    Hold(KT::RCPtr<KT::LIBuffer>(block.LeakRef(), KT::kAdoptReference), channel, sequenceID, count);
+}
+
+void NetworkConnectionReceiver::Hold(KT::RCPtr<KT::LIBuffer>&& payload, std::uint32_t channel,
+                                     std::int32_t sequenceID, std::int32_t count)
+{
+    NetworkReceivedMessage received;
+    received.payload = std::move(payload);
+    received.channel = channel;
+    received.sequenceID = sequenceID;
+    received.count = count;
     mCompletedBytes += NetworkReceiveBacklog::HeldBytes(*received.payload);
     mCompleted.push_back(std::move(received)); // grows or throws
 }

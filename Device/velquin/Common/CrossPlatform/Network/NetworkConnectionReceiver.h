@@ -118,8 +118,9 @@ private:
     // needs more (false).
     bool Advance();
     // A whole message with a 52-byte header that starts the chunk, checked
-    // there and copied into the current buffer in one step: true when there
-    // was one. Anything else takes the byte-by-byte way of Advance.
+    // there and copied into the current buffer in one step, or straight into
+    // its packed copy: true when there was one. Anything else takes the
+    // byte-by-byte way of Advance.
     bool TakeWhole();
     void CompleteMessage(const MessageHeader& header, std::size_t payloadSize, std::size_t surplus);
     void Dispatch(KT::RCPtr<LNetworkConnectionSendBuffer>&& message, const MessageHeader& header);
@@ -129,6 +130,9 @@ private:
     // into again at once (NetworkReceiveBacklog::ShouldCompact).
     void Complete(KT::RCPtr<LNetworkConnectionSendBuffer>&& block, std::uint32_t channel,
                   std::int32_t sequenceID, std::int32_t count);
+    // Keeps a message's payload to be handed over with the others.
+    void Hold(KT::RCPtr<KT::LIBuffer>&& payload, std::uint32_t channel, std::int32_t sequenceID,
+              std::int32_t count);
     // Hands the messages completed since the last time to the registrations.
     void HandOver();
 
