@@ -5,13 +5,18 @@
 // - a one-way stream of 64-byte messages into a registration, beside a raw
 //   reader that cuts the same frames from its socket;
 // - the heap that a message of 200 bytes takes while it is held for a slow
-//   callback, beside the same payloads kept as plain byte vectors.
+//   callback, beside the same payloads kept as plain byte vectors;
+// - the heap that a message of 200 bytes takes while a reliable channel keeps
+//   it for acknowledgement, beside the same baseline.
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -285,6 +290,67 @@ void BM_HeldMessageHeap200(benchmark::State& state)
     connection->CloseConnection();
 }
 BENCHMARK(BM_HeldMessageHeap200)->Iterations(3)->UseRealTime();
+
+// The heap a message of 200 bytes takes while a reliable channel keeps it for
+// acknowledgement, counted as "kept_bytes" (its buffer, its block and its
+// place in the list), beside what the channel counts it at ("counted_bytes").
+// The peer is a datagram socket that reads nothing and acknowledges nothing.
+void BM_UnacknowledgedHeap200(benchmark::State& state)
+{
+    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(kLoopback);
+    socklen_t length = sizeof(address);
+    if (peer < 0 || ::bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    {
+        state.SkipWithError("no peer socket");
+        return;
+    }
+    const KT::RCPtr<KT::LIBuffer> payload = PayloadOf(kHeldPayload);
+    // Within the bound, past the spare buffers the channel starts with.
+    constexpr std::size_t kSpares = LNetworkConnection::kSpareSendBuffers / 2;
+    constexpr std::size_t kKept = 3000;
+    double keptBytes = 0;
+    double countedBytes = 0;
+    for (auto _ : state)
+    {
+        KT::RCPtr<LNetworkSocket> socket = LNetworkSocket::Create(NETWORK_SOCKET_UDP);
+        if (socket->Connect(kLoopback, ntohs(address.sin_port), true, 0) != NETWORK_NO_ERROR)
+        {
+            state.SkipWithError("no connection");
+            break;
+        }
+        KT::RCPtr<LNetworkConnection> connection = LNetworkConnection::Create(
+            socket, KT::RCPtr<LNetworkSocket>(), LNetworkConnection::CONNECTION_DATA_SOCKET);
+        bool sent = true;
+        for (std::size_t i = 0; i < kSpares && sent; ++i)
+        {
+            sent = connection->SendMessage(payload, NETWORK_CHANNEL_0) == NETWORK_NO_ERROR;
+        }
+        const std::size_t before = HeapInUse();
+        const std::size_t countedBefore = connection->GetSendBacklog(NETWORK_CHANNEL_0)->GetBytes();
+        for (std::size_t i = 0; i < kKept && sent; ++i)
+        {
+            sent = connection->SendMessage(payload, NETWORK_CHANNEL_0) == NETWORK_NO_ERROR;
+        }
+        if (!sent)
+        {
+            state.SkipWithError("a send failed");
+            break;
+        }
+        keptBytes = static_cast<double>(HeapInUse() - before) / static_cast<double>(kKept);
+        countedBytes =
+            static_cast<double>(connection->GetSendBacklog(NETWORK_CHANNEL_0)->GetBytes() - countedBefore) /
+            static_cast<double>(kKept);
+        connection->CloseConnection();
+    }
+    state.counters["kept_bytes"] = keptBytes;
+    state.counters["counted_bytes"] = countedBytes;
+    ::close(peer);
+}
+BENCHMARK(BM_UnacknowledgedHeap200)->Iterations(3)->UseRealTime();
 
 // The floor: the same payloads kept as byte vectors in a queue.
 void BM_HeldVectorHeap200(benchmark::State& state)

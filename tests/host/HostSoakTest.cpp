@@ -42,6 +42,7 @@
 #include "SimulatedDeviceLookup.h"
 #include "support/ChildProcess.h"
 #include "support/Latch.h"
+#include "support/ResidentMemory.h"
 #include "velquin/Common/CrossPlatform/VelquinInterface.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -91,15 +92,7 @@ constexpr double kLongestGetMs = 1000.0;
 // reply is awaited.
 constexpr long kReadAheadCapKiB = 64 * 1024;
 
-// What /proc says the process holds in memory, in KiB.
-long ResidentKiB()
-{
-    std::ifstream statm("/proc/self/statm");
-    long size = 0;
-    long resident = 0;
-    statm >> size >> resident;
-    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
+using TestSupport::ResidentKiB;
 
 // The most a TCP socket's receive queue may hold here, in KiB.
 [[maybe_unused]] long ReceiveQueueMostKiB()
