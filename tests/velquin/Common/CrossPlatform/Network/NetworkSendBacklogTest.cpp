@@ -17,12 +17,11 @@ using ConnectionTest::kBound;
 
 TEST(NetworkSendBacklog, ASendAtTheBoundWaitsWhileAcknowledgementsMayComeAndNoLonger)
 {
+    // A wait that meets no acknowledgement, or a close, is shown on a
+    // connection (NetworkUdpConnection.ASendAtTheBound...).
     enum Meanwhile
     {
         kNothingKept,        // there is room from the start
-        kAcknowledged,       // an acknowledgement makes room
-        kClosed,             // the connection closes
-        kNoProgress,         // the limit passes with no acknowledgement
         kSlowProgress,       // acknowledgements come, each within the limit, then room
         kOwnReceiverHeldBack // a callback of the connection sends while a receiver waits for it
     };
@@ -33,9 +32,6 @@ TEST(NetworkSendBacklog, ASendAtTheBoundWaitsWhileAcknowledgementsMayComeAndNoLo
         NetworkError result;
     } cases[] = {
         {"nothing kept", kNothingKept, NETWORK_NO_ERROR},
-        {"acknowledged", kAcknowledged, NETWORK_NO_ERROR},
-        {"closed", kClosed, NETWORK_SEND_FAILED},
-        {"no acknowledgement within the limit", kNoProgress, NETWORK_OBJECT_OUT_OF_MEMORY},
         {"acknowledgements within the limit, for longer", kSlowProgress, NETWORK_NO_ERROR},
         {"its own receiver held back", kOwnReceiverHeldBack, NETWORK_OBJECT_OUT_OF_MEMORY},
     };
@@ -73,18 +69,8 @@ TEST(NetworkSendBacklog, ASendAtTheBoundWaitsWhileAcknowledgementsMayComeAndNoLo
         const auto readsAtLeast = [&](std::uint64_t reads)
         { return Eventually([&] { return clock.GetReadCount() >= reads || ended(); }); };
         ASSERT_TRUE(readsAtLeast(2)) << c.name;
-        switch (c.meanwhile)
+        if (c.meanwhile == kSlowProgress)
         {
-        case kAcknowledged:
-            backlog.GiveBack(kMessage);
-            break;
-        case kClosed:
-            backlog.Close();
-            break;
-        case kNoProgress:
-            clock.AdvanceMilliseconds(limit);
-            break;
-        case kSlowProgress:
             // Three limits in all. A send that saw the time move past the
             // limit and looked again is still waiting.
             for (int i = 0; i < 4; ++i)
@@ -96,10 +82,6 @@ TEST(NetworkSendBacklog, ASendAtTheBoundWaitsWhileAcknowledgementsMayComeAndNoLo
                 ASSERT_FALSE(ended()) << c.name << ", step " << i;
             }
             backlog.GiveBack(kMessage);
-            break;
-        case kNothingKept:
-        case kOwnReceiverHeldBack:
-            break;
         }
         ASSERT_EQ(send.wait_for(kBound), std::future_status::ready) << c.name;
         EXPECT_EQ(send.get(), c.result) << c.name;
