@@ -194,8 +194,8 @@ public:
     virtual int AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>& parameter);
 
     // Drops the unacknowledged messages of a reliable channel up to and
-    // including sequenceID, returning them to the spare send buffers; how
-    // many. RESULT_INVALID_ARGUMENT for a channel above 6 or not reliable.
+    // including sequenceID, making room for waiting sends; how many.
+    // RESULT_INVALID_ARGUMENT for a channel above 6 or not reliable.
     int RemoveFromSequenceMsgArray(std::uint32_t channel, std::int32_t sequenceID);
     // Unacknowledged messages of the channel; 0 for a channel above 6.
     std::uint32_t GetPreviousSequenceMsgCount(std::uint32_t channel);

@@ -103,7 +103,8 @@ public:
     std::int64_t GetResendDueInMilliseconds();
 
     // Drops the unacknowledged messages up to and including sequenceID,
-    // returning them to the spare send buffers; how many.
+    // keeping small ones as spare send buffers while fewer than the start's
+    // are; how many.
     int RemoveAcknowledged(std::int32_t sequenceID);
     std::uint32_t GetUnacknowledgedCount();
 
