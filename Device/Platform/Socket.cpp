@@ -173,6 +173,15 @@ SocketStatus ConnectSocket(int descriptor, std::uint32_t address, std::uint16_t 
     return SocketStatus::kOk;
 }
 
+void DisconnectSocket(int descriptor) noexcept
+{
+    // A connect to AF_UNSPEC aborts a TCP connection (no TIME_WAIT) and ends
+    // a UDP association; either way a port the system chose is released.
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    static_cast<void>(connect(descriptor, &unspecified, sizeof(unspecified)));
+}
+
 SocketStatus BindSocket(int descriptor, std::uint32_t address, std::uint16_t port) noexcept
 {
     const sockaddr_in local = MakeAddress(address, port);

@@ -73,6 +73,10 @@ void ShutdownSocket(int descriptor) noexcept;
 // kOk, kInProgress (non-blocking) or kFailed. A blocking connect that a signal
 // interrupts goes on in the background, so it is waited for to its end.
 SocketStatus ConnectSocket(int descriptor, std::uint32_t address, std::uint16_t port) noexcept;
+// Dissolves a socket's connection, at once and without lingering (a stream
+// is reset), and gives back the local port the connect took; the descriptor
+// stays open and unconnected.
+void DisconnectSocket(int descriptor) noexcept;
 // kOk, kAddressInUse or kFailed.
 SocketStatus BindSocket(int descriptor, std::uint32_t address, std::uint16_t port) noexcept;
 bool ListenOnSocket(int descriptor, int backlog) noexcept;

@@ -277,8 +277,7 @@ NetworkError LNetworkSocket::Connect(unsigned int ip, unsigned short port, bool 
     const SocketStatus status = KT::Platform::ConnectSocket(mSocket, address, targetPort);
     if (status == SocketStatus::kOk)
     {
-        mConnected = true;
-        return NETWORK_NO_ERROR;
+        return CompleteConnect(address, targetPort);
     }
     if (blocking || status != SocketStatus::kInProgress)
     {
@@ -294,6 +293,24 @@ NetworkError LNetworkSocket::Connect(unsigned int ip, unsigned short port, bool 
     }
     if (outcome != WaitOutcome::kReady)
     {
+        return NETWORK_CONNECTION_FAILED;
+    }
+    return CompleteConnect(address, targetPort);
+}
+
+NetworkError LNetworkSocket::CompleteConnect(std::uint32_t address, std::uint16_t port)
+{
+    // When the system picks the target port itself as the local one (a local
+    // port nobody listens on, inside the ephemeral range), TCP completes a
+    // simultaneous open with no peer, and a UDP hello comes back from the
+    // socket itself. That is a refused connect: the connection is dissolved,
+    // so the port is free for the server that belongs there.
+    std::uint32_t localAddress = 0;
+    std::uint16_t localPort = 0;
+    if (KT::Platform::GetSocketName(mSocket, localAddress, localPort) && localAddress == address &&
+        localPort == port)
+    {
+        KT::Platform::DisconnectSocket(mSocket);
         return NETWORK_CONNECTION_FAILED;
     }
     mConnected = true;

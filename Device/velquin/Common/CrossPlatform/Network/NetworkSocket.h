@@ -103,7 +103,8 @@ public:
     // Connects to ip:port (0 means 127.0.0.1, port 0 means kDefaultPort; both
     // are stored whatever the outcome) and leaves the descriptor in the mode
     // asked. Non-blocking, a pending connect is waited for in two halves of the
-    // time-out; a refused one fails at once.
+    // time-out; a refused one fails at once. A socket that ends connected to
+    // its own address and port is refused too: its connection is dissolved.
     [[nodiscard]] NetworkError Connect(unsigned int ip, unsigned short port, bool blocking,
                                        unsigned int timeoutMicroseconds);
     // Binds to ip:port. With port 0, or when tryFollowingPorts is set, up to
@@ -192,6 +193,9 @@ private:
     LNetworkSocket(int descriptor, std::uint32_t peerAddress, std::uint16_t peerPort);
 
     WaitOutcome Wait(unsigned int timeoutMicroseconds, WaitType type);
+    // The connect reached address:port: marks the socket connected, unless
+    // that is its own address and port.
+    NetworkError CompleteConnect(std::uint32_t address, std::uint16_t port) REQUIRES(mSendMutex);
     void SetBlockingInternal(bool blocking) REQUIRES(mReceiveMutex);
     // One datagram read (or, with peek, looked at) on a UDP socket: the bytes
     // copied and the datagram's whole size; nothing waiting on a non-blocking

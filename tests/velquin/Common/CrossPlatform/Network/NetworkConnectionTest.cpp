@@ -1,7 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <future>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "ConnectionTestSupport.h"
@@ -486,4 +497,90 @@ TEST(NetworkConnection, ASendCutShortShutsTheStreamDown)
     link.peer.ResumeReading();
     EXPECT_TRUE(link.peer.WaitForClientClose());
     EXPECT_EQ(link.connection->RemoveCallback(callback, NETWORK_CHANNEL_0), 0);
+}
+
+namespace
+{
+
+// Runs body on a thread of its own, in a network namespace of that thread
+// alone with lo up, so that no other test or process sees what body changes.
+// Empty, or why the namespace could not be had.
+std::string InNetworkNamespaceOfItsOwn(const std::function<void()>& body)
+{
+    std::string refused;
+    std::thread(
+        [&]
+        {
+            ifreq lo{};
+            std::strcpy(lo.ifr_name, "lo");
+            const int control =
+                unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+            const bool up = control >= 0 && ioctl(control, SIOCGIFFLAGS, &lo) == 0 &&
+                            (lo.ifr_flags |= IFF_UP, ioctl(control, SIOCSIFFLAGS, &lo) == 0);
+            refused = up ? "" : std::string("no network namespace of its own: ") + std::strerror(errno);
+            if (control >= 0)
+            {
+                close(control);
+            }
+            if (up)
+            {
+                body();
+            }
+        })
+        .join();
+    return refused;
+}
+
+// The system picks local ports from this one port while in scope.
+struct OneEphemeralPort
+{
+    static constexpr const char* kRange = "/proc/sys/net/ipv4/ip_local_port_range";
+    explicit OneEphemeralPort(unsigned short port)
+    {
+        std::getline(std::ifstream(kRange), saved);
+        narrowed = !saved.empty() && !!(std::ofstream(kRange) << port << ' ' << port << std::flush);
+    }
+    ~OneEphemeralPort() { std::ofstream(kRange) << saved << std::flush; }
+    std::string saved;
+    bool narrowed = false;
+};
+
+} // namespace
+
+// When the system picks the target port itself as the local one, a connect to
+// a local port where nothing listens would meet itself: TCP completes a
+// simultaneous open, and the UDP hello comes back from the socket itself.
+TEST(NetworkConnection, NeverConnectsToItsOwnAddressAndPort)
+{
+    const std::string refused = InNetworkNamespaceOfItsOwn(
+        []
+        {
+            RawPeer::RawTcpPeer server;
+            const unsigned short port = TestPorts::GetFreeLoopbackPort();
+            OneEphemeralPort range(port);
+            ASSERT_TRUE(range.narrowed);
+            EXPECT_TRUE(!LNetworkConnection::Create(kLoopback, port, kData));
+            EXPECT_TRUE(!LNetworkConnection::ConnectSocket(kLoopback, port, NETWORK_SOCKET_UDP, {}));
+            KT::RCPtr<LNetworkSocket> socket = LNetworkSocket::Create(NETWORK_SOCKET_TCP);
+            EXPECT_EQ(NETWORK_CONNECTION_FAILED,
+                      socket->Connect(kLoopback, port, false, LNetworkSocket::kConnectTimeoutMicroseconds));
+            // The port is free for its server while the socket is still held.
+            const int listener = TestPorts::RawBoundSocket(SOCK_STREAM, port);
+            EXPECT_GE(listener, 0);
+            close(listener);
+
+            // From that one port, a server on another port is reached.
+            KT::RCPtr<LNetworkConnection> connection =
+                LNetworkConnection::Create(kLoopback, server.Port(), kData);
+            ASSERT_FALSE(!connection);
+            EXPECT_TRUE(server.Accept());
+            unsigned int address = 0;
+            unsigned short localPort = 0;
+            connection->GetNetworkSocket(false)->GetSockName(address, localPort);
+            EXPECT_EQ(port, localPort);
+        });
+    if (!refused.empty())
+    {
+        GTEST_SKIP() << refused;
+    }
 }
