@@ -5,6 +5,11 @@
 // held. Any other thread calls into the engine only with the lock held and
 // then wakes the loop (Wake), so that the change is acted on at once. Owned by
 // the engine object built on it, which frees its engine objects first.
+//
+// The loop is the library's own poll interface under the engine, not the
+// engine's stock one: it opens no descriptor but its wake counter, and marks
+// every descriptor the engine (or the daemon's client) gives it to watch
+// close-on-exec, so that none of them reaches a process the host starts.
 #pragma once
 
 #include <memory>
@@ -13,11 +18,11 @@
 #include "Platform/ThreadAnnotations.h"
 
 struct AvahiPoll;
-struct AvahiSimplePoll;
-struct pollfd;
 
 namespace KT::Platform
 {
+
+class MdnsWatches;
 
 class CAPABILITY("mutex") MdnsEventLoop
 {
@@ -26,7 +31,7 @@ public:
     // even when no wake-up reaches it.
     static constexpr int kPassMs = 100;
 
-    // Null when the system refuses the loop's descriptors.
+    // Null when the system refuses the loop's descriptor.
     static std::unique_ptr<MdnsEventLoop> Create();
     ~MdnsEventLoop();
     MdnsEventLoop(const MdnsEventLoop&) = delete;
@@ -48,13 +53,14 @@ public:
     const AvahiPoll* GetPollApi() const;
 
 private:
-    MdnsEventLoop(AvahiSimplePoll* poll, int wakeDescriptor);
+    MdnsEventLoop(std::unique_ptr<MdnsWatches> watches, int wakeDescriptor);
 
-    static int Poll(pollfd* descriptors, unsigned int count, int timeoutMs, void* loop);
     void WaitOnWakeDescriptorAlone();
+    void DrainWakeDescriptor();
 
     NativeMutex mLock{NativeMutex::Kind::Plain};
-    AvahiSimplePoll* mPoll;
+    // The engine's watches and timers; used with the lock held.
+    std::unique_ptr<MdnsWatches> mWatches;
     // An event counter written by Wake and read by the waits; no lock needed.
     int mWakeDescriptor;
 };

@@ -1,15 +1,50 @@
 // What every DNS-SD backend must show against devices announced on lo by the
 // test publisher: listing with every field, other products never, the TXT
-// order kept, a withdrawal removing the device and ReResolve bringing it back.
+// order kept, a withdrawal removing the device and ReResolve bringing it back,
+// and no descriptor of the search left open across an exec.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "support/MdnsPublisher.h"
 #include "velquin/Common/CrossPlatform/NetworkDiscovery/DiscoveryTestSupport.h"
 
 namespace DiscoveryTest
 {
+
+inline std::set<int> OpenDescriptors()
+{
+    std::set<int> open;
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    {
+        open.insert(std::stoi(entry.path().filename().string()));
+    }
+    return open;
+}
+
+// What a process started now would inherit of the descriptors opened since.
+inline std::vector<std::string> InheritedSince(const std::set<int>& before)
+{
+    std::vector<std::string> inherited;
+    std::error_code ignored;
+    for (const int descriptor : OpenDescriptors())
+    {
+        const int flags = fcntl(descriptor, F_GETFD);
+        if (before.count(descriptor) == 0 && flags >= 0 && (flags & FD_CLOEXEC) == 0)
+        {
+            inherited.push_back(
+                std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(descriptor), ignored));
+        }
+    }
+    return inherited;
+}
 
 inline void CheckBackendAgainstPublisher(LNetworkDiscoveryClient::Backend backend)
 {
@@ -28,6 +63,7 @@ inline void CheckBackendAgainstPublisher(LNetworkDiscoveryClient::Backend backen
     other.txt = {"device-name=" + otherName, std::string("device-product-guid=") + kOtherProductGuid};
     ASSERT_FALSE(theirs.Publish(other).empty());
 
+    const std::set<int> before = OpenDescriptors();
     KT::RCPtr<LNetworkDiscoveryClient> client =
         LNetworkDiscoveryClient::Create(Filter(kProductGuid), backend);
     KT::RCPtr<LNetworkDiscoveryClient> otherClient =
@@ -45,6 +81,7 @@ inline void CheckBackendAgainstPublisher(LNetworkDiscoveryClient::Backend backen
 
     ASSERT_TRUE(WaitForList(*client, [&](const auto& list) { return Named(list, name); }));
     ASSERT_TRUE(WaitForList(*otherClient, [&](const auto& list) { return Named(list, otherName); }));
+    EXPECT_EQ(InheritedSince(before), std::vector<std::string>{}) << "descriptors a started process inherits";
     std::vector<KT::DeviceIdentifier> list = List(*client);
     EXPECT_FALSE(Named(list, otherName)) << "another product is never listed";
     const KT::DeviceIdentifier* found = nullptr;
