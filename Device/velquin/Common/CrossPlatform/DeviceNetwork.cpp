@@ -104,10 +104,10 @@ void LDeviceNetwork::Detach(const KT::RCPtr<LNetworkConnection>& expected)
     DeferredDeviceWork::Run(
         [self, connection]()
         {
+            DeviceAcceptance::RunHook(DeviceAcceptance::Step::Disconnecting, nullptr);
             const KT::RCPtr<LNetworkConnectionCallbackInterface> callback(self.GetRaw());
             static_cast<void>(connection->RemoveCallback(callback, NETWORK_CHANNEL_0));
             static_cast<void>(connection->RemoveCallback(callback, NETWORK_CHANNEL_2));
-            DeviceAcceptance::RunHook(DeviceAcceptance::Step::Disconnecting, nullptr);
             KT::AutolockT<KT::Mutex> receive(self->mReceiveMutex);
         });
 }

@@ -286,25 +286,38 @@ TEST(DeviceNetwork, AValueRightBehindAnEarlyAcceptanceFollowsTheGrant)
     }
 }
 
-// A grant that the connecting thread hands the host races a disconnect on
-// another thread: the disconnect returns only once that call has been made.
-TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
+namespace
+{
+
+// A grant handed to the host races a disconnect on another thread: the
+// disconnect returns only once that call has been made. Either thread may hand
+// the grant out; with deliveryThreadHandsOut the delivery thread does, held
+// after its decision on the notice until the connect has stored the token.
+void RaceTheGrantWithADisconnect(bool deliveryThreadHandsOut)
 {
     PeerDevice peer;
     peer.Accepting(false);
     peer.Unscript(-3);
+    peer.Unscript(-4);
     Latch noticeDecided;
+    Latch tokenStored;
     Latch disconnectWaits;
     Latch disconnected;
     std::atomic<int> late{0};
+    std::atomic<std::thread::id> deliveryThread{};
+    std::atomic<bool> handedOnDeliveryThread{false};
     KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(peer.Port()));
-    std::thread disconnecter;
+    HostRecord host;
+    // Joined however the test ends, so that a failed wait fails the test.
+    std::jthread disconnecter;
     ScopedDeliveryHook hook(
         [&](Step step, const KT::ParamValues* values)
         {
             if (step == Step::Decided && values == nullptr)
             {
+                deliveryThread.store(std::this_thread::get_id());
                 noticeDecided.Open();
+                EXPECT_TRUE(!deliveryThreadHandsOut || tokenStored.Wait());
             }
             else if (step == Step::Disconnecting)
             {
@@ -312,7 +325,8 @@ TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
             }
             else if (step == Step::Handing && ValueOf(values, -2, 0) == 1 && !disconnecter.joinable())
             {
-                disconnecter = std::thread(
+                handedOnDeliveryThread.store(std::this_thread::get_id() == deliveryThread.load());
+                disconnecter = std::jthread(
                     [&]
                     {
                         EXPECT_EQ(0, device->DisconnectDevice());
@@ -323,14 +337,18 @@ TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
             }
         });
     peer.OnGet(
-        [&](const Bytes&) -> std::optional<Bytes>
+        [&](const Bytes& request) -> std::optional<Bytes>
         {
+            if (static_cast<std::int32_t>(B::GetLE32(request, 8)) == -4)
+            {
+                tokenStored.Open();
+                return B::Values({B::Entry(B::Bool(false), -4)});
+            }
             EXPECT_TRUE(
                 peer.Notify(0, B::Values({B::Entry(B::Array({B::Int64(kToken), B::Bool(true)}), -4)})));
             EXPECT_TRUE(noticeDecided.Wait());
             return B::Values({B::Entry(B::Int64(kToken), -3)});
         });
-    HostRecord host;
     host.SetHook([&](const KT::Variant&, const std::vector<HostRecord::Entry>&)
                  { late.fetch_add(disconnected.IsOpen() ? 1 : 0); });
     EXPECT_EQ(1, ConnectThroughPeer(*device, peer, host));
@@ -338,6 +356,18 @@ TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
     disconnecter.join();
     EXPECT_EQ(1u, host.Count());
     EXPECT_EQ(0, late.load());
+    EXPECT_TRUE(!deliveryThreadHandsOut || handedOnDeliveryThread.load());
+}
+
+} // namespace
+
+TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
+{
+    for (const bool deliveryThreadHandsOut : {false, true})
+    {
+        SCOPED_TRACE(deliveryThreadHandsOut ? "the delivery thread hands out" : "either thread hands out");
+        RaceTheGrantWithADisconnect(deliveryThreadHandsOut);
+    }
 }
 
 TEST(DeviceNetwork, ANotificationDroppedBeforeAcceptanceKeepsItsSequenceID)
