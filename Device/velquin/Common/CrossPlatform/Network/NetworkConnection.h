@@ -18,6 +18,8 @@
 //   SetCallback, SendMessageWithReply or send on a reliable channel (which
 //   needs its acknowledgements read): each runs a NetworkConnectionReceiver,
 //   which hands what it reads to the registrations and the reliable channels.
+//   The registrations hold what is read before the first SetCallback or
+//   SendMessageWithReply for it.
 //   Each holds a counted reference to the connection for its run, counted as a
 //   contained reference: the last outside release closes the connection, the
 //   receivers end within one poll and the last of them frees it.

@@ -649,6 +649,55 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsRunChannelsZeroAndOneReliablyOv
     accepted->CloseConnection();
 }
 
+TEST(NetworkUdpConnectionDefaultPort, WhatIsReadBeforeTheFirstRegistrationIsHeldForIt)
+{
+    // A reliable send starts the receivers; the peer sends a reliable message
+    // on channel 0 and two on channel 2, then goes. The first registration
+    // gets what it would have got had it started the receivers, in order, the
+    // peer's going last; the other channel's messages go as they then would.
+    for (const NetworkChannelNumber registered : {NETWORK_CHANNEL_0, NETWORK_CHANNEL_2})
+    {
+        Manager server;
+        KT::RCPtr<LNetworkConnection> client =
+            LNetworkConnection::Create(kLoopback, server.port, LNetworkConnection::CONNECTION_DUAL_SOCKETS);
+        KT::RCPtr<LNetworkConnection> accepted = server.accepted->Next();
+        ASSERT_TRUE(client.GetRaw() != nullptr && accepted.GetRaw() != nullptr) << registered;
+        ASSERT_EQ(client->SendMessage(BufferOf({1}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR) << registered;
+        ASSERT_EQ(accepted->SendMessage(BufferOf({0}), NETWORK_CHANNEL_0), NETWORK_NO_ERROR) << registered;
+        // Both read: each side has its message acknowledged.
+        const auto acknowledged = [](LNetworkConnection& by, NetworkChannelNumber channel)
+        { return Eventually([&] { return by.GetPreviousSequenceMsgCount(channel) == 0; }); };
+        ASSERT_TRUE(acknowledged(*client, NETWORK_CHANNEL_1) && acknowledged(*accepted, NETWORK_CHANNEL_0));
+        ASSERT_EQ(accepted->SendMessage(BufferOf({2, 1}), NETWORK_CHANNEL_2), NETWORK_NO_ERROR) << registered;
+        ASSERT_EQ(accepted->SendMessage(BufferOf({2, 2}), NETWORK_CHANNEL_2), NETWORK_NO_ERROR) << registered;
+        accepted->CloseConnection();
+        // All three held, counted as deliveries count, and the stream's
+        // receiver ended by the peer's going (its buffers gone).
+        constexpr std::size_t kDataReceiveBuffers = LNetworkConnection::kDataReceiveBuffers;
+        const NetworkReceiveBacklog& backlog = client->GetReceiveBacklog();
+        EXPECT_TRUE(Eventually([&] { return backlog.GetMessages() == 3; })) << registered;
+        EXPECT_TRUE(Eventually([&] { return client->GetReceiveBufferCount() == kDataReceiveBuffers; }));
+
+        KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
+        const auto receiver = KT::RCPtr<LNetworkConnectionCallbackInterface>(recorder.Get());
+        ASSERT_EQ(client->SetCallback(receiver, registered), 0) << registered;
+        const std::vector<Bytes> expected =
+            registered == NETWORK_CHANNEL_0 ? std::vector<Bytes>{{0}} : std::vector<Bytes>{{2, 1}, {2, 2}};
+        EXPECT_TRUE(recorder->WaitFor(expected.size() + 1)) << registered;
+        const std::vector<ConnectionTest::Delivery> deliveries = recorder->Deliveries();
+        ASSERT_EQ(deliveries.size(), expected.size() + 1) << registered;
+        for (std::size_t i = 0; i < expected.size(); ++i)
+        {
+            EXPECT_EQ(deliveries[i].payload, expected[i]) << registered << ", " << i;
+        }
+        EXPECT_EQ(deliveries.back().error, NETWORK_CONNECTION_CLOSED) << registered;
+        EXPECT_TRUE(Eventually([&] { return backlog.GetMessages() == 0 && backlog.GetBytes() == 0; }))
+            << registered;
+        EXPECT_EQ(client->RemoveCallback(receiver, registered), 0) << registered;
+        client->CloseConnection();
+    }
+}
+
 TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfTheirOwn)
 {
     NetworkTimeouts::ScopedOverride shortAnswer(NetworkTimeoutList::HELLO_ANSWER, 300);
@@ -714,9 +763,7 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfThe
         {
             continue;
         }
-        // The message behind the answer waits for a registration: the
-        // reliable send below starts the receivers, and what they read for
-        // no registration is dropped.
+        // The message behind the answer waits for the first registration.
         if (c.answer == kWithMessage)
         {
             KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
