@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "KTFramework/System/TimeUtils.h"
 #include "Platform/Socket.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkTimeouts.h"
 
@@ -341,12 +342,24 @@ NetworkError LNetworkConnection::SendOnSocket(const KT::RCPtr<LNetworkSocket>& s
 NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>& payload,
                                              NetworkChannelNumber channel)
 {
+    return SendBefore(payload, channel, NetworkSendBacklog::kNoDeadline);
+}
+
+NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
+                                             NetworkChannelNumber channel)
+{
+    return SendBefore(message, channel, NetworkSendBacklog::kNoDeadline);
+}
+
+NetworkError LNetworkConnection::SendBefore(const KT::ConstRCPtr<KT::LIBuffer>& payload,
+                                            NetworkChannelNumber channel, std::int64_t deadline)
+{
     if (payload.GetRaw() != nullptr)
     {
         const auto* message = dynamic_cast<const LNetworkConnectionSendBuffer*>(payload.GetRaw());
         if (message != nullptr)
         {
-            return SendMessage(KT::ConstRCPtr<LNetworkConnectionSendBuffer>(message), channel);
+            return SendBefore(KT::ConstRCPtr<LNetworkConnectionSendBuffer>(message), channel, deadline);
         }
     }
     KT::RCPtr<LNetworkSocket> socket = LoadSendSocket(channel);
@@ -369,7 +382,7 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>&
     // A reliable channel copies the payload into the parts it keeps.
     if (IsChannelReliable(channel))
     {
-        return SendReliable(*socket, channel, bytes, size);
+        return SendReliable(*socket, channel, bytes, size, deadline);
     }
     // A datagram carries a whole message: header and payload must lie in one
     // send buffer.
@@ -388,30 +401,30 @@ NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<KT::LIBuffer>&
         {
             std::memcpy(mScratchSendBuffer->GetRawPtr(), bytes, size);
         }
-        return SendBuffer(socket, channel, *mScratchSendBuffer);
+        return SendBuffer(socket, channel, *mScratchSendBuffer, deadline);
     }
     unsigned char header[Wire::kHeaderSize];
     return SendOnSocket(socket, channel, header, bytes, size);
 }
 
-NetworkError LNetworkConnection::SendMessage(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
-                                             NetworkChannelNumber channel)
+NetworkError LNetworkConnection::SendBefore(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
+                                            NetworkChannelNumber channel, std::int64_t deadline)
 {
     if (!message)
     {
-        return SendMessage(KT::ConstRCPtr<KT::LIBuffer>(), channel);
+        return SendBefore(KT::ConstRCPtr<KT::LIBuffer>(), channel, deadline);
     }
     KT::RCPtr<LNetworkSocket> socket = LoadSendSocket(channel);
     if (!socket)
     {
         return kNoSocket;
     }
-    return SendBuffer(socket, channel, const_cast<LNetworkConnectionSendBuffer&>(*message));
+    return SendBuffer(socket, channel, const_cast<LNetworkConnectionSendBuffer&>(*message), deadline);
 }
 
 NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& socket,
                                             NetworkChannelNumber channel,
-                                            LNetworkConnectionSendBuffer& buffer)
+                                            LNetworkConnectionSendBuffer& buffer, std::int64_t deadline)
 {
     const std::size_t size = buffer.GetSizeBytes();
     if (size > Wire::kMaxPayloadSize)
@@ -420,14 +433,16 @@ NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& soc
     }
     if (IsChannelReliable(channel))
     {
-        return SendReliable(*socket, channel, static_cast<const unsigned char*>(buffer.GetRawPtr()), size);
+        return SendReliable(*socket, channel, static_cast<const unsigned char*>(buffer.GetRawPtr()), size,
+                            deadline);
     }
     unsigned char* header = buffer.GetMessageHeader();
     return SendOnSocket(socket, channel, header, header + Wire::kHeaderSize, size);
 }
 
 NetworkError LNetworkConnection::SendReliable(LNetworkSocket& socket, NetworkChannelNumber channel,
-                                              const unsigned char* payload, std::size_t size)
+                                              const unsigned char* payload, std::size_t size,
+                                              std::int64_t deadline)
 {
     // Sending reliably needs no registration: the acknowledgements and resend
     // requests are read from the first reliable send on.
@@ -436,7 +451,7 @@ NetworkError LNetworkConnection::SendReliable(LNetworkSocket& socket, NetworkCha
     // for the callback's own deliveries.
     const NetworkReceiveBacklog* heldBackBy =
         LCallbacker::IsDeliveringFor(*this) ? &mRegistrations.GetBacklog() : nullptr;
-    const NetworkError result = mReliable[channel]->Send(socket, payload, size, heldBackBy);
+    const NetworkError result = mReliable[channel]->Send(socket, payload, size, heldBackBy, deadline);
     // Its acknowledgement must not wait behind deliveries: a receiver held
     // back at the bound looks again.
     mRegistrations.GetBacklog().Wake();
@@ -469,10 +484,14 @@ NetworkError LNetworkConnection::Exchange(const KT::ConstRCPtr<Payload>& payload
     mRegistrations.BeginExchange(waiter);
     StartReceivers();
 
-    NetworkError result = SendMessage(payload, channel);
+    // The time-out covers the whole exchange: a reliable send's wait for room
+    // as well as the wait for the reply, which gets what is left.
+    const std::int64_t deadline = KT::TimeUtils::GetMillisecondCounter() + std::int64_t{timeoutMs};
+    NetworkError result = SendBefore(payload, channel, deadline);
     if (result == NETWORK_NO_ERROR)
     {
-        static_cast<void>(replyEvent->Wait(timeoutMs));
+        const std::int64_t left = deadline - KT::TimeUtils::GetMillisecondCounter();
+        static_cast<void>(replyEvent->Wait(left > 0 ? static_cast<unsigned int>(left) : 0u));
     }
 
     // The outcome is read once the waiter is out: a reply stored until then

@@ -18,6 +18,8 @@
 //   SetCallback, SendMessageWithReply or send on a reliable channel (which
 //   needs its acknowledgements read): each runs a NetworkConnectionReceiver,
 //   which hands what it reads to the registrations and the reliable channels.
+//   The registrations hold what is read before the first SetCallback or
+//   SendMessageWithReply for it.
 //   Each holds a counted reference to the connection for its run, counted as a
 //   contained reference: the last outside release closes the connection, the
 //   receivers end within one poll and the last of them frees it.
@@ -137,9 +139,11 @@ public:
     [[nodiscard]] NetworkError SendMessage(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
                                            NetworkChannelNumber channel);
     // Sends and waits up to timeoutMs for the next message on replyChannel,
-    // one exchange per connection at a time. reply is written only under the
-    // registrations' lock and always agrees with the result: the reply and 0,
-    // or null and the failure (NETWORK_RECEIVE_TIMEOUT when none came).
+    // one exchange per connection at a time; the time-out also bounds a
+    // reliable send's wait for room (NETWORK_OBJECT_OUT_OF_MEMORY when none
+    // came in time). reply is written only under the registrations' lock and
+    // always agrees with the result: the reply and 0, or null and the failure
+    // (NETWORK_RECEIVE_TIMEOUT when no reply came).
     [[nodiscard]] NetworkError SendMessageWithReply(const KT::ConstRCPtr<KT::LIBuffer>& payload,
                                                     NetworkChannelNumber channel,
                                                     KT::ConstRCPtr<KT::LIBuffer>& reply,
@@ -236,14 +240,20 @@ private:
     // same block goes out in the same call.
     NetworkError SendOnSocket(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
                               unsigned char* header, const unsigned char* payload, std::size_t payloadSize);
+    // The two SendMessage, with a deadline (KT::TimeUtils::GetMillisecondCounter)
+    // for a reliable send's wait for room.
+    NetworkError SendBefore(const KT::ConstRCPtr<KT::LIBuffer>& payload, NetworkChannelNumber channel,
+                            std::int64_t deadline);
+    NetworkError SendBefore(const KT::ConstRCPtr<LNetworkConnectionSendBuffer>& message,
+                            NetworkChannelNumber channel, std::int64_t deadline);
     // Sends a message in a send buffer on the channel's socket: reliably on a
     // reliable channel, else header and payload in one call.
     NetworkError SendBuffer(const KT::RCPtr<LNetworkSocket>& socket, NetworkChannelNumber channel,
-                            LNetworkConnectionSendBuffer& buffer);
+                            LNetworkConnectionSendBuffer& buffer, std::int64_t deadline);
     // Sends a payload on a reliable channel, which keeps its own copies; it
-    // may wait for room (NetworkSendBacklog).
+    // may wait for room until the deadline (NetworkSendBacklog).
     NetworkError SendReliable(LNetworkSocket& socket, NetworkChannelNumber channel,
-                              const unsigned char* payload, std::size_t size);
+                              const unsigned char* payload, std::size_t size, std::int64_t deadline);
     // One request/reply exchange; Payload is the type the caller sends.
     template <class Payload>
     NetworkError Exchange(const KT::ConstRCPtr<Payload>& payload, NetworkChannelNumber channel,

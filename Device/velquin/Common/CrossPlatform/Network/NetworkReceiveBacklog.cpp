@@ -5,9 +5,9 @@ void NetworkReceiveBacklog::Take(std::size_t bytes, std::size_t messages) noexce
     mHeld.fetch_add(Held(bytes, messages));
 }
 
-void NetworkReceiveBacklog::GiveBack(std::size_t bytes) noexcept
+void NetworkReceiveBacklog::GiveBack(std::size_t bytes, std::size_t messages) noexcept
 {
-    const std::uint64_t held = mHeld.fetch_sub(Held(bytes, 1)) - Held(bytes, 1);
+    const std::uint64_t held = mHeld.fetch_sub(Held(bytes, messages)) - Held(bytes, messages);
     if (IsLow(held))
     {
         mSignal.Wake();

@@ -22,6 +22,9 @@
 //   of a connection of two sockets) reads on likewise while that channel
 //   waits for them. A datagram receiver takes control packets at the bound
 //   anyway, and holds no more for them than the bound.
+// - What is read before the first registration or exchange, which the
+//   registrations hold until then (NetworkRegistrations), counts as held for
+//   delivery: the bound and its rules apply to it alike.
 // - Closing the connection wakes a held-back receiver at once.
 // - A slow callback is never a reason to disconnect.
 //
@@ -86,7 +89,7 @@ public:
     // Delivery jobs hold messages whose buffers take bytes, until each gives
     // its message's share back: messages are taken a batch at a time.
     void Take(std::size_t bytes, std::size_t messages = 1) noexcept;
-    void GiveBack(std::size_t bytes) noexcept;
+    void GiveBack(std::size_t bytes, std::size_t messages = 1) noexcept;
 
     // Whether messages more, taking bytes more (read and not yet handed over),
     // may be read: the backlog with them is below the bound, or below the

@@ -1,9 +1,13 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkRegistrations.h"
 
+#include <utility>
+
 void NetworkRegistrations::Add(const KT::RCPtr<LNetworkCallbackRegistration>& registration)
 {
+    std::vector<NetworkReceivedMessage> unheld; // released after the lock
     KT::AutolockT<KT::Mutex> guard(mLock);
     static_cast<void>(mCallbacks.AppendItem(registration)); // grows or throws
+    Open(unheld);
 }
 
 KT::RCPtr<LNetworkCallbackRegistration>
@@ -25,8 +29,10 @@ NetworkRegistrations::Remove(const KT::RCPtr<LNetworkConnectionCallbackInterface
 
 void NetworkRegistrations::BeginExchange(NetworkReplyWaiter& waiter)
 {
+    std::vector<NetworkReceivedMessage> unheld; // released after the lock
     KT::AutolockT<KT::Mutex> guard(mLock);
     mWaiter = &waiter;
+    Open(unheld);
 }
 
 bool NetworkRegistrations::EndExchange(NetworkReplyWaiter& waiter)
@@ -39,6 +45,29 @@ bool NetworkRegistrations::EndExchange(NetworkReplyWaiter& waiter)
     return waiter.HasReply();
 }
 
+void NetworkRegistrations::Open(std::vector<NetworkReceivedMessage>& unheld)
+{
+    if (mOpen)
+    {
+        return;
+    }
+    mOpen = true;
+    if (!mHeld.empty())
+    {
+        // The jobs take their shares before the held ones go back, so that
+        // the backlog never looks emptier than it is.
+        DeliverUnderLock(mHeld.data(), mHeld.size());
+        mBacklog.GiveBack(mHeldBytes, mHeld.size());
+        mHeldBytes = 0;
+        unheld.swap(mHeld);
+    }
+    for (const NetworkError error : mHeldErrors)
+    {
+        DeliverErrorUnderLock(error);
+    }
+    std::vector<NetworkError>().swap(mHeldErrors);
+}
+
 void NetworkRegistrations::Deliver(NetworkReceivedMessage* messages, std::size_t count)
 {
     if (count == 0)
@@ -46,6 +75,24 @@ void NetworkRegistrations::Deliver(NetworkReceivedMessage* messages, std::size_t
         return;
     }
     KT::AutolockT<KT::Mutex> guard(mLock);
+    if (mOpen)
+    {
+        DeliverUnderLock(messages, count);
+        return;
+    }
+    mHeld.reserve(mHeld.size() + count); // grows or throws, before anything moves
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        bytes += NetworkReceiveBacklog::HeldBytes(*messages[i].payload);
+        mHeld.push_back(std::move(messages[i]));
+    }
+    mHeldBytes += bytes;
+    mBacklog.Take(bytes, count);
+}
+
+void NetworkRegistrations::DeliverUnderLock(NetworkReceivedMessage* messages, std::size_t count)
+{
     if (mWaiter != nullptr)
     {
         for (std::size_t i = 0; i < count; ++i)
@@ -72,8 +119,18 @@ void NetworkRegistrations::Deliver(NetworkReceivedMessage* messages, std::size_t
 
 void NetworkRegistrations::DeliverError(NetworkError error)
 {
-    // Reply waiters ignore errors: their requester runs into its time-out.
     KT::AutolockT<KT::Mutex> guard(mLock);
+    if (!mOpen)
+    {
+        mHeldErrors.push_back(error); // grows or throws
+        return;
+    }
+    DeliverErrorUnderLock(error);
+}
+
+void NetworkRegistrations::DeliverErrorUnderLock(NetworkError error)
+{
+    // Reply waiters ignore errors: their requester runs into its time-out.
     for (std::size_t i = static_cast<std::size_t>(mCallbacks.GetCount()); i-- > 0;)
     {
         mCallbacks[i]->ConnectionError(error);

@@ -5,6 +5,12 @@
 // and every error to all callback registrations, the last added first. Owned
 // by its connection.
 //
+// Nobody receives before the first registration or exchange, yet the
+// receivers may already run (a reliable send needs its acknowledgements
+// read): what they hand over until then is held, in order and counted in the
+// backlog as delivery counts it, and handed over at that moment as if it had
+// been read then; the errors that end a receiver meanwhile follow it.
+//
 // Threads: users' threads add and remove; the receivers and the
 // acknowledgement worker hand over. mLock guards both and is held while
 // something is handed over, which only stores a reply or queues delivery jobs:
@@ -32,6 +38,7 @@ public:
     NetworkRegistrations(const NetworkRegistrations&) = delete;
     NetworkRegistrations& operator=(const NetworkRegistrations&) = delete;
 
+    // The first Add or BeginExchange hands over what was held.
     void Add(const KT::RCPtr<LNetworkCallbackRegistration>& registration);
     // Takes out the latest registration that matches; null when none does.
     KT::RCPtr<LNetworkCallbackRegistration>
@@ -44,7 +51,8 @@ public:
 
     // The complete messages of one read, in order, under one hold of the lock.
     // The last registration of each channel takes over the messages'
-    // references, leaving them null.
+    // references, leaving them null; until the first registration or
+    // exchange they are all taken and held.
     void Deliver(NetworkReceivedMessage* messages, std::size_t count);
     void DeliverError(NetworkError error);
 
@@ -52,9 +60,22 @@ public:
     NetworkReceiveBacklog& GetBacklog() noexcept { return mBacklog; }
 
 private:
+    void DeliverUnderLock(NetworkReceivedMessage* messages, std::size_t count) REQUIRES(mLock);
+    void DeliverErrorUnderLock(NetworkError error) REQUIRES(mLock);
+    // Once someone receives: hands over what was held. The messages no
+    // registration took go to unheld, to be released once the lock is not
+    // held.
+    void Open(std::vector<NetworkReceivedMessage>& unheld) REQUIRES(mLock);
+
     NetworkReceiveBacklog mBacklog;
     KT::Mutex mLock;
     KT::RCPtrArray<LNetworkCallbackRegistration, 1, 0> mCallbacks GUARDED_BY(mLock);
     NetworkReplyWaiter* mWaiter GUARDED_BY(mLock) = nullptr;
     std::vector<KT::LThreadPool::Job> mJobs GUARDED_BY(mLock); // room that Deliver reuses
+    // Until the first registration or exchange: what the receivers handed
+    // over, the share of the backlog it takes, and their errors.
+    bool mOpen GUARDED_BY(mLock) = false;
+    std::vector<NetworkReceivedMessage> mHeld GUARDED_BY(mLock);
+    std::size_t mHeldBytes GUARDED_BY(mLock) = 0;
+    std::vector<NetworkError> mHeldErrors GUARDED_BY(mLock);
 };

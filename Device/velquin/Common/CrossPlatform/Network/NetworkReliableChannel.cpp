@@ -118,7 +118,8 @@ std::size_t NetworkReliableChannel::ExpectedKeptBytes(const NetworkMultipartSpli
 }
 
 NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, const unsigned char* payload,
-                                          std::size_t size, const NetworkReceiveBacklog* heldBackBy)
+                                          std::size_t size, const NetworkReceiveBacklog* heldBackBy,
+                                          std::int64_t deadline)
 {
     if (size == 0)
     {
@@ -126,17 +127,19 @@ NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, const unsigned
     }
     const NetworkMultipartSplit split(size);
     const std::size_t expected = ExpectedKeptBytes(split);
+    NetworkSendBacklog::Turn turn(mBacklog);
     for (;;)
     {
         // Room is looked for, and taken, under the lock that keeps: two sends
-        // never take the same room. A send that finds none waits holding no
-        // lock, so that resends and the other senders of the socket go on.
+        // never take the same room, and one that must wait takes its place in
+        // the queue there. A send that finds none waits holding no lock, so
+        // that resends and the other senders of the socket go on.
         socket.AcquireSendMutex();
         NetworkError result = NETWORK_NO_ERROR;
         bool kept = false;
         {
             KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
-            if (mBacklog.HasRoom(expected))
+            if (turn.TakeRoom(expected))
             {
                 result = KeepAndSend(socket, payload, split);
                 kept = true;
@@ -147,7 +150,7 @@ NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, const unsigned
         {
             return result;
         }
-        result = mBacklog.WaitForRoom(expected, heldBackBy);
+        result = turn.WaitForRoom(expected, heldBackBy, deadline);
         if (result != NETWORK_NO_ERROR)
         {
             return result;

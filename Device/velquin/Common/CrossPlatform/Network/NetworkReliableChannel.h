@@ -73,14 +73,17 @@ public:
     // ---- Sending
 
     // Numbers the message, splits it into parts, keeps them until acknowledged
-    // and sends the newest unacknowledged messages on socket. At the bound it
-    // first waits for room (NetworkSendBacklog::WaitForRoom, which says what
-    // heldBackBy is for). An empty payload is NETWORK_SEND_FAILED;
+    // and sends the newest unacknowledged messages on socket. At the bound, or
+    // while earlier sends of the channel wait, it first waits for its turn and
+    // room (NetworkSendBacklog::Turn::WaitForRoom, which says what heldBackBy
+    // and deadline are for). An empty payload is NETWORK_SEND_FAILED;
     // NETWORK_OBJECT_OUT_OF_MEMORY, with nothing numbered or kept, when the
-    // parts' buffers cannot all be had or no room came; NETWORK_SEND_FAILED,
-    // likewise, when the channel closed while the send waited.
+    // parts' buffers cannot all be had or no room came in time;
+    // NETWORK_SEND_FAILED, likewise, when the channel closed while the send
+    // waited.
     NetworkError Send(LNetworkSocket& socket, const unsigned char* payload, std::size_t size,
-                      const NetworkReceiveBacklog* heldBackBy);
+                      const NetworkReceiveBacklog* heldBackBy,
+                      std::int64_t deadline = NetworkSendBacklog::kNoDeadline);
     // The connection is closing: a send waiting for room ends now.
     void Close() noexcept { mBacklog.Close(); }
     // What the channel keeps for acknowledgement, and its bound.

@@ -531,6 +531,77 @@ TEST(NetworkUdpConnection, ASendAtTheBoundWaitsForAcknowledgementsAndFailsWithou
     EXPECT_EQ(waiting.get(), NETWORK_SEND_FAILED);
 }
 
+// Keeps 1000-byte messages on the channel up to its bound; how many.
+std::uint32_t FillToTheBound(LNetworkConnection& connection, NetworkChannelNumber channel)
+{
+    const std::size_t perMessage =
+        LNetworkConnectionSendBuffer::BlockBytes(1000) + NetworkSendBacklog::kKeptOverheadBytes;
+    while (connection.GetSendBacklog(channel)->HasRoom(perMessage) &&
+           connection.SendMessage(BufferOf(Bytes(1000, 7)), channel) == NETWORK_NO_ERROR)
+    {
+    }
+    return connection.GetPreviousSequenceMsgCount(channel);
+}
+
+TEST(NetworkUdpConnection, ASendWaitingForRoomIsNotOvertakenByLaterSendsOfItsChannel)
+{
+    NetworkTimeouts::ScopedOverride longWait(NetworkTimeoutList::SEND_ROOM, 60000);
+    UdpLinked link;
+    ASSERT_TRUE(link.linked);
+    const NetworkSendBacklog& kept = *link.connection->GetSendBacklog(NETWORK_CHANNEL_1);
+    const std::uint32_t before = FillToTheBound(*link.connection, NETWORK_CHANNEL_1);
+    const auto send = [&](const Bytes& payload)
+    {
+        return std::async(std::launch::async, [&link, payload]
+                          { return link.connection->SendMessage(BufferOf(payload), NETWORK_CHANNEL_1); });
+    };
+    const auto ready = [](std::future<NetworkError>& send)
+    { return send.wait_for(0s) == std::future_status::ready; };
+    std::future<NetworkError> large = send(RawPeer::PatternPayload(3u * 1024u * 1024u));
+    ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 1; }));
+    // Room for a small message, not for one larger than the bound: the small
+    // one queues behind the large one instead of taking it.
+    const std::size_t full = kept.GetBytes();
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, 9));
+    ASSERT_TRUE(Eventually([&] { return kept.GetBytes() < full; }));
+    std::future<NetworkError> small = send({5});
+    ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 2 || ready(small); }));
+    ASSERT_FALSE(ready(small)) << "a later small send overtook the waiting large one";
+    // What was kept before it acknowledged, the large one goes; the small one
+    // follows it.
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, before - 1));
+    ASSERT_EQ(large.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(large.get(), NETWORK_NO_ERROR);
+    EXPECT_FALSE(ready(small));
+    const std::uint32_t parts = link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1);
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, before + parts - 1));
+    ASSERT_EQ(small.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(small.get(), NETWORK_NO_ERROR);
+}
+
+TEST(NetworkUdpConnection, AnExchangeAtTheBoundEndsWithinItsOwnTimeOut)
+{
+    // Room would be waited for a minute; the exchange allows 100 ms in all.
+    NetworkTimeouts::ScopedOverride longWait(NetworkTimeoutList::SEND_ROOM, 60000);
+    UdpLinked link;
+    ASSERT_TRUE(link.linked);
+    const std::uint32_t pending = FillToTheBound(*link.connection, NETWORK_CHANNEL_1);
+    KT::ConstRCPtr<KT::LIBuffer> reply = BufferOf({1});
+    std::future<NetworkError> exchange = std::async(
+        std::launch::async,
+        [&]
+        {
+            return link.connection->SendMessageWithReply(BufferOf(Bytes(1000, 8)), NETWORK_CHANNEL_1, reply,
+                                                         NETWORK_CHANNEL_1, 100, KT::RCPtr<KT::LEvent>());
+        });
+    const bool ended = exchange.wait_for(kBound) == std::future_status::ready;
+    EXPECT_EQ(link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1), pending);
+    link.connection->CloseConnection(); // ends a wait that ignored the time-out
+    ASSERT_TRUE(ended) << "the exchange waited for room beyond its time-out";
+    EXPECT_EQ(exchange.get(), NETWORK_OBJECT_OUT_OF_MEMORY);
+    EXPECT_TRUE(!reply);
+}
+
 TEST(NetworkUdpConnection, CoalescesSmallMessagesNewestFirstAndSplitsLargeOnes)
 {
     UdpLinked link;
@@ -649,6 +720,55 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsRunChannelsZeroAndOneReliablyOv
     accepted->CloseConnection();
 }
 
+TEST(NetworkUdpConnectionDefaultPort, WhatIsReadBeforeTheFirstRegistrationIsHeldForIt)
+{
+    // A reliable send starts the receivers; the peer sends a reliable message
+    // on channel 0 and two on channel 2, then goes. The first registration
+    // gets what it would have got had it started the receivers, in order, the
+    // peer's going last; the other channel's messages go as they then would.
+    for (const NetworkChannelNumber registered : {NETWORK_CHANNEL_0, NETWORK_CHANNEL_2})
+    {
+        Manager server;
+        KT::RCPtr<LNetworkConnection> client =
+            LNetworkConnection::Create(kLoopback, server.port, LNetworkConnection::CONNECTION_DUAL_SOCKETS);
+        KT::RCPtr<LNetworkConnection> accepted = server.accepted->Next();
+        ASSERT_TRUE(client.GetRaw() != nullptr && accepted.GetRaw() != nullptr) << registered;
+        ASSERT_EQ(client->SendMessage(BufferOf({1}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR) << registered;
+        ASSERT_EQ(accepted->SendMessage(BufferOf({0}), NETWORK_CHANNEL_0), NETWORK_NO_ERROR) << registered;
+        // Both read: each side has its message acknowledged.
+        const auto acknowledged = [](LNetworkConnection& by, NetworkChannelNumber channel)
+        { return Eventually([&] { return by.GetPreviousSequenceMsgCount(channel) == 0; }); };
+        ASSERT_TRUE(acknowledged(*client, NETWORK_CHANNEL_1) && acknowledged(*accepted, NETWORK_CHANNEL_0));
+        ASSERT_EQ(accepted->SendMessage(BufferOf({2, 1}), NETWORK_CHANNEL_2), NETWORK_NO_ERROR) << registered;
+        ASSERT_EQ(accepted->SendMessage(BufferOf({2, 2}), NETWORK_CHANNEL_2), NETWORK_NO_ERROR) << registered;
+        accepted->CloseConnection();
+        // All three held, counted as deliveries count, and the stream's
+        // receiver ended by the peer's going (its buffers gone).
+        constexpr std::size_t kDataReceiveBuffers = LNetworkConnection::kDataReceiveBuffers;
+        const NetworkReceiveBacklog& backlog = client->GetReceiveBacklog();
+        EXPECT_TRUE(Eventually([&] { return backlog.GetMessages() == 3; })) << registered;
+        EXPECT_TRUE(Eventually([&] { return client->GetReceiveBufferCount() == kDataReceiveBuffers; }));
+
+        KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
+        const auto receiver = KT::RCPtr<LNetworkConnectionCallbackInterface>(recorder.Get());
+        ASSERT_EQ(client->SetCallback(receiver, registered), 0) << registered;
+        const std::vector<Bytes> expected =
+            registered == NETWORK_CHANNEL_0 ? std::vector<Bytes>{{0}} : std::vector<Bytes>{{2, 1}, {2, 2}};
+        EXPECT_TRUE(recorder->WaitFor(expected.size() + 1)) << registered;
+        const std::vector<ConnectionTest::Delivery> deliveries = recorder->Deliveries();
+        ASSERT_EQ(deliveries.size(), expected.size() + 1) << registered;
+        for (std::size_t i = 0; i < expected.size(); ++i)
+        {
+            EXPECT_EQ(deliveries[i].payload, expected[i]) << registered << ", " << i;
+        }
+        EXPECT_EQ(deliveries.back().error, NETWORK_CONNECTION_CLOSED) << registered;
+        EXPECT_TRUE(Eventually([&] { return backlog.GetMessages() == 0 && backlog.GetBytes() == 0; }))
+            << registered;
+        EXPECT_EQ(client->RemoveCallback(receiver, registered), 0) << registered;
+        client->CloseConnection();
+    }
+}
+
 TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfTheirOwn)
 {
     NetworkTimeouts::ScopedOverride shortAnswer(NetworkTimeoutList::HELLO_ANSWER, 300);
@@ -714,9 +834,7 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfThe
         {
             continue;
         }
-        // The message behind the answer waits for a registration: the
-        // reliable send below starts the receivers, and what they read for
-        // no registration is dropped.
+        // The message behind the answer waits for the first registration.
         if (c.answer == kWithMessage)
         {
             KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();

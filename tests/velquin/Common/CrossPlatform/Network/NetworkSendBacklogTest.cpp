@@ -58,9 +58,11 @@ TEST(NetworkSendBacklog, ASendAtTheBoundWaitsWhileAcknowledgementsMayComeAndNoLo
         }
         std::future<NetworkError> send =
             std::async(std::launch::async,
-                       [&] {
-                           return backlog.WaitForRoom(
-                               kMessage, c.meanwhile == kOwnReceiverHeldBack ? &deliveries : nullptr);
+                       [&]
+                       {
+                           NetworkSendBacklog::Turn turn(backlog);
+                           return turn.WaitForRoom(kMessage, c.meanwhile == kOwnReceiverHeldBack ? &deliveries
+                                                                                                 : nullptr);
                        });
         const auto ended = [&]
         { return send.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
