@@ -446,6 +446,26 @@ TEST(NetworkUdpConnection, ResendsWhatStaysUnacknowledgedAndAnswersResendRequest
     EXPECT_LT(link.Copies(1, 1)[1].at - requested, 250ms);
 }
 
+TEST(NetworkUdpConnection, AMultipartMessageGrowsItsBlockOnceWhateverItsPartCount)
+{
+    UdpLinked link;
+    ASSERT_TRUE(link.linked);
+    constexpr std::uint32_t kParts = 40;
+    constexpr std::size_t kPart = 1000;
+    const Bytes whole = RawPeer::PatternPayload(kParts * kPart);
+    const std::uint64_t growths = LNetworkConnectionSendBuffer::GetGrowthCount();
+    for (std::uint32_t i = 0; i < kParts; ++i)
+    {
+        RawFrame part = Reliable(0, i, Bytes(whole.begin() + i * kPart, whole.begin() + (i + 1) * kPart));
+        part.multipartMsgCount = kParts;
+        part.multipartMsgIndex = i;
+        ASSERT_TRUE(link.peer.Send(part));
+    }
+    ASSERT_TRUE(link.recorder->WaitFor(1));
+    EXPECT_EQ(link.recorder->Deliveries()[0].payload, whole);
+    EXPECT_LE(LNetworkConnectionSendBuffer::GetGrowthCount() - growths, 1u);
+}
+
 TEST(NetworkUdpConnection, AnAcknowledgementFreesEverythingUpToIt)
 {
     UdpLinked link;
