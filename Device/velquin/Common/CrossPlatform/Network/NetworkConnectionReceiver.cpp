@@ -18,6 +18,12 @@ NetworkConnectionReceiver::NetworkConnectionReceiver(LNetworkConnection& connect
 {
 }
 
+NetworkConnectionReceiver::~NetworkConnectionReceiver()
+{
+    // Here, not at the end of Run, so that a run that threw counts too.
+    mTargets.receiveBuffers.fetch_sub(mPool.size());
+}
+
 KT::RCPtr<LNetworkSocket> NetworkConnectionReceiver::LoadSocket()
 {
     return mConnection.GetNetworkSocket(mControlSocket);
@@ -49,7 +55,7 @@ int NetworkConnectionReceiver::Run()
         if (error != NETWORK_NO_ERROR)
         {
             HandOver();
-            mTargets.registrations.DeliverError(error);
+            mConnection.ReceiverFailed(mControlSocket, error);
             break;
         }
         if (!mCurrent)
@@ -148,7 +154,6 @@ int NetworkConnectionReceiver::Run()
         }
     }
     HandOver();
-    mTargets.receiveBuffers.fetch_sub(mPool.size());
     return 1;
 }
 
