@@ -72,7 +72,11 @@ SocketTransfer TransferResult(ssize_t result) noexcept
     {
         return SocketTransfer{static_cast<std::size_t>(result), SocketStatus::kOk};
     }
-    return SocketTransfer{0, IsWouldBlock(errno) ? SocketStatus::kWouldBlock : SocketStatus::kFailed};
+    if (IsWouldBlock(errno))
+    {
+        return SocketTransfer{0, SocketStatus::kWouldBlock};
+    }
+    return SocketTransfer{0, errno == ECONNREFUSED ? SocketStatus::kRefused : SocketStatus::kFailed};
 }
 
 // ppoll over descriptors, retrying an interrupted wait with the time left. A

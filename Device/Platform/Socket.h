@@ -28,6 +28,9 @@ enum class SocketStatus
     kInProgress,   // a non-blocking connect goes on in the background
     kAddressInUse, // bind: the address and port are taken
     kNetworkDown,
+    // A send or receive on a connected datagram socket: the peer's port
+    // answered that nothing listens there (its socket is gone).
+    kRefused,
     kFailed
 };
 

@@ -1,6 +1,7 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkConnection.h"
 
 #include <cstring>
+#include <new>
 
 #include "KTFramework/System/TimeUtils.h"
 #include "Platform/Socket.h"
@@ -248,13 +249,48 @@ void LNetworkConnection::CloseConnection()
     // A receiver held back at the backlog's bound ends now, not a poll later,
     // and so does a reliable send waiting for room.
     mRegistrations.GetBacklog().Close();
+    EndReliableChannels(NETWORK_CONNECTION_CLOSED);
+}
+
+void LNetworkConnection::EndReliableChannels(NetworkError error)
+{
     for (const std::unique_ptr<NetworkReliableChannel>& reliable : mReliable)
     {
         if (reliable)
         {
-            reliable->Close();
+            reliable->End(error);
         }
     }
+}
+
+void LNetworkConnection::PeerGone(NetworkError error)
+{
+    // Ended before it is told: a callback that hears of it finds every
+    // reliable send failing.
+    EndReliableChannels(error);
+    if (!mPeerGoneReported.exchange(true))
+    {
+        mRegistrations.DeliverError(error);
+    }
+}
+
+void LNetworkConnection::ReceiverFailed(bool controlSocket, NetworkError error)
+{
+    // The data socket is a datagram socket exactly when there are reliable
+    // channels; a read of it that the peer's port refused is a departure.
+    if (!controlSocket && error == NETWORK_CONNECTION_CLOSED && IsChannelReliable(NETWORK_CHANNEL_0))
+    {
+        PeerGone(error);
+        return;
+    }
+    // Nothing can be acknowledged any more: the channels' sends would wait,
+    // and their resends go on, for ever.
+    const bool carriesAcknowledgements = controlSocket == (mConnectionType != CONNECTION_DATA_SOCKET);
+    if (carriesAcknowledgements)
+    {
+        EndReliableChannels(error);
+    }
+    mRegistrations.DeliverError(error);
 }
 
 KT::RCPtr<LNetworkSocket> LNetworkConnection::GetNetworkSocket(bool controlSocket)
@@ -309,7 +345,7 @@ NetworkError LNetworkConnection::SendOnSocket(const KT::RCPtr<LNetworkSocket>& s
                                               const unsigned char* payload, std::size_t payloadSize)
 {
     const bool contiguous = payload == header + Wire::kHeaderSize;
-    socket->AcquireSendMutex();
+    LNetworkSocket::SendLock sending(*socket);
     // Numbered under the send mutex, so that sequence order is wire order.
     const std::uint32_t sequenceID = static_cast<std::uint32_t>(mNextSequenceID[channel].fetch_add(1));
     static_cast<void>(Wire::WriteMessageHeader(header, channel, payloadSize, sequenceID));
@@ -335,7 +371,6 @@ NetworkError LNetworkConnection::SendOnSocket(const KT::RCPtr<LNetworkSocket>& s
         // both sides see the connection close.
         socket->Shutdown();
     }
-    socket->ReleaseSendMutex();
     return result;
 }
 
@@ -437,7 +472,14 @@ NetworkError LNetworkConnection::SendBuffer(const KT::RCPtr<LNetworkSocket>& soc
                             deadline);
     }
     unsigned char* header = buffer.GetMessageHeader();
-    return SendOnSocket(socket, channel, header, header + Wire::kHeaderSize, size);
+    const NetworkError result = SendOnSocket(socket, channel, header, header + Wire::kHeaderSize, size);
+    // Only a datagram socket fails a send so (every datagram goes this way):
+    // its peer's port refused an earlier one.
+    if (result == NETWORK_CONNECTION_CLOSED)
+    {
+        PeerGone(result);
+    }
+    return result;
 }
 
 NetworkError LNetworkConnection::SendReliable(LNetworkSocket& socket, NetworkChannelNumber channel,
@@ -452,6 +494,11 @@ NetworkError LNetworkConnection::SendReliable(LNetworkSocket& socket, NetworkCha
     const NetworkReceiveBacklog* heldBackBy =
         LCallbacker::IsDeliveringFor(*this) ? &mRegistrations.GetBacklog() : nullptr;
     const NetworkError result = mReliable[channel]->Send(socket, payload, size, heldBackBy, deadline);
+    const NetworkError gone = mReliable[channel]->TakePeerGone();
+    if (gone != NETWORK_NO_ERROR)
+    {
+        PeerGone(gone);
+    }
     // Its acknowledgement must not wait behind deliveries: a receiver held
     // back at the bound looks again.
     mRegistrations.GetBacklog().Wake();
@@ -624,7 +671,20 @@ int LNetworkConnection::ConnectionThreadWorker(bool controlSocket)
         targets.reliable[channel] = mReliable[channel].get();
     }
     NetworkConnectionReceiver receiver(*this, controlSocket, targets);
-    return receiver.Run();
+    try
+    {
+        return receiver.Run();
+    }
+    catch (const std::bad_alloc&)
+    {
+        // No exception leaves the receiver's thread: it ends as after a
+        // receive error, unless the connection closed meanwhile.
+        if (LoadSocket(controlSocket).GetRaw() != nullptr)
+        {
+            ReceiverFailed(controlSocket, NETWORK_OBJECT_OUT_OF_MEMORY);
+        }
+        return 1;
+    }
 }
 
 // ---- Reliable channels
@@ -655,6 +715,22 @@ int LNetworkConnection::RemoveFromSequenceMsgArray(std::uint32_t channel, std::i
 
 int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>&)
 {
+    int result = KT::RESULT_FAILED;
+    try
+    {
+        result = ServiceReliableChannels();
+    }
+    catch (const std::bad_alloc&)
+    {
+        // No exception leaves the worker's thread: told as a failed send.
+        mRegistrations.DeliverError(NETWORK_OBJECT_OUT_OF_MEMORY);
+    }
+    mAckRuns.fetch_add(1);
+    return result;
+}
+
+int LNetworkConnection::ServiceReliableChannels()
+{
     std::int64_t nextRun = kAckWaitMilliseconds;
     for (std::uint32_t channel = 0; channel < Wire::kChannelCount; ++channel)
     {
@@ -665,9 +741,17 @@ int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCounte
         const NetworkError error =
             mReliable[channel]->Service(LoadSendSocket(NETWORK_CHANNEL_ACKNOWLEDGE),
                                         LoadSendSocket(static_cast<NetworkChannelNumber>(channel)));
-        if (error != NETWORK_NO_ERROR)
+        const NetworkError gone = mReliable[channel]->TakePeerGone();
+        if (gone != NETWORK_NO_ERROR)
+        {
+            PeerGone(gone);
+        }
+        else if (error != NETWORK_NO_ERROR)
         {
             mRegistrations.DeliverError(error);
+        }
+        if (error != NETWORK_NO_ERROR)
+        {
             return KT::RESULT_FAILED;
         }
         const std::int64_t due = mReliable[channel]->GetResendDueInMilliseconds();
@@ -679,5 +763,6 @@ int LNetworkConnection::AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCounte
     {
         mAckThreader->SetWaitTimeout(static_cast<std::uint32_t>(nextRun));
     }
+    mAckWait.store(static_cast<std::uint32_t>(nextRun));
     return 0;
 }

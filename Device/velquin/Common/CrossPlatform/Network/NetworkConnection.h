@@ -37,12 +37,18 @@
 // (a reliable channel's sender sends it again). A reply never waits behind the
 // backlog read before it. What a reliable channel keeps for acknowledgement is
 // bounded too (NetworkSendBacklog): at the bound a send waits for room.
+// The reliable channels end, releasing what they keep, once their peer is
+// gone: the receiver that carries their acknowledgements failed, or the data
+// socket found the peer's port refused (reported once, as
+// NETWORK_CONNECTION_CLOSED); and when the connection closes.
 // Locks, in order: mRequestReplyLock (a whole request/reply exchange), then the
 // registrations' lock (short moments), or mRequestReplyLock, then mScratchLock,
 // then a socket's send mutex, then a reliable channel's send/resend lock (a
 // reliable send takes no scratch lock, and waits for room holding none of
-// them). mConnectionMutex guards the socket slots and the started flag and is
-// taken alone. The sequence counters and the idle counter are atomics.
+// them). A send that finds the peer gone ends the reliable channels and tells
+// the registrations holding at most mRequestReplyLock and mScratchLock.
+// mConnectionMutex guards the socket slots and the started flag and is taken
+// alone. The sequence counters and the idle counter are atomics.
 #pragma once
 
 #include <atomic>
@@ -169,8 +175,9 @@ public:
 
     // Socket A exists, or (type 0) socket B exists.
     bool IsConnectionActive();
-    // Drops both sockets: every send then returns -1, SetCallback fails, and
-    // the receivers end within one poll.
+    // Drops both sockets: every send then returns -1 (a reliable send under
+    // way NETWORK_CONNECTION_CLOSED), SetCallback fails, the receivers end
+    // within one poll and the reliable channels release what they keep.
     void CloseConnection();
     // The socket in slot B (true) or A (false), or null.
     KT::RCPtr<LNetworkSocket> GetNetworkSocket(bool controlSocket);
@@ -196,6 +203,11 @@ public:
     // either: each reliable channel's Service. 0, or RESULT_FAILED after a send
     // error, which the registrations are told of.
     virtual int AckProcessingThreadWorker(const KT::RCPtr<KT::LRefCountedObject>& parameter);
+    // How often the acknowledgement worker has run, and how long its wait
+    // after the last run lasts at most: kAckWaitMilliseconds while no resend
+    // is due.
+    std::uint64_t GetAcknowledgementRuns() const { return mAckRuns.load(); }
+    std::uint32_t GetAcknowledgementWaitMilliseconds() const { return mAckWait.load(); }
 
     // Drops the unacknowledged messages of a reliable channel up to and
     // including sequenceID, making room for waiting sends; how many.
@@ -216,6 +228,9 @@ public:
     ~LNetworkConnection() override;
 
 private:
+    // Tells the connection how it ended (ReceiverFailed).
+    friend class NetworkConnectionReceiver;
+
     using AckWorker = KT::LThreadWorkerProxy<LNetworkConnection>;
 
     LNetworkConnection(const KT::RCPtr<LNetworkSocket>& socketA, const KT::RCPtr<LNetworkSocket>& socketB,
@@ -228,6 +243,18 @@ private:
 
     static KT::RCPtr<LNetworkSocket> ConnectUdpSocket(std::uint32_t ipAddress, std::uint16_t port);
     static KT::RCPtr<LNetworkConnection> CreateDualSockets(std::uint32_t ipAddress, std::uint16_t port);
+
+    // A receiver ended with error, its socket slot still set: the error goes
+    // to the registrations, and the reliable channels end when it carried
+    // their acknowledgements or found the peer gone.
+    void ReceiverFailed(bool controlSocket, NetworkError error);
+    // A send or read of the data socket found the peer's port refused: told
+    // to the registrations once, whoever finds it, and the reliable channels
+    // end.
+    void PeerGone(NetworkError error);
+    void EndReliableChannels(NetworkError error);
+    // One run of the acknowledgement worker; RESULT_FAILED after a send error.
+    int ServiceReliableChannels();
 
     // Starts both receivers once.
     void StartReceivers();
@@ -287,6 +314,9 @@ private:
     KT::RCPtr<KT::LEventGatedThreader> mAckThreader;
     KT::RCPtr<AckWorker> mAckWorker;
     std::atomic<bool> mAckWorkerCounted{false};
+    std::atomic<std::uint64_t> mAckRuns{0};
+    std::atomic<bool> mPeerGoneReported{false};
+    std::atomic<std::uint32_t> mAckWait{kAckWaitMilliseconds};
 
     KT::FastMutex mRequestReplyLock;
     const ConnectionType mConnectionType;

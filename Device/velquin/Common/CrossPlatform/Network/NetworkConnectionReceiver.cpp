@@ -1,6 +1,7 @@
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionReceiver.h"
 
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "Platform/ByteOrder.h"
@@ -15,6 +16,12 @@ NetworkConnectionReceiver::NetworkConnectionReceiver(LNetworkConnection& connect
                                                      const NetworkReceiverTargets& targets)
     : mConnection(connection), mControlSocket(controlSocket), mTargets(targets)
 {
+}
+
+NetworkConnectionReceiver::~NetworkConnectionReceiver()
+{
+    // Here, not at the end of Run, so that a run that threw counts too.
+    mTargets.receiveBuffers.fetch_sub(mPool.size());
 }
 
 KT::RCPtr<LNetworkSocket> NetworkConnectionReceiver::LoadSocket()
@@ -48,7 +55,7 @@ int NetworkConnectionReceiver::Run()
         if (error != NETWORK_NO_ERROR)
         {
             HandOver();
-            mTargets.registrations.DeliverError(error);
+            mConnection.ReceiverFailed(mControlSocket, error);
             break;
         }
         if (!mCurrent)
@@ -147,7 +154,6 @@ int NetworkConnectionReceiver::Run()
         }
     }
     HandOver();
-    mTargets.receiveBuffers.fetch_sub(mPool.size());
     return 1;
 }
 
@@ -594,6 +600,22 @@ void NetworkConnectionReceiver::DispatchPart(KT::RCPtr<LNetworkConnectionSendBuf
         return;
     }
     const std::size_t joined = multipart.message->GetSizeBytes();
+    if (joined + partSize > multipart.message->GetAllocatedSize())
+    {
+        // The block grows once for the whole message, not once per part: the
+        // parts still to come are taken to be as large as this one, as a
+        // sender's split makes them, within what any message may carry. A
+        // reservation that cannot be had leaves the block to grow by parts.
+        const std::size_t rest = std::size_t{header.multipartMsgCount - header.multipartMsgIndex} * partSize;
+        const std::size_t most = Wire::kMaxPayloadSize - joined;
+        try
+        {
+            multipart.message->Reserve(joined + (rest < most ? rest : most));
+        }
+        catch (const std::bad_alloc&)
+        {
+        }
+    }
     multipart.message->ResizeBytes(joined + partSize);
     mPoolGrown = true;
     std::memcpy(static_cast<unsigned char*>(multipart.message->GetRawPtr()) + joined, message->GetRawPtr(),

@@ -71,6 +71,7 @@ public:
     NetworkConnectionReceiver(LNetworkConnection& connection, bool controlSocket,
                               const NetworkReceiverTargets& targets);
 
+    ~NetworkConnectionReceiver();
     NetworkConnectionReceiver(const NetworkConnectionReceiver&) = delete;
     NetworkConnectionReceiver& operator=(const NetworkConnectionReceiver&) = delete;
 

@@ -5,6 +5,8 @@
 
 #include "Platform/ByteOrder.h"
 
+std::atomic<std::uint64_t> LNetworkConnectionSendBuffer::smGrowths{0};
+
 LNetworkConnectionSendBuffer::LNetworkConnectionSendBuffer(std::size_t payloadSize, bool zeroFill)
     : Base(kHeaderSize + payloadSize, 0, zeroFill)
 {
@@ -60,7 +62,25 @@ std::size_t LNetworkConnectionSendBuffer::ResizeBytes(std::size_t n)
     {
         throw std::bad_alloc();
     }
-    return Base::ResizeBytes(n + kHeaderSize) - kHeaderSize;
+    const std::size_t allocated = Base::GetAllocatedSize();
+    const std::size_t size = Base::ResizeBytes(n + kHeaderSize) - kHeaderSize;
+    if (Base::GetAllocatedSize() > allocated && allocated > 0)
+    {
+        smGrowths.fetch_add(1, std::memory_order_relaxed);
+    }
+    return size;
+}
+
+void LNetworkConnectionSendBuffer::Reserve(std::size_t payloadSize)
+{
+    if (payloadSize <= GetAllocatedSize())
+    {
+        return;
+    }
+    // A shrink keeps the block: the slack of a send buffer is unbounded.
+    const std::size_t size = GetSizeBytes();
+    ResizeBytes(payloadSize);
+    ResizeBytes(size);
 }
 
 std::int32_t LNetworkConnectionSendBuffer::GetSequenceID() const noexcept

@@ -6,6 +6,7 @@
 // fills it, and it is shared read-only once handed on.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,6 +47,15 @@ public:
     // Payload sizes: the block holds the header besides.
     std::size_t SetSizeBytes(std::size_t n) override;
     std::size_t ResizeBytes(std::size_t n) override;
+    // Grows the block to hold payloadSize payload bytes, keeping the size and
+    // the content, so that a payload built up piece by piece grows its block
+    // once. Throws std::bad_alloc, changing nothing, when it cannot.
+    void Reserve(std::size_t payloadSize);
+
+    // How often the block of any send buffer has grown while keeping its
+    // content: a reassembly grows the first part's block once for the whole
+    // message.
+    static std::uint64_t GetGrowthCount() noexcept { return smGrowths.load(); }
 
     std::int32_t GetSequenceID() const noexcept;
     std::uint32_t GetPreviousSequenceMsgCount() const noexcept;
@@ -55,4 +65,6 @@ public:
 
 private:
     LNetworkConnectionSendBuffer(std::size_t payloadSize, bool zeroFill);
+
+    static std::atomic<std::uint64_t> smGrowths;
 };

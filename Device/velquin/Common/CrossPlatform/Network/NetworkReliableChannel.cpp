@@ -17,7 +17,8 @@ NetworkReliableChannel::NetworkReliableChannel(std::uint32_t channel, std::uint3
     : mChannel(channel), mWake(wake),
       // Without this a message sent before the worker first found the channel
       // idle would meet a time-out test on an unset value.
-      mLastProgress(KT::TimeUtils::GetMillisecondCounter()), mMostSpareBuffers(spareBuffers),
+      mLastProgress(KT::TimeUtils::GetMillisecondCounter()),
+      mLastResend(mLastProgress - kResendRhythmMilliseconds), mMostSpareBuffers(spareBuffers),
       mUnacknowledged(0, 0), mSpareSendBuffers(0, 0)
 {
     KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
@@ -130,32 +131,74 @@ NetworkError NetworkReliableChannel::Send(LNetworkSocket& socket, const unsigned
     NetworkSendBacklog::Turn turn(mBacklog);
     for (;;)
     {
-        // Room is looked for, and taken, under the lock that keeps: two sends
-        // never take the same room, and one that must wait takes its place in
-        // the queue there. A send that finds none waits holding no lock, so
-        // that resends and the other senders of the socket go on.
-        socket.AcquireSendMutex();
-        NetworkError result = NETWORK_NO_ERROR;
-        bool kept = false;
-        {
-            KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
-            if (turn.TakeRoom(expected))
-            {
-                result = KeepAndSend(socket, payload, split);
-                kept = true;
-            }
-        }
-        socket.ReleaseSendMutex();
-        if (kept)
+        NetworkError result = mEndError.load();
+        if (result != NETWORK_NO_ERROR)
         {
             return result;
         }
+        // Room is looked for, and taken, under the lock that keeps: two sends
+        // never take the same room, and one that must wait takes its place in
+        // the queue there. The end is looked at under it as well:
+        // End releases what is kept under it once the channel has ended, so
+        // that nothing kept stays. A send that finds no room waits holding no
+        // lock, so that resends and the other senders of the socket go on.
+        {
+            LNetworkSocket::SendLock sending(socket);
+            KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+            result = mEndError.load();
+            if (result != NETWORK_NO_ERROR)
+            {
+                return result;
+            }
+            if (turn.TakeRoom(expected))
+            {
+                return KeepAndSend(socket, payload, split);
+            }
+        }
         result = turn.WaitForRoom(expected, heldBackBy, deadline);
+        // An end closes the backlog: the wait says only that it ended.
+        const NetworkError ended = mEndError.load();
+        if (ended != NETWORK_NO_ERROR)
+        {
+            return ended;
+        }
         if (result != NETWORK_NO_ERROR)
         {
             return result;
         }
     }
+}
+
+void NetworkReliableChannel::End(NetworkError error)
+{
+    NetworkError open = NETWORK_NO_ERROR;
+    if (!mEndError.compare_exchange_strong(open, error))
+    {
+        return;
+    }
+    std::size_t freed = 0;
+    {
+        KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(mUnacknowledged.GetCount()); ++i)
+        {
+            freed += NetworkSendBacklog::KeptBytes(*mUnacknowledged[i]);
+        }
+        static_cast<void>(mUnacknowledged.SetCount(0));
+    }
+    mBacklog.GiveBack(freed);
+    mBacklog.Close();
+    // The worker looks again, and finds nothing due.
+    mWake->Release();
+}
+
+NetworkError NetworkReliableChannel::NoteSent(NetworkError result) noexcept
+{
+    // Only a datagram socket fails a send so: its peer's port refused one.
+    if (result == NETWORK_CONNECTION_CLOSED)
+    {
+        mPeerGone.store(result);
+    }
+    return result;
 }
 
 NetworkError NetworkReliableChannel::KeepAndSend(LNetworkSocket& socket, const unsigned char* payload,
@@ -215,7 +258,9 @@ NetworkError NetworkReliableChannel::KeepAndSend(LNetworkSocket& socket, const u
     mBacklog.Keep(kept);
 
     // The newest messages go out together, the older ones again with them,
-    // so that a lost packet is made good by the next send.
+    // so that a lost packet is made good by the next send. The message is
+    // numbered and kept now: whatever of it does not go out, the resends
+    // repair, and a caller that sent it again would have it twice.
     std::size_t count = static_cast<std::size_t>(mUnacknowledged.GetCount());
     const std::size_t window = mWindow.load();
     if (count > window)
@@ -226,7 +271,8 @@ NetworkError NetworkReliableChannel::KeepAndSend(LNetworkSocket& socket, const u
     {
         count = partCount;
     }
-    return SendUnacknowledged(socket, count, static_cast<std::size_t>(-1));
+    static_cast<void>(NoteSent(SendUnacknowledged(socket, count, static_cast<std::size_t>(-1))));
+    return NETWORK_NO_ERROR;
 }
 
 NetworkError NetworkReliableChannel::SendUnacknowledged(LNetworkSocket& socket, std::size_t count,
@@ -306,7 +352,7 @@ NetworkError NetworkReliableChannel::SendControlPacket(LNetworkSocket& socket, N
     unsigned char packet[Wire::kControlPacketSize];
     Wire::WriteControlPacket(packet, kind, mChannel, static_cast<std::uint32_t>(sequence));
     unsigned int sent = 0;
-    NetworkError result = socket.Send(packet, Wire::kControlPacketSize, sent);
+    NetworkError result = NoteSent(socket.Send(packet, Wire::kControlPacketSize, sent));
     if (result == NETWORK_NO_ERROR && sent < Wire::kControlPacketSize)
     {
         result = NETWORK_SEND_FAILED;
@@ -324,18 +370,27 @@ NetworkError NetworkReliableChannel::SendControlPacket(LNetworkSocket& socket, N
 
 std::int64_t NetworkReliableChannel::GetResendDueInMilliseconds()
 {
-    if (GetUnacknowledgedCount() == 0)
+    if (mEndError.load() != NETWORK_NO_ERROR || GetUnacknowledgedCount() == 0)
     {
         return kNothingDue;
     }
-    const std::int64_t due =
-        mLastProgress + kResendAfterMilliseconds + 1 - KT::TimeUtils::GetMillisecondCounter();
+    const std::int64_t now = KT::TimeUtils::GetMillisecondCounter();
+    std::int64_t due = mLastProgress + kResendAfterMilliseconds + 1 - now;
+    if (mResendRequestReceived.load() != mResendRequestHandled.load())
+    {
+        const std::int64_t requestDue = mLastResend + kResendRhythmMilliseconds - now;
+        due = requestDue < due ? requestDue : due;
+    }
     return due < 1 ? 1 : due;
 }
 
 NetworkError NetworkReliableChannel::Service(const KT::RCPtr<LNetworkSocket>& packetSocket,
                                              const KT::RCPtr<LNetworkSocket>& dataSocket)
 {
+    if (mEndError.load() != NETWORK_NO_ERROR)
+    {
+        return NETWORK_NO_ERROR;
+    }
     // A duplicate means the peer missed an acknowledgement and resends: tell
     // it again, or it resends for ever.
     const std::int32_t lastReceived = mLastReceived.load();
@@ -385,31 +440,51 @@ NetworkError NetworkReliableChannel::Service(const KT::RCPtr<LNetworkSocket>& pa
     {
         resend = true;
     }
+    // A request is answered by a pass on the rhythm at most, whatever the
+    // peer sends; one that comes sooner waits for the rhythm, when
+    // GetResendDueInMilliseconds has the worker run. With nothing kept there
+    // is nothing to answer.
     const std::int32_t requested = mResendRequestReceived.load();
     if (requested != mResendRequestHandled.load())
     {
-        resend = true;
-        mResendRequestHandled.store(requested);
+        resend = resend || now - mLastResend >= kResendRhythmMilliseconds;
+        if (resend || GetUnacknowledgedCount() == 0)
+        {
+            mResendRequestHandled.store(requested);
+        }
     }
-    if (!resend || !dataSocket)
+    if (!resend)
     {
         return NETWORK_NO_ERROR;
     }
-    // A failed resend ends only itself; the next run tries again. The oldest
-    // go first, and no more than the peer can take.
-    dataSocket->AcquireSendMutex();
+    if (dataSocket.GetRaw() != nullptr)
     {
-        KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
-        std::size_t left = 0;
-        static_cast<void>(SendUnacknowledged(*dataSocket, static_cast<std::size_t>(-1),
-                                             NetworkSendBacklog::kMostResendBytes, &left));
+        Resend(*dataSocket);
+    }
+    // A pass counts for the rhythm also when it sent nothing: the next is due
+    // a rhythm later, not at once.
+    mLastResend = now;
+    mLastProgress = now - kResendProgressMilliseconds;
+    return NETWORK_NO_ERROR;
+}
+
+void NetworkReliableChannel::Resend(LNetworkSocket& socket)
+{
+    // A failed resend ends only itself; the next pass tries again. The oldest
+    // go first, and no more than the peer can take.
+    LNetworkSocket::SendLock sending(socket);
+    KT::AutolockT<KT::FastMutex> guard(mSendResendLock);
+    const std::size_t held = static_cast<std::size_t>(mUnacknowledged.GetCount());
+    std::size_t left = 0;
+    static_cast<void>(
+        NoteSent(SendUnacknowledged(socket, held, NetworkSendBacklog::kMostResendBytes, &left)));
+    // A pass whose first packet failed sent nothing, and changes nothing.
+    if (left < held)
+    {
         mResendCut = left > 0;
         if (mResendCut)
         {
             mResendCutAfter = mUnacknowledged[left]->GetSequenceID();
         }
     }
-    dataSocket->ReleaseSendMutex();
-    mLastProgress = now - kResendProgressMilliseconds;
-    return NETWORK_NO_ERROR;
 }

@@ -6,12 +6,15 @@
 // channel and runs the acknowledgement worker over them.
 //
 // What it keeps is bounded (NetworkSendBacklog holds that policy): at the
-// bound a send waits for acknowledgements, holding no lock.
+// bound a send waits for acknowledgements, holding no lock. Once its peer is
+// gone, or its connection closes, the connection ends it: it releases what it
+// keeps, sends and resends nothing more, and a send fails at once.
 //
 // Threads: Send runs on the senders' threads and takes the sending socket's
 // send mutex itself once there is room; Accept on the receiver of the data
 // socket, Acknowledged and ResendRequested on the receiver that carries the
-// control packets; Service on the acknowledgement worker's thread.
+// control packets; Service on the acknowledgement worker's thread; End on
+// whichever thread finds the channel's end.
 // mSendResendLock guards the unacknowledged messages, the spare send buffers
 // and the packet a chunk is built in, and is taken after a socket's send
 // mutex, never before. The counters are atomics; mLastProgress belongs to the
@@ -44,6 +47,10 @@ public:
     // run resends again.
     static constexpr std::int64_t kResendAfterMilliseconds = 300;
     static constexpr std::int64_t kResendProgressMilliseconds = 250;
+    // The resend rhythm: at most one resend pass per channel this often,
+    // however often the peer asks.
+    static constexpr std::int64_t kResendRhythmMilliseconds =
+        kResendAfterMilliseconds - kResendProgressMilliseconds;
     // An acknowledged buffer is kept as a spare only while it is this small
     // (header included), so that the spares hold little while idle.
     static constexpr std::size_t kMostSpareBlockBytes = 1024;
@@ -76,16 +83,24 @@ public:
     // and sends the newest unacknowledged messages on socket. At the bound, or
     // while earlier sends of the channel wait, it first waits for its turn and
     // room (NetworkSendBacklog::Turn::WaitForRoom, which says what heldBackBy
-    // and deadline are for). An empty payload is NETWORK_SEND_FAILED;
-    // NETWORK_OBJECT_OUT_OF_MEMORY, with nothing numbered or kept, when the
-    // parts' buffers cannot all be had or no room came in time;
-    // NETWORK_SEND_FAILED, likewise, when the channel closed while the send
-    // waited.
+    // and deadline are for). NETWORK_NO_ERROR once the message is numbered and
+    // kept, whether or not its datagrams went out: the resends repair them. An
+    // error only with nothing numbered or kept: NETWORK_SEND_FAILED for an
+    // empty payload; NETWORK_OBJECT_OUT_OF_MEMORY when the parts' buffers
+    // cannot all be had or no room came in time; the channel's end error, at once or
+    // as soon as it ends while the send waits.
     NetworkError Send(LNetworkSocket& socket, const unsigned char* payload, std::size_t size,
                       const NetworkReceiveBacklog* heldBackBy,
                       std::int64_t deadline = NetworkSendBacklog::kNoDeadline);
-    // The connection is closing: a send waiting for room ends now.
-    void Close() noexcept { mBacklog.Close(); }
+    // Ends the channel for good with error (the first end counts): what it
+    // keeps is released and given back to the bound, a waiting send fails, and
+    // from now on every send fails at once with error, nothing is acknowledged,
+    // asked for or resent, and nothing is due.
+    void End(NetworkError error);
+    // Once after a send of the channel found the peer's socket gone
+    // (NETWORK_CONNECTION_CLOSED on a datagram socket), for the connection to
+    // end its reliable channels; else NETWORK_NO_ERROR.
+    NetworkError TakePeerGone() noexcept { return mPeerGone.exchange(NETWORK_NO_ERROR); }
     // What the channel keeps for acknowledgement, and its bound.
     const NetworkSendBacklog& GetBacklog() const noexcept { return mBacklog; }
 
@@ -93,15 +108,18 @@ public:
 
     // One run for this channel: acknowledges what arrived, asks for a resend
     // after a gap, drops what the peer acknowledged and resends what stays
-    // unacknowledged. packetSocket carries acknowledgements and resend
-    // requests, dataSocket the channel's messages; a null socket sends
-    // nothing. A failed acknowledgement or request is returned; a failed
-    // resend only ends that resend.
+    // unacknowledged, on the rhythm and when the peer asks, but no more often
+    // than kResendRhythmMilliseconds. packetSocket carries acknowledgements
+    // and resend requests, dataSocket the channel's messages; a null socket
+    // sends nothing. A failed acknowledgement or request is returned; a failed
+    // resend only ends that resend. Nothing once the channel has ended.
     NetworkError Service(const KT::RCPtr<LNetworkSocket>& packetSocket,
                          const KT::RCPtr<LNetworkSocket>& dataSocket);
 
     // How long from now until a resend of what stays unacknowledged falls
-    // due, at least 1; kNothingDue while nothing is. The worker's.
+    // due, on the rhythm or for a request the rhythm held back, at least 1;
+    // kNothingDue while nothing is (nothing kept, or the channel ended). The
+    // worker's.
     static constexpr std::int64_t kNothingDue = std::int64_t{1} << 40;
     std::int64_t GetResendDueInMilliseconds();
 
@@ -128,6 +146,11 @@ private:
                                     std::size_t* left = nullptr) REQUIRES(mSendResendLock);
     // One acknowledgement or resend-request packet about this channel.
     NetworkError SendControlPacket(LNetworkSocket& socket, NetworkChannelNumber kind, std::int32_t sequence);
+    // Notes a send's result that says the peer's socket is gone; passes it on.
+    NetworkError NoteSent(NetworkError result) noexcept;
+    // Resends what stays unacknowledged on socket, the oldest first and no
+    // more than NetworkSendBacklog::kMostResendBytes.
+    void Resend(LNetworkSocket& socket);
 
     const std::uint32_t mChannel;
     const KT::RCPtr<KT::LEvent> mWake;
@@ -146,10 +169,13 @@ private:
     std::atomic<bool> mDuplicateReceived{false};
     std::atomic<std::uint32_t> mWindow{kWindow};
     std::int64_t mLastProgress; // the worker's
-    // Whether the last resend pass stopped at kMostResendBytes with messages
-    // left, and the newest it sent; the worker's.
+    // When the last resend pass went, whether it stopped at kMostResendBytes
+    // with messages left, and the newest it sent; the worker's.
+    std::int64_t mLastResend;
     bool mResendCut = false;
     std::int32_t mResendCutAfter = 0;
+    std::atomic<NetworkError> mEndError{NETWORK_NO_ERROR};
+    std::atomic<NetworkError> mPeerGone{NETWORK_NO_ERROR};
 
     NetworkSendBacklog mBacklog;
     const std::uint32_t mMostSpareBuffers;

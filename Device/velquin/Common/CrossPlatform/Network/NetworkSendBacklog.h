@@ -22,7 +22,9 @@
 //   finds room while an earlier one still waits queues behind it. So a
 //   message larger than the bound goes as soon as what was kept before it is
 //   acknowledged, however fast smaller ones follow it.
-// - Closing the connection ends every wait at once (NETWORK_SEND_FAILED).
+// - The channel's end (its connection closing, its peer gone) closes the
+//   backlog, which ends every wait at once (NETWORK_SEND_FAILED; the channel
+//   answers with its end error) after what was kept is given back.
 // - A send from a callback of the connection never waits for itself: while a
 //   receiver of the connection is held back for deliveries, which that
 //   callback holds up, the acknowledgements may never be read, and such a
@@ -33,8 +35,9 @@
 // - A resend pass sends at most kMostResendBytes of the oldest messages: the
 //   peer drops whatever its socket buffer or its own bound cannot take, so a
 //   larger pass would only be dropped and sent again. The resend rhythm stays
-//   (300 ms without progress, then every 50 ms), and a pass that the peer
-//   acknowledged whole is followed by the next at once.
+//   (300 ms without progress, then every 50 ms; resend requests are answered
+//   no more often), and a pass that the peer acknowledged whole is followed
+//   by the next at once.
 //
 // Threads: senders wait on their own threads; GiveBack runs where
 // acknowledgements are taken (the acknowledgement worker), Keep and
@@ -138,7 +141,7 @@ public:
     // back is progress and wakes the first waiting send.
     void Keep(std::size_t bytes) noexcept;
     void GiveBack(std::size_t bytes);
-    // The connection is closing: every wait ends now, and every later one at
+    // The channel has ended: every wait ends now, and every later one at
     // once.
     void Close();
 

@@ -37,6 +37,16 @@ KT::Platform::SocketWaitFor ToWaitFor(LNetworkSocket::WaitType type)
     return KT::Platform::SocketWaitFor::kConnected;
 }
 
+// The result of a send or receive that failed with status. A connected
+// datagram socket hears of its peer only when the peer's host answers that
+// nothing listens on its port: the peer's socket is gone, as a stream's is
+// when it closes.
+NetworkError FailureOf(NetworkSocketType type, SocketStatus status, NetworkError otherwise)
+{
+    return status == SocketStatus::kRefused && type == NETWORK_SOCKET_UDP ? NETWORK_CONNECTION_CLOSED
+                                                                          : otherwise;
+}
+
 } // namespace
 
 KT::StringT<char, unsigned short> NetworkMACAddressToString(NetworkMACAddress address)
@@ -505,7 +515,7 @@ NetworkError LNetworkSocket::Send(const void* data, unsigned int size, unsigned 
         }
         if (mBlocking || transfer.status != SocketStatus::kWouldBlock)
         {
-            result = NETWORK_SEND_FAILED;
+            result = FailureOf(mSocketType, transfer.status, NETWORK_SEND_FAILED);
         }
         else if (!CallSelect(kSendWaitMicroseconds, WAIT_WRITE) &&
                  !CallSelect(kSendWaitMicroseconds, WAIT_WRITE))
@@ -580,7 +590,7 @@ NetworkError LNetworkSocket::Receive(void* buffer, unsigned int capacity, unsign
     {
         return NETWORK_NO_ERROR;
     }
-    return NETWORK_RECEIVE_FAILED;
+    return FailureOf(mSocketType, transfer.status, NETWORK_RECEIVE_FAILED);
 }
 
 NetworkError LNetworkSocket::ReceiveFrom(void* buffer, unsigned int capacity, unsigned int& received,
@@ -673,7 +683,7 @@ NetworkError LNetworkSocket::ReadDatagram(void* buffer, unsigned int capacity, b
     {
         return NETWORK_NO_ERROR;
     }
-    return NETWORK_RECEIVE_FAILED;
+    return FailureOf(mSocketType, transfer.status, NETWORK_RECEIVE_FAILED);
 }
 
 // ---------------------------------------------------------------------------

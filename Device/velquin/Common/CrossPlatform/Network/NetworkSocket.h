@@ -121,6 +121,9 @@ public:
     [[nodiscard]] NetworkError Accept(KT::RCPtr<LNetworkSocket>& accepted, bool blocking);
 
     // Sends all size bytes; sent counts what the system took, also on failure.
+    // A connected UDP socket whose peer's port refused an earlier datagram
+    // fails with NETWORK_CONNECTION_CLOSED (the peer's socket is gone), as do
+    // its receives; any other failure is NETWORK_SEND_FAILED.
     [[nodiscard]] NetworkError Send(const void* data, unsigned int size, unsigned int& sent);
     [[nodiscard]] NetworkError SendTo(unsigned int ip, unsigned short port, const void* data,
                                       unsigned int size, unsigned int& sent);
@@ -165,6 +168,23 @@ public:
 
     void AcquireSendMutex() ACQUIRE(mSendMutex) { mSendMutex.Acquire(); }
     void ReleaseSendMutex() RELEASE(mSendMutex) { mSendMutex.Release(); }
+
+    // Holds the socket's send mutex for its lifetime, across sends that must
+    // follow one another on the wire, whatever way the scope is left.
+    class SCOPED_CAPABILITY SendLock
+    {
+    public:
+        explicit SendLock(LNetworkSocket& socket) ACQUIRE(socket.mSendMutex) : mMutex(socket.mSendMutex)
+        {
+            mMutex.Acquire();
+        }
+        ~SendLock() RELEASE() { mMutex.Release(); }
+        SendLock(const SendLock&) = delete;
+        SendLock& operator=(const SendLock&) = delete;
+
+    private:
+        KT::Mutex& mMutex;
+    };
 
     // The calling thread's last system error number.
     static int GetLastSocketError();

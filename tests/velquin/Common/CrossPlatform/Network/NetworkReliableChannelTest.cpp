@@ -16,6 +16,7 @@
 
 #include "ConnectionTestSupport.h"
 #include "Platform/ByteOrder.h"
+#include "Platform/FakeMonotonicClock.h"
 #include "support/RawUdpPeer.h"
 #include "support/TestPorts.h"
 #include "velquin/Common/CrossPlatform/Network/NetworkConnectionManager.h"
@@ -446,6 +447,55 @@ TEST(NetworkUdpConnection, ResendsWhatStaysUnacknowledgedAndAnswersResendRequest
     EXPECT_LT(link.Copies(1, 1)[1].at - requested, 250ms);
 }
 
+// However fast a peer asks, resend requests are answered no more often than
+// the resend rhythm; one that comes inside the rhythm is answered as it ends.
+// The clock moves only when the test moves it.
+TEST(NetworkUdpConnection, AnswersResendRequestsNoMoreOftenThanTheResendRhythm)
+{
+    KT::Platform::FakeMonotonicClock clock(1000000000000ull);
+    KT::Platform::ScopedMonotonicClock useClock(clock);
+    UdpLinked link;
+    ASSERT_TRUE(link.linked);
+    ASSERT_EQ(link.connection->SendMessage(BufferOf({42}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR);
+    // A request, then a message of the peer's: once that is acknowledged, the
+    // worker has taken the request, and any answer has gone before.
+    const auto request = [&](std::uint32_t i)
+    {
+        return link.peer.SendResendRequest(1, i + 1) && link.peer.Send(Reliable(1, i, {1})) &&
+               link.peer.WaitForFrames(5, i + 1);
+    };
+    for (std::uint32_t i = 0; i < 20; ++i)
+    {
+        ASSERT_TRUE(request(i)) << i;
+    }
+    EXPECT_EQ(link.Copies(1, 0).size(), 2u);
+    clock.AdvanceMilliseconds(NetworkReliableChannel::kResendRhythmMilliseconds);
+    ASSERT_TRUE(
+        link.peer.WaitFor([&](const auto& datagrams) { return CopiesIn(datagrams, 1, 0).size() == 3; }));
+    ASSERT_TRUE(request(20));
+    EXPECT_EQ(link.Copies(1, 0).size(), 3u);
+}
+
+TEST(NetworkUdpConnection, AMultipartMessageGrowsItsBlockOnceWhateverItsPartCount)
+{
+    UdpLinked link;
+    ASSERT_TRUE(link.linked);
+    constexpr std::uint32_t kParts = 40;
+    constexpr std::size_t kPart = 1000;
+    const Bytes whole = RawPeer::PatternPayload(kParts * kPart);
+    const std::uint64_t growths = LNetworkConnectionSendBuffer::GetGrowthCount();
+    for (std::uint32_t i = 0; i < kParts; ++i)
+    {
+        RawFrame part = Reliable(0, i, Bytes(whole.begin() + i * kPart, whole.begin() + (i + 1) * kPart));
+        part.multipartMsgCount = kParts;
+        part.multipartMsgIndex = i;
+        ASSERT_TRUE(link.peer.Send(part));
+    }
+    ASSERT_TRUE(link.recorder->WaitFor(1));
+    EXPECT_EQ(link.recorder->Deliveries()[0].payload, whole);
+    EXPECT_LE(LNetworkConnectionSendBuffer::GetGrowthCount() - growths, 1u);
+}
+
 TEST(NetworkUdpConnection, AnAcknowledgementFreesEverythingUpToIt)
 {
     UdpLinked link;
@@ -528,7 +578,7 @@ TEST(NetworkUdpConnection, ASendAtTheBoundWaitsForAcknowledgementsAndFailsWithou
     ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 1; }));
     link.connection->CloseConnection();
     ASSERT_EQ(waiting.wait_for(kBound), std::future_status::ready);
-    EXPECT_EQ(waiting.get(), NETWORK_SEND_FAILED);
+    EXPECT_EQ(waiting.get(), NETWORK_CONNECTION_CLOSED);
 }
 
 // Keeps 1000-byte messages on the channel up to its bound; how many.
