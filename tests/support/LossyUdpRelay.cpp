@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 #include <random>
 #include <vector>
@@ -20,12 +22,18 @@ namespace RawPeer
 namespace
 {
 
+using Clock = std::chrono::steady_clock;
+using Datagram = std::vector<std::uint8_t>;
+
 constexpr std::size_t kDatagramRoom = 65536;
 // A held datagram goes out after this long without a next one.
 constexpr int kHoldMilliseconds = 2;
 // Room for bursts of full packets while the relay thread is busy.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+constexpr auto kRequestBound = std::chrono::seconds(10);
 
+// A socket on 127.0.0.1:port (0: one the kernel chooses outside the default
+// range), or -1.
 int BindLoopback(std::uint16_t& port)
 {
     for (int attempt = 0; attempt < 16; ++attempt)
@@ -37,7 +45,11 @@ int BindLoopback(std::uint16_t& port)
         }
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBufferBytes, sizeof(kSocketBufferBytes));
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBufferBytes, sizeof(kSocketBufferBytes));
-        const std::uint16_t chosen = TestPorts::BindOutsideDefaultRange(fd);
+        const sockaddr_in address = TestPorts::LoopbackAddress(port);
+        const std::uint16_t chosen =
+            port != 0
+                ? (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 ? port : 0)
+                : TestPorts::BindOutsideDefaultRange(fd);
         if (chosen != 0)
         {
             port = chosen;
@@ -48,15 +60,22 @@ int BindLoopback(std::uint16_t& port)
     return -1;
 }
 
-// One direction: its own generator, so each direction's decisions depend on
-// the seed and its own datagrams alone.
-struct Direction
+bool ConnectTo(int fd, std::uint16_t port)
 {
-    std::mt19937 random;
-    std::optional<std::vector<std::uint8_t>> held;
-};
+    const sockaddr_in peer = TestPorts::LoopbackAddress(port);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0;
+}
 
 } // namespace
+
+// One direction: its own generator, so each direction's decisions depend on
+// the seed and its own datagrams alone.
+struct LossyUdpRelay::Direction
+{
+    std::mt19937 random;
+    std::optional<Datagram> held;
+    std::vector<std::pair<Clock::time_point, Datagram>> delayed;
+};
 
 LossyUdpRelay::LossyUdpRelay(const Options& options) : mOptions(options)
 {
@@ -70,6 +89,7 @@ LossyUdpRelay::LossyUdpRelay(const Options& options) : mOptions(options)
 
 LossyUdpRelay::~LossyUdpRelay()
 {
+    mStopping.store(true);
     if (mWake[1] >= 0)
     {
         const char wake = 1;
@@ -94,14 +114,11 @@ bool LossyUdpRelay::Start(std::uint16_t peer0Port, std::uint16_t peer1Port)
     {
         return false;
     }
-    const std::uint16_t peers[2] = {peer0Port, peer1Port};
-    for (int side = 0; side < 2; ++side)
+    mPeers[0] = peer0Port;
+    mPeers[1] = peer1Port;
+    if (!ConnectTo(mSockets[0], peer0Port) || !ConnectTo(mSockets[1], peer1Port))
     {
-        const sockaddr_in peer = TestPorts::LoopbackAddress(peers[side]);
-        if (::connect(mSockets[side], reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0)
-        {
-            return false;
-        }
+        return false;
     }
     mThread = std::thread([this] { Run(); });
     return true;
@@ -109,88 +126,216 @@ bool LossyUdpRelay::Start(std::uint16_t peer0Port, std::uint16_t peer1Port)
 
 LossyUdpRelay::Counts LossyUdpRelay::GetCounts() const
 {
-    return Counts{mForwarded.load(), mDropped.load(), mDuplicated.load(), mReordered.load()};
+    return Counts{mForwarded.load(), mDropped.load(), mDuplicated.load(),
+                  mReordered.load(), mDelayed.load(), mRefused.load()};
+}
+
+bool LossyUdpRelay::Ask(int side, Request request)
+{
+    std::unique_lock<std::mutex> guard(mRequestLock);
+    mRequests[side].store(request);
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t written = ::write(mWake[1], &wake, 1);
+    return mRequestDone.wait_for(guard, kRequestBound,
+                                 [&] { return mRequests[side].load() == kNoRequest; }) &&
+           mCarriedOut[side].load();
+}
+
+void LossyUdpRelay::CarryOutRequests()
+{
+    for (int side = 0; side < 2; ++side)
+    {
+        const Request request = mRequests[side].load();
+        if (request == kCloseRequest)
+        {
+            Close(side);
+        }
+        else if (request == kReopenRequest && mSockets[side] < 0)
+        {
+            std::uint16_t port = mPorts[side];
+            const int fd = BindLoopback(port);
+            if (fd >= 0 && ConnectTo(fd, mPeers[side]))
+            {
+                mSockets[side] = fd;
+                mGone[side].store(false);
+            }
+            else if (fd >= 0)
+            {
+                ::close(fd);
+            }
+        }
+        if (request != kNoRequest)
+        {
+            mCarriedOut[side].store(mSockets[side] >= 0 ? request == kReopenRequest
+                                                        : request == kCloseRequest);
+            std::lock_guard<std::mutex> guard(mRequestLock);
+            mRequests[side].store(kNoRequest);
+            mRequestDone.notify_all();
+        }
+    }
+}
+
+void LossyUdpRelay::Close(int side)
+{
+    if (mSockets[side] >= 0)
+    {
+        ::close(mSockets[side]);
+        mSockets[side] = -1;
+        mGone[side].store(true);
+    }
+}
+
+void LossyUdpRelay::Forward(int toSide, const std::uint8_t* bytes, std::size_t size)
+{
+    // A closed side or a full buffer loses the datagram, as a network would.
+    if (mSockets[toSide] < 0)
+    {
+        mDropped.fetch_add(1);
+    }
+    else if (::send(mSockets[toSide], bytes, size, MSG_NOSIGNAL) < 0 && errno == ECONNREFUSED)
+    {
+        // Reported for an earlier datagram: that peer's port is gone.
+        Close(1 - toSide);
+    }
+    else
+    {
+        mForwarded.fetch_add(1);
+    }
+}
+
+void LossyUdpRelay::Decide(int from, const std::uint8_t* bytes, std::size_t size, Direction& direction)
+{
+    const int to = 1 - from;
+    const unsigned int roll = direction.random() % 100;
+    // Consecutive bands of the roll, one per fate.
+    const unsigned int dropTo = mOptions.dropPercent;
+    const unsigned int reorderTo = dropTo + mOptions.reorderPercent;
+    const unsigned int duplicateTo = reorderTo + mOptions.duplicatePercent;
+    const unsigned int delayTo = duplicateTo + mOptions.delayPercent;
+    if (mOptions.refusePerMille != 0 && direction.random() % 1000 < mOptions.refusePerMille)
+    {
+        mRefused.fetch_add(1);
+        Close(from);
+        return;
+    }
+    if (mStalled[from].load() || roll < dropTo)
+    {
+        mDropped.fetch_add(1);
+        return;
+    }
+    if (roll < reorderTo && !direction.held)
+    {
+        mReordered.fetch_add(1);
+        direction.held.emplace(bytes, bytes + size);
+        return;
+    }
+    if (roll >= reorderTo && roll < duplicateTo)
+    {
+        mDuplicated.fetch_add(1);
+        Forward(to, bytes, size);
+    }
+    else if (roll >= duplicateTo && roll < delayTo)
+    {
+        mDelayed.fetch_add(1);
+        const auto delay = std::chrono::milliseconds(1 + direction.random() % kMostDelayMilliseconds);
+        direction.delayed.emplace_back(Clock::now() + delay, Datagram(bytes, bytes + size));
+        return;
+    }
+    Forward(to, bytes, size);
+    if (direction.held)
+    {
+        Forward(to, direction.held->data(), direction.held->size());
+        direction.held.reset();
+    }
 }
 
 void LossyUdpRelay::Run()
 {
-    Direction directions[2] = {{std::mt19937(mOptions.seed), {}},
-                               {std::mt19937(mOptions.seed * 2654435761u + 1), {}}};
-    std::vector<std::uint8_t> datagram(kDatagramRoom);
-    const auto send = [this](int toSide, const std::vector<std::uint8_t>& bytes)
-    {
-        // A full buffer or a peer not yet listening loses the datagram, as a
-        // network would.
-        [[maybe_unused]] const ssize_t sent =
-            ::send(mSockets[toSide], bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        mForwarded.fetch_add(1);
-    };
+    Direction directions[2] = {{std::mt19937(mOptions.seed), {}, {}},
+                               {std::mt19937(mOptions.seed * 2654435761u + 1), {}, {}}};
+    Datagram datagram(kDatagramRoom);
     for (;;)
     {
-        const bool holding = directions[0].held.has_value() || directions[1].held.has_value();
+        // Until the first held or delayed datagram is due; no limit without one.
+        int timeout = -1;
+        const auto until = [&](long long milliseconds)
+        {
+            const int bounded = static_cast<int>(std::max<long long>(milliseconds, 0));
+            timeout = timeout < 0 ? bounded : std::min(timeout, bounded);
+        };
+        for (const Direction& direction : directions)
+        {
+            if (direction.held)
+            {
+                until(kHoldMilliseconds);
+            }
+            for (const auto& delayed : direction.delayed)
+            {
+                until(std::chrono::ceil<std::chrono::milliseconds>(delayed.first - Clock::now()).count());
+            }
+        }
+        // A closed side's -1 is left out by poll.
         pollfd entries[3] = {{mSockets[0], POLLIN, 0}, {mSockets[1], POLLIN, 0}, {mWake[0], POLLIN, 0}};
-        const int ready = ::poll(entries, 3, holding ? kHoldMilliseconds : -1);
+        const int ready = ::poll(entries, 3, timeout);
         if (ready < 0 && errno != EINTR)
         {
             return;
         }
-        if (entries[2].revents != 0)
+        if (ready > 0 && entries[2].revents != 0)
         {
-            return;
-        }
-        if (ready == 0)
-        {
-            // Quiet: what was held goes out now.
-            for (int from = 0; from < 2; ++from)
+            char drained[16];
+            while (::read(mWake[0], drained, sizeof(drained)) > 0)
             {
-                if (directions[from].held)
-                {
-                    send(1 - from, *directions[from].held);
-                    directions[from].held.reset();
-                }
             }
-            continue;
+            if (mStopping.load())
+            {
+                return;
+            }
+            CarryOutRequests();
         }
         for (int from = 0; from < 2; ++from)
         {
-            if ((entries[from].revents & POLLIN) == 0)
+            Direction& direction = directions[from];
+            const auto now = Clock::now();
+            for (auto it = direction.delayed.begin(); it != direction.delayed.end();)
+            {
+                if (it->first > now)
+                {
+                    ++it;
+                    continue;
+                }
+                Forward(1 - from, it->second.data(), it->second.size());
+                it = direction.delayed.erase(it);
+            }
+            if (ready == 0 && direction.held)
+            {
+                // Quiet: what was held goes out now.
+                Forward(1 - from, direction.held->data(), direction.held->size());
+                direction.held.reset();
+            }
+        }
+        for (int from = 0; from < 2 && ready > 0; ++from)
+        {
+            if (entries[from].revents == 0)
             {
                 continue;
             }
-            for (;;)
+            while (mSockets[from] >= 0)
             {
                 const ssize_t got = ::recv(mSockets[from], datagram.data(), datagram.size(), 0);
                 if (got < 0)
                 {
+                    if (errno == ECONNREFUSED)
+                    {
+                        // Reported for a datagram forwarded to this side's peer:
+                        // its port is gone.
+                        Close(1 - from);
+                        continue;
+                    }
                     break;
                 }
-                Direction& direction = directions[from];
-                const std::vector<std::uint8_t> bytes(datagram.begin(), datagram.begin() + got);
-                const unsigned int roll = direction.random() % 100;
-                if (roll < mOptions.dropPercent)
-                {
-                    mDropped.fetch_add(1);
-                    continue;
-                }
-                const bool reorder = roll < mOptions.dropPercent + mOptions.reorderPercent;
-                if (reorder && !direction.held)
-                {
-                    mReordered.fetch_add(1);
-                    direction.held = bytes;
-                    continue;
-                }
-                send(1 - from, bytes);
-                if (!reorder &&
-                    roll < mOptions.dropPercent + mOptions.reorderPercent + mOptions.duplicatePercent)
-                {
-                    mDuplicated.fetch_add(1);
-                    send(1 - from, bytes);
-                }
-                if (direction.held)
-                {
-                    send(1 - from, *direction.held);
-                    direction.held.reset();
-                }
+                mReceived[from].fetch_add(1);
+                Decide(from, datagram.data(), static_cast<std::size_t>(got), directions[from]);
             }
         }
     }

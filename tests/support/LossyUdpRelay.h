@@ -1,19 +1,29 @@
-// A UDP relay between two loopback peers that loses, duplicates and reorders
-// datagrams, each decision drawn from a generator seeded per direction, for
-// showing that the reliable channels deliver through a bad network. Plain
-// POSIX sockets, independent of the library under test.
+// A UDP relay between two loopback peers that plays a bad network: each
+// datagram may be lost, duplicated, reordered, delayed or refused, each
+// decision drawn from a generator seeded per direction; a test may also stall
+// a direction or take a peer's port away. For showing what the reliable
+// channels do through a bad network. Plain POSIX sockets, independent of the
+// library under test.
 //
 // Each side has its own socket and port: a peer sends to its side's port and
 // receives from it what the other peer sent. A datagram held back for
 // reordering goes out after the next one in its direction, or after a short
-// quiet spell when none follows.
+// quiet spell when none follows; a delayed one when its time comes. A refused
+// datagram closes its sender's side: that peer's next sends meet "connection
+// refused", as when the peer at the far end has gone. When a peer's own port
+// is gone (its socket closed), the relay closes the other peer's side in the
+// same way, so that it learns of it as it would without the relay.
 //
-// Threads: the test's thread constructs, starts and destroys it; one relay
-// thread of its own forwards. The counts are atomics.
+// Threads: the test's thread constructs, starts, steers and destroys it; one
+// relay thread of its own forwards and alone touches the sockets. The counts
+// and the steering flags are atomics; a close or reopen is asked for through a
+// pipe.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 namespace RawPeer
@@ -27,14 +37,21 @@ public:
         unsigned int dropPercent = 10;
         unsigned int duplicatePercent = 5;
         unsigned int reorderPercent = 5;
+        // Held for 1 to kMostDelayMilliseconds.
+        unsigned int delayPercent = 0;
+        // Drawn apart from the rest, per thousand: one refusal ends a stream.
+        unsigned int refusePerMille = 0;
         std::uint32_t seed = 1;
     };
+    static constexpr unsigned int kMostDelayMilliseconds = 20;
     struct Counts
     {
         std::uint64_t forwarded = 0;
         std::uint64_t dropped = 0;
         std::uint64_t duplicated = 0;
         std::uint64_t reordered = 0;
+        std::uint64_t delayed = 0;
+        std::uint64_t refused = 0;
     };
 
     explicit LossyUdpRelay(const Options& options);
@@ -49,18 +66,57 @@ public:
     // Both directions together.
     Counts GetCounts() const;
 
+    // While stalled, what the peer of side sends is lost, as on a link gone
+    // quiet.
+    void Stall(int side, bool stalled) { mStalled[side].store(stalled); }
+    // Whether side's port is closed, its peer's sends refused.
+    bool IsGone(int side) const { return mGone[side].load(); }
+    // Closes side's port now, as a refused datagram does.
+    bool Vanish(int side) { return Ask(side, kCloseRequest); }
+    // Binds side's port again and relays its peer's datagrams again (until a
+    // refusal closes it anew).
+    bool Reopen(int side) { return Ask(side, kReopenRequest); }
+    // Datagrams that the peer of side sent and the relay read.
+    std::uint64_t ReceivedFrom(int side) const { return mReceived[side].load(); }
+
 private:
+    enum Request
+    {
+        kNoRequest,
+        kCloseRequest,
+        kReopenRequest
+    };
+    struct Direction;
+    // Has the relay thread carry out the request; false when it could not, or
+    // did not within a bound.
+    bool Ask(int side, Request request);
+    void CarryOutRequests();
     void Run();
+    void Decide(int from, const std::uint8_t* bytes, std::size_t size, Direction& direction);
+    void Forward(int toSide, const std::uint8_t* bytes, std::size_t size);
+    // Closes side's socket: its peer's sends are refused from now on.
+    void Close(int side);
 
     const Options mOptions;
     int mSockets[2] = {-1, -1};
     std::uint16_t mPorts[2] = {0, 0};
+    std::uint16_t mPeers[2] = {0, 0};
     int mWake[2] = {-1, -1};
     std::thread mThread;
+    std::atomic<bool> mStopping{false};
+    std::atomic<bool> mStalled[2] = {false, false};
+    std::atomic<bool> mGone[2] = {false, false};
+    std::atomic<Request> mRequests[2] = {kNoRequest, kNoRequest};
+    std::atomic<bool> mCarriedOut[2] = {false, false};
+    std::mutex mRequestLock;
+    std::condition_variable mRequestDone;
+    std::atomic<std::uint64_t> mReceived[2] = {0, 0};
     std::atomic<std::uint64_t> mForwarded{0};
     std::atomic<std::uint64_t> mDropped{0};
     std::atomic<std::uint64_t> mDuplicated{0};
     std::atomic<std::uint64_t> mReordered{0};
+    std::atomic<std::uint64_t> mDelayed{0};
+    std::atomic<std::uint64_t> mRefused{0};
 };
 
 } // namespace RawPeer

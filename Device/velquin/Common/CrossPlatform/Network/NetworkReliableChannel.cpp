@@ -6,6 +6,7 @@
 
 #include "KTFramework/System/TimeUtils.h"
 #include "Platform/ByteOrder.h"
+#include "velquin/Common/CrossPlatform/Network/NetworkSendFaults.h"
 
 namespace
 {
@@ -327,7 +328,8 @@ NetworkError NetworkReliableChannel::SendUnacknowledged(LNetworkSocket& socket, 
                           static_cast<std::uint32_t>(last - first));
         }
         unsigned int sent = 0;
-        result = socket.Send(bytes, total, sent);
+        result = NetworkSendFaults::Send(socket, NetworkSendFaults::PassSite(sentBytes == 0, first == 0),
+                                         bytes, total, sent);
         sentBytes += sum;
         if (result == NETWORK_NO_ERROR && sent < total)
         {
@@ -352,7 +354,11 @@ NetworkError NetworkReliableChannel::SendControlPacket(LNetworkSocket& socket, N
     unsigned char packet[Wire::kControlPacketSize];
     Wire::WriteControlPacket(packet, kind, mChannel, static_cast<std::uint32_t>(sequence));
     unsigned int sent = 0;
-    NetworkError result = NoteSent(socket.Send(packet, Wire::kControlPacketSize, sent));
+    const NetworkSendFaults::Site site = kind == NETWORK_CHANNEL_ACKNOWLEDGE
+                                             ? NetworkSendFaults::ACKNOWLEDGEMENT
+                                             : NetworkSendFaults::RESEND_REQUEST;
+    NetworkError result =
+        NoteSent(NetworkSendFaults::Send(socket, site, packet, Wire::kControlPacketSize, sent));
     if (result == NETWORK_NO_ERROR && sent < Wire::kControlPacketSize)
     {
         result = NETWORK_SEND_FAILED;

@@ -1,0 +1,3 @@
+#include "velquin/Common/CrossPlatform/Network/NetworkSendFaults.h"
+
+std::atomic<NetworkSendFaults::Hook> NetworkSendFaults::smHook{nullptr};
