@@ -286,9 +286,6 @@ TEST(DeviceNetwork, AValueRightBehindAnEarlyAcceptanceFollowsTheGrant)
     }
 }
 
-namespace
-{
-
 // A grant handed to the host races a disconnect on another thread: the
 // disconnect returns only once that call has been made. Either thread may hand
 // the grant out; with deliveryThreadHandsOut the delivery thread does, held
@@ -305,7 +302,6 @@ void RaceTheGrantWithADisconnect(bool deliveryThreadHandsOut)
     Latch disconnected;
     std::atomic<int> late{0};
     std::atomic<std::thread::id> deliveryThread{};
-    std::atomic<bool> handedOnDeliveryThread{false};
     KT::RCPtr<LDeviceNetwork> device = LDeviceNetwork::Create(NetworkIdentifier(peer.Port()));
     HostRecord host;
     // Joined however the test ends, so that a failed wait fails the test.
@@ -325,7 +321,7 @@ void RaceTheGrantWithADisconnect(bool deliveryThreadHandsOut)
             }
             else if (step == Step::Handing && ValueOf(values, -2, 0) == 1 && !disconnecter.joinable())
             {
-                handedOnDeliveryThread.store(std::this_thread::get_id() == deliveryThread.load());
+                EXPECT_TRUE(!deliveryThreadHandsOut || std::this_thread::get_id() == deliveryThread.load());
                 disconnecter = std::jthread(
                     [&]
                     {
@@ -356,10 +352,7 @@ void RaceTheGrantWithADisconnect(bool deliveryThreadHandsOut)
     disconnecter.join();
     EXPECT_EQ(1u, host.Count());
     EXPECT_EQ(0, late.load());
-    EXPECT_TRUE(!deliveryThreadHandsOut || handedOnDeliveryThread.load());
 }
-
-} // namespace
 
 TEST(DeviceNetwork, NoCallbackFollowsADisconnectThatRacesTheGrant)
 {

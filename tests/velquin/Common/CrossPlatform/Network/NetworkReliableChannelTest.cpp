@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -448,8 +449,8 @@ TEST(NetworkUdpConnection, ResendsWhatStaysUnacknowledgedAndAnswersResendRequest
 }
 
 // However fast a peer asks, resend requests are answered no more often than
-// the resend rhythm; one that comes inside the rhythm is answered as it ends.
-// The clock moves only when the test moves it.
+// the resend rhythm; those that come inside it are answered as it ends. The
+// clock moves only when the test moves it.
 TEST(NetworkUdpConnection, AnswersResendRequestsNoMoreOftenThanTheResendRhythm)
 {
     KT::Platform::FakeMonotonicClock clock(1000000000000ull);
@@ -457,23 +458,20 @@ TEST(NetworkUdpConnection, AnswersResendRequestsNoMoreOftenThanTheResendRhythm)
     UdpLinked link;
     ASSERT_TRUE(link.linked);
     ASSERT_EQ(link.connection->SendMessage(BufferOf({42}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR);
-    // A request, then a message of the peer's: once that is acknowledged, the
-    // worker has taken the request, and any answer has gone before.
-    const auto request = [&](std::uint32_t i)
-    {
-        return link.peer.SendResendRequest(1, i + 1) && link.peer.Send(Reliable(1, i, {1})) &&
-               link.peer.WaitForFrames(5, i + 1);
-    };
     for (std::uint32_t i = 0; i < 20; ++i)
     {
-        ASSERT_TRUE(request(i)) << i;
+        // A request, then a message of the peer's: once that is acknowledged,
+        // the worker has taken the request, and any answer has gone before.
+        ASSERT_TRUE(link.peer.SendResendRequest(1, i + 1) && link.peer.Send(Reliable(1, i, {1})) &&
+                    link.peer.WaitForFrames(5, i + 1))
+            << i;
     }
+    // The message and one answer; the requests since are answered once, as
+    // the rhythm ends.
     EXPECT_EQ(link.Copies(1, 0).size(), 2u);
     clock.AdvanceMilliseconds(NetworkReliableChannel::kResendRhythmMilliseconds);
     ASSERT_TRUE(
         link.peer.WaitFor([&](const auto& datagrams) { return CopiesIn(datagrams, 1, 0).size() == 3; }));
-    ASSERT_TRUE(request(20));
-    EXPECT_EQ(link.Copies(1, 0).size(), 3u);
 }
 
 TEST(NetworkUdpConnection, AMultipartMessageGrowsItsBlockOnceWhateverItsPartCount)
@@ -535,7 +533,10 @@ TEST(NetworkUdpConnection, AnAcknowledgementFreesEverythingUpToIt)
 // A peer that never acknowledges: sends go on until the channel's copies
 // reach the bound; the next waits, and fails once the limit passes without an
 // acknowledgement, having numbered and kept nothing. An acknowledgement makes
-// room again, and a close ends a wait of a minute at once.
+// room again. With room waited for a minute: an exchange gives up within its
+// own time-out; room is taken in the order it was asked for, so a message
+// larger than the bound goes once what was kept before it is acknowledged;
+// and a close ends a wait at once.
 TEST(NetworkUdpConnection, ASendAtTheBoundWaitsForAcknowledgementsAndFailsWithoutThem)
 {
     NetworkTimeouts::ScopedOverride shortWait(NetworkTimeoutList::SEND_ROOM, 200);
@@ -572,34 +573,7 @@ TEST(NetworkUdpConnection, ASendAtTheBoundWaitsForAcknowledgementsAndFailsWithou
 
     NetworkTimeouts::ScopedOverride longWait(NetworkTimeoutList::SEND_ROOM, 60000);
     fill();
-    std::future<NetworkError> waiting =
-        std::async(std::launch::async,
-                   [&] { return link.connection->SendMessage(BufferOf(payload), NETWORK_CHANNEL_1); });
-    ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 1; }));
-    link.connection->CloseConnection();
-    ASSERT_EQ(waiting.wait_for(kBound), std::future_status::ready);
-    EXPECT_EQ(waiting.get(), NETWORK_CONNECTION_CLOSED);
-}
-
-// Keeps 1000-byte messages on the channel up to its bound; how many.
-std::uint32_t FillToTheBound(LNetworkConnection& connection, NetworkChannelNumber channel)
-{
-    const std::size_t perMessage =
-        LNetworkConnectionSendBuffer::BlockBytes(1000) + NetworkSendBacklog::kKeptOverheadBytes;
-    while (connection.GetSendBacklog(channel)->HasRoom(perMessage) &&
-           connection.SendMessage(BufferOf(Bytes(1000, 7)), channel) == NETWORK_NO_ERROR)
-    {
-    }
-    return connection.GetPreviousSequenceMsgCount(channel);
-}
-
-TEST(NetworkUdpConnection, ASendWaitingForRoomIsNotOvertakenByLaterSendsOfItsChannel)
-{
-    NetworkTimeouts::ScopedOverride longWait(NetworkTimeoutList::SEND_ROOM, 60000);
-    UdpLinked link;
-    ASSERT_TRUE(link.linked);
-    const NetworkSendBacklog& kept = *link.connection->GetSendBacklog(NETWORK_CHANNEL_1);
-    const std::uint32_t before = FillToTheBound(*link.connection, NETWORK_CHANNEL_1);
+    const std::uint32_t last = pending - 1 + link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1);
     const auto send = [&](const Bytes& payload)
     {
         return std::async(std::launch::async, [&link, payload]
@@ -607,49 +581,48 @@ TEST(NetworkUdpConnection, ASendWaitingForRoomIsNotOvertakenByLaterSendsOfItsCha
     };
     const auto ready = [](std::future<NetworkError>& send)
     { return send.wait_for(0s) == std::future_status::ready; };
+    KT::ConstRCPtr<KT::LIBuffer> reply;
+    std::future<NetworkError> exchange = std::async(std::launch::async,
+                                                    [&]
+                                                    {
+                                                        return link.connection->SendMessageWithReply(
+                                                            BufferOf(payload), NETWORK_CHANNEL_1, reply,
+                                                            NETWORK_CHANNEL_1, 100, KT::RCPtr<KT::LEvent>());
+                                                    });
+    if (exchange.wait_for(kBound) != std::future_status::ready)
+    {
+        link.connection->CloseConnection(); // ends a wait that ignored the time-out
+        FAIL() << "the exchange waited for room beyond its time-out";
+    }
+    EXPECT_EQ(exchange.get(), NETWORK_OBJECT_OUT_OF_MEMORY);
+    EXPECT_EQ(link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1), last + 1 - pending);
+
     std::future<NetworkError> large = send(RawPeer::PatternPayload(3u * 1024u * 1024u));
     ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 1; }));
-    // Room for a small message, not for one larger than the bound: the small
-    // one queues behind the large one instead of taking it.
+    // Room for a small message, not for the large one: the small one queues
+    // behind it instead of taking it, and follows it.
     const std::size_t full = kept.GetBytes();
-    ASSERT_TRUE(link.peer.SendAcknowledgement(1, 9));
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, pending + 9));
     ASSERT_TRUE(Eventually([&] { return kept.GetBytes() < full; }));
     std::future<NetworkError> small = send({5});
     ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 2 || ready(small); }));
     ASSERT_FALSE(ready(small)) << "a later small send overtook the waiting large one";
-    // What was kept before it acknowledged, the large one goes; the small one
-    // follows it.
-    ASSERT_TRUE(link.peer.SendAcknowledgement(1, before - 1));
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, last));
     ASSERT_EQ(large.wait_for(kBound), std::future_status::ready);
     EXPECT_EQ(large.get(), NETWORK_NO_ERROR);
-    EXPECT_FALSE(ready(small));
     const std::uint32_t parts = link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1);
-    ASSERT_TRUE(link.peer.SendAcknowledgement(1, before + parts - 1));
+    ASSERT_TRUE(link.peer.SendAcknowledgement(1, last + parts));
     ASSERT_EQ(small.wait_for(kBound), std::future_status::ready);
     EXPECT_EQ(small.get(), NETWORK_NO_ERROR);
-}
 
-TEST(NetworkUdpConnection, AnExchangeAtTheBoundEndsWithinItsOwnTimeOut)
-{
-    // Room would be waited for a minute; the exchange allows 100 ms in all.
-    NetworkTimeouts::ScopedOverride longWait(NetworkTimeoutList::SEND_ROOM, 60000);
-    UdpLinked link;
-    ASSERT_TRUE(link.linked);
-    const std::uint32_t pending = FillToTheBound(*link.connection, NETWORK_CHANNEL_1);
-    KT::ConstRCPtr<KT::LIBuffer> reply = BufferOf({1});
-    std::future<NetworkError> exchange = std::async(
-        std::launch::async,
-        [&]
-        {
-            return link.connection->SendMessageWithReply(BufferOf(Bytes(1000, 8)), NETWORK_CHANNEL_1, reply,
-                                                         NETWORK_CHANNEL_1, 100, KT::RCPtr<KT::LEvent>());
-        });
-    const bool ended = exchange.wait_for(kBound) == std::future_status::ready;
-    EXPECT_EQ(link.connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1), pending);
-    link.connection->CloseConnection(); // ends a wait that ignored the time-out
-    ASSERT_TRUE(ended) << "the exchange waited for room beyond its time-out";
-    EXPECT_EQ(exchange.get(), NETWORK_OBJECT_OUT_OF_MEMORY);
-    EXPECT_TRUE(!reply);
+    fill();
+    std::future<NetworkError> waiting =
+        std::async(std::launch::async,
+                   [&] { return link.connection->SendMessage(BufferOf(payload), NETWORK_CHANNEL_1); });
+    ASSERT_TRUE(Eventually([&] { return kept.GetWaitingCount() == 1; }));
+    link.connection->CloseConnection();
+    ASSERT_EQ(waiting.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), NETWORK_CONNECTION_CLOSED);
 }
 
 TEST(NetworkUdpConnection, CoalescesSmallMessagesNewestFirstAndSplitsLargeOnes)
@@ -770,53 +743,125 @@ TEST(NetworkUdpConnectionDefaultPort, DualSocketsRunChannelsZeroAndOneReliablyOv
     accepted->CloseConnection();
 }
 
+// A reliable send starts the receivers; the peer's two reliable messages are
+// read and acknowledged, then the peer goes. The first registration gets them
+// in order, as if it had started the receivers, the peer's going last.
 TEST(NetworkUdpConnectionDefaultPort, WhatIsReadBeforeTheFirstRegistrationIsHeldForIt)
 {
-    // A reliable send starts the receivers; the peer sends a reliable message
-    // on channel 0 and two on channel 2, then goes. The first registration
-    // gets what it would have got had it started the receivers, in order, the
-    // peer's going last; the other channel's messages go as they then would.
-    for (const NetworkChannelNumber registered : {NETWORK_CHANNEL_0, NETWORK_CHANNEL_2})
+    Manager server;
+    KT::RCPtr<LNetworkConnection> client =
+        LNetworkConnection::Create(kLoopback, server.port, LNetworkConnection::CONNECTION_DUAL_SOCKETS);
+    KT::RCPtr<LNetworkConnection> accepted = server.accepted->Next();
+    ASSERT_TRUE(client.GetRaw() != nullptr && accepted.GetRaw() != nullptr);
+    ASSERT_EQ(client->SendMessage(BufferOf({1}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR);
+    for (const std::uint8_t i : {1, 2})
     {
-        Manager server;
-        KT::RCPtr<LNetworkConnection> client =
-            LNetworkConnection::Create(kLoopback, server.port, LNetworkConnection::CONNECTION_DUAL_SOCKETS);
-        KT::RCPtr<LNetworkConnection> accepted = server.accepted->Next();
-        ASSERT_TRUE(client.GetRaw() != nullptr && accepted.GetRaw() != nullptr) << registered;
-        ASSERT_EQ(client->SendMessage(BufferOf({1}), NETWORK_CHANNEL_1), NETWORK_NO_ERROR) << registered;
-        ASSERT_EQ(accepted->SendMessage(BufferOf({0}), NETWORK_CHANNEL_0), NETWORK_NO_ERROR) << registered;
-        // Both read: each side has its message acknowledged.
-        const auto acknowledged = [](LNetworkConnection& by, NetworkChannelNumber channel)
-        { return Eventually([&] { return by.GetPreviousSequenceMsgCount(channel) == 0; }); };
-        ASSERT_TRUE(acknowledged(*client, NETWORK_CHANNEL_1) && acknowledged(*accepted, NETWORK_CHANNEL_0));
-        ASSERT_EQ(accepted->SendMessage(BufferOf({2, 1}), NETWORK_CHANNEL_2), NETWORK_NO_ERROR) << registered;
-        ASSERT_EQ(accepted->SendMessage(BufferOf({2, 2}), NETWORK_CHANNEL_2), NETWORK_NO_ERROR) << registered;
-        accepted->CloseConnection();
-        // All three held, counted as deliveries count, and the stream's
-        // receiver ended by the peer's going (its buffers gone).
-        constexpr std::size_t kDataReceiveBuffers = LNetworkConnection::kDataReceiveBuffers;
-        const NetworkReceiveBacklog& backlog = client->GetReceiveBacklog();
-        EXPECT_TRUE(Eventually([&] { return backlog.GetMessages() == 3; })) << registered;
-        EXPECT_TRUE(Eventually([&] { return client->GetReceiveBufferCount() == kDataReceiveBuffers; }));
-
-        KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
-        const auto receiver = KT::RCPtr<LNetworkConnectionCallbackInterface>(recorder.Get());
-        ASSERT_EQ(client->SetCallback(receiver, registered), 0) << registered;
-        const std::vector<Bytes> expected =
-            registered == NETWORK_CHANNEL_0 ? std::vector<Bytes>{{0}} : std::vector<Bytes>{{2, 1}, {2, 2}};
-        EXPECT_TRUE(recorder->WaitFor(expected.size() + 1)) << registered;
-        const std::vector<ConnectionTest::Delivery> deliveries = recorder->Deliveries();
-        ASSERT_EQ(deliveries.size(), expected.size() + 1) << registered;
-        for (std::size_t i = 0; i < expected.size(); ++i)
-        {
-            EXPECT_EQ(deliveries[i].payload, expected[i]) << registered << ", " << i;
-        }
-        EXPECT_EQ(deliveries.back().error, NETWORK_CONNECTION_CLOSED) << registered;
-        EXPECT_TRUE(Eventually([&] { return backlog.GetMessages() == 0 && backlog.GetBytes() == 0; }))
-            << registered;
-        EXPECT_EQ(client->RemoveCallback(receiver, registered), 0) << registered;
-        client->CloseConnection();
+        // Acknowledged before the next goes, so alone in its datagram, and read
+        // before the close on the other socket.
+        ASSERT_EQ(accepted->SendMessage(BufferOf({0, i}), NETWORK_CHANNEL_0), NETWORK_NO_ERROR);
+        ASSERT_TRUE(
+            Eventually([&] { return accepted->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_0) == 0; }));
     }
+    accepted->CloseConnection();
+    // Both held, counted as deliveries count.
+    EXPECT_TRUE(Eventually([&] { return client->GetReceiveBacklog().GetMessages() == 2; }));
+
+    KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
+    const auto receiver = KT::RCPtr<LNetworkConnectionCallbackInterface>(recorder.Get());
+    ASSERT_EQ(client->SetCallback(receiver, NETWORK_CHANNEL_0), 0);
+    ASSERT_TRUE(recorder->WaitFor(3));
+    const std::vector<ConnectionTest::Delivery> deliveries = recorder->Deliveries();
+    EXPECT_EQ(deliveries[0].payload, Bytes({0, 1}));
+    EXPECT_EQ(deliveries[1].payload, Bytes({0, 2}));
+    EXPECT_EQ(deliveries[2].error, NETWORK_CONNECTION_CLOSED);
+    EXPECT_EQ(client->RemoveCallback(receiver, NETWORK_CHANNEL_0), 0);
+    client->CloseConnection();
+}
+
+// Dual sockets to raw peers that acknowledge nothing, a message kept on
+// channel 1; then the connection closes, the peer's UDP port goes (its resend
+// is refused), or the TCP peer, which carries the acknowledgements, resets.
+// However the reliable channels end, what they kept goes (at once on a close),
+// every reliable send fails at once with why, neither numbered nor kept,
+// nothing more is sent, the worker waits as long as when idle, and the peer's
+// going is told once.
+TEST(NetworkUdpConnectionDefaultPort, ReliableChannelsEndWithAClosePeerOrAcknowledgementsGone)
+{
+    enum Ending
+    {
+        kClose,
+        kPeerLeaves,
+        kAcknowledgementsEnd
+    };
+    const struct
+    {
+        const char* name;
+        Ending ending;
+        NetworkError error; // of the sends after it, and as told
+    } cases[] = {
+        {"a close", kClose, static_cast<NetworkError>(-1)},
+        {"the peer's port gone", kPeerLeaves, NETWORK_CONNECTION_CLOSED},
+        {"the acknowledgements' socket reset", kAcknowledgementsEnd, NETWORK_RECEIVE_FAILED},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        RawPeer::RawTcpPeer tcp(RawPeer::RawTcpPeer::Options{18});
+        std::optional<RawUdpPeer> udp(std::in_place);
+        std::future<KT::RCPtr<LNetworkConnection>> created =
+            std::async(std::launch::async,
+                       [&] {
+                           return LNetworkConnection::Create(kLoopback, tcp.Port(),
+                                                             LNetworkConnection::CONNECTION_DUAL_SOCKETS);
+                       });
+        Bytes answer(RawPeer::kClientCookieDualSockets.begin(), RawPeer::kClientCookieDualSockets.end());
+        answer.push_back(static_cast<std::uint8_t>(udp->Port()));
+        answer.push_back(static_cast<std::uint8_t>(udp->Port() >> 8));
+        ASSERT_TRUE(tcp.Accept() && tcp.WaitForHello() && tcp.Send(answer));
+        const KT::RCPtr<LNetworkConnection> connection = created.get();
+        ASSERT_FALSE(!connection);
+        const Bytes hello = tcp.Hello();
+        ASSERT_TRUE(udp->ConnectTo(static_cast<std::uint16_t>(hello[16] | hello[17] << 8)));
+        KT::RCPtr<LRecordingCallback> recorder = LRecordingCallback::Create();
+        const KT::RCPtr<LNetworkConnectionCallbackInterface> receiver(recorder.Get());
+        ASSERT_EQ(connection->SetCallback(receiver, NETWORK_CHANNEL_2), 0);
+        ASSERT_EQ(connection->SendMessage(BufferOf(Bytes(5000, 1)), NETWORK_CHANNEL_1), NETWORK_NO_ERROR);
+        ASSERT_TRUE(udp->WaitForFrames(1, 1));
+
+        if (c.ending == kClose)
+        {
+            connection->CloseConnection();
+        }
+        else
+        {
+            c.ending == kPeerLeaves ? udp.reset() : tcp.CloseAbruptly();
+        }
+        // Released before the end is told, and at once on a close.
+        ASSERT_TRUE(c.ending == kClose || recorder->WaitFor(1));
+        EXPECT_EQ(connection->GetSendBacklog(NETWORK_CHANNEL_1)->GetBytes(), 0u);
+        const std::size_t seen = udp ? udp->Datagrams().size() : 0;
+        EXPECT_EQ(connection->SendMessage(BufferOf({2}), NETWORK_CHANNEL_1), c.error);
+        EXPECT_EQ(connection->GetPreviousSequenceMsgCount(NETWORK_CHANNEL_1), 0u);
+        const std::uint64_t runs = connection->GetAcknowledgementRuns();
+        ASSERT_TRUE(Eventually([&] { return connection->GetAcknowledgementRuns() >= runs + 2; }));
+        EXPECT_EQ(connection->GetAcknowledgementWaitMilliseconds(), LNetworkConnection::kAckWaitMilliseconds);
+        EXPECT_EQ(udp ? udp->Datagrams().size() : 0, seen);
+        const std::vector<ConnectionTest::Delivery> told = recorder->Deliveries();
+        EXPECT_EQ(told.size(), c.ending == kClose ? 0u : 1u);
+        EXPECT_TRUE(told.empty() || told[0].error == c.error);
+        EXPECT_EQ(connection->RemoveCallback(receiver, NETWORK_CHANNEL_2), 0);
+        connection->CloseConnection();
+    }
+}
+
+// Any send error but a refusal is the resends' to repair.
+TEST(NetworkReliableChannel, ASendWhoseFirstDatagramFailsIsKeptAndSucceeds)
+{
+    NetworkReliableChannel channel(NETWORK_CHANNEL_1, 0, KT::LEvent::Create(true));
+    KT::RCPtr<LNetworkSocket> unconnected = LNetworkSocket::Create(NETWORK_SOCKET_UDP);
+    const unsigned char payload[3] = {1, 2, 3};
+    EXPECT_EQ(channel.Send(*unconnected, payload, sizeof(payload), nullptr), NETWORK_NO_ERROR);
+    EXPECT_EQ(channel.GetUnacknowledgedCount(), 1u);
 }
 
 TEST(NetworkUdpConnectionDefaultPort, DualSocketsNeedTheWholeAnswerAndAPortOfTheirOwn)

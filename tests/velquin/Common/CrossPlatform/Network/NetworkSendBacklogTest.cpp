@@ -60,9 +60,8 @@ TEST(NetworkSendBacklog, ASendAtTheBoundWaitsWhileAcknowledgementsMayComeAndNoLo
             std::async(std::launch::async,
                        [&]
                        {
-                           NetworkSendBacklog::Turn turn(backlog);
-                           return turn.WaitForRoom(kMessage, c.meanwhile == kOwnReceiverHeldBack ? &deliveries
-                                                                                                 : nullptr);
+                           return NetworkSendBacklog::Turn(backlog).WaitForRoom(
+                               kMessage, c.meanwhile == kOwnReceiverHeldBack ? &deliveries : nullptr);
                        });
         const auto ended = [&]
         { return send.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
