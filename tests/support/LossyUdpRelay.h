@@ -1,30 +1,31 @@
 // A UDP relay between two loopback peers that plays a bad network: each
 // datagram may be lost, duplicated, reordered, delayed or refused, each
 // decision drawn from a generator seeded per direction; a test may also stall
-// a direction or take a peer's port away. For showing what the reliable
+// a direction or take a side's port away. For showing what the reliable
 // channels do through a bad network. Plain POSIX sockets, independent of the
 // library under test.
 //
 // Each side has its own socket and port: a peer sends to its side's port and
 // receives from it what the other peer sent. A datagram held back for
-// reordering goes out after the next one in its direction, or after a short
-// quiet spell when none follows; a delayed one when its time comes. A refused
-// datagram closes its sender's side: that peer's next sends meet "connection
-// refused", as when the peer at the far end has gone. When a peer's own port
-// is gone (its socket closed), the relay closes the other peer's side in the
-// same way, so that it learns of it as it would without the relay.
+// reordering goes out a moment later, after those that follow it closely; a
+// delayed one up to kMostDelayMilliseconds later. A refused datagram closes
+// its sender's side: that peer's next sends meet "connection refused", as when
+// the peer at the far end has gone.
 //
 // Threads: the test's thread constructs, starts, steers and destroys it; one
-// relay thread of its own forwards and alone touches the sockets. The counts
-// and the steering flags are atomics; a close or reopen is asked for through a
-// pipe.
+// relay thread of its own forwards and alone touches the sockets and the held
+// datagrams. The counts and the steering flags are atomics; a pipe wakes the
+// relay thread to close or bind again a port the test asked for.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <mutex>
+#include <map>
+#include <random>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace RawPeer
 {
@@ -50,8 +51,6 @@ public:
         std::uint64_t dropped = 0;
         std::uint64_t duplicated = 0;
         std::uint64_t reordered = 0;
-        std::uint64_t delayed = 0;
-        std::uint64_t refused = 0;
     };
 
     explicit LossyUdpRelay(const Options& options);
@@ -71,31 +70,20 @@ public:
     void Stall(int side, bool stalled) { mStalled[side].store(stalled); }
     // Whether side's port is closed, its peer's sends refused.
     bool IsGone(int side) const { return mGone[side].load(); }
-    // Closes side's port now, as a refused datagram does.
-    bool Vanish(int side) { return Ask(side, kCloseRequest); }
-    // Binds side's port again and relays its peer's datagrams again (until a
-    // refusal closes it anew).
-    bool Reopen(int side) { return Ask(side, kReopenRequest); }
+    // Closes side's port, as a refused datagram does, or binds it again and
+    // relays its peer's datagrams again; true once done.
+    bool SetGone(int side, bool gone);
     // Datagrams that the peer of side sent and the relay read.
     std::uint64_t ReceivedFrom(int side) const { return mReceived[side].load(); }
 
 private:
-    enum Request
-    {
-        kNoRequest,
-        kCloseRequest,
-        kReopenRequest
-    };
-    struct Direction;
-    // Has the relay thread carry out the request; false when it could not, or
-    // did not within a bound.
-    bool Ask(int side, Request request);
-    void CarryOutRequests();
+    using Clock = std::chrono::steady_clock;
+
     void Run();
-    void Decide(int from, const std::uint8_t* bytes, std::size_t size, Direction& direction);
+    void Decide(int from, const std::uint8_t* bytes, std::size_t size);
     void Forward(int toSide, const std::uint8_t* bytes, std::size_t size);
-    // Closes side's socket: its peer's sends are refused from now on.
     void Close(int side);
+    void Wake();
 
     const Options mOptions;
     int mSockets[2] = {-1, -1};
@@ -103,20 +91,20 @@ private:
     std::uint16_t mPeers[2] = {0, 0};
     int mWake[2] = {-1, -1};
     std::thread mThread;
+    // The relay thread's: a generator per direction, so that each direction's
+    // decisions depend on the seed and its own datagrams alone; the datagrams
+    // held back by when they are due, with the side they go to.
+    std::mt19937 mRandom[2];
+    std::multimap<Clock::time_point, std::pair<int, std::vector<std::uint8_t>>> mHeld;
     std::atomic<bool> mStopping{false};
     std::atomic<bool> mStalled[2] = {false, false};
+    std::atomic<bool> mWantGone[2] = {false, false};
     std::atomic<bool> mGone[2] = {false, false};
-    std::atomic<Request> mRequests[2] = {kNoRequest, kNoRequest};
-    std::atomic<bool> mCarriedOut[2] = {false, false};
-    std::mutex mRequestLock;
-    std::condition_variable mRequestDone;
     std::atomic<std::uint64_t> mReceived[2] = {0, 0};
     std::atomic<std::uint64_t> mForwarded{0};
     std::atomic<std::uint64_t> mDropped{0};
     std::atomic<std::uint64_t> mDuplicated{0};
     std::atomic<std::uint64_t> mReordered{0};
-    std::atomic<std::uint64_t> mDelayed{0};
-    std::atomic<std::uint64_t> mRefused{0};
 };
 
 } // namespace RawPeer
