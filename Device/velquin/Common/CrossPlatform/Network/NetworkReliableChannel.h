@@ -87,8 +87,8 @@ public:
     // kept, whether or not its datagrams went out: the resends repair them. An
     // error only with nothing numbered or kept: NETWORK_SEND_FAILED for an
     // empty payload; NETWORK_OBJECT_OUT_OF_MEMORY when the parts' buffers
-    // cannot all be had or no room came in time; the channel's end error, at once or
-    // as soon as it ends while the send waits.
+    // cannot all be had or no room came in time; the channel's end error, at
+    // once or as soon as it ends while the send waits.
     NetworkError Send(LNetworkSocket& socket, const unsigned char* payload, std::size_t size,
                       const NetworkReceiveBacklog* heldBackBy,
                       std::int64_t deadline = NetworkSendBacklog::kNoDeadline);

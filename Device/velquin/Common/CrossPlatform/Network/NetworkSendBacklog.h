@@ -40,9 +40,9 @@
 //   by the next at once.
 //
 // Threads: senders wait on their own threads; GiveBack runs where
-// acknowledgements are taken (the acknowledgement worker), Keep and
-// Turn::TakeRoom under the channel's send/resend lock, Close on the closing
-// thread. The counts are atomics. mQueueLock guards the queue of waiting
+// acknowledgements are taken (the acknowledgement worker) and, with Close, on
+// whichever thread ends the channel; Keep and Turn::TakeRoom run under the
+// channel's send/resend lock. The counts are atomics. mQueueLock guards the queue of waiting
 // sends and is taken after the send/resend lock, never before; a waiting send
 // sleeps on its own event, which whatever may let it go on releases: a give
 // back wakes the first in the queue, the first's leaving the next, a close
